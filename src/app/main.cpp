@@ -1,0 +1,29 @@
+// Sentrok: watches a list of hosts with ICMP echo and tells when one goes down or comes back.
+
+#include "common/clock.h"
+#include "ui/controls/qtmessageboxes.h"
+#include "ui/main/frmmain.h"
+
+#include <QApplication>
+#include <QStandardPaths>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("sentrok"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Sentrok"));
+    // The program lives on in the tray and in its outage window; only the main window's
+    // confirmed close ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    sentrok::SystemClock clock;
+    sentrok::QtMessageBoxes boxes;
+    QString lockFolder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (lockFolder.isEmpty()) lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+
+    sentrok::frmMain window({QApplication::applicationDirPath(), lockFolder, &boxes, &clock});
+    boxes.setParent(&window);
+    if (!window.Form_Load()) return window.exitCode();
+    window.show();
+    return QApplication::exec();
+}

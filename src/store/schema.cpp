@@ -1,0 +1,116 @@
+#include "store/schema.h"
+
+#include "store/database.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace sentrok {
+
+namespace {
+
+// Texts are stored as typed; numbers the program writes itself are numbers. Dates are
+// local-time texts "yyyy-MM-dd HH:mm:ss" and the zero date marks an outage still open.
+const char* const kSchema[] = {
+    R"(CREATE TABLE options (
+        refresh_time INTEGER NOT NULL DEFAULT 10,
+        snd_up TEXT DEFAULT 'up.wav',
+        snd_down TEXT DEFAULT 'down.wav',
+        sentrok_top REAL DEFAULT 0, sentrok_left REAL DEFAULT 0,
+        sentrok_width REAL DEFAULT 0, sentrok_height REAL DEFAULT 0,
+        pcol1 INTEGER DEFAULT 0, pcol2 INTEGER DEFAULT 0, pcol3 INTEGER DEFAULT 0,
+        pcol4 INTEGER DEFAULT 0, pcol5 INTEGER DEFAULT 0,
+        nocon_top REAL DEFAULT 0, nocon_left REAL DEFAULT 0,
+        nocon_width REAL DEFAULT 0, nocon_height REAL DEFAULT 0,
+        ncol1 INTEGER DEFAULT 0, ncol2 INTEGER DEFAULT 0, ncol3 INTEGER DEFAULT 0))",
+    R"(CREATE TABLE address (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        ip TEXT NOT NULL DEFAULT '',
+        [desc] TEXT NOT NULL DEFAULT '',
+        vw TEXT NOT NULL DEFAULT '1000',
+        vn TEXT NOT NULL DEFAULT '2',
+        vl TEXT NOT NULL DEFAULT '32',
+        vi TEXT NOT NULL DEFAULT '255',
+        color TEXT NOT NULL DEFAULT '0'))",
+    R"(CREATE INDEX address_ip ON address (ip))",
+    R"(CREATE TABLE log (
+        id INTEGER PRIMARY KEY,
+        id_ip INTEGER NOT NULL REFERENCES address (id) ON DELETE CASCADE,
+        time_echo INTEGER,
+        time_wait TEXT,
+        dt TEXT NOT NULL DEFAULT (datetime('now','localtime'))))",
+    // The reports read one host's newest checks: by host, then time.
+    R"(CREATE INDEX log_host_time ON log (id_ip, dt))",
+    R"(CREATE TABLE noconnect (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        id_ip INTEGER NOT NULL REFERENCES address (id) ON DELETE CASCADE,
+        dt1 TEXT NOT NULL DEFAULT (datetime('now','localtime')),
+        dt2 TEXT NOT NULL DEFAULT '1899-12-30 00:00:00'))",
+    R"(CREATE INDEX noconnect_host ON noconnect (id_ip, dt2))",
+    R"(CREATE INDEX noconnect_open ON noconnect (dt2))",
+    R"(CREATE TABLE emails (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        smtp TEXT, [from] TEXT, email TEXT, [desc] TEXT))",
+    R"(INSERT INTO options (refresh_time, snd_up, snd_down) VALUES (10, 'up.wav', 'down.wav'))",
+};
+
+}  // namespace
+
+void createDatabase(const QString& file)
+{
+    if (QFileInfo::exists(file))
+        throw DbError(dbcode::CantOpen,
+                      QStringLiteral("файл %1 уже существует; он не будет перезаписан").arg(file));
+    const QString name = Database::uniqueName(QStringLiteral("create"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        bool ok = db.open();
+        QSqlError error = db.lastError();
+        if (ok) {
+            QSqlQuery q(db);
+            // WAL is chosen while the file is new, before any other connection opens it.
+            const QString setup[] = {QStringLiteral("PRAGMA journal_mode=WAL"),
+                                     QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion)};
+            ok = db.transaction();
+            for (const char* statement : kSchema) {
+                if (!ok) break;
+                ok = q.exec(QString::fromUtf8(statement));
+                if (!ok) error = q.lastError();
+            }
+            if (ok) ok = db.commit();
+            for (const QString& statement : setup) {
+                if (!ok) break;
+                ok = q.exec(statement);
+                if (!ok) error = q.lastError();
+            }
+            q = QSqlQuery();
+        }
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+        if (!ok) {
+            QFile::remove(file);
+            bool numeric = false;
+            const int number = error.nativeErrorCode().toInt(&numeric);
+            throw DbError(numeric ? number : dbcode::CantOpen,
+                          error.text().isEmpty() ? QStringLiteral("не удалось создать файл")
+                                                 : error.text());
+        }
+    }
+}
+
+qint64 addHost(Database& db, const QString& ip, const QString& desc)
+{
+    Result r = db.execute(
+        QStringLiteral("insert into address (ip,[desc],vw,vn,vl,vi,color) values (?,?,?,?,?,?,?) "
+                       "returning id"),
+        {ip, desc, HostDefaults::vw, HostDefaults::vn, HostDefaults::vl, HostDefaults::vi,
+         HostDefaults::color});
+    return r.field(0).toLongLong();
+}
+
+}  // namespace sentrok

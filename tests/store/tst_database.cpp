@@ -1,0 +1,295 @@
+#include "store/database.h"
+#include "store/schema.h"
+#include "store/settings.h"
+#include "support/testdb.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+using namespace sentrok;
+using sentrok::test::TestFolder;
+
+class TestDatabase : public QObject {
+    Q_OBJECT
+private slots:
+    void newFileHasOneSettingsRowAndNoData();
+    void newFileIsWalWithVersion();
+    void logRowGetsCurrentTime();
+    void outageDefaultsToOpen();
+    void deletingHostCascades();
+    void hostileTextsAreStoredAsTyped_data();
+    void hostileTextsAreStoredAsTyped();
+    void fieldsByNameAnyCaseOrPosition();
+    void failuresCarryEngineNumber();
+    void missingFileIsAnErrorAndStaysMissing();
+    void notADatabaseIsAnError();
+    void createRefusesExistingFile();
+    void reportQueryUsesHostTimeIndex();
+    void mainSettings_data();
+    void mainSettings();
+    void windowSettingsRoundTrip();
+    void dbTool();
+};
+
+void TestDatabase::newFileHasOneSettingsRowAndNoData()
+{
+    TestFolder f;
+    QCOMPARE(f.scalar("select count(*) from options"), QStringLiteral("1"));
+    QCOMPARE(f.scalar("select refresh_time from options"), QStringLiteral("10"));
+    QCOMPARE(f.scalar("select snd_up from options"), QStringLiteral("up.wav"));
+    QCOMPARE(f.scalar("select snd_down from options"), QStringLiteral("down.wav"));
+    QCOMPARE(f.scalar("select sentrok_top+sentrok_left+sentrok_width+sentrok_height+pcol1+pcol2+pcol3+pcol4+pcol5"
+                      "+nocon_top+nocon_left+nocon_width+nocon_height+ncol1+ncol2+ncol3 from options"),
+             QStringLiteral("0"));
+    for (const char* table : {"address", "log", "noconnect", "emails"})
+        QCOMPARE(f.scalar(QStringLiteral("select count(*) from %1").arg(QLatin1String(table))),
+                 QStringLiteral("0"));
+}
+
+void TestDatabase::newFileIsWalWithVersion()
+{
+    TestFolder f;
+    QCOMPARE(f.scalar("PRAGMA journal_mode"), QStringLiteral("wal"));
+    QCOMPARE(f.scalar("PRAGMA user_version"), QString::number(kSchemaVersion));
+    QCOMPARE(f.scalar("PRAGMA foreign_keys"), QStringLiteral("1"));
+}
+
+void TestDatabase::logRowGetsCurrentTime()
+{
+    TestFolder f;
+    const qint64 id = f.addHost("10.0.0.1", "Router");
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    f.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,?,?)", {id, "12", "1000"});
+    const QDateTime dt = QDateTime::fromString(f.scalar("select dt from log"), "yyyy-MM-dd HH:mm:ss");
+    QVERIFY(dt.isValid());
+    QVERIFY(dt >= before.addMSecs(-before.time().msec()));
+    QVERIFY(dt <= QDateTime::currentDateTime().addSecs(1));
+    QCOMPARE(f.scalar("select time_echo from log"), QStringLiteral("12"));
+    QCOMPARE(f.scalar("select count(*) from noconnect"), QStringLiteral("0"));
+}
+
+void TestDatabase::outageDefaultsToOpen()
+{
+    TestFolder f;
+    const qint64 id = f.addHost("10.0.0.1", "Router");
+    f.db().execute("insert into noconnect (id_ip) values (?)", {id});
+    QCOMPARE(f.scalar("select dt2 from noconnect"), QStringLiteral("1899-12-30 00:00:00"));
+    QVERIFY(QDateTime::fromString(f.scalar("select dt1 from noconnect"), "yyyy-MM-dd HH:mm:ss").isValid());
+    // The open outage of a host, found by its address text.
+    const QString open = f.scalar(
+        "SELECT noconnect.id FROM address INNER JOIN noconnect ON address.id = noconnect.id_ip "
+        "WHERE address.ip = ? AND noconnect.dt2 = ?",
+        {"10.0.0.1", "1899-12-30 00:00:00"});
+    QVERIFY(!open.isEmpty());
+}
+
+void TestDatabase::deletingHostCascades()
+{
+    TestFolder f;
+    const qint64 gone = f.addHost("10.0.0.1");
+    const qint64 kept = f.addHost("10.0.0.2");
+    for (qint64 id : {gone, kept}) {
+        f.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,'-1','1000')", {id});
+        f.db().execute("insert into noconnect (id_ip) values (?)", {id});
+    }
+    f.db().execute("delete from address where id=?", {gone});
+    QCOMPARE(f.scalar("select count(*) from log where id_ip=?", {gone}), QStringLiteral("0"));
+    QCOMPARE(f.scalar("select count(*) from noconnect where id_ip=?", {gone}), QStringLiteral("0"));
+    QCOMPARE(f.scalar("select count(*) from log where id_ip=?", {kept}), QStringLiteral("1"));
+    QCOMPARE(f.scalar("select count(*) from noconnect where id_ip=?", {kept}), QStringLiteral("1"));
+}
+
+void TestDatabase::hostileTextsAreStoredAsTyped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("quote") << "O'Brien's router";
+    QTest::newRow("injection") << "x'); delete from address; --";
+    QTest::newRow("double quotes and brackets") << "\"[desc]\" #12/30/1899#";
+    QTest::newRow("cyrillic") << "Сервер бухгалтерии «Главный»";
+    QTest::newRow("200 characters") << QString(200, QLatin1Char('h'));
+    QTest::newRow("question mark placeholder") << "? ?1 :name";
+}
+
+void TestDatabase::hostileTextsAreStoredAsTyped()
+{
+    QFETCH(QString, text);
+    TestFolder f;
+    f.addHost("10.0.0.9", "keep me");
+    const qint64 id = addHost(f.db(), text, text);
+    QCOMPARE(f.scalar("select ip from address where id=?", {id}), text);
+    QCOMPARE(f.scalar("select [desc] from address where ip=?", {text}), text);
+    QCOMPARE(f.scalar("select count(*) from address"), QStringLiteral("2"));
+}
+
+void TestDatabase::fieldsByNameAnyCaseOrPosition()
+{
+    TestFolder f;
+    f.db().execute("insert into emails (smtp,[from],email,[desc]) values (?,?,?,?)",
+                   {"mail.example.org", "a@b", "c@d", "desc"});
+    Result r = f.db().execute("select smtp,[from],email,[desc] from emails");
+    QVERIFY(!r.eof());
+    QCOMPARE(r.field("SMTP").toString(), QStringLiteral("mail.example.org"));
+    QCOMPARE(r.field("FROM").toString(), QStringLiteral("a@b"));
+    QCOMPARE(r.field(2).toString(), QStringLiteral("c@d"));
+    QVERIFY_THROWS_EXCEPTION(DbError, r.field("nosuch"));
+    QVERIFY_THROWS_EXCEPTION(DbError, r.field(9));
+    r.moveNext();
+    QVERIFY(r.eof());
+    QVERIFY_THROWS_EXCEPTION(DbError, r.field(0));
+    QVERIFY(f.db().execute("select * from address").eof());
+}
+
+void TestDatabase::failuresCarryEngineNumber()
+{
+    TestFolder f;
+    try {
+        f.db().execute("select * from nosuchtable");
+        QFAIL("no error");
+    } catch (const DbError& e) {
+        QCOMPARE(e.number(), 1);  // SQLITE_ERROR
+        QVERIFY2(e.description().contains("nosuchtable"), qPrintable(e.description()));
+        QVERIFY(e.userText().startsWith(QStringLiteral("Ошибка 1: ")));
+    }
+    try {
+        f.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,'1','1')", {12345});
+        QFAIL("no error");
+    } catch (const DbError& e) {
+        QCOMPARE(e.number(), 787);  // SQLITE_CONSTRAINT_FOREIGNKEY: the host must exist
+    }
+}
+
+void TestDatabase::missingFileIsAnErrorAndStaysMissing()
+{
+    QTemporaryDir dir;
+    const QString file = Database::fileIn(dir.path());
+    try {
+        Database db(file, Database::uniqueName("t"));
+        QFAIL("opened a missing file");
+    } catch (const DbError& e) {
+        QCOMPARE(e.number(), dbcode::CantOpen);
+        QVERIFY(e.description().contains("sentrok.mdb"));
+    }
+    QVERIFY(!QFile::exists(file));
+}
+
+void TestDatabase::notADatabaseIsAnError()
+{
+    QTemporaryDir dir;
+    const QString file = Database::fileIn(dir.path());
+    QFile out(file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(QByteArray(4096, 'x'));
+    out.close();
+    QVERIFY_THROWS_EXCEPTION(DbError, Database(file, Database::uniqueName("t")));
+}
+
+void TestDatabase::createRefusesExistingFile()
+{
+    TestFolder f;
+    f.addHost("10.0.0.1");
+    QVERIFY_THROWS_EXCEPTION(DbError, createDatabase(f.dbFile()));
+    QCOMPARE(f.scalar("select count(*) from address"), QStringLiteral("1"));
+}
+
+void TestDatabase::reportQueryUsesHostTimeIndex()
+{
+    TestFolder f;
+    Result r = f.db().execute(
+        "EXPLAIN QUERY PLAN SELECT log.dt, log.time_echo FROM address INNER JOIN log ON "
+        "address.id = log.id_ip WHERE address.id=? ORDER BY log.dt DESC, log.id DESC LIMIT 1500",
+        {1});
+    QString details;
+    for (; !r.eof(); r.moveNext()) details += r.field("detail").toString() + '\n';
+    QVERIFY2(details.contains("log_host_time"), qPrintable(details));
+    QVERIFY2(!details.contains("TEMP B-TREE"), qPrintable(details));
+}
+
+void TestDatabase::mainSettings_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("interval");  // -1: an error is expected
+    QTest::addColumn<int>("errorNumber");
+    QTest::newRow("ten minutes") << "update options set refresh_time=10" << 600 << 0;
+    QTest::newRow("zero") << "update options set refresh_time=0" << 0 << 0;
+    QTest::newRow("fractional") << "update options set refresh_time=1.5" << 90 << 0;
+    QTest::newRow("text number") << "update options set refresh_time='2'" << 120 << 0;
+    QTest::newRow("no row") << "delete from options" << -1 << dbcode::Empty;
+    QTest::newRow("not numeric") << "update options set refresh_time='abc'" << -1 << dbcode::Mismatch;
+    QTest::newRow("too large") << "update options set refresh_time=99999999" << -1 << dbcode::Mismatch;
+}
+
+void TestDatabase::mainSettings()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, interval);
+    QFETCH(int, errorNumber);
+    TestFolder f;
+    f.db().execute(setup);
+    try {
+        const MainSettings s = readMainSettings(f.db());
+        QCOMPARE(s.checkInterval, interval);
+        QCOMPARE(s.sndUp.toString(), QStringLiteral("up.wav"));
+    } catch (const DbError& e) {
+        QVERIFY2(interval < 0, qPrintable(e.userText()));
+        QCOMPARE(e.number(), errorNumber);
+    }
+}
+
+void TestDatabase::windowSettingsRoundTrip()
+{
+    TestFolder f;
+    WindowSettings<5> main;
+    main.geometry = {1500, -60, 7170, 4830};
+    main.columns = {3000, 1400, 2600, 700, 0};
+    saveMainWindowSettings(f.db(), main);
+    WindowSettings<3> outages;
+    outages.geometry = {30, 45, 6975, 3750};
+    outages.columns = {2000, 1500, 2100};
+    saveOutageWindowSettings(f.db(), outages);
+
+    const MainSettings s = readMainSettings(f.db());
+    QCOMPARE(s.window.geometry.top, 1500.0);
+    QCOMPARE(s.window.geometry.left, -60.0);
+    QCOMPARE(s.window.geometry.height, 4830.0);
+    QCOMPARE(s.window.columns, main.columns);
+    const WindowSettings<3> o = readOutageWindowSettings(f.db());
+    QCOMPARE(o.geometry.width, 6975.0);
+    QCOMPARE(o.columns, outages.columns);
+    // A NULL reads as "nothing stored".
+    f.db().execute("update options set pcol2=NULL, sentrok_width=NULL");
+    const MainSettings n = readMainSettings(f.db());
+    QCOMPARE(n.window.columns[1], 0);
+    QCOMPARE(n.window.geometry.width, 0.0);
+}
+
+void TestDatabase::dbTool()
+{
+    const QString tool = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-db";
+    if (!QFile::exists(tool)) QSKIP("sentrok-db not built beside the tests");
+    QTemporaryDir dir;
+    const QString file = dir.filePath("sentrok.mdb");
+    auto run = [&](const QStringList& args) {
+        QProcess p;
+        p.start(tool, args);
+        p.waitForFinished(10000);
+        return p.exitCode();
+    };
+    QCOMPARE(run({"create", file}), 0);
+    QCOMPARE(run({"create", file}), 1);
+    QCOMPARE(run({"add-host", file, "10.0.0.1", "Роутер 'главный'"}), 0);
+    QCOMPARE(run({"add-host", file, QString(65, 'a')}), 1);
+    QCOMPARE(run({"add-host", dir.filePath("missing.mdb"), "10.0.0.1"}), 1);
+    QVERIFY(!QFile::exists(dir.filePath("missing.mdb")));
+    Database db(file, Database::uniqueName("t"));
+    Result r = db.execute("select ip,[desc],vw,vn,vl,vi,color from address");
+    QVERIFY(!r.eof());
+    QCOMPARE(r.field("desc").toString(), QStringLiteral("Роутер 'главный'"));
+    QStringList probe;
+    for (int i = 2; i < 7; ++i) probe << r.field(i).toString();
+    QCOMPARE(probe, QStringList({"1000", "2", "32", "255", "0"}));
+}
+
+QTEST_GUILESS_MAIN(TestDatabase)
+#include "tst_database.moc"

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "common/clock.h"
+#include "common/messages.h"
+
+#include <QDateTime>
+#include <QList>
+
+namespace sentrok::test {
+
+// Records every message box and answers from a queue (Yes when the queue is empty).
+class FakeMessageBoxes final : public MessageBoxes {
+public:
+    MsgAnswer ask(const Message& m) override;
+    void tell(const Message& m) override;
+    void answerNext(MsgAnswer a) { m_answers << a; }
+
+    QList<Message> asked;  // modal boxes, in order
+    QList<Message> told;   // non-modal notices, in order
+
+private:
+    QList<MsgAnswer> m_answers;
+};
+
+// A clock that moves only when told.
+class FakeClock final : public Clock {
+public:
+    explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 12, 7), QTime(20, 7, 11)))
+        : m_now(std::move(start)) {}
+    QDateTime now() const override { return m_now; }
+    qint32 uptimeMs() const override { return m_uptime; }
+    void advance(qint64 ms) { m_now = m_now.addMSecs(ms); m_uptime = qint32(quint32(m_uptime) + quint32(ms)); }
+    void set(const QDateTime& t) { m_now = t; }
+    void setUptime(qint32 ms) { m_uptime = ms; }
+
+private:
+    QDateTime m_now;
+    qint32 m_uptime = 3'600'000;
+};
+
+}  // namespace sentrok::test

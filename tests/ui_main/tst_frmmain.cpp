@@ -1,0 +1,220 @@
+#include "ui/controls/flexgrid.h"
+#include "ui/main/frmmain.h"
+#include "support/fakes.h"
+#include "support/testdb.h"
+
+#include <QScreen>
+#include <QTest>
+
+using namespace sentrok;
+using namespace sentrok::test;
+
+namespace {
+
+struct Harness {
+    TestFolder folder;
+    QTemporaryDir locks;
+    FakeMessageBoxes boxes;
+    FakeClock clock;
+    std::unique_ptr<frmMain> make()
+    {
+        return std::make_unique<frmMain>(MainWindowDeps{folder.path(), locks.path(), &boxes, &clock});
+    }
+};
+
+int twips(int px) { return px * 15; }
+
+}  // namespace
+
+class TestFrmMain : public QObject {
+    Q_OBJECT
+private slots:
+    void zerosKeepDefinitionAndFormatWidths();
+    void exitAndRestartRestoresGeometryAndWidths();
+    void negativeEdgesAreNotRestored();
+    void closeAnsweredNoKeepsRunning();
+    void secondInstanceIsRefused();
+    void fatalStartupErrors_data();
+    void fatalStartupErrors();
+    void gridFitsWindow();
+};
+
+void TestFrmMain::zerosKeepDefinitionAndFormatWidths()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QVERIFY(h.boxes.asked.isEmpty());
+    QCOMPARE(w->checkInterval(), 600);
+    QCOMPARE(w->lastPassTime(), h.clock.now());
+    QCOMPARE(w->size(), QSize(470, 275));
+    const int screenH = w->screen()->geometry().height();
+    QCOMPARE(w->frameGeometry().top(), screenH - w->frameGeometry().height() - qRound(1000 / 15.0) + w->screen()->geometry().top());
+    FlexGrid* fg = w->grid();
+    QCOMPARE(fg->cols(), 6);
+    QCOMPARE(fg->colWidth(0), 0);
+    for (int c = 1; c <= 5; ++c) QVERIFY(fg->colWidth(c) > 0);
+    QVERIFY(fg->colWidth(1) > fg->colWidth(2));
+    QCOMPARE(fg->textMatrix(0, 2).trimmed(), QStringLiteral("Ip-адрес"));
+}
+
+void TestFrmMain::exitAndRestartRestoresGeometryAndWidths()
+{
+    Harness h;
+    QSize outer;
+    {
+        auto w = h.make();
+        QVERIFY(w->Form_Load());
+        w->show();
+        w->move(40, 50);
+        w->resize(600, 400);
+        outer = w->frameGeometry().size();
+        w->grid()->setColWidth(1, 1500);
+        w->grid()->setColWidth(4, 0);  // hidden by the user: comes back with its format width
+        h.boxes.answerNext(MsgAnswer::Yes);
+        QVERIFY(w->close());
+        QVERIFY(w->unloaded());
+        QCOMPARE(h.boxes.asked.size(), 1);
+        QCOMPARE(h.boxes.asked[0].text, QStringLiteral("Действительно хотите выйти ?"));
+        QCOMPARE(h.boxes.asked[0].title, QStringLiteral("Завершение работы"));
+        QCOMPARE(h.boxes.asked[0].icon, MsgIcon::Question);
+        QCOMPARE(h.boxes.asked[0].buttons, MsgButtons::YesNo);
+    }
+    QCOMPARE(h.folder.scalar("select sentrok_left from options").toDouble(), double(twips(40)));
+    QCOMPARE(h.folder.scalar("select sentrok_top from options").toDouble(), double(twips(50)));
+    // The outer size is stored: the frame's edges included.
+    QCOMPARE(h.folder.scalar("select sentrok_width from options").toDouble(), double(twips(outer.width())));
+    QCOMPARE(h.folder.scalar("select sentrok_height from options").toDouble(), double(twips(outer.height())));
+    QCOMPARE(h.folder.scalar("select pcol1 from options"), QStringLiteral("1500"));
+    QCOMPARE(h.folder.scalar("select pcol4 from options"), QStringLiteral("0"));
+
+    auto again = h.make();
+    QVERIFY(again->Form_Load());
+    again->show();
+    QCOMPARE(again->frameGeometry().topLeft(), QPoint(40, 50));
+    QTRY_COMPARE(again->size(), QSize(600, 400));
+    QCOMPARE(again->frameGeometry().size(), outer);
+    QCOMPARE(again->grid()->colWidth(1), 1500);
+    QVERIFY(again->grid()->colWidth(4) > 0);
+}
+
+void TestFrmMain::negativeEdgesAreNotRestored()
+{
+    Harness h;
+    h.folder.db().execute("update options set sentrok_top=-300, sentrok_left=0, sentrok_width=9000, sentrok_height=6000");
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    QTRY_COMPARE(w->frameGeometry().size(), QSize(600, 400));
+    // The top stays where the start-up placed it: above the bottom of the screen.
+    const int screenH = w->screen()->geometry().height();
+    QCOMPARE(w->frameGeometry().top(), screenH - 275 - qRound(1000 / 15.0) + w->screen()->geometry().top());
+}
+
+void TestFrmMain::closeAnsweredNoKeepsRunning()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    h.boxes.answerNext(MsgAnswer::No);
+    QVERIFY(!w->close());
+    QVERIFY(w->isVisible());
+    QVERIFY(!w->unloaded());
+    QVERIFY(w->database());
+    QCOMPARE(h.folder.scalar("select sentrok_width from options").toDouble(), 0.0);
+}
+
+void TestFrmMain::secondInstanceIsRefused()
+{
+    Harness h;
+    auto first = h.make();
+    QVERIFY(first->Form_Load());
+    h.folder.db().execute("update options set refresh_time=3");
+    auto second = h.make();
+    QVERIFY(!second->Form_Load());
+    QCOMPARE(second->exitCode(), int(frmMain::ExitAlreadyRunning));
+    QCOMPARE(h.boxes.asked.size(), 1);
+    QCOMPARE(h.boxes.asked[0].text, QStringLiteral("Программа уже запущена!"));
+    QCOMPARE(h.boxes.asked[0].title, QStringLiteral("Sentrok"));
+    QCOMPARE(h.boxes.asked[0].icon, MsgIcon::None);
+    QCOMPARE(h.boxes.asked[0].buttons, MsgButtons::Ok);
+    // The second never opened the database; the first runs on with what it read.
+    QVERIFY(!second->database());
+    QCOMPARE(second->checkInterval(), 0);
+    QVERIFY(first->database());
+    QCOMPARE(first->checkInterval(), 600);
+    // Once the first has gone, a new start succeeds.
+    h.boxes.answerNext(MsgAnswer::Yes);
+    first->close();
+    first.reset();
+    second.reset();
+    auto third = h.make();
+    QVERIFY(third->Form_Load());
+    QCOMPARE(third->checkInterval(), 180);
+}
+
+void TestFrmMain::fatalStartupErrors_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("number");
+    QTest::newRow("missing file") << "" << 14;
+    QTest::newRow("empty options") << "delete from options" << 16;
+    QTest::newRow("NULL refresh_time") << "update options set refresh_time=NULL" << -1;
+    QTest::newRow("non-numeric refresh_time") << "update options set refresh_time='десять'" << 20;
+    QTest::newRow("options table missing") << "drop table options" << 1;
+}
+
+void TestFrmMain::fatalStartupErrors()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, number);
+    Harness h;
+    if (setup.isEmpty()) QVERIFY(QFile::remove(h.folder.dbFile()));
+    else {
+        // A NULL is refused by the column itself; rebuild the table without the constraint.
+        if (setup.contains("NULL")) {
+            h.folder.db().execute("create table o2 as select * from options");
+            h.folder.db().execute("drop table options");
+            h.folder.db().execute("alter table o2 rename to options");
+        }
+        h.folder.db().execute(setup);
+    }
+    auto w = h.make();
+    QVERIFY(!w->Form_Load());
+    QCOMPARE(w->exitCode(), int(frmMain::ExitFatal));
+    QCOMPARE(h.boxes.asked.size(), 1);
+    const Message& m = h.boxes.asked[0];
+    QCOMPARE(m.icon, MsgIcon::Stop);
+    if (number < 0) number = 20;
+    QVERIFY2(m.text.startsWith(QStringLiteral("Ошибка %1: ").arg(number)), qPrintable(m.text));
+    QVERIFY(!w->database());
+    if (setup.isEmpty()) QVERIFY(!QFile::exists(h.folder.dbFile()));
+}
+
+void TestFrmMain::gridFitsWindow()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    w->resize(600, 400);
+    FlexGrid* fg = w->grid();
+    QCOMPARE(fg->x(), 100 / 15 + 1);  // 100 twips rounds to 7 pixels
+    const QSize outer = w->frameGeometry().size();
+    QCOMPARE(fg->width(), (twips(outer.width()) - 200 - 100) / 15);
+    const int top = fg->y();
+    QCOMPARE(fg->height(), qRound((twips(outer.height()) - 1100 - top * 15) / 15.0));
+    // Too small to fit: the grid keeps its last size.
+    const QSize before = fg->size();
+    w->resize(10, 10);
+    QVERIFY(w->frameGeometry().height() * 15 <= 1220);
+    QVERIFY(w->frameGeometry().width() * 15 <= 300);
+    QCOMPARE(fg->size(), before);
+    w->resize(700, 500);
+    QVERIFY(fg->width() > before.width());
+    QVERIFY(fg->height() > before.height());
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "tst_frmmain.moc"
