@@ -1,5 +1,6 @@
 // Sentrok: watches a list of hosts with ICMP echo and tells when one goes down or comes back.
 
+#include "alerts/canberraplayer.h"
 #include "common/clock.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/frmmain.h"
@@ -18,10 +19,12 @@ int main(int argc, char** argv)
 
     sentrok::SystemClock clock;
     sentrok::QtMessageBoxes boxes;
+    sentrok::CanberraPlayer player;
     QString lockFolder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (lockFolder.isEmpty()) lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 
-    sentrok::frmMain window({QApplication::applicationDirPath(), lockFolder, &boxes, &clock});
+    sentrok::frmMain window(
+        {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, nullptr, &player});
     boxes.setParent(&window);
     if (!window.Form_Load()) return window.exitCode();
     window.show();

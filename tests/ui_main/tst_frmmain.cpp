@@ -1,9 +1,18 @@
+#include "alerts/sound.h"
+#include "common/datetext.h"
+#include "monitor/monitor.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/main/frmmain.h"
+#include "support/fakeprober.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
 
+#include <QAction>
+#include <QLabel>
+#include <QMenuBar>
 #include <QScreen>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
 
 using namespace sentrok;
@@ -11,14 +20,23 @@ using namespace sentrok::test;
 
 namespace {
 
+class RecordingPlayer final : public SoundPlayer {
+public:
+    void play(const QString& path) override { played << path; }
+    QStringList played;
+};
+
 struct Harness {
     TestFolder folder;
     QTemporaryDir locks;
     FakeMessageBoxes boxes;
     FakeClock clock;
+    FakeProber prober;
+    RecordingPlayer player;
     std::unique_ptr<frmMain> make()
     {
-        return std::make_unique<frmMain>(MainWindowDeps{folder.path(), locks.path(), &boxes, &clock});
+        return std::make_unique<frmMain>(
+            MainWindowDeps{folder.path(), locks.path(), &boxes, &clock, &prober, &player});
     }
 };
 
@@ -37,6 +55,10 @@ private slots:
     void fatalStartupErrors_data();
     void fatalStartupErrors();
     void gridFitsWindow();
+    void statusPanels();
+    void menuStartRunsAPass();
+    void printStatPutsColouredRowOnTop();
+    void soundPathsFromSettings();
 };
 
 void TestFrmMain::zerosKeepDefinitionAndFormatWidths()
@@ -214,6 +236,90 @@ void TestFrmMain::gridFitsWindow()
     w->resize(700, 500);
     QVERIFY(fg->width() > before.width());
     QVERIFY(fg->height() > before.height());
+}
+
+void TestFrmMain::statusPanels()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QStatusBar* sb = w->findChild<QStatusBar*>("sb");
+    QVERIFY(sb);
+    const QStringList tips = {"Время до следующей проверки (сек)", "Время работы системы (мин)",
+                              "Адресов в базе", "Адресов не пингуется", "Пороцент выполнения"};
+    const QList<int> widths = {67, 67, 67, 67, 179};  // 1005 and 2680 twips
+    for (int n = 1; n <= 5; ++n) {
+        auto* p = w->findChild<QLabel*>(QStringLiteral("sbPanel%1").arg(n));
+        QVERIFY(p);
+        QCOMPARE(p->text(), n == 5 ? QStringLiteral("0%") : QStringLiteral("0"));
+        QCOMPARE(p->toolTip(), tips[n - 1]);
+        QCOMPARE(p->width(), widths[n - 1]);
+        QCOMPARE(w->panelText(n), p->text());
+    }
+    w->reportCheckFailure("Хост 10.0.0.1 не проверен");
+    QCOMPARE(sb->currentMessage(), QStringLiteral("Хост 10.0.0.1 не проверен"));
+}
+
+void TestFrmMain::menuStartRunsAPass()
+{
+    Harness h;
+    h.folder.addHost("10.0.0.1", "Router");
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QList<QAction*> bar = w->menuBar()->actions();
+    QVERIFY(!bar.isEmpty());
+    QAction* start = w->findChild<QAction*>("mnuStart");
+    QCOMPARE(bar.first(), start);
+    QCOMPARE(start->text(), QStringLiteral("Начать проверку"));
+    QVERIFY(!start->menu());  // no sub-menu: the click runs the command
+    start->trigger();
+    QVERIFY(w->monitor()->passRunning());
+    QVERIFY(!start->isEnabled());
+    QVERIFY(!w->findChild<QLabel*>("sbPanel2")->isEnabled());
+    QCOMPARE(w->cursor().shape(), Qt::WaitCursor);
+    QVERIFY(h.prober.finishHost("10.0.0.1", silent()));
+    QVERIFY(start->isEnabled());
+    QVERIFY(w->findChild<QLabel*>("sbPanel2")->isEnabled());
+    QCOMPARE(w->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(w->panelText(3), QStringLiteral("1"));
+    QCOMPARE(w->panelText(4), QStringLiteral("1"));
+    QCOMPARE(w->grid()->rows(), 2);
+    QCOMPARE(h.player.played, QStringList{h.folder.path() + "/down.wav"});
+}
+
+void TestFrmMain::printStatPutsColouredRowOnTop()
+{
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->PrintStat("10.0.0.1", "Router", "1000", "-1", kColorDown);
+    h.clock.advance(61'000);
+    w->PrintStat("10.0.0.2", "Switch", "500", "3", kColorUp);
+    FlexGrid* fg = w->grid();
+    QCOMPARE(fg->rows(), 3);
+    const QStringList top = {fg->textMatrix(1, 0), fg->textMatrix(1, 1), fg->textMatrix(1, 2),
+                             fg->textMatrix(1, 3), fg->textMatrix(1, 4), fg->textMatrix(1, 5)};
+    QCOMPARE(top, QStringList({"", "Switch", "10.0.0.2", "07.12.2026 20:08:12", "500", "3"}));
+    QCOMPARE(fg->textMatrix(2, 1), QStringLiteral("Router"));
+    const int align[] = {0, 1, 0, 6, 6, 6};
+    for (int c = 1; c <= 5; ++c) {
+        QCOMPARE(fg->cellAlignmentAt(1, c), align[c]);
+        QCOMPARE(fg->cellForeColorAt(1, c), kColorUp);
+        QCOMPARE(fg->cellForeColorAt(2, c), kColorDown);
+    }
+    QVERIFY(fg->updatesEnabled());
+    QLocale::setDefault(QLocale::c());
+}
+
+void TestFrmMain::soundPathsFromSettings()
+{
+    Harness h;
+    h.folder.db().execute("update options set snd_up='', snd_down=NULL");
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QCOMPARE(w->sound()->upPath(), h.folder.path() + "/");
+    QCOMPARE(w->sound()->downPath(), h.folder.path());
 }
 
 QTEST_MAIN(TestFrmMain)

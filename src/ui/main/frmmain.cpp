@@ -1,5 +1,8 @@
 #include "ui/main/frmmain.h"
 
+#include "alerts/sound.h"
+#include "common/datetext.h"
+#include "monitor/monitor.h"
 #include "ui/controls/busypointer.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/units.h"
@@ -7,7 +10,11 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLabel>
+#include <QMenuBar>
 #include <QScreen>
+#include <QStatusBar>
+#include <QTextStream>
 #include <QTimer>
 
 namespace sentrok {
@@ -38,7 +45,55 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     gridFont.setPointSizeF(8.25);
     m_fg->setFont(gridFont);
     m_fg->setGeometry(pxRect(this, 120, kGridTop, kGridDefWidth, kGridDefHeight));
+    createMenus();
+    createStatusBar();
     resize(pxX(this, kClientWidth), pxY(this, kClientHeight));
+}
+
+void frmMain::createMenus()
+{
+    // The items of the menu bar have no sub-menus: a click runs the command at once.
+    m_mnuStart = menuBar()->addAction(QStringLiteral("Начать проверку"));
+    m_mnuStart->setObjectName(QStringLiteral("mnuStart"));
+    connect(m_mnuStart, &QAction::triggered, this, [this] {
+        if (m_monitor) m_monitor->mnuStart_Click();
+    });
+}
+
+void frmMain::createStatusBar()
+{
+    struct PanelDef {
+        const char* text;
+        const char* toolTip;
+        double width;
+    };
+    static const PanelDef defs[] = {
+        {"0", "Время до следующей проверки (сек)", 1005},
+        {"0", "Время работы системы (мин)", 1005},
+        {"0", "Адресов в базе", 1005},
+        {"0", "Адресов не пингуется", 1005},
+        {"0%", "Пороцент выполнения", 2680},
+    };
+    QStatusBar* sb = statusBar();
+    sb->setObjectName(QStringLiteral("sb"));
+    sb->setSizeGripEnabled(true);
+    int n = 0;
+    for (const PanelDef& d : defs) {
+        auto* label = new QLabel(QString::fromUtf8(d.text), sb);
+        label->setObjectName(QStringLiteral("sbPanel%1").arg(++n));
+        label->setToolTip(QString::fromUtf8(d.toolTip));
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setMinimumWidth(pxX(this, 1000));
+        label->resize(pxX(this, d.width), label->sizeHint().height());
+        label->setFixedWidth(pxX(this, d.width));
+        sb->addWidget(label);
+        m_panels << label;
+    }
+}
+
+QLabel* frmMain::panel(int n) const
+{
+    return n >= 1 && n <= m_panels.size() ? m_panels[n - 1] : nullptr;
 }
 
 frmMain::~frmMain() = default;
@@ -69,6 +124,8 @@ bool frmMain::Form_Load()
         const MainSettings settings = readMainSettings(*m_db);
         m_checkInterval = settings.checkInterval;
         applyGeometry(settings.window.geometry);
+        m_sound = std::make_unique<Sound>(*m_deps.player, m_deps.programFolder);
+        m_sound->setNames(settings.sndUp, settings.sndDown);
         m_fg->setFormatString(kGridFormat);
         m_fg->setColWidth(0, 0);
         for (int n = 1; n <= 5; ++n)
@@ -78,12 +135,74 @@ bool frmMain::Form_Load()
         return fatal(e);
     }
 
-    m_lastPassTime = m_deps.clock->now();
+    MonitorDeps monitor;
+    monitor.db = m_db.get();
+    monitor.prober = m_deps.prober;
+    monitor.sound = m_sound.get();
+    monitor.view = this;
+    monitor.clock = m_deps.clock;
+    m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
+    m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
     return true;
+}
+
+QDateTime frmMain::lastPassTime() const
+{
+    return m_monitor ? m_monitor->lastPassTime() : QDateTime();
+}
+
+void frmMain::PrintStat(const QString& ip, const QString& desc, const QString& pto,
+                        const QString& v_w, std::uint32_t color)
+{
+    m_fg->setRedraw(false);
+    const QString when = generalDateText(m_deps.clock->now());
+    m_fg->addItem(QString() + u'\t' + desc + u'\t' + ip + u'\t' + when + u'\t' + pto + u'\t' + v_w, 1);
+    m_fg->setRow(1);
+    static const int alignment[] = {0, FlexGrid::LeftCenter, FlexGrid::LeftTop, FlexGrid::RightTop,
+                                    FlexGrid::RightTop, FlexGrid::RightTop};
+    for (int col = 1; col <= 5; ++col) {
+        m_fg->setCol(col);
+        m_fg->setCellAlignment(alignment[col]);
+        m_fg->setCellForeColor(color);
+    }
+    m_fg->setRedraw(true);
+}
+
+QString frmMain::panelText(int n) const { return panel(n) ? panel(n)->text() : QString(); }
+
+void frmMain::setPanelText(int n, const QString& text)
+{
+    if (QLabel* p = panel(n)) p->setText(text);
+}
+
+void frmMain::setPanelToolTip(int n, const QString& text)
+{
+    if (QLabel* p = panel(n)) p->setToolTip(text);
+}
+
+void frmMain::setPanelEnabled(int n, bool enabled)
+{
+    if (QLabel* p = panel(n)) p->setEnabled(enabled);
+}
+
+void frmMain::setStartEnabled(bool enabled) { m_mnuStart->setEnabled(enabled); }
+
+void frmMain::setBusy(bool busy)
+{
+    if (busy) setCursor(Qt::WaitCursor);
+    else unsetCursor();
+}
+
+void frmMain::reportCheckFailure(const QString& message)
+{
+    // The panels give way to the message for a while; the pass goes on meanwhile.
+    statusBar()->showMessage(message, 15000);
+    statusBar()->setToolTip(message);
 }
 
 bool frmMain::fatal(const DbError& error)
 {
+    m_sound.reset();
     m_db.reset();
     m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
     m_exitCode = ExitFatal;
@@ -186,6 +305,7 @@ bool frmMain::Form_Unload()
         m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
         saved = false;
     }
+    m_monitor.reset();
     m_db.reset();
     m_instance.reset();
     return saved;

@@ -2,10 +2,12 @@
 
 #include "common/clock.h"
 #include "common/messages.h"
+#include "monitor/monitorview.h"
 #include "store/database.h"
 #include "store/settings.h"
 
 #include <QDateTime>
+#include <QLabel>
 #include <QMainWindow>
 
 #include <memory>
@@ -14,7 +16,11 @@
 namespace sentrok {
 
 class FlexGrid;
+class Monitor;
+class Prober;
 class SingleInstance;
+class Sound;
+class SoundPlayer;
 
 // What the main window is given by main() or by a test.
 struct MainWindowDeps {
@@ -22,10 +28,13 @@ struct MainWindowDeps {
     QString lockFolder;     // where the running-instance lock lives
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
+    Prober* prober = nullptr;
+    SoundPlayer* player = nullptr;
 };
 
-// The program's main window: the event grid, its settings and its life.
-class frmMain : public QMainWindow {
+// The program's main window: the event grid, the status bar, the menus, and the life of the
+// program.
+class frmMain : public QMainWindow, public MonitorView {
     Q_OBJECT
 public:
     // Headings of the event grid; the trailing blanks set the first widths.
@@ -45,8 +54,21 @@ public:
 
     FlexGrid* grid() const { return m_fg; }
     Database* database() const { return m_db.get(); }
+    Monitor* monitor() const { return m_monitor.get(); }
+    Sound* sound() const { return m_sound.get(); }
     std::int32_t checkInterval() const { return m_checkInterval; }
-    QDateTime lastPassTime() const { return m_lastPassTime; }
+    QDateTime lastPassTime() const;
+
+    // MonitorView
+    void PrintStat(const QString& ip, const QString& desc, const QString& pto, const QString& v_w,
+                   std::uint32_t color) override;
+    QString panelText(int panel) const override;
+    void setPanelText(int panel, const QString& text) override;
+    void setPanelToolTip(int panel, const QString& text) override;
+    void setPanelEnabled(int panel, bool enabled) override;
+    void setStartEnabled(bool enabled) override;
+    void setBusy(bool busy) override;
+    void reportCheckFailure(const QString& message) override;
 
     // The grid fitted to the window's outer size, as on every resize.
     void fitGrid();
@@ -59,6 +81,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void createStatusBar();
+    void createMenus();
+    QLabel* panel(int n) const;
     bool fatal(const DbError& error);
     void applyGeometry(const StoredGeometry& g);
     bool Form_QueryUnload();
@@ -70,7 +95,10 @@ private:
     std::unique_ptr<SingleInstance> m_instance;
     std::unique_ptr<Database> m_db;
     std::int32_t m_checkInterval = 0;
-    QDateTime m_lastPassTime;
+    std::unique_ptr<Sound> m_sound;
+    std::unique_ptr<Monitor> m_monitor;
+    QList<QLabel*> m_panels;
+    QAction* m_mnuStart = nullptr;
     std::optional<QSize> m_wantedOuter;  // outer size to settle once the frame is known
     int m_exitCode = ExitOk;
     bool m_unloaded = false;

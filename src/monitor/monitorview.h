@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+namespace sentrok {
+
+// Event row colours, red in the low byte.
+inline constexpr std::uint32_t kColorDown = 0x0000FF;  // red
+inline constexpr std::uint32_t kColorUp = 0x008000;    // dark green
+
+// What the monitor needs of the main window: the event grid, the status bar panels (numbered
+// from 1), the start menu item and the pointer.
+class MonitorView {
+public:
+    virtual ~MonitorView() = default;
+    // Puts one event row on top of the event grid.
+    virtual void PrintStat(const QString& ip, const QString& desc, const QString& pto,
+                           const QString& v_w, std::uint32_t color) = 0;
+    virtual QString panelText(int panel) const = 0;
+    virtual void setPanelText(int panel, const QString& text) = 0;
+    virtual void setPanelToolTip(int panel, const QString& text) = 0;
+    virtual void setPanelEnabled(int panel, bool enabled) = 0;
+    virtual void setStartEnabled(bool enabled) = 0;
+    virtual void setBusy(bool busy) = 0;
+    // A check that could not be made: told without a modal box, the pass goes on.
+    virtual void reportCheckFailure(const QString& message) = 0;
+};
+
+}  // namespace sentrok

@@ -1,0 +1,536 @@
+#include "alerts/sound.h"
+#include "common/datetext.h"
+#include "monitor/monitor.h"
+#include "support/fakeprober.h"
+#include "support/fakes.h"
+#include "support/testdb.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace sentrok;
+using namespace sentrok::test;
+
+namespace {
+
+struct Event {
+    QString ip, desc, pto, v_w;
+    std::uint32_t color;
+};
+
+class FakeView final : public MonitorView {
+public:
+    void PrintStat(const QString& ip, const QString& desc, const QString& pto, const QString& v_w,
+                   std::uint32_t color) override
+    {
+        events << Event{ip, desc, pto, v_w, color};
+    }
+    QString panelText(int p) const override { return panels[p]; }
+    void setPanelText(int p, const QString& t) override
+    {
+        panels[p] = t;
+        if (p == 5) progress << t;
+    }
+    void setPanelToolTip(int p, const QString& t) override { tips[p] = t; }
+    void setPanelEnabled(int p, bool e) override { enabled[p] = e; }
+    void setStartEnabled(bool e) override { startEnabled = e; }
+    void setBusy(bool b) override { busy = b; }
+    void reportCheckFailure(const QString& m) override { failures << m; }
+
+    QList<Event> events;
+    QString panels[6] = {{}, "0", "0", "0", "0", "0%"};
+    QString tips[6];
+    bool enabled[6] = {true, true, true, true, true, true};
+    bool startEnabled = true;
+    bool busy = false;
+    QStringList failures, progress;
+};
+
+class RecordingPlayer final : public SoundPlayer {
+public:
+    void play(const QString& path) override { played << path; }
+    QStringList played;
+};
+
+struct Rig {
+    TestFolder folder;
+    FakeProber prober;
+    FakeView view;
+    RecordingPlayer player;
+    Sound sound{player, "/p"};
+    FakeClock clock;
+    QStringList alerts;
+    int noConRefreshes = 0;
+    std::unique_ptr<Monitor> monitor;
+
+    explicit Rig(std::int32_t interval = 600)
+    {
+        sound.setNames("up.wav", "down.wav");
+        MonitorDeps d;
+        d.db = &folder.db();
+        d.prober = &prober;
+        d.sound = &sound;
+        d.view = &view;
+        d.clock = &clock;
+        d.sendAlert = [this](const QString& t) { alerts << t; };
+        d.getNoCon = [this] { ++noConRefreshes; };
+        monitor = std::make_unique<Monitor>(std::move(d), interval);
+        monitor->setLastPassTime(clock.now());
+    }
+    // Runs a pass to its end with the answers in prober.answers.
+    void pass()
+    {
+        QSignalSpy done(monitor.get(), &Monitor::passFinished);
+        QVERIFY(monitor->RunCheckPass());
+        if (done.isEmpty()) QVERIFY(done.wait(5000));
+    }
+    QString count(const QString& sql, const QVariantList& v = {}) { return folder.scalar(sql, v); }
+    void openOutage(qint64 id) { folder.db().execute("insert into noconnect (id_ip) values (?)", {id}); }
+};
+
+const QString kDown = "/p/down.wav";
+const QString kUp = "/p/up.wav";
+
+}  // namespace
+
+class TestMonitor : public QObject {
+    Q_OBJECT
+private slots:
+    void transitions_data();
+    void transitions();
+    void skippedHostKeepsItsOutage();
+    void twoOpenOutagesNeedTwoSuccesses();
+    void outageGoesToFirstRecordWithTheAddress();
+    void orderedByDescription();
+    void panelsOverTwoPasses();
+    void emptyTable();
+    void countsSkippedButNotAsFailed();
+    void alertTextByteForByte();
+    void noAlertWithoutChange();
+    void onePassAtATime();
+    void countdownAndPassStart();
+    void uptimePanel_data();
+    void uptimePanel();
+    void menuStartRefreshesOutagesAgain();
+    void badHostDoesNotStopThePass();
+    void databaseFailureAbandonsOnlyThatCheck();
+    void nullFieldAbandonsOnlyThatHost();
+    void lastPassTimeFollowsEveryHost();
+    void recordsInPassOrderWhateverTheReplyOrder();
+    void windowOfProbesInFlight();
+};
+
+void TestMonitor::transitions_data()
+{
+    QTest::addColumn<bool>("wasDown");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("isDown");
+    QTest::addColumn<int>("eventColor");  // 0: no event row
+    QTest::addColumn<QString>("sound");
+    QTest::addColumn<int>("failed");
+    QTest::newRow("up, success") << false << "12" << "12" << false << 0 << "" << 0;
+    QTest::newRow("up, zero ms is success") << false << "0" << "0" << false << 0 << "" << 0;
+    QTest::newRow("up, failure") << false << "-1" << "-1" << true << int(kColorDown) << kDown << 1;
+    QTest::newRow("up, empty result is failure") << false << "" << "-1" << true << int(kColorDown) << kDown << 1;
+    QTest::newRow("down, failure") << true << "-1" << "-1" << true << 0 << "" << 1;
+    QTest::newRow("down, success") << true << "7" << "7" << false << int(kColorUp) << kUp << 0;
+}
+
+void TestMonitor::transitions()
+{
+    QFETCH(bool, wasDown);
+    QFETCH(QString, result);
+    QFETCH(QString, logged);
+    QFETCH(bool, isDown);
+    QFETCH(int, eventColor);
+    QFETCH(QString, sound);
+    QFETCH(int, failed);
+    Rig r;
+    const qint64 id = r.folder.addHost("10.0.0.1", "Router");
+    if (wasDown) r.openOutage(id);
+    r.prober.answers["10.0.0.1"] = reply(result);
+    r.pass();
+
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("1"));
+    QCOMPARE(r.count("select time_echo from log"), logged);
+    QCOMPARE(r.count("select time_wait from log"), QStringLiteral("1000"));
+    QCOMPARE(r.count("select dt from log"), storedDateText(r.clock.now()));
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), isDown ? "1" : "0");
+    QCOMPARE(r.view.panels[4], QString::number(failed));
+    const QString line = "Router[10.0.0.1]\r\n";
+    if (eventColor == 0) {
+        QVERIFY(r.view.events.isEmpty());
+        QVERIFY(r.player.played.isEmpty());
+        QVERIFY(r.monitor->downList().isEmpty() && r.monitor->upList().isEmpty());
+        QVERIFY(r.alerts.isEmpty());
+        return;
+    }
+    QCOMPARE(r.view.events.size(), 1);
+    const Event& e = r.view.events[0];
+    QCOMPARE(e.ip, QStringLiteral("10.0.0.1"));
+    QCOMPARE(e.desc, QStringLiteral("Router"));
+    QCOMPARE(e.pto, QStringLiteral("1000"));
+    QCOMPARE(e.v_w, logged);
+    QCOMPARE(int(e.color), eventColor);
+    QCOMPARE(r.player.played, QStringList{sound});
+    QCOMPARE(eventColor == int(kColorDown) ? r.monitor->downList() : r.monitor->upList(), line);
+    QCOMPARE(r.alerts.size(), 1);
+    if (wasDown) {
+        QCOMPARE(r.count("select dt2 from noconnect"), storedDateText(r.clock.now()));
+    } else {
+        QCOMPARE(r.count("select id_ip from noconnect"), QString::number(id));
+        QCOMPARE(r.count("select dt1 from noconnect"), storedDateText(r.clock.now()));
+    }
+}
+
+void TestMonitor::skippedHostKeepsItsOutage()
+{
+    Rig r;
+    const qint64 id = r.folder.addHost("10.0.0.1", "Router", "0");
+    r.openOutage(id);
+    r.folder.addHost("10.0.0.2", "Zero with blank", " 0");
+    r.folder.addHost("10.0.0.3", "Double zero", "00");
+    r.prober.answers["10.0.0.2"] = reply("1");
+    r.prober.answers["10.0.0.3"] = reply("1");
+    r.pass();
+    QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.3", "10.0.0.2"}));
+    QCOMPARE(r.count("select count(*) from log where id_ip=?", {id}), QStringLiteral("0"));
+    QCOMPARE(r.count("select dt2 from noconnect where id_ip=?", {id}), kZeroDate);
+    QCOMPARE(r.view.panels[3], QStringLiteral("3"));
+    QCOMPARE(r.view.panels[4], QStringLiteral("0"));
+    QVERIFY(r.view.events.isEmpty());
+}
+
+void TestMonitor::twoOpenOutagesNeedTwoSuccesses()
+{
+    Rig r;
+    const qint64 id = r.folder.addHost("10.0.0.1", "Router");
+    r.openOutage(id);
+    r.openOutage(id);
+    r.prober.answers["10.0.0.1"] = reply("3");
+    r.pass();
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), QStringLiteral("1"));
+    r.clock.advance(700'000);
+    r.pass();
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), QStringLiteral("0"));
+    QCOMPARE(r.view.events.size(), 2);
+    QCOMPARE(r.player.played, QStringList({kUp, kUp}));
+    QCOMPARE(r.alerts.size(), 2);
+    // The older outage closes first.
+    QCOMPARE(r.folder.column("select dt2 from noconnect order by id"),
+             QStringList({storedDateText(r.clock.now().addMSecs(-700'000)), storedDateText(r.clock.now())}));
+}
+
+void TestMonitor::outageGoesToFirstRecordWithTheAddress()
+{
+    Rig r;
+    const qint64 first = r.folder.addHost("10.0.0.1", "B second record");
+    r.folder.addHost("10.0.0.1", "A checked first");
+    r.prober.answers["10.0.0.1"] = silent();
+    r.pass();
+    // One outage, attached to the first record, announced once; the second check finds it open.
+    QCOMPARE(r.count("select count(*) from noconnect"), QStringLiteral("1"));
+    QCOMPARE(r.count("select id_ip from noconnect"), QString::number(first));
+    QCOMPARE(r.view.events.size(), 1);
+    QCOMPARE(r.view.events[0].desc, QStringLiteral("A checked first"));
+    QCOMPARE(r.view.panels[4], QStringLiteral("2"));
+}
+
+void TestMonitor::orderedByDescription()
+{
+    Rig r;
+    for (const auto& [ip, desc] : {std::pair{"10.0.0.1", "Beta"}, {"10.0.0.2", "Alpha"},
+                                   {"10.0.0.3", "beta 2"}, {"10.0.0.4", "Архив"},
+                                   {"10.0.0.5", "бухгалтерия"}, {"10.0.0.6", "host10"},
+                                   {"10.0.0.7", "host9"}, {"10.0.0.8", ""}}) {
+        r.folder.addHost(ip, desc);
+        r.prober.answers[ip] = reply("1");
+    }
+    r.pass();
+    QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.8", "10.0.0.2", "10.0.0.1", "10.0.0.3",
+                                            "10.0.0.6", "10.0.0.7", "10.0.0.4", "10.0.0.5"}));
+    QCOMPARE(r.count("select group_concat(id_ip) from (select id_ip from log order by id)"),
+             QStringLiteral("8,2,1,3,6,7,4,5"));
+}
+
+void TestMonitor::panelsOverTwoPasses()
+{
+    Rig r;
+    for (int i = 1; i <= 4; ++i) {
+        r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
+        r.prober.answers[QStringLiteral("10.0.0.%1").arg(i)] = reply("1");
+    }
+    r.pass();
+    QCOMPARE(r.view.progress, QStringList({"1%", "2%", "3%", "4%"}));
+    QCOMPARE(r.view.panels[3], QStringLiteral("4"));
+    r.view.progress.clear();
+    r.pass();
+    QCOMPARE(r.view.progress, QStringList({"25%", "50%", "75%", "100%"}));
+    // A host added since: the figure runs past 100.
+    r.folder.addHost("10.0.0.9", "z");
+    r.prober.answers["10.0.0.9"] = reply("1");
+    r.view.progress.clear();
+    r.pass();
+    QCOMPARE(r.view.progress.last(), QStringLiteral("125%"));
+    QCOMPARE(r.view.tips[4], QStringLiteral("Адресов не пингуется"));
+}
+
+void TestMonitor::emptyTable()
+{
+    Rig r;
+    r.pass();
+    QVERIFY(r.prober.started.isEmpty());
+    QCOMPARE(r.view.panels[3], QStringLiteral("0"));
+    QCOMPARE(r.view.panels[4], QStringLiteral("0"));
+    QCOMPARE(r.noConRefreshes, 1);
+    QVERIFY(r.alerts.isEmpty());
+    QVERIFY(r.view.startEnabled);
+    QVERIFY(!r.view.busy);
+    // The next pass again divides by 100.
+    r.folder.addHost("10.0.0.1", "a");
+    r.prober.answers["10.0.0.1"] = reply("1");
+    r.pass();
+    QCOMPARE(r.view.progress, QStringList({"1%"}));
+}
+
+void TestMonitor::countsSkippedButNotAsFailed()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a", "0");
+    r.folder.addHost("10.0.0.2", "b");
+    r.folder.addHost("10.0.0.3", "c");
+    r.prober.answers["10.0.0.2"] = reply("5");
+    r.prober.answers["10.0.0.3"] = silent();
+    r.pass();
+    QCOMPARE(r.view.panels[3], QStringLiteral("3"));
+    QCOMPARE(r.view.panels[4], QStringLiteral("1"));
+}
+
+void TestMonitor::alertTextByteForByte()
+{
+    Rig r;
+    const qint64 back = r.folder.addHost("10.0.0.2", "Switch");
+    r.openOutage(back);
+    r.folder.addHost("10.0.0.1", "Router");
+    r.prober.answers["10.0.0.1"] = silent();
+    r.prober.answers["10.0.0.2"] = reply("4");
+    r.pass();
+    QCOMPARE(r.alerts, QStringList{"NO CONNECT\r\nRouter[10.0.0.1]\r\n\r\nCONNECT\r\nSwitch[10.0.0.2]\r\n"});
+    QCOMPARE(Monitor::alertText({}, "X[1]\r\n"), QStringLiteral("NO CONNECT\r\n\r\nCONNECT\r\nX[1]\r\n"));
+    QCOMPARE(r.noConRefreshes, 1);
+}
+
+void TestMonitor::noAlertWithoutChange()
+{
+    Rig r;
+    const qint64 id = r.folder.addHost("10.0.0.1", "still down");
+    r.openOutage(id);
+    r.folder.addHost("10.0.0.2", "still up");
+    r.prober.answers["10.0.0.1"] = silent();
+    r.prober.answers["10.0.0.2"] = reply("1");
+    r.pass();
+    QVERIFY(r.alerts.isEmpty());
+    QCOMPARE(r.view.panels[4], QStringLiteral("1"));
+}
+
+void TestMonitor::onePassAtATime()
+{
+    Rig r(0);
+    r.folder.addHost("10.0.0.1", "slow");
+    QVERIFY(r.monitor->RunCheckPass());
+    QVERIFY(r.monitor->passRunning());
+    QVERIFY(r.view.busy);
+    QVERIFY(!r.view.startEnabled);
+    QVERIFY(!r.view.enabled[2]);
+    // Neither another pass, the timer nor the menu starts a second one while it runs.
+    QVERIFY(!r.monitor->RunCheckPass());
+    r.clock.advance(5000);
+    r.monitor->Timer2_Timer();
+    r.monitor->mnuStart_Click();
+    QCOMPARE(r.prober.started.size(), 1);
+    QVERIFY(r.prober.finishHost("10.0.0.1", reply("2")));
+    QVERIFY(!r.monitor->passRunning());
+    QVERIFY(!r.view.busy);
+    QVERIFY(r.view.startEnabled);
+    QVERIFY(r.view.enabled[2]);
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("1"));
+}
+
+void TestMonitor::countdownAndPassStart()
+{
+    Rig r(600);
+    r.folder.addHost("10.0.0.1", "a");
+    r.prober.answers["10.0.0.1"] = reply("1");
+    QStringList countdown;
+    for (int s = 1; s <= 601; ++s) {
+        r.clock.advance(1000);
+        r.monitor->Timer2_Timer();
+        if (s <= 2 || s >= 599) countdown << r.view.panels[1];
+        if (s < 601) QVERIFY2(!r.monitor->passRunning(), qPrintable(QString::number(s)));
+    }
+    QCOMPARE(countdown, QStringList({"599", "598", "1", "0", "-1"}));
+    QVERIFY(r.monitor->passRunning());
+    QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
+    QVERIFY(done.wait(2000));
+    // The next pass is one interval after this one ended.
+    r.clock.advance(1000);
+    r.monitor->Timer2_Timer();
+    QCOMPARE(r.view.panels[1], QStringLiteral("599"));
+}
+
+void TestMonitor::uptimePanel_data()
+{
+    QTest::addColumn<qint32>("uptime");
+    QTest::addColumn<QString>("minutes");
+    QTest::newRow("an hour") << qint32(3'600'000) << "60";
+    QTest::newRow("just under a minute") << qint32(59'999) << "0";
+    QTest::newRow("past 24.8 days the count is negative") << qint32(-2'147'483'000) << "-35791";
+}
+
+void TestMonitor::uptimePanel()
+{
+    QFETCH(qint32, uptime);
+    QFETCH(QString, minutes);
+    Rig r;
+    r.clock.setUptime(uptime);
+    r.monitor->Timer2_Timer();
+    QCOMPARE(r.view.panels[2], minutes);
+}
+
+void TestMonitor::menuStartRefreshesOutagesAgain()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.prober.answers["10.0.0.1"] = reply("1");
+    QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
+    r.clock.advance(30'000);
+    r.monitor->mnuStart_Click();
+    QVERIFY(done.wait(2000));
+    QCOMPARE(r.noConRefreshes, 2);
+    // A pass from the menu postpones the next timed one.
+    QCOMPARE(r.monitor->lastPassTime(), r.clock.now());
+}
+
+void TestMonitor::badHostDoesNotStopThePass()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a first");
+    r.folder.addHost("10.0.0.2", "b bad");
+    r.folder.addHost("10.0.0.3", "c last");
+    r.prober.answers["10.0.0.1"] = silent();
+    r.prober.answers["10.0.0.2"] = ProbeOutcome{{}, "время ожидания \"abc\" не число"};
+    r.prober.answers["10.0.0.3"] = silent();
+    r.pass();
+    QCOMPARE(r.view.failures.size(), 1);
+    QVERIFY(r.view.failures[0].contains("10.0.0.2"));
+    QVERIFY(r.view.failures[0].contains("abc"));
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("2"));
+    QCOMPARE(r.view.panels[3], QStringLiteral("3"));
+    QCOMPARE(r.view.panels[4], QStringLiteral("2"));
+    QCOMPARE(r.alerts, QStringList{"NO CONNECT\r\na first[10.0.0.1]\r\nc last[10.0.0.3]\r\n\r\nCONNECT\r\n"});
+}
+
+void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.folder.addHost("10.0.0.2", "b");
+    r.prober.answers["10.0.0.2"] = silent();
+    QVERIFY(r.monitor->RunCheckPass());
+    // A trigger refuses the first host's log row, as a broken database would.
+    r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
+                          "begin select raise(abort, 'refused'); end");
+    QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
+    QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
+    QVERIFY(done.wait(2000));
+    QCOMPARE(r.view.failures.size(), 1);
+    QVERIFY(r.view.failures[0].contains("refused"));
+    // Nothing of the failed check stays half-written; the next host is fully recorded.
+    QCOMPARE(r.count("select count(*) from log where id_ip=1"), QStringLiteral("0"));
+    QCOMPARE(r.count("select count(*) from noconnect where id_ip=1"), QStringLiteral("0"));
+    QCOMPARE(r.count("select count(*) from noconnect where id_ip=2"), QStringLiteral("1"));
+    QCOMPARE(r.alerts.size(), 1);
+    QCOMPARE(r.view.events.size(), 1);
+}
+
+void TestMonitor::nullFieldAbandonsOnlyThatHost()
+{
+    Rig r;
+    // A table made by another tool may allow NULLs.
+    r.folder.db().execute("create table a2 as select * from address");
+    r.folder.db().execute("drop table address");
+    r.folder.db().execute("create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT)");
+    r.folder.db().execute("insert into address (ip,[desc],vw,vn,vl,vi,color) values ('10.0.0.1','a',NULL,'1','32','255','0')");
+    r.folder.addHost("10.0.0.2", "b");
+    r.prober.answers["10.0.0.2"] = reply("1");
+    r.pass();
+    QCOMPARE(r.prober.hosts(), QStringList{"10.0.0.2"});
+    QCOMPARE(r.view.failures.size(), 1);
+    QVERIFY(r.view.failures[0].contains("vw"));
+    QCOMPARE(r.view.panels[3], QStringLiteral("2"));
+}
+
+void TestMonitor::lastPassTimeFollowsEveryHost()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.folder.addHost("10.0.0.2", "b");
+    const QDateTime start = r.clock.now();
+    QVERIFY(r.monitor->RunCheckPass());
+    r.clock.advance(90'000);
+    QVERIFY(r.prober.finishHost("10.0.0.1", reply("1")));
+    QCOMPARE(r.monitor->lastPassTime(), start.addSecs(90));
+    r.monitor->Timer2_Timer();
+    QCOMPARE(r.view.panels[1], QStringLiteral("600"));
+    r.clock.advance(30'000);
+    QVERIFY(r.prober.finishHost("10.0.0.2", reply("1")));
+    QCOMPARE(r.monitor->lastPassTime(), start.addSecs(120));
+}
+
+void TestMonitor::recordsInPassOrderWhateverTheReplyOrder()
+{
+    Rig r;
+    r.monitor->setMaxInFlight(16);
+    QStringList ips;
+    for (int i = 1; i <= 5; ++i) {
+        ips << QStringLiteral("10.0.0.%1").arg(i);
+        r.folder.addHost(ips.last(), QStringLiteral("host %1").arg(i));
+    }
+    QVERIFY(r.monitor->RunCheckPass());
+    QCOMPARE(r.prober.pending(), 5);  // all probed at once
+    // Replies come back last first; the first host is silent and answers last of all.
+    for (int i = 4; i >= 1; --i) {
+        QVERIFY(r.prober.finishHost(ips[i], silent()));
+        QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));  // held back by host 1
+    }
+    QVERIFY(r.prober.finishHost(ips[0], silent()));
+    QCOMPARE(r.count("select group_concat(id_ip) from (select id_ip from log order by id)"),
+             QStringLiteral("1,2,3,4,5"));
+    QStringList order;
+    for (const Event& e : r.view.events) order << e.ip;
+    QCOMPARE(order, ips);
+    QCOMPARE(r.view.progress, QStringList({"1%", "2%", "3%", "4%", "5%"}));
+}
+
+void TestMonitor::windowOfProbesInFlight()
+{
+    Rig r;
+    r.monitor->setMaxInFlight(2);
+    for (int i = 1; i <= 5; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
+    r.folder.addHost("10.0.0.9", "h0 skipped", "0");
+    QVERIFY(r.monitor->RunCheckPass());
+    QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2"}));
+    QVERIFY(r.prober.finishHost("10.0.0.2", reply("1")));
+    QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+    QCOMPARE(r.prober.pending(), 2);
+    QVERIFY(r.prober.finishHost("10.0.0.1", reply("1")));
+    QVERIFY(r.prober.finishHost("10.0.0.3", reply("1")));
+    QVERIFY(r.prober.finishHost("10.0.0.4", reply("1")));
+    QVERIFY(r.prober.finishHost("10.0.0.5", reply("1")));
+    QVERIFY(!r.monitor->passRunning());
+    QCOMPARE(r.view.panels[3], QStringLiteral("6"));
+}
+
+QTEST_GUILESS_MAIN(TestMonitor)
+#include "tst_monitor.moc"
