@@ -7,6 +7,7 @@
 #include "store/database.h"
 
 #include <QCollator>
+#include <QElapsedTimer>
 #include <QTextStream>
 
 #include <algorithm>
@@ -16,6 +17,8 @@ namespace sentrok {
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
+// How long one turn of the event loop may spend recording outcomes.
+constexpr qint64 kRecordSliceMs = 8;
 
 QString listLine(const QString& desc, const QString& ip)
 {
@@ -181,18 +184,52 @@ void Monitor::recordReady()
 {
     if (m_recording) return;
     m_recording = true;
+    // Many outcomes may be ready at once. They are recorded in slices, so the window never
+    // waits long on database writes, and each slice is one transaction, so the disk is
+    // synchronised once per slice rather than once per host. Within it every check is a unit
+    // of its own: a check that fails leaves nothing half-written and takes no other with it.
+    QElapsedTimer slice;
+    slice.start();
+    Database& db = *m_deps.db;
+    bool batch = true;
+    try {
+        db.begin();
+    } catch (const DbError&) {
+        batch = false;  // each check then commits on its own
+    }
+    std::vector<Recorded> recorded;
     while (m_running && m_nextToRecord < m_slots.size() &&
            m_slots[m_nextToRecord].state == SlotState::Done) {
-        CheckHost(m_slots[m_nextToRecord]);
+        if (slice.elapsed() >= kRecordSliceMs) {
+            if (!m_recordQueued) {
+                m_recordQueued = true;
+                QTimer::singleShot(0, this, [this] {
+                    m_recordQueued = false;
+                    recordReady();
+                });
+            }
+            break;
+        }
+        if (auto r = CheckHost(m_slots[m_nextToRecord])) recorded.push_back(*r);
         ++m_nextToRecord;
         ++m_processed;
-        QString divisorText = m_deps.view->panelText(3);
         bool ok = false;
-        qint64 divisor = divisorText.toLongLong(&ok);
+        qint64 divisor = m_deps.view->panelText(3).toLongLong(&ok);
         if (!ok || divisor <= 0) divisor = 100;
         m_deps.view->setPanelText(5, QString::number(m_processed * 100 / divisor) + u'%');
         m_lastPassTime = m_deps.clock->now();
     }
+    if (batch) {
+        try {
+            db.commit();
+        } catch (const DbError& e) {
+            // Nothing of this slice reached the file: its changes of state are not announced,
+            // so the next pass finds them again.
+            for (const Recorded& r : recorded) failCheck(*r.host, e.userText());
+            recorded.clear();
+        }
+    }
+    for (const Recorded& r : recorded) announce(r);
     m_recording = false;
     if (m_running && m_nextToRecord == m_slots.size()) finishPass();
 }
@@ -205,30 +242,34 @@ void Monitor::failCheck(const Host& host, const QString& error)
     QTextStream(stderr) << "sentrok: " << message << "\n";
 }
 
-// Records one host's check: a log row, and the outage opened or closed when the state
-// changed. The rows of one check are written together or not at all, and a change is
-// announced only once it is recorded.
-void Monitor::CheckHost(const Slot& slot)
+// Writes one host's check: a log row, and the outage opened or closed when the state changed.
+// Empty when the check was not made or could not be written.
+std::optional<Monitor::Recorded> Monitor::CheckHost(const Slot& slot)
 {
     const Host& h = slot.host;
-    if (slot.skipped) return;
-    if (!h.readError.isEmpty()) return failCheck(h, h.readError);
-    if (slot.outcome.failed()) return failCheck(h, slot.outcome.error);
+    if (slot.skipped) return std::nullopt;
+    if (!h.readError.isEmpty()) return failCheck(h, h.readError), std::nullopt;
+    if (slot.outcome.failed()) return failCheck(h, slot.outcome.error), std::nullopt;
     const QString result = slot.outcome.result.isEmpty() ? QStringLiteral("-1") : slot.outcome.result;
     const auto n = toInt32(result, QLocale::c());
-    if (!n) return failCheck(h, QStringLiteral("результат проверки \"%1\" не число").arg(result));
+    if (!n) {
+        failCheck(h, QStringLiteral("результат проверки \"%1\" не число").arg(result));
+        return std::nullopt;
+    }
 
-    enum class Change { None, Down, Up } change = Change::None;
+    Change change = Change::None;
     const QString now = storedDateText(m_deps.clock->now());
     Database& db = *m_deps.db;
     try {
-        db.transaction([&] {
+        db.savepoint([&] {
             db.execute(QStringLiteral(
                            "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
                        {h.id, result, h.vw, now});
+            // CROSS JOIN keeps the host's address as the outer loop: by the open-outage index
+            // instead, the lookup would walk every open outage of every host.
             Result open = db.execute(
                 QStringLiteral("SELECT noconnect.id as id, noconnect.dt2 as dt2 FROM address "
-                               "INNER JOIN noconnect ON address.id = noconnect.id_ip "
+                               "CROSS JOIN noconnect ON address.id = noconnect.id_ip "
                                "WHERE address.ip = ? AND noconnect.dt2 = ? ORDER BY noconnect.id"),
                 {h.ip, kZeroDate});
             const bool down = !open.eof();
@@ -249,16 +290,22 @@ void Monitor::CheckHost(const Slot& slot)
             }
         });
     } catch (const DbError& e) {
-        return failCheck(h, e.userText());
+        failCheck(h, e.userText());
+        return std::nullopt;
     }
+    return Recorded{&h, result, *n < 0, change};
+}
 
-    if (*n < 0) ++m_failedCount;
-    if (change == Change::Up) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, result, kColorUp);
+void Monitor::announce(const Recorded& r)
+{
+    const Host& h = *r.host;
+    if (r.failed) ++m_failedCount;
+    if (r.change == Change::Up) {
+        m_deps.view->PrintStat(h.ip, h.desc, h.vw, r.result, kColorUp);
         m_deps.sound->PlayUpSound();
         m_upList += listLine(h.desc, h.ip);
-    } else if (change == Change::Down) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, result, kColorDown);
+    } else if (r.change == Change::Down) {
+        m_deps.view->PrintStat(h.ip, h.desc, h.vw, r.result, kColorDown);
         m_deps.sound->PlayDownSound();
         m_downList += listLine(h.desc, h.ip);
     }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace sentrok {
@@ -89,11 +90,21 @@ private:
         ProbeOutcome outcome;
     };
 
+    enum class Change { None, Down, Up };
+    // A check written to the database, to be announced once its rows are committed.
+    struct Recorded {
+        const Host* host;
+        QString result;
+        bool failed;
+        Change change;
+    };
+
     bool loadHosts();
     void startProbes();
     void probeDone(std::size_t index, const ProbeOutcome& outcome);
     void recordReady();
-    void CheckHost(const Slot& slot);
+    std::optional<Recorded> CheckHost(const Slot& slot);
+    void announce(const Recorded& r);
     void finishPass();
     void failCheck(const Host& host, const QString& error);
 
@@ -105,7 +116,8 @@ private:
 
     // The running pass.
     bool m_running = false;
-    bool m_recording = false;  // guards recordReady against re-entry
+    bool m_recording = false;     // guards recordReady against re-entry
+    bool m_recordQueued = false;  // a later slice of recording is due
     std::vector<Slot> m_slots;
     std::size_t m_nextToStart = 0, m_nextToRecord = 0;
     int m_inFlight = 0;

@@ -42,11 +42,39 @@ QString DbError::userText() const
 Result::Result(QSqlQuery query) : m_query(std::move(query))
 {
     m_eof = !(m_query.isSelect() && m_query.next());
+    // A statement that is done is reset at once: an unfinished one holds the file open for
+    // reading and would keep a transaction from committing.
+    if (m_eof) m_query.finish();
+}
+
+Result::~Result()
+{
+    if (m_query.isActive()) m_query.finish();
+}
+
+Result::Result(Result&& other) noexcept : m_query(std::move(other.m_query)), m_eof(other.m_eof)
+{
+    other.m_query = QSqlQuery();
+    other.m_eof = true;
+}
+
+Result& Result::operator=(Result&& other) noexcept
+{
+    if (this != &other) {
+        if (m_query.isActive()) m_query.finish();
+        m_query = std::move(other.m_query);
+        m_eof = other.m_eof;
+        other.m_query = QSqlQuery();
+        other.m_eof = true;
+    }
+    return *this;
 }
 
 void Result::moveNext()
 {
-    if (!m_eof) m_eof = !m_query.next();
+    if (m_eof) return;
+    m_eof = !m_query.next();
+    if (m_eof) m_query.finish();
 }
 
 void Result::requireRow(const QString& what) const
@@ -116,6 +144,7 @@ Database::Database(const QString& file, const QString& connectionName)
 
 Database::~Database()
 {
+    m_statements.clear();
     {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
         db.close();
@@ -123,11 +152,21 @@ Database::~Database()
     QSqlDatabase::removeDatabase(m_name);
 }
 
-Result Database::execute(const QString& sql, const QVariantList& values)
+QSqlQuery Database::prepared(const QString& sql)
 {
+    auto it = m_statements.find(sql);
+    // A statement whose result is still being read elsewhere cannot be run again meanwhile.
+    if (it != m_statements.end() && !it->isActive()) return *it;
     QSqlQuery query(QSqlDatabase::database(m_name, false));
     query.setForwardOnly(true);
     if (!query.prepare(sql)) throw errorOf(query.lastError(), sql);
+    if (it == m_statements.end() && m_statements.size() < 64) m_statements.insert(sql, query);
+    return query;
+}
+
+Result Database::execute(const QString& sql, const QVariantList& values)
+{
+    QSqlQuery query = prepared(sql);
     for (int i = 0; i < values.size(); ++i) {
         // A null QString is still a text: it is stored as an empty one, never as NULL.
         const QVariant& v = values[i];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
@@ -39,8 +40,11 @@ inline constexpr int Mismatch = 20;  // SQLITE_MISMATCH
 class Result {
 public:
     explicit Result(QSqlQuery query);
-    Result(Result&&) noexcept = default;
-    Result& operator=(Result&&) noexcept = default;
+    ~Result();
+    Result(Result&& other) noexcept;
+    Result& operator=(Result&& other) noexcept;
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
 
     bool eof() const { return m_eof; }
     void moveNext();
@@ -79,6 +83,28 @@ public:
         }
         commit();
     }
+    // Runs fn as one unit: inside an open transaction its writes are undone alone on failure;
+    // outside one it is a transaction of its own. Rethrows the failure.
+    template <typename Fn>
+    void savepoint(Fn&& fn)
+    {
+        execute(QStringLiteral("SAVEPOINT unit"));
+        try {
+            fn();
+        } catch (...) {
+            try {
+                execute(QStringLiteral("ROLLBACK TO unit"));
+                execute(QStringLiteral("RELEASE unit"));
+            } catch (const DbError&) {
+            }
+            throw;
+        }
+        execute(QStringLiteral("RELEASE unit"));
+    }
+
+    void begin();
+    void commit();
+    void rollback();
 
     QString fileName() const { return m_file; }
     QString connectionName() const { return m_name; }
@@ -89,12 +115,12 @@ public:
     static QString uniqueName(const QString& base);
 
 private:
-    void begin();
-    void commit();
-    void rollback();
+    QSqlQuery prepared(const QString& sql);
 
     QString m_file;
     QString m_name;
+    // Statements prepared once and run many times: a pass runs the same few for every host.
+    QHash<QString, QSqlQuery> m_statements;
 };
 
 }  // namespace sentrok

@@ -308,7 +308,7 @@ void TestFrmMain::printStatPutsColouredRowOnTop()
         QCOMPARE(fg->cellForeColorAt(1, c), kColorUp);
         QCOMPARE(fg->cellForeColorAt(2, c), kColorDown);
     }
-    QVERIFY(fg->updatesEnabled());
+    QTRY_VERIFY(fg->updatesEnabled());
     QLocale::setDefault(QLocale::c());
 }
 

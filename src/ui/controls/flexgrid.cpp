@@ -107,6 +107,10 @@ FlexGrid::FlexGrid(QWidget* parent) : QTableView(parent)
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setSectionsClickable(false);
     horizontalHeader()->setStretchLastSection(false);
+    // At most a few repaints a second however fast events arrive.
+    m_redraw.setSingleShot(true);
+    m_redraw.setInterval(40);
+    connect(&m_redraw, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
 }
 
 void FlexGrid::setFormatString(const QString& format)
@@ -157,8 +161,12 @@ void FlexGrid::setCellForeColor(std::uint32_t colorref)
 
 void FlexGrid::setRedraw(bool on)
 {
-    setUpdatesEnabled(on);
-    if (on) viewport()->update();
+    if (!on) {
+        m_redraw.stop();
+        setUpdatesEnabled(false);
+    } else if (!updatesEnabled()) {
+        m_redraw.start();
+    }
 }
 
 QString FlexGrid::textMatrix(int row, int col) const

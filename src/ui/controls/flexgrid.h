@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 #include <QTableView>
+#include <QTimer>
 
 #include <cstdint>
 #include <vector>
@@ -69,6 +70,8 @@ public:
     int col() const { return m_col; }
     void setCellAlignment(int code);
     void setCellForeColor(std::uint32_t colorref);
+    // Off: no repaint until switched on again. On: one repaint, made a moment later, so rows
+    // added in quick succession are painted together.
     void setRedraw(bool on);
 
     QString textMatrix(int row, int col) const;
@@ -80,6 +83,7 @@ public:
 private:
     FlexGridModel::Cell* current();
     FlexGridModel m_model;
+    QTimer m_redraw;
     int m_row = 0, m_col = 0;
 };
 
