@@ -99,7 +99,7 @@ int main(int argc, char** argv)
     InstantProber prober;
     SilentPlayer player;
     QTemporaryDir locks;
-    frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player});
+    frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
     if (!w.Form_Load()) return 1;
     if (!qEnvironmentVariableIsSet("BENCH_HIDDEN")) w.show();
     Stall stall;

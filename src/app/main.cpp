@@ -24,7 +24,7 @@ int main(int argc, char** argv)
     if (lockFolder.isEmpty()) lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 
     sentrok::frmMain window(
-        {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, nullptr, &player});
+        {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, nullptr, &player, {}});
     boxes.setParent(&window);
     if (!window.Form_Load()) return window.exitCode();
     window.show();

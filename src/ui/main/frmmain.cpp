@@ -5,23 +5,26 @@
 #include "monitor/monitor.h"
 #include "ui/controls/busypointer.h"
 #include "ui/controls/flexgrid.h"
+#include "ui/controls/programicon.h"
 #include "ui/controls/units.h"
 #include "ui/main/singleinstance.h"
+#include "ui/outages/frmnocon.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTextStream>
-#include <QTimer>
 
 namespace sentrok {
 
 namespace {
 
-// The window's definition, in twips.
+// The window's definition, in twips. The client area holds the grid and the status bar; the
+// menu bar comes on top of it.
 constexpr double kClientWidth = 7050, kClientHeight = 4125;
 constexpr double kGridLeft = 100, kGridTop = 120;
 constexpr double kGridDefWidth = 6855, kGridDefHeight = 3255;
@@ -33,8 +36,8 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Sentrok"));
-    QFont font(QStringLiteral("Verdana"), 9);
-    setFont(font);
+    setWindowIcon(programIcon());
+    setFont(QFont(QStringLiteral("Verdana"), 9));
 
     auto* central = new QWidget(this);
     central->setObjectName(QStringLiteral("client"));
@@ -47,16 +50,57 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     m_fg->setGeometry(pxRect(this, 120, kGridTop, kGridDefWidth, kGridDefHeight));
     createMenus();
     createStatusBar();
-    resize(pxX(this, kClientWidth), pxY(this, kClientHeight));
+    resize(pxX(this, kClientWidth), pxY(this, kClientHeight) + menuBar()->sizeHint().height());
+}
+
+frmMain::~frmMain()
+{
+    if (m_noCon) delete m_noCon.data();
+}
+
+QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& caption,
+                             std::function<void()> handler)
+{
+    auto* action = new QAction(caption, this);
+    action->setObjectName(QString::fromLatin1(name));
+    connect(action, &QAction::triggered, this, std::move(handler));
+    if (where) where->addAction(action);
+    return action;
 }
 
 void frmMain::createMenus()
 {
-    // The items of the menu bar have no sub-menus: a click runs the command at once.
-    m_mnuStart = menuBar()->addAction(QStringLiteral("Начать проверку"));
-    m_mnuStart->setObjectName(QStringLiteral("mnuStart"));
-    connect(m_mnuStart, &QAction::triggered, this, [this] {
+    const auto start = [this] {
         if (m_monitor) m_monitor->mnuStart_Click();
+    };
+    // The items of the menu bar have no sub-menus: a click runs the command at once.
+    QMenuBar* bar = menuBar();
+    m_mnuStart = addCommand(bar, "mnuStart", QStringLiteral("Начать проверку"), start);
+    addCommand(bar, "mnuShowNoCon", QStringLiteral("Отсутствующие соединения"),
+               [this] { mnuShowNoCon_Click(); });
+    addCommand(bar, "mnuMin", QStringLiteral("Свернуть"), [this] { mnuMin_Click(); });
+    // "Выход" of the menu definition is never shown on the bar; closing the window does the same.
+    addCommand(nullptr, "mnuEnd", QStringLiteral("Выход"), [this] { close(); });
+
+    // The tray menu.
+    m_myPopup = new QMenu(QStringLiteral("MyPopup"), this);
+    m_myPopup->setObjectName(QStringLiteral("MyPopup"));
+    QAction* max = addCommand(m_myPopup, "mnuMax", QStringLiteral("Восстановить"),
+                              [this] { mnuMax_Click(); });
+    m_myPopup->setDefaultAction(max);  // shown in bold
+    m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm0"));
+    addCommand(m_myPopup, "mnuStart1", QStringLiteral("Начать проверку"), start);
+    m_mnuNoconn = addCommand(m_myPopup, "mnuNoconn", QStringLiteral("Отсутствующие соединения"),
+                             [this] { mnuShowNoCon_Click(); });
+    m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm2"));
+    addCommand(m_myPopup, "mnuEnd1", QStringLiteral("Выход"), [this] { mnuEnd1_Click(); });
+
+    m_tray = new QSystemTrayIcon(programIcon(), this);
+    m_tray->setObjectName(QStringLiteral("Tray1"));
+    m_tray->setToolTip(QStringLiteral("Sentrok"));
+    m_tray->setContextMenu(m_myPopup);  // the right button
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger) mnuMax_Click();  // the left button
     });
 }
 
@@ -76,7 +120,6 @@ void frmMain::createStatusBar()
     };
     QStatusBar* sb = statusBar();
     sb->setObjectName(QStringLiteral("sb"));
-    sb->setSizeGripEnabled(true);
     int n = 0;
     for (const PanelDef& d : defs) {
         auto* label = new QLabel(QString::fromUtf8(d.text), sb);
@@ -84,7 +127,6 @@ void frmMain::createStatusBar()
         label->setToolTip(QString::fromUtf8(d.toolTip));
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setMinimumWidth(pxX(this, 1000));
-        label->resize(pxX(this, d.width), label->sizeHint().height());
         label->setFixedWidth(pxX(this, d.width));
         sb->addWidget(label);
         m_panels << label;
@@ -95,8 +137,6 @@ QLabel* frmMain::panel(int n) const
 {
     return n >= 1 && n <= m_panels.size() ? m_panels[n - 1] : nullptr;
 }
-
-frmMain::~frmMain() = default;
 
 bool frmMain::Form_Load()
 {
@@ -123,9 +163,9 @@ bool frmMain::Form_Load()
                                           Database::uniqueName(QStringLiteral("frmMain")));
         const MainSettings settings = readMainSettings(*m_db);
         m_checkInterval = settings.checkInterval;
-        applyGeometry(settings.window.geometry);
         m_sound = std::make_unique<Sound>(*m_deps.player, m_deps.programFolder);
         m_sound->setNames(settings.sndUp, settings.sndDown);
+        m_geometry.apply(this, settings.window.geometry);
         m_fg->setFormatString(kGridFormat);
         m_fg->setColWidth(0, 0);
         for (int n = 1; n <= 5; ++n)
@@ -141,14 +181,84 @@ bool frmMain::Form_Load()
     monitor.sound = m_sound.get();
     monitor.view = this;
     monitor.clock = m_deps.clock;
+    monitor.getNoCon = [this] { GetNoCon(); };
     m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
     m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
+
+    if (frmNoCon* w = loadOutageWindow()) w->show();
     return true;
+}
+
+bool frmMain::fatal(const DbError& error)
+{
+    m_sound.reset();
+    m_db.reset();
+    m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+    m_exitCode = ExitFatal;
+    return false;
 }
 
 QDateTime frmMain::lastPassTime() const
 {
     return m_monitor ? m_monitor->lastPassTime() : QDateTime();
+}
+
+frmNoCon* frmMain::loadOutageWindow()
+{
+    if (m_noCon) return m_noCon;
+    auto* w = new frmNoCon({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_mnuNoconn});
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    if (!w->Form_Load()) {
+        delete w;
+        return nullptr;
+    }
+    m_noCon = w;
+    return w;
+}
+
+void frmMain::GetNoCon()
+{
+    // A window that is not loaded is loaded hidden; its load fills the list already.
+    if (m_noCon) m_noCon->GetNoCon();
+    else loadOutageWindow();
+}
+
+void frmMain::mnuShowNoCon_Click()
+{
+    frmNoCon* w = loadOutageWindow();
+    if (!w) return;
+    w->show();
+    w->raise();
+    w->activateWindow();
+    w->GetNoCon();
+}
+
+void frmMain::mnuMin_Click()
+{
+    // Without a tray there would be no way back to a hidden window: minimise instead.
+    const bool tray = m_deps.trayAvailable ? m_deps.trayAvailable()
+                                           : QSystemTrayIcon::isSystemTrayAvailable();
+    if (!tray) {
+        showMinimized();
+        return;
+    }
+    m_tray->show();
+    hide();
+}
+
+void frmMain::mnuMax_Click()
+{
+    m_tray->hide();
+    if (isMinimized()) showNormal();
+    else show();
+    raise();
+    activateWindow();
+}
+
+void frmMain::mnuEnd1_Click()
+{
+    mnuMax_Click();
+    close();
 }
 
 void frmMain::PrintStat(const QString& ip, const QString& desc, const QString& pto,
@@ -200,40 +310,7 @@ void frmMain::reportCheckFailure(const QString& message)
     statusBar()->setToolTip(message);
 }
 
-bool frmMain::fatal(const DbError& error)
-{
-    m_sound.reset();
-    m_db.reset();
-    m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
-    m_exitCode = ExitFatal;
-    return false;
-}
-
-void frmMain::applyGeometry(const StoredGeometry& g)
-{
-    QPoint pos = this->pos();
-    if (g.top > 0) pos.setY(pxY(this, g.top));
-    if (g.left > 0) pos.setX(pxX(this, g.left));
-    move(pos);
-    QSize outer = outerSize();
-    if (g.width > 0) outer.setWidth(pxX(this, g.width));
-    if (g.height > 0) outer.setHeight(pxY(this, g.height));
-    if (g.width > 0 || g.height > 0) {
-        const QSize extra = outerSize() - size();
-        resize(outer - extra);
-        // Before the window is shown its frame is not known: settle the size once it is.
-        if (!isVisible()) m_wantedOuter = outer;
-    }
-}
-
 QSize frmMain::outerSize() const { return frameGeometry().size(); }
-
-StoredGeometry frmMain::outerGeometry() const
-{
-    const QRect f = frameGeometry();
-    return {twipsY(this, f.y()), twipsX(this, f.x()), twipsX(this, f.width()),
-            twipsY(this, f.height())};
-}
 
 void frmMain::fitGrid()
 {
@@ -242,10 +319,11 @@ void frmMain::fitGrid()
     const double height = twipsY(this, outerSize().height());
     QRect r = m_fg->geometry();
     r.moveLeft(pxX(this, kGridLeft));
-    const double w = width - 200 - kGridLeft;
-    if (w > 0) r.setWidth(pxX(this, w));
-    const double h = height - 1100 - twipsY(this, r.top());
-    if (h > 0) r.setHeight(pxY(this, h));
+    // Sizes that would not be positive keep the grid as it is.
+    const int w = pxX(this, width - 200 - kGridLeft);
+    if (w > 0) r.setWidth(w);
+    const int h = pxY(this, height - 1100 - twipsY(this, r.top()));
+    if (h > 0) r.setHeight(h);
     m_fg->setGeometry(r);
 }
 
@@ -258,14 +336,7 @@ void frmMain::resizeEvent(QResizeEvent* event)
 void frmMain::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    if (!m_wantedOuter) return;
-    // The window manager tells the frame's size only after mapping the window.
-    QTimer::singleShot(200, this, [this] {
-        if (!m_wantedOuter) return;
-        const QSize extra = outerSize() - size();
-        if (extra != QSize(0, 0)) resize(*m_wantedOuter - extra);
-        m_wantedOuter.reset();
-    });
+    m_geometry.settle(this);
 }
 
 void frmMain::closeEvent(QCloseEvent* event)
@@ -293,22 +364,27 @@ bool frmMain::Form_QueryUnload()
 bool frmMain::Form_Unload()
 {
     m_unloaded = true;
+    m_tray->hide();
     if (isMinimized()) showNormal();
     else show();
     WindowSettings<5> s;
-    s.geometry = outerGeometry();
+    s.geometry = WindowGeometry::read(this);
     for (int n = 1; n <= 5; ++n) s.columns[std::size_t(n - 1)] = m_fg->colWidth(n);
-    bool saved = true;
     try {
         saveMainWindowSettings(*m_db, s);
     } catch (const DbError& e) {
+        // The other windows are not unloaded either: nothing more is saved.
         m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
-        saved = false;
+        m_monitor.reset();
+        m_db.reset();
+        m_instance.reset();
+        return false;
     }
     m_monitor.reset();
     m_db.reset();
+    if (m_noCon) m_noCon->close();  // saves its own geometry
     m_instance.reset();
-    return saved;
+    return true;
 }
 
 }  // namespace sentrok

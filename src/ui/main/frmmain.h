@@ -5,13 +5,19 @@
 #include "monitor/monitorview.h"
 #include "store/database.h"
 #include "store/settings.h"
+#include "ui/controls/windowgeometry.h"
+#include "ui/outages/frmnocon.h"
 
 #include <QDateTime>
 #include <QLabel>
 #include <QMainWindow>
+#include <QPointer>
 
+#include <functional>
 #include <memory>
-#include <optional>
+
+class QMenu;
+class QSystemTrayIcon;
 
 namespace sentrok {
 
@@ -30,10 +36,12 @@ struct MainWindowDeps {
     const Clock* clock = nullptr;
     Prober* prober = nullptr;
     SoundPlayer* player = nullptr;
+    // Whether the desktop shows tray icons, asked at the moment of hiding.
+    std::function<bool()> trayAvailable;
 };
 
-// The program's main window: the event grid, the status bar, the menus, and the life of the
-// program.
+// The program's main window: the event grid, the status bar, the menus and the tray icon, and
+// the life of the program.
 class frmMain : public QMainWindow, public MonitorView {
     Q_OBJECT
 public:
@@ -56,6 +64,10 @@ public:
     Database* database() const { return m_db.get(); }
     Monitor* monitor() const { return m_monitor.get(); }
     Sound* sound() const { return m_sound.get(); }
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
+    QMenu* trayMenu() const { return m_myPopup; }
+    // The outage window if it is loaded.
+    frmNoCon* outageWindow() const { return m_noCon; }
     std::int32_t checkInterval() const { return m_checkInterval; }
     QDateTime lastPassTime() const;
 
@@ -70,10 +82,16 @@ public:
     void setBusy(bool busy) override;
     void reportCheckFailure(const QString& message) override;
 
+    // Menu commands.
+    void mnuShowNoCon_Click();
+    void mnuMin_Click();
+    void mnuMax_Click();
+    void mnuEnd1_Click();
+    // Refreshes the outage window, loading it hidden when it is not loaded.
+    void GetNoCon();
+
     // The grid fitted to the window's outer size, as on every resize.
     void fitGrid();
-    // Outer geometry in twips, as it is stored.
-    StoredGeometry outerGeometry() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -83,9 +101,11 @@ protected:
 private:
     void createStatusBar();
     void createMenus();
+    QAction* addCommand(QWidget* where, const char* name, const QString& caption,
+                        std::function<void()> handler);
     QLabel* panel(int n) const;
     bool fatal(const DbError& error);
-    void applyGeometry(const StoredGeometry& g);
+    frmNoCon* loadOutageWindow();
     bool Form_QueryUnload();
     bool Form_Unload();
     QSize outerSize() const;
@@ -99,7 +119,11 @@ private:
     std::unique_ptr<Monitor> m_monitor;
     QList<QLabel*> m_panels;
     QAction* m_mnuStart = nullptr;
-    std::optional<QSize> m_wantedOuter;  // outer size to settle once the frame is known
+    QAction* m_mnuNoconn = nullptr;
+    QMenu* m_myPopup = nullptr;
+    QSystemTrayIcon* m_tray = nullptr;
+    QPointer<frmNoCon> m_noCon;
+    WindowGeometry m_geometry;
     int m_exitCode = ExitOk;
     bool m_unloaded = false;
 };

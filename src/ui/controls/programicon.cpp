@@ -1,0 +1,71 @@
+#include "ui/controls/programicon.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+namespace sentrok {
+
+QPixmap iconPixmap(int size, bool outage)
+{
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size;
+    // The screen: a rounded square, lighter at the top.
+    const QRectF screen(s * 0.04, s * 0.04, s * 0.92, s * 0.92);
+    QLinearGradient bg(screen.topLeft(), screen.bottomLeft());
+    bg.setColorAt(0, QColor(0x23, 0x3a, 0x5e));
+    bg.setColorAt(1, QColor(0x0d, 0x1a, 0x2e));
+    p.setPen(QPen(QColor(0x9a, 0xb4, 0xd8), qMax(1.0, s / 32)));
+    p.setBrush(bg);
+    p.drawRoundedRect(screen, s * 0.18, s * 0.18);
+
+    // The pulse: flat, one beat, flat again; an outage cuts it off after the beat.
+    const qreal y = s * 0.56;
+    QPainterPath pulse;
+    pulse.moveTo(s * 0.12, y);
+    pulse.lineTo(s * 0.34, y);
+    pulse.lineTo(s * 0.44, s * 0.24);
+    pulse.lineTo(s * 0.56, s * 0.78);
+    pulse.lineTo(s * 0.64, y);
+    if (!outage) pulse.lineTo(s * 0.88, y);
+    const QColor beat = outage ? QColor(0xff, 0x4a, 0x3d) : QColor(0x4c, 0xe0, 0x6a);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(beat, qMax(1.5, s / 11), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPath(pulse);
+    if (outage) {
+        // A red dot where the line should have gone on.
+        const qreal r = s * 0.09;
+        p.setPen(Qt::NoPen);
+        p.setBrush(beat);
+        p.drawEllipse(QPointF(s * 0.8, y), r, r);
+    }
+    return pm;
+}
+
+namespace {
+
+QIcon makeIcon(bool outage)
+{
+    QIcon icon;
+    for (int size : {16, 32, 48, 128}) icon.addPixmap(iconPixmap(size, outage));
+    return icon;
+}
+
+}  // namespace
+
+QIcon programIcon()
+{
+    static const QIcon icon = makeIcon(false);
+    return icon;
+}
+
+QIcon outageIcon()
+{
+    static const QIcon icon = makeIcon(true);
+    return icon;
+}
+
+}  // namespace sentrok

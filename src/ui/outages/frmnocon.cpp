@@ -1,0 +1,148 @@
+#include "ui/outages/frmnocon.h"
+
+#include "common/datetext.h"
+#include "ui/controls/flexgrid.h"
+#include "ui/controls/programicon.h"
+#include "ui/controls/thinborder.h"
+#include "ui/controls/units.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QTextStream>
+
+namespace sentrok {
+
+namespace {
+
+// The window's definition, in twips.
+constexpr double kClientWidth = 6855, kClientHeight = 3270;
+
+}  // namespace
+
+frmNoCon::frmNoCon(OutageWindowDeps deps, QWidget* parent)
+    : QWidget(parent, Qt::Tool), m_deps(std::move(deps))
+{
+    setObjectName(QStringLiteral("frmNoCon"));
+    setWindowTitle(QStringLiteral("Не пингуются"));
+    setWindowIcon(outageIcon());
+    m_fg = new FlexGrid(this);
+    m_fg->setObjectName(QStringLiteral("fg"));
+    m_fg->setFont(QFont(QStringLiteral("Verdana"), 9));
+    resize(pxX(this, kClientWidth), pxY(this, kClientHeight));
+    move(0, 0);  // the top left corner of the screen, not centred
+}
+
+frmNoCon::~frmNoCon() = default;
+
+bool frmNoCon::Form_Load()
+{
+    WindowSettings<3> settings;
+    try {
+        m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
+                                          Database::uniqueName(QStringLiteral("frmNoCon")));
+        settings = readOutageWindowSettings(*m_db);
+    } catch (const DbError& e) {
+        m_db.reset();
+        tell(e);
+        return false;
+    }
+    m_geometry.apply(this, settings.geometry);
+
+    SetThinBorder(m_fg);
+    m_fg->setFormatString(kGridFormat);
+    m_fg->setColWidth(0, 0);
+    for (int n = 1; n <= 3; ++n)
+        if (settings.columns[std::size_t(n - 1)] > 0)
+            m_fg->setColWidth(n, settings.columns[std::size_t(n - 1)]);
+    fitGrid();
+    GetNoCon();
+    return true;
+}
+
+void frmNoCon::GetNoCon()
+{
+    if (!m_db) return;
+    // The tray item goes grey for the refresh and back, as a sign of work under way.
+    if (m_deps.trayItem) m_deps.trayItem->setEnabled(!m_deps.trayItem->isEnabled());
+    setWindowTitle(QStringLiteral("Не пингуются [%1]").arg(generalDateText(m_deps.clock->now())));
+    m_fg->setRows(1);
+    try {
+        Result r = m_db->execute(
+            QStringLiteral("SELECT address.ip as ip, noconnect.dt1 as dt1, address.[desc] as [desc] "
+                           "FROM address INNER JOIN noconnect ON address.id=noconnect.id_ip "
+                           "WHERE noconnect.dt2=? ORDER BY noconnect.id"),
+            {kZeroDate});
+        for (; !r.eof(); r.moveNext()) {
+            m_fg->setRedraw(false);
+            const QVariant desc = r.field(QStringLiteral("desc"));
+            const QVariant ip = r.field(QStringLiteral("ip"));
+            m_fg->addItem(QString() + u'\t' + desc.toString() + u'\t' + ip.toString() + u'\t' +
+                              displayText(r.field(QStringLiteral("dt1"))),
+                          1);
+            m_fg->setRow(1);
+            m_fg->setCol(1);
+            m_fg->setCellAlignment(FlexGrid::LeftCenter);
+            m_fg->setCol(2);
+            m_fg->setCellAlignment(FlexGrid::LeftTop);
+            m_fg->setCol(3);
+            m_fg->setCellAlignment(FlexGrid::RightTop);
+            m_fg->setRedraw(true);
+        }
+    } catch (const DbError& e) {
+        tell(e);
+    }
+    if (m_deps.trayItem) m_deps.trayItem->setEnabled(!m_deps.trayItem->isEnabled());
+}
+
+void frmNoCon::tell(const DbError& e)
+{
+    QTextStream(stderr) << "sentrok: " << e.userText() << "\n";
+    if (m_deps.boxes) m_deps.boxes->tell({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+}
+
+void frmNoCon::fitGrid()
+{
+    const QRect frame = frameGeometry();
+    QRect r = m_fg->geometry();
+    r.moveTopLeft(QPoint(pxX(this, 2), pxY(this, 2)));
+    // Sizes that would not be positive keep the grid as it is.
+    const int w = pxX(this, twipsX(this, frame.width()) - 100 - twipsX(this, r.left()));
+    if (w > 0) r.setWidth(w);
+    const int h = pxY(this, twipsY(this, frame.height()) - 350 - twipsY(this, r.top()));
+    if (h > 0) r.setHeight(h);
+    m_fg->setGeometry(r);
+}
+
+void frmNoCon::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_geometry.settle(this);
+}
+
+void frmNoCon::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    fitGrid();
+}
+
+void frmNoCon::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmNoCon::Form_Unload()
+{
+    if (!m_db) return;
+    WindowSettings<3> s;
+    s.geometry = WindowGeometry::read(this);
+    for (int n = 1; n <= 3; ++n) s.columns[std::size_t(n - 1)] = m_fg->colWidth(n);
+    try {
+        saveOutageWindowSettings(*m_db, s);
+    } catch (const DbError& e) {
+        QTextStream(stderr) << "sentrok: " << e.userText() << "\n";
+    }
+    m_db.reset();
+}
+
+}  // namespace sentrok

@@ -1,0 +1,304 @@
+#include "monitor/monitor.h"
+#include "ui/controls/flexgrid.h"
+#include "ui/main/frmmain.h"
+#include "ui/outages/frmnocon.h"
+#include "alerts/sound.h"
+#include "support/fakeprober.h"
+#include "support/fakes.h"
+#include "support/testdb.h"
+
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+using namespace sentrok;
+using namespace sentrok::test;
+
+namespace {
+
+class NoSound final : public SoundPlayer {
+public:
+    void play(const QString&) override {}
+};
+
+struct Harness {
+    TestFolder folder;
+    QTemporaryDir locks;
+    FakeMessageBoxes boxes;
+    FakeClock clock;
+    FakeProber prober;
+    NoSound player;
+    bool tray = false;
+    std::unique_ptr<frmMain> make()
+    {
+        MainWindowDeps d{folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}};
+        d.trayAvailable = [this] { return tray; };
+        return std::make_unique<frmMain>(std::move(d));
+    }
+    std::unique_ptr<frmNoCon> outages(QAction* trayItem = nullptr)
+    {
+        return std::make_unique<frmNoCon>(OutageWindowDeps{folder.path(), &boxes, &clock, trayItem});
+    }
+};
+
+QStringList names(const QList<QAction*>& actions)
+{
+    QStringList out;
+    for (QAction* a : actions) out << (a->isSeparator() ? QStringLiteral("-") + a->objectName() : a->objectName());
+    return out;
+}
+
+QStringList row(FlexGrid* g, int r)
+{
+    return {g->textMatrix(r, 1), g->textMatrix(r, 2), g->textMatrix(r, 3)};
+}
+
+}  // namespace
+
+class TestWindows : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
+    void menuBarAndTrayMenu();
+    void hideWithoutTrayMinimises();
+    void hideToTrayAndBack();
+    void trayExitAnsweredNo();
+    void outageListEmpty();
+    void outageListNewestOnTop();
+    void outageListNullAndEmptyDescription();
+    void outageGeometryAndWidthsRoundTrip();
+    void outageGridKeepsSizeWhenTiny();
+    void closedOutageWindowReloadedHiddenByPass();
+    void shutdownSavesOutageWindowToo();
+};
+
+void TestWindows::menuBarAndTrayMenu()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QCOMPARE(names(w->menuBar()->actions()), QStringList({"mnuStart", "mnuShowNoCon", "mnuMin"}));
+    QStringList captions;
+    for (QAction* a : w->menuBar()->actions()) captions << a->text();
+    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "Свернуть"}));
+    QMenu* popup = w->trayMenu();
+    QCOMPARE(names(popup->actions()),
+             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "-itm2", "mnuEnd1"}));
+    QCOMPARE(popup->defaultAction(), w->findChild<QAction*>("mnuMax"));
+    QCOMPARE(popup->defaultAction()->text(), QStringLiteral("Восстановить"));
+    QCOMPARE(w->trayIcon()->contextMenu(), popup);
+    QCOMPARE(w->trayIcon()->toolTip(), QStringLiteral("Sentrok"));
+    QVERIFY(!w->trayIcon()->isVisible());
+    // The tray's start item works while the window is hidden.
+    h.folder.addHost("10.0.0.1", "a");
+    w->findChild<QAction*>("mnuStart1")->trigger();
+    QVERIFY(w->monitor()->passRunning());
+}
+
+void TestWindows::hideWithoutTrayMinimises()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    w->findChild<QAction*>("mnuMin")->trigger();
+    QVERIFY(w->isMinimized());
+    QVERIFY(w->isVisible());  // still on the task bar
+    QVERIFY(!w->trayIcon()->isVisible());
+}
+
+void TestWindows::hideToTrayAndBack()
+{
+    Harness h;
+    h.tray = true;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    w->findChild<QAction*>("mnuMin")->trigger();
+    QVERIFY(!w->isVisible());
+    QVERIFY(w->trayIcon()->isVisible());
+    // The timer goes on while hidden.
+    QVERIFY(w->monitor()->timer()->isActive());
+    emit w->trayIcon()->activated(QSystemTrayIcon::Trigger);  // a left click
+    QVERIFY(w->isVisible());
+    QVERIFY(!w->trayIcon()->isVisible());
+    w->findChild<QAction*>("mnuMin")->trigger();
+    emit w->trayIcon()->activated(QSystemTrayIcon::Context);  // the right button only opens the menu
+    QVERIFY(!w->isVisible());
+    w->findChild<QAction*>("mnuMax")->trigger();
+    QVERIFY(w->isVisible());
+}
+
+void TestWindows::trayExitAnsweredNo()
+{
+    Harness h;
+    h.tray = true;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    w->findChild<QAction*>("mnuMin")->trigger();
+    h.boxes.answerNext(MsgAnswer::No);
+    w->findChild<QAction*>("mnuEnd1")->trigger();
+    QCOMPARE(h.boxes.asked.size(), 1);
+    QCOMPARE(h.boxes.asked[0].text, QStringLiteral("Действительно хотите выйти ?"));
+    QVERIFY(w->isVisible());
+    QVERIFY(!w->trayIcon()->isVisible());
+    QVERIFY(!w->unloaded());
+    QVERIFY(w->monitor()->timer()->isActive());
+}
+
+void TestWindows::outageListEmpty()
+{
+    Harness h;
+    QAction item("Отсутствующие соединения");
+    auto o = h.outages(&item);
+    QVERIFY(o->Form_Load());
+    QCOMPARE(o->grid()->rows(), 1);
+    QCOMPARE(o->grid()->cols(), 4);
+    QCOMPARE(o->grid()->colWidth(0), 0);
+    QCOMPARE(o->windowTitle(), QStringLiteral("Не пингуются [07.12.2026 20:07:11]"));
+    QVERIFY(item.isEnabled());  // inverted twice: as it was
+    item.setEnabled(false);
+    o->GetNoCon();
+    QVERIFY(!item.isEnabled());
+}
+
+void TestWindows::outageListNewestOnTop()
+{
+    Harness h;
+    const qint64 a = h.folder.addHost("10.0.0.1", "A");
+    const qint64 b = h.folder.addHost("10.0.0.2", "B");
+    const qint64 c = h.folder.addHost("10.0.0.3", "C closed");
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')", {a});
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 09:30:15')", {b});
+    h.folder.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2026-12-07 07:00:00','2026-12-07 07:05:00')", {c});
+    auto o = h.outages();
+    QVERIFY(o->Form_Load());
+    QCOMPARE(o->grid()->rows(), 3);
+    QCOMPARE(row(o->grid(), 1), QStringList({"B", "10.0.0.2", "07.12.2026 9:30:15"}));
+    QCOMPARE(row(o->grid(), 2), QStringList({"A", "10.0.0.1", "07.12.2026 8:00:00"}));
+    const int align[] = {0, 1, 0, 6};
+    for (int col = 1; col <= 3; ++col) QCOMPARE(o->grid()->cellAlignmentAt(1, col), align[col]);
+    // A refresh replaces the list rather than adding to it.
+    h.folder.db().execute("update noconnect set dt2='2026-12-07 10:00:00' where id_ip=?", {b});
+    h.clock.advance(60'000);
+    o->GetNoCon();
+    QCOMPARE(o->grid()->rows(), 2);
+    QCOMPARE(row(o->grid(), 1), QStringList({"A", "10.0.0.1", "07.12.2026 8:00:00"}));
+    QCOMPARE(o->windowTitle(), QStringLiteral("Не пингуются [07.12.2026 20:08:11]"));
+}
+
+void TestWindows::outageListNullAndEmptyDescription()
+{
+    Harness h;
+    const qint64 a = h.folder.addHost("10.0.0.1", "");
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 00:00:00')", {a});
+    // A table made by another tool may hold NULLs.
+    h.folder.db().execute("PRAGMA foreign_keys=OFF");
+    h.folder.db().execute("create table a2 (id INTEGER PRIMARY KEY, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT)");
+    h.folder.db().execute("insert into a2 select * from address");
+    h.folder.db().execute("drop table address");
+    h.folder.db().execute("alter table a2 rename to address");
+    h.folder.db().execute("PRAGMA foreign_keys=ON");
+    h.folder.db().execute("insert into address (id,ip,[desc]) values (77,'10.0.0.7',NULL)");
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (77,'2026-12-07 10:00:00')");
+    auto o = h.outages();
+    QVERIFY(o->Form_Load());
+    QCOMPARE(row(o->grid(), 1), QStringList({"", "10.0.0.7", "07.12.2026 10:00:00"}));
+    QCOMPARE(row(o->grid(), 2), QStringList({"", "10.0.0.1", "07.12.2026"}));  // midnight: the date alone
+}
+
+void TestWindows::outageGeometryAndWidthsRoundTrip()
+{
+    Harness h;
+    QSize outer;
+    int defaultCol2 = 0;
+    {
+        auto o = h.outages();
+        QVERIFY(o->Form_Load());
+        QCOMPARE(o->frameGeometry().topLeft(), QPoint(0, 0));
+        o->show();
+        o->move(30, 40);
+        o->resize(500, 300);
+        outer = o->frameGeometry().size();
+        defaultCol2 = o->grid()->colWidth(2);
+        o->grid()->setColWidth(1, 2250);
+        o->grid()->setColWidth(2, 0);  // hidden: comes back with its heading's width
+        o->close();
+        QVERIFY(!o->loaded());
+    }
+    QCOMPARE(h.folder.scalar("select nocon_left from options").toDouble(), 30 * 15.0);
+    QCOMPARE(h.folder.scalar("select nocon_width from options").toDouble(), outer.width() * 15.0);
+    QCOMPARE(h.folder.scalar("select ncol1 from options"), QStringLiteral("2250"));
+    QCOMPARE(h.folder.scalar("select ncol2 from options"), QStringLiteral("0"));
+    auto again = h.outages();
+    QVERIFY(again->Form_Load());
+    again->show();
+    QCOMPARE(again->frameGeometry().topLeft(), QPoint(30, 40));
+    QTRY_COMPARE(again->frameGeometry().size(), outer);
+    QCOMPARE(again->grid()->colWidth(1), 2250);
+    QCOMPARE(again->grid()->colWidth(2), defaultCol2);
+}
+
+void TestWindows::outageGridKeepsSizeWhenTiny()
+{
+    Harness h;
+    auto o = h.outages();
+    QVERIFY(o->Form_Load());
+    o->show();
+    o->resize(400, 200);
+    FlexGrid* g = o->grid();
+    QCOMPARE(g->pos(), QPoint(0, 0));  // 2 twips
+    const QSize frame = o->frameGeometry().size();
+    QCOMPARE(g->width(), qRound((frame.width() * 15 - 100 - 0) / 15.0));
+    QCOMPARE(g->height(), qRound((frame.height() * 15 - 350 - 0) / 15.0));
+    const QSize before = g->size();
+    o->resize(3, 3);
+    QVERIFY(o->frameGeometry().height() * 15 <= 350);
+    QCOMPARE(g->size(), before);
+}
+
+void TestWindows::closedOutageWindowReloadedHiddenByPass()
+{
+    Harness h;
+    const qint64 id = h.folder.addHost("10.0.0.1", "Router");
+    h.folder.db().execute("update options set nocon_left=1500, nocon_top=900");
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QVERIFY(w->outageWindow());
+    QVERIFY(w->outageWindow()->isVisible());  // shown at start-up
+    w->outageWindow()->close();
+    QTRY_VERIFY(!w->outageWindow());  // unloaded
+    h.prober.answers["10.0.0.1"] = silent();
+    QSignalSpy done(w->monitor(), &Monitor::passFinished);
+    QVERIFY(w->monitor()->RunCheckPass());
+    QVERIFY(done.wait(2000));
+    frmNoCon* o = w->outageWindow();
+    QVERIFY(o);
+    QVERIFY(!o->isVisible());  // loaded, not shown
+    QCOMPARE(o->grid()->rows(), 2);
+    QCOMPARE(o->grid()->textMatrix(1, 2), QStringLiteral("10.0.0.1"));
+    QCOMPARE(o->frameGeometry().topLeft(), QPoint(100, 60));
+    QCOMPARE(h.folder.scalar("select count(*) from noconnect where id_ip=?", {id}), QStringLiteral("1"));
+    // The menu shows it with the pass's list.
+    w->findChild<QAction*>("mnuShowNoCon")->trigger();
+    QVERIFY(o->isVisible());
+    QCOMPARE(o->grid()->rows(), 2);
+}
+
+void TestWindows::shutdownSavesOutageWindowToo()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->outageWindow()->move(45, 60);
+    h.boxes.answerNext(MsgAnswer::Yes);
+    QVERIFY(w->close());
+    QCOMPARE(h.folder.scalar("select nocon_left from options").toDouble(), 45 * 15.0);
+    QCOMPARE(h.folder.scalar("select nocon_top from options").toDouble(), 60 * 15.0);
+}
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"
