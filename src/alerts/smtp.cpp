@@ -74,7 +74,8 @@ bool isPositive(QStringView code)
 
 QString errorText(QStringView code, const QString& serverName)
 {
-    if (code == u"421") return serverName + QStringLiteral(" служба недоступна, соединение закрывается");
+    if (code == u"421")
+        return serverName + QStringLiteral(" служба недоступна, соединение закрывается");
     for (const Refusal& r : kRefusals)
         if (code == QStringView(r.code)) return QString::fromUtf16(r.text);
     return {};
@@ -96,8 +97,8 @@ QByteArray command(const QString& line) { return toWire(line) + "\r\n"; }
 
 QByteArray headerBlock(const QString& subject, const QString& from, const QString& to)
 {
-    return command(QStringLiteral("Subject: ") + subject) + command(QStringLiteral("From: ") + from) +
-           command(QStringLiteral("To: ") + to) +
+    return command(QStringLiteral("Subject: ") + subject) +
+           command(QStringLiteral("From: ") + from) + command(QStringLiteral("To: ") + to) +
            "MIME-Version: 1.0\r\n"
            "Content-Type: text/plain; charset=\"windows-1251\"\r\n"
            "\r\n";

@@ -38,7 +38,10 @@ public:
     // The greeting and the reply to a verb ("RSET", "HELO", "MAIL", "RCPT", "DATA", "QUIT",
     // and "." for the end of the message). No pieces: say nothing.
     void setGreeting(QByteArrayList pieces) { m_greeting = std::move(pieces); }
-    void setReply(const QByteArray& verb, QByteArrayList pieces) { m_replies[verb] = std::move(pieces); }
+    void setReply(const QByteArray& verb, QByteArrayList pieces)
+    {
+        m_replies[verb] = std::move(pieces);
+    }
     // Hang up as soon as this verb has been received, without replying.
     void setHangUpOn(const QByteArray& verb) { m_hangUpOn = verb; }
 

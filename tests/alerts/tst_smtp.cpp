@@ -85,7 +85,7 @@ void TestSmtp::messageData_data()
     QTest::addColumn<QString>("body");
     QTest::addColumn<QByteArray>("data");
     QTest::newRow("plain") << "a\r\nb" << QByteArray("a\r\nb\r\n.\r\n");
-    QTest::newRow("final line break gives an empty line") << "a\r\n" << QByteArray("a\r\n\r\n.\r\n");
+    QTest::newRow("final line break: an empty line") << "a\r\n" << QByteArray("a\r\n\r\n.\r\n");
     QTest::newRow("empty") << "" << QByteArray("\r\n.\r\n");
     QTest::newRow("leading dot doubled") << ".x\r\ny" << QByteArray("..x\r\ny\r\n.\r\n");
     QTest::newRow("a line of one dot") << "a\r\n.\r\nb" << QByteArray("a\r\n..\r\nb\r\n.\r\n");
@@ -94,7 +94,8 @@ void TestSmtp::messageData_data()
     QTest::newRow("bare CR") << "a\rb" << QByteArray("a\r\nb\r\n.\r\n");
     QTest::newRow("LF CR is two breaks") << "a\n\rb" << QByteArray("a\r\n\r\nb\r\n.\r\n");
     QTest::newRow("dot after a bare LF") << "a\n.b" << QByteArray("a\r\n..b\r\n.\r\n");
-    QTest::newRow("Cyrillic") << "Шлюз[1.2.3.4]" << QByteArray("\xD8\xEB\xFE\xE7[1.2.3.4]\r\n.\r\n");
+    QTest::newRow("Cyrillic") << "Шлюз[1.2.3.4]"
+                              << QByteArray("\xD8\xEB\xFE\xE7[1.2.3.4]\r\n.\r\n");
 }
 
 void TestSmtp::messageData()
