@@ -79,14 +79,15 @@ class TestMailAlert : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void init();
     void workedExampleOnTheWire();
     void cyrillicGoesOutInWindows1251();
     void repliesAreTakenWhenComplete_data();
     void repliesAreTakenWhenComplete();
     void errorTable_data();
     void errorTable();
-    void rcptRefusedStopsBeforeData();
-    void unknownCodeIsIgnored();
+    void refusalMidDialogue_data();
+    void refusalMidDialogue();
     void refusalThenHangUp();
     void newAlertReplacesDialogue();
     void leadingDotsAreDoubled();
@@ -105,6 +106,12 @@ private slots:
 void TestMailAlert::initTestCase()
 {
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+}
+
+void TestMailAlert::init()
+{
+    // A line on stderr is for failures the user would not see otherwise: only where expected.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
 }
 
 void TestMailAlert::workedExampleOnTheWire()
@@ -267,36 +274,41 @@ void TestMailAlert::errorTable()
     QCOMPARE(rig.session().commands, kCommands);
 }
 
-void TestMailAlert::rcptRefusedStopsBeforeData()
+void TestMailAlert::refusalMidDialogue_data()
 {
-    Rig rig;
-    rig.peer.setReply("RCPT", {"550 5.1.1 no such user\r\n"});
-    rig.alert.SendAlert(kDownRouter);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.boxes.told.size(), 1, kWaitMs);
-    QTest::qWait(kQuietMs);
-    QCOMPARE(rig.boxes.told.first().text,
-             QStringLiteral("Запрошенная команда не выполнена, так как почтовый ящик недоступен"));
-    QCOMPARE(rig.boxes.told.first().title, QStringLiteral("Ошибка!!!"));
-    QCOMPARE(rig.session().commands, kCommands.first(4));
-    QCOMPARE(rig.alert.step(), 4);
-    QVERIFY(rig.alert.busy());
-    QVERIFY(!rig.session().closed);
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("text");  // null: nothing shown
+    QTest::newRow("550 to RCPT TO: no DATA")
+        << QByteArray("RCPT") << QByteArray("550 5.1.1 no such user\r\n") << 4
+        << "Запрошенная команда не выполнена, так как почтовый ящик недоступен";
+    QTest::newRow("530 to MAIL FROM: ignored")
+        << QByteArray("MAIL") << QByteArray("530 5.7.0 Authentication required\r\n") << 3
+        << QString();
 }
 
-void TestMailAlert::unknownCodeIsIgnored()
+void TestMailAlert::refusalMidDialogue()
 {
+    QFETCH(QByteArray, verb);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, step);
+    QFETCH(QString, text);
     Rig rig;
-    rig.peer.setReply("MAIL", {"530 5.7.0 Authentication required\r\n"});
+    rig.peer.setReply(verb, {reply});
     rig.alert.SendAlert(kDownRouter);
-    QVERIFY(rig.waitForCommands(3));
+    QVERIFY(rig.waitForCommands(step));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.replied.count(), step + 1, kWaitMs);
     QTest::qWait(kQuietMs);
-    QCOMPARE(rig.session().commands, kCommands.first(3));
-    QCOMPARE(rig.replied.count(), 4);
-    QVERIFY(rig.boxes.told.isEmpty());
-    QCOMPARE(rig.alert.step(), 3);
+    QCOMPARE(rig.session().commands, kCommands.first(step));
+    QCOMPARE(rig.alert.step(), step);
+    QCOMPARE(rig.boxes.told.size(), text.isNull() ? 0 : 1);
+    if (!text.isNull()) QCOMPARE(rig.boxes.told.first().text, text);
+    QVERIFY(rig.alert.busy());
+    QVERIFY(!rig.session().closed);
     QVERIFY(rig.finished.isEmpty());
 
-    // If the server then gives up, the dialogue ends as refused and the next alert starts over.
+    // When the server gives up, the dialogue ends as refused, without a word on stderr.
     rig.peer.hangUp(rig.session());
     QTRY_COMPARE_WITH_TIMEOUT(rig.finished.count(), 1, kWaitMs);
     QCOMPARE(rig.outcome(0), Outcome::Refused);
