@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QTcpSocket>
 
+#include <optional>
+
 namespace sentrok {
 
 namespace {
@@ -17,6 +19,28 @@ bool hasLineBreak(const QString& text)
 }
 
 void warn(const QString& text) { qWarning().noquote() << QStringLiteral("sentrok: ") + text; }
+
+struct RecipientRow {
+    QVariant smtp, from, email;
+};
+
+// The first row of table emails as stored; nothing when there is none or it cannot be read.
+std::optional<RecipientRow> readRecipientRow(Database& db)
+{
+    try {
+        Result row = db.execute(QStringLiteral("select smtp,[from],email,[desc] from emails"));
+        if (row.eof()) return std::nullopt;
+        RecipientRow out{row.field(QStringLiteral("SMTP")), row.field(QStringLiteral("FROM")),
+                         row.field(QStringLiteral("email"))};
+        row.close();
+        return out;
+    } catch (const DbError& e) {
+        // The pass that called us has more to do; the administrator learns why no mail came.
+        warn(QStringLiteral("адресат оповещения не прочитан, письмо не отправлено: ") +
+             e.userText());
+        return std::nullopt;
+    }
+}
 
 }  // namespace
 
@@ -40,20 +64,9 @@ MailAlert::~MailAlert()
 
 void MailAlert::SendAlert(const QString& text)
 {
-    QVariant smtp, from, email;
-    try {
-        Result row = m_db.execute(QStringLiteral("select smtp,[from],email,[desc] from emails"));
-        if (row.eof()) return;
-        smtp = row.field(QStringLiteral("SMTP"));
-        email = row.field(QStringLiteral("email"));
-        from = row.field(QStringLiteral("FROM"));
-        row.close();
-    } catch (const DbError& e) {
-        // The pass that called us has more to do; the administrator learns why no mail came.
-        warn(QStringLiteral("адресат оповещения не прочитан, письмо не отправлено: ") +
-             e.userText());
-        return;
-    }
+    const std::optional<RecipientRow> row = readRecipientRow(m_db);
+    if (!row) return;
+    const auto& [smtp, from, email] = *row;
     // Tested as stored: a value of blanks passes and fails later, at the connection.
     if (missing(smtp) || missing(from) || missing(email)) return;
 
