@@ -34,7 +34,7 @@ class MailAlert : public QObject {
 public:
     enum class Outcome {
         Delivered,  // the server took the message; QUIT sent
-        Refused,    // the server refused a command and the dialogue went no further
+        Refused,    // the server answered a command with 4xx or 5xx and went no further
         Failed,     // no connection, connection lost, no reply in time, or nonsense replies
         Abandoned,  // a newer alert took over
     };
@@ -54,8 +54,8 @@ public:
     ~MailAlert() override;
 
     // Reads the recipient row afresh, composes the mail and starts connecting; returns at
-    // once. Drops the alert when the row is missing or incomplete, or the recipient too long.
-    // Never throws.
+    // once. Drops the alert when the row is missing or incomplete, when the recipient is too
+    // long, or when an address holds a line break. Never throws.
     void SendAlert(const QString& text);
 
     // The mail state of the last alert sent.
@@ -78,7 +78,6 @@ signals:
     void finished(sentrok::MailAlert::Outcome outcome);
 
 private:
-    bool compose(const QString& text);
     void connectSocket();
     void onReadyRead();
     void onReply(const QByteArray& reply);
