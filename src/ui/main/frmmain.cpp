@@ -1,5 +1,6 @@
 #include "ui/main/frmmain.h"
 
+#include "alerts/mailalert.h"
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
@@ -175,12 +176,14 @@ bool frmMain::Form_Load()
         return fatal(e);
     }
 
+    m_mail = std::make_unique<MailAlert>(*m_db, *m_deps.boxes, *m_deps.clock, m_deps.smtpPort);
     MonitorDeps monitor;
     monitor.db = m_db.get();
     monitor.prober = m_deps.prober;
     monitor.sound = m_sound.get();
     monitor.view = this;
     monitor.clock = m_deps.clock;
+    monitor.sendAlert = [this](const QString& text) { m_mail->SendAlert(text); };
     monitor.getNoCon = [this] { GetNoCon(); };
     m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
     m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
@@ -191,6 +194,7 @@ bool frmMain::Form_Load()
 
 bool frmMain::fatal(const DbError& error)
 {
+    m_mail.reset();
     m_sound.reset();
     m_db.reset();
     m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
@@ -376,11 +380,13 @@ bool frmMain::Form_Unload()
         // The other windows are not unloaded either: nothing more is saved.
         m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
         m_monitor.reset();
+        m_mail.reset();
         m_db.reset();
         m_instance.reset();
         return false;
     }
     m_monitor.reset();
+    m_mail.reset();
     m_db.reset();
     if (m_noCon) m_noCon->close();  // saves its own geometry
     m_instance.reset();

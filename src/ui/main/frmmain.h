@@ -22,6 +22,7 @@ class QSystemTrayIcon;
 namespace sentrok {
 
 class FlexGrid;
+class MailAlert;
 class Monitor;
 class Prober;
 class SingleInstance;
@@ -38,6 +39,7 @@ struct MainWindowDeps {
     SoundPlayer* player = nullptr;
     // Whether the desktop shows tray icons, asked at the moment of hiding.
     std::function<bool()> trayAvailable;
+    quint16 smtpPort = 25;  // another port only in tests
 };
 
 // The program's main window: the event grid, the status bar, the menus and the tray icon, and
@@ -64,6 +66,7 @@ public:
     Database* database() const { return m_db.get(); }
     Monitor* monitor() const { return m_monitor.get(); }
     Sound* sound() const { return m_sound.get(); }
+    MailAlert* mail() const { return m_mail.get(); }
     QSystemTrayIcon* trayIcon() const { return m_tray; }
     QMenu* trayMenu() const { return m_myPopup; }
     // The outage window if it is loaded.
@@ -116,6 +119,7 @@ private:
     std::unique_ptr<Database> m_db;
     std::int32_t m_checkInterval = 0;
     std::unique_ptr<Sound> m_sound;
+    std::unique_ptr<MailAlert> m_mail;
     std::unique_ptr<Monitor> m_monitor;
     QList<QLabel*> m_panels;
     QAction* m_mnuStart = nullptr;
