@@ -1,15 +1,5 @@
 #include "ui/admin/frmbase.h"
 
-#include <QApplication>
-#include <QCloseEvent>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMouseEvent>
-#include <QPlainTextEdit>
-#include <QSignalBlocker>
-
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "store/database.h"
@@ -19,6 +9,16 @@
 #include "ui/controls/busypointer.h"
 #include "ui/controls/thinborder.h"
 #include "ui/controls/units.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QSignalBlocker>
 
 namespace sentrok {
 
@@ -32,16 +32,15 @@ constexpr int kLabelGap = 4;
 // The narrowest a label's font is made to fit its caption (percent of the normal width).
 constexpr int kMinStretch = 75;
 
-QString textOf(const QVariant& value) {
-    return value.isNull() ? QString() : value.toString();
-}
+QString textOf(const QVariant& value) { return value.isNull() ? QString() : value.toString(); }
 
 }  // namespace
 
 frmBase::frmBase(AdminWindowDeps deps, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_deps(std::move(deps)) {
+      m_deps(std::move(deps))
+{
     setObjectName(QStringLiteral("frmBase"));
     setWindowTitle(QStringLiteral("Работа с базой"));
     // The layout is fixed in size, so the font is too: the desktop's own family at the size
@@ -66,7 +65,8 @@ frmBase::~frmBase() = default;
 // Positions are the window's client coordinates in twips, as the window was drawn; a control
 // inside a frame is moved by the frame's own place.
 
-void frmBase::place(QWidget* w, double left, double top, double width, double height) {
+void frmBase::place(QWidget* w, double left, double top, double width, double height)
+{
     QRect r = pxRect(this, left, top, width, height);
     if (QWidget* container = w->parentWidget(); container && container != this)
         r.translate(-container->mapTo(this, QPoint(0, 0)));
@@ -75,7 +75,8 @@ void frmBase::place(QWidget* w, double left, double top, double width, double he
 
 QLabel* frmBase::makeLabel(QWidget* parent, const QString& name, const QString& caption,
                            double left, double top, double width, double height,
-                           Qt::Alignment alignment) {
+                           Qt::Alignment alignment)
+{
     auto* label = new QLabel(caption, parent);
     label->setObjectName(name);
     label->setFont(m_normalFont);
@@ -85,7 +86,8 @@ QLabel* frmBase::makeLabel(QWidget* parent, const QString& name, const QString& 
 }
 
 QLineEdit* frmBase::makeEdit(QWidget* parent, const QString& name, double left, double top,
-                             double width, double height, const QString& toolTip) {
+                             double width, double height, const QString& toolTip)
+{
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(name);
     edit->setFont(m_normalFont);
@@ -96,7 +98,8 @@ QLineEdit* frmBase::makeEdit(QWidget* parent, const QString& name, double left, 
 
 WrapButton* frmBase::makeButton(QWidget* parent, const QString& name, const QString& caption,
                                 double left, double top, double width, double height,
-                                void (frmBase::*handler)(), const QString& toolTip) {
+                                void (frmBase::*handler)(), const QString& toolTip)
+{
     auto* button = new WrapButton(caption, parent);
     button->setObjectName(name);
     button->setFont(m_normalFont);
@@ -110,7 +113,8 @@ WrapButton* frmBase::makeButton(QWidget* parent, const QString& name, const QStr
 // its label first takes the free space on the side away from its control, up to `limit` (the
 // leftmost pixel a right-aligned label may use, the rightmost one of a left-aligned label);
 // only if that is not enough is its font narrowed. No caption is ever cut off.
-void frmBase::fitLabel(QLabel* label, int limit) {
+void frmBase::fitLabel(QLabel* label, int limit)
+{
     const bool alignedRight = label->alignment() & Qt::AlignRight;
     QRect r = label->geometry();
     const int room = alignedRight ? r.right() - limit + 1 : limit - r.left() + 1;
@@ -136,7 +140,8 @@ void frmBase::fitLabel(QLabel* label, int limit) {
     label->setGeometry(r);
 }
 
-void frmBase::buildHostFrame() {
+void frmBase::buildHostFrame()
+{
     QFont bold = m_normalFont;
     bold.setBold(true);
 
@@ -202,7 +207,8 @@ void frmBase::buildHostFrame() {
                          7080, 2640, 1215, 495, &frmBase::cmdEdit_Click);
 }
 
-void frmBase::buildDetailFrame() {
+void frmBase::buildDetailFrame()
+{
     Frame4 = new QGroupBox(QStringLiteral("Детализация"), Frame1);
     Frame4->setObjectName(QStringLiteral("Frame4"));
     Frame4->setFont(m_normalFont);
@@ -229,7 +235,8 @@ void frmBase::buildDetailFrame() {
     place(txtDetail, 4440, 3600, 3735, 1815);
 }
 
-void frmBase::buildOptionsFrame() {
+void frmBase::buildOptionsFrame()
+{
     QFont bold = m_normalFont;
     bold.setBold(true);
 
@@ -271,7 +278,8 @@ void frmBase::buildOptionsFrame() {
                    7200, 8520, 1095, 615, &frmBase::cmdSaveOpt_Click);
 }
 
-void frmBase::buildRecipientFrame() {
+void frmBase::buildRecipientFrame()
+{
     Frame3 = new QGroupBox(QStringLiteral("Уведомлять о событиях на email"), Frame2);
     Frame3->setObjectName(QStringLiteral("Frame3"));
     Frame3->setFont(m_normalFont);
@@ -302,7 +310,8 @@ void frmBase::buildRecipientFrame() {
     }
 }
 
-void frmBase::applyThinBorders() {
+void frmBase::applyThinBorders()
+{
     for (QWidget* control : std::initializer_list<QWidget*>{
              Frame1,   Frame2,   lstAdr,   txtInt,     txtSmtp,   txtSoundUp, txtSoundDown, txtDESC,
              txtVW,    txtVL,    txtVI,    txtVN,      txtCOLOR,  txtEDesc,   txtID,        txtIP,
@@ -311,7 +320,8 @@ void frmBase::applyThinBorders() {
         SetThinBorder(control);
 }
 
-bool frmBase::eventFilter(QObject* watched, QEvent* event) {
+bool frmBase::eventFilter(QObject* watched, QEvent* event)
+{
     if (watched == lstAdr->viewport() && event->type() == QEvent::MouseButtonPress) {
         const QListWidgetItem* item =
             lstAdr->itemAt(static_cast<QMouseEvent*>(event)->position().toPoint());
@@ -322,7 +332,8 @@ bool frmBase::eventFilter(QObject* watched, QEvent* event) {
 
 // ---- Messages and failures -----------------------------------------------------------------
 
-void frmBase::guarded(void (frmBase::*handler)()) {
+void frmBase::guarded(void (frmBase::*handler)())
+{
     try {
         (this->*handler)();
     } catch (const DbError& e) {
@@ -332,26 +343,31 @@ void frmBase::guarded(void (frmBase::*handler)()) {
     }
 }
 
-void frmBase::showFailure(const QString& text) {
+void frmBase::showFailure(const QString& text)
+{
     m_deps.boxes->ask({text, kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
 }
 
-void frmBase::refuse(const QString& text) {
+void frmBase::refuse(const QString& text)
+{
     m_deps.boxes->ask({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
 }
 
-bool frmBase::confirm(const QString& text, const QString& title) {
+bool frmBase::confirm(const QString& text, const QString& title)
+{
     return m_deps.boxes->ask({text, title, MsgButtons::YesNo, MsgIcon::Question}) == MsgAnswer::Yes;
 }
 
-Database& frmBase::db() {
+Database& frmBase::db()
+{
     if (!m_db) throw DbError(dbcode::CantOpen, QStringLiteral("окно не подключено к базе данных"));
     return *m_db;
 }
 
 // ---- Loading and unloading -----------------------------------------------------------------
 
-bool frmBase::Form_Load() {
+bool frmBase::Form_Load()
+{
     applyThinBorders();
     try {
         m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
@@ -368,7 +384,8 @@ bool frmBase::Form_Load() {
     return true;
 }
 
-void frmBase::readSettings() {
+void frmBase::readSettings()
+{
     // Without a settings row the boxes keep their defaults.
     Result r = db().execute(QStringLiteral("select refresh_time,snd_up,snd_down from options"));
     if (r.eof()) return;
@@ -377,7 +394,8 @@ void frmBase::readSettings() {
     txtSoundDown->setText(textOf(r.field(QStringLiteral("snd_down"))));
 }
 
-void frmBase::readRecipient() {
+void frmBase::readRecipient()
+{
     Result r = db().execute(QStringLiteral("select smtp,[from],email,[desc] from emails"));
     if (r.eof()) return;
     txtSmtp->setText(textOf(r.field(0)));
@@ -386,19 +404,22 @@ void frmBase::readRecipient() {
     txtEDesc->setText(textOf(r.field(3)));
 }
 
-void frmBase::closeEvent(QCloseEvent* event) {
+void frmBase::closeEvent(QCloseEvent* event)
+{
     Form_Unload();
     QWidget::closeEvent(event);
 }
 
-void frmBase::Form_Unload() {
+void frmBase::Form_Unload()
+{
     // Nothing is saved: text typed and not saved is dropped, as the user expects of this window.
     m_db.reset();
 }
 
 // ---- Host records --------------------------------------------------------------------------
 
-void frmBase::GetAdr() {
+void frmBase::GetAdr()
+{
     // Rebuilding the list is not a choice of the user's: it must not show a record.
     const QSignalBlocker quiet(lstAdr);
     lstAdr->clear();
@@ -408,7 +429,8 @@ void frmBase::GetAdr() {
     lstAdr->setCurrentRow(-1);
 }
 
-void frmBase::lstAdr_Click() {
+void frmBase::lstAdr_Click()
+{
     const QList<QListWidgetItem*> selected = lstAdr->selectedItems();
     if (selected.isEmpty()) return;
     // Addresses are not unique: the oldest host of that address is the one shown.
@@ -426,7 +448,8 @@ void frmBase::lstAdr_Click() {
         box->setText(textOf(r.field(QString::fromLatin1(column))));
 }
 
-void frmBase::cmdClear_Click() {
+void frmBase::cmdClear_Click()
+{
     txtID->setText(QString());
     txtIP->setText(QString());
     txtDESC->setText(QString());
@@ -437,7 +460,8 @@ void frmBase::cmdClear_Click() {
     txtCOLOR->setText(QStringLiteral("0"));
 }
 
-bool frmBase::hostInputAccepted() {
+bool frmBase::hostInputAccepted()
+{
     if (const auto refusal = hostRefusal(txtIP->text(), txtVW->text(), txtVN->text())) {
         refuse(*refusal);
         return false;
@@ -445,7 +469,8 @@ bool frmBase::hostInputAccepted() {
     return true;
 }
 
-void frmBase::cmdAdd_Click() {
+void frmBase::cmdAdd_Click()
+{
     if (txtIP->text().isEmpty()) return;
     if (!hostInputAccepted()) return;
     // The address is compared as typed: with a blank in front it is another host.
@@ -461,7 +486,8 @@ void frmBase::cmdAdd_Click() {
     cmdClear_Click();
 }
 
-void frmBase::cmdEdit_Click() {
+void frmBase::cmdEdit_Click()
+{
     if (txtID->text().isEmpty() || txtIP->text().isEmpty()) return;
     if (!hostInputAccepted()) return;
     if (!confirm(QStringLiteral("Сохранить изменения "), QStringLiteral("Изменить?"))) return;
@@ -474,7 +500,8 @@ void frmBase::cmdEdit_Click() {
     cmdClear_Click();
 }
 
-void frmBase::cmdDel_Click() {
+void frmBase::cmdDel_Click()
+{
     if (txtID->text().isEmpty()) return;
     if (!confirm(QStringLiteral("Вы хотите удалить адрес ") + txtIP->text() +
                      QStringLiteral("\r\nи всё что с ним связано?"),
@@ -492,7 +519,8 @@ void frmBase::cmdDel_Click() {
 
 // ---- Settings, recipient and purge ---------------------------------------------------------
 
-void frmBase::cmdSaveOpt_Click() {
+void frmBase::cmdSaveOpt_Click()
+{
     const IntervalInput interval = intervalInput(txtInt->text());
     if (!interval.refusal.isEmpty()) {
         refuse(interval.refusal);
@@ -515,7 +543,8 @@ void frmBase::cmdSaveOpt_Click() {
     });
 }
 
-void frmBase::saveRecipient() {
+void frmBase::saveRecipient()
+{
     const bool none = db().execute(QStringLiteral("select id from emails")).eof();
     const QString smtp = txtSmtp->text(), from = txtFROM->text(), to = txtTO->text(),
                   desc = txtEDesc->text();
@@ -528,21 +557,25 @@ void frmBase::saveRecipient() {
                      {smtp, to, desc, from});
 }
 
-void frmBase::cmdDelSMTP_Click() {
+void frmBase::cmdDelSMTP_Click()
+{
     if (!confirm(QStringLiteral("Удалить email?"), QStringLiteral("Изменить?"))) return;
     db().execute(QStringLiteral("delete from emails"));
     for (QLineEdit* box : {txtSmtp, txtFROM, txtTO, txtEDesc}) box->setText(QString());
 }
 
-void frmBase::Command1_Click() {
+void frmBase::Command1_Click()
+{
     if (m_deps.sound) m_deps.sound->PlayTestSound(txtSoundDown->text());
 }
 
-void frmBase::Command2_Click() {
+void frmBase::Command2_Click()
+{
     if (m_deps.sound) m_deps.sound->PlayTestSound(txtSoundUp->text());
 }
 
-void frmBase::cmdClearLog_Click() {
+void frmBase::cmdClearLog_Click()
+{
     if (!confirm(QStringLiteral("Стереть логи из базы?\r\n(База адресов сохранится)"),
                  QStringLiteral("Очистить?")))
         return;
@@ -555,19 +588,16 @@ void frmBase::cmdClearLog_Click() {
 
 // ---- Reports -------------------------------------------------------------------------------
 
-void frmBase::showReport(QString (*compose)(Database&, qint64, const QLocale&)) {
+void frmBase::showReport(QString (*compose)(Database&, qint64, const QLocale&))
+{
     // The report is of the host shown in the boxes, not of the list's selection.
     if (txtID->text().isEmpty()) return;
     BusyPointer busy(this);
     txtDetail->setPlainText(compose(db(), txtID->text().toLongLong(), QLocale()));
 }
 
-void frmBase::Command3_Click() {
-    showReport(&checksReport);
-}
+void frmBase::Command3_Click() { showReport(&checksReport); }
 
-void frmBase::Command4_Click() {
-    showReport(&outagesReport);
-}
+void frmBase::Command4_Click() { showReport(&outagesReport); }
 
 }  // namespace sentrok

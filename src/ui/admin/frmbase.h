@@ -1,11 +1,12 @@
 #pragma once
 
+#include "common/messages.h"
+
 #include <QFont>
 #include <QString>
 #include <QWidget>
-#include <memory>
 
-#include "common/messages.h"
+#include <memory>
 
 class QGroupBox;
 class QLabel;

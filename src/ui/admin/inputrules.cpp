@@ -5,7 +5,8 @@
 namespace sentrok {
 
 std::optional<QString> hostRefusal(const QString& ip, const QString& vw, const QString& vn,
-                                   const QLocale& locale) {
+                                   const QLocale& locale)
+{
     if (ip.trimmed().size() > kMaxHostLength) return kHostTooLong;
     // The probe converts every wait time to a 16-bit time-out.
     if (!toInt16(vw, locale)) return kWaitOutOfRange;
@@ -16,7 +17,8 @@ std::optional<QString> hostRefusal(const QString& ip, const QString& vw, const Q
     return std::nullopt;
 }
 
-IntervalInput intervalInput(const QString& text, const QLocale& locale) {
+IntervalInput intervalInput(const QString& text, const QLocale& locale)
+{
     const std::optional<double> value = numericValue(text, locale);
     if (!value) return {0, kIntervalNotNumber};
     const double minutes = roundHalfEven(*value);
@@ -24,7 +26,8 @@ IntervalInput intervalInput(const QString& text, const QLocale& locale) {
     return {std::int32_t(minutes), {}};
 }
 
-std::optional<QString> recipientRefusal(const QString& to) {
+std::optional<QString> recipientRefusal(const QString& to)
+{
     if (to.trimmed().size() > kMaxRecipientLength) return kRecipientTooLong;
     return std::nullopt;
 }

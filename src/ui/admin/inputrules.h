@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QString>
+
 #include <cstdint>
 #include <limits>
 #include <optional>

@@ -1,9 +1,9 @@
 #include "ui/admin/reports.h"
 
-#include <functional>
-
 #include "common/datetext.h"
 #include "store/database.h"
+
+#include <functional>
 
 namespace sentrok {
 
@@ -13,7 +13,8 @@ const QString kCrLf = QStringLiteral("\r\n");
 
 QString compose(Database& db, const QString& sql, qint64 hostId, const QString& header,
                 int ruleLength, const std::function<QString(const QVariant&)>& second,
-                const QLocale& locale) {
+                const QLocale& locale)
+{
     QString text = header + kCrLf + QString(ruleLength, u'_') + kCrLf;
     // A full report is some 60 000 characters: grow the text once, not line by line.
     text.reserve(text.size() + kReportRows * 44);
@@ -28,7 +29,8 @@ QString compose(Database& db, const QString& sql, qint64 hostId, const QString& 
 
 }  // namespace
 
-QString checksReport(Database& db, qint64 hostId, const QLocale& locale) {
+QString checksReport(Database& db, qint64 hostId, const QLocale& locale)
+{
     // Checks of one pass can share a second; the later row is the newer one. The order is that
     // of the index on (id_ip, dt), whose last key is the row id, so no sort is needed.
     static const QString sql = QStringLiteral(
@@ -40,7 +42,8 @@ QString checksReport(Database& db, qint64 hostId, const QLocale& locale) {
         locale);
 }
 
-QString outagesReport(Database& db, qint64 hostId, const QLocale& locale) {
+QString outagesReport(Database& db, qint64 hostId, const QLocale& locale)
+{
     static const QString sql = QStringLiteral(
         "SELECT noconnect.dt1, noconnect.dt2 FROM address INNER JOIN noconnect ON "
         "address.id = noconnect.id_ip WHERE address.id=? LIMIT ?");

@@ -5,13 +5,15 @@
 
 namespace sentrok {
 
-QRect WrapButton::captionRect() const {
+QRect WrapButton::captionRect() const
+{
     // The style's content rectangle leaves too little of a small button for two lines of text:
     // keep just clear of the bevel instead.
     return rect().adjusted(3, 1, -3, -1);
 }
 
-void WrapButton::paintEvent(QPaintEvent*) {
+void WrapButton::paintEvent(QPaintEvent*)
+{
     QStylePainter p(this);
     QStyleOptionButton option;
     initStyleOption(&option);
