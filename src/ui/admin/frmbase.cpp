@@ -20,6 +20,8 @@
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
 
+#include <algorithm>
+
 namespace sentrok {
 
 namespace {
@@ -126,12 +128,12 @@ void frmBase::fitLabel(QLabel* label, int limit)
         if (needed <= room) break;
     }
     label->setFont(font);
-    if (needed > r.width()) {
-        if (alignedRight)
-            r.setLeft(r.right() + 1 - needed);
-        else
-            r.setWidth(needed);
-    }
+    // Widened where the caption needs it; narrowed where the drawing itself lets a label reach
+    // into its neighbour ("Размер буфера отправки:" touches the list by a pixel).
+    if (alignedRight)
+        r.setLeft(std::max(limit, std::min(r.left(), r.right() + 1 - needed)));
+    else
+        r.setRight(std::min(limit, std::max(r.right(), r.left() + needed - 1)));
     const int height = QFontMetrics(font).height();
     if (height > r.height()) {
         const int grow = height - r.height();
