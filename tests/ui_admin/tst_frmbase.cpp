@@ -62,7 +62,10 @@ struct Harness {
     }
     void select(int row) const { list()->setCurrentRow(row); }
     void select(const QString& ip) const { select(int(listed().indexOf(ip))); }
-    QString detail() const { return find<QPlainTextEdit>(QStringLiteral("txtDetail"))->toPlainText(); }
+    QString detail() const
+    {
+        return find<QPlainTextEdit>(QStringLiteral("txtDetail"))->toPlainText();
+    }
 
     // Everything the window can change, as one comparable text; the logs left out on request.
     QString snapshot(bool withLogs = true)
@@ -84,14 +87,16 @@ struct Harness {
     QString boxTexts() const
     {
         QStringList out;
-        for (const QLineEdit* e : w->findChildren<QLineEdit*>()) out << e->objectName() + '=' + e->text();
+        for (const QLineEdit* e : w->findChildren<QLineEdit*>())
+            out << e->objectName() + '=' + e->text();
         return out.join(u'\n');
     }
     void addChecksAndOutage(qint64 host, int checks)
     {
         for (int i = 0; i < checks; ++i)
-            folder.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
-                                {host, 10 + i, QStringLiteral("2026-12-07 10:00:%1").arg(i, 2, 10, QChar(u'0'))});
+            folder.db().execute(
+                "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
+                {host, 10 + i, QStringLiteral("2026-12-07 10:00:%1").arg(i, 2, 10, QChar(u'0'))});
         folder.db().execute("insert into noconnect (id_ip) values (?)", {host});
     }
 };
@@ -179,7 +184,8 @@ void TestFrmBase::loadKeepsFormDefaultsWhenTablesAreEmpty()
     for (const QString& name : kRecipientBoxes) QCOMPARE(h.text(name), QString());
     QCOMPARE(h.list()->count(), 0);
     for (const char* name : {"txtID", "txtIP", "txtDESC"}) QCOMPARE(h.text(name), QString());
-    for (int i = 0; i < kProbeBoxes.size(); ++i) QCOMPARE(h.text(kProbeBoxes[i]), kProbeDefaults[i]);
+    for (int i = 0; i < kProbeBoxes.size(); ++i)
+        QCOMPARE(h.text(kProbeBoxes[i]), kProbeDefaults[i]);
     QCOMPARE(h.detail(), QString());
     QVERIFY(!h.box("txtID")->isEnabled());
     QCOMPARE(h.w->windowTitle(), QStringLiteral("Работа с базой"));
@@ -220,8 +226,10 @@ void TestFrmBase::loadFailureIsShownAndLeavesNoConnection()
 {
     QFETCH(QString, damage);
     Harness h;
-    if (damage.isEmpty()) QVERIFY(QFile::remove(h.folder.dbFile()));
-    else h.folder.db().execute(damage);
+    if (damage.isEmpty())
+        QVERIFY(QFile::remove(h.folder.dbFile()));
+    else
+        h.folder.db().execute(damage);
     QVERIFY(!h.load());
     QCOMPARE(h.boxes.asked.size(), 1);
     const Message& m = h.boxes.asked[0];
@@ -286,7 +294,8 @@ void TestFrmBase::captionsFitAndNothingOverlaps()
 
     for (const QLabel* label : w->findChildren<QLabel*>()) {
         const QFontMetrics fm(label->font());
-        QVERIFY2(fm.horizontalAdvance(label->text()) <= label->width(), qPrintable(label->objectName()));
+        QVERIFY2(fm.horizontalAdvance(label->text()) <= label->width(),
+                 qPrintable(label->objectName()));
         QVERIFY2(fm.height() <= label->height(), qPrintable(label->objectName()));
     }
     for (const WrapButton* button : w->findChildren<WrapButton*>()) {
@@ -328,12 +337,15 @@ void TestFrmBase::selectingAnAddressShowsItsRecord()
     Harness h;
     h.folder.addHost("10.0.0.1", "первый");
     const qint64 id = h.folder.addHost("10.0.0.2", "второй", "750");
-    h.folder.db().execute("update address set vn='3',vl='64',vi='128',color='255' where id=?", {id});
+    h.folder.db().execute("update address set vn='3',vl='64',vi='128',color='255' where id=?",
+                          {id});
     QVERIFY(h.load());
     h.select("10.0.0.2");
-    const QStringList shown = {h.text("txtID"), h.text("txtIP"), h.text("txtDESC"), h.text("txtVW"),
-                               h.text("txtVN"), h.text("txtVL"), h.text("txtVI"), h.text("txtCOLOR")};
-    QCOMPARE(shown, QStringList({QString::number(id), "10.0.0.2", "второй", "750", "3", "64", "128", "255"}));
+    const QStringList shown = {h.text("txtID"), h.text("txtIP"),   h.text("txtDESC"),
+                               h.text("txtVW"), h.text("txtVN"),   h.text("txtVL"),
+                               h.text("txtVI"), h.text("txtCOLOR")};
+    QCOMPARE(shown, QStringList({QString::number(id), "10.0.0.2", "второй", "750", "3", "64", "128",
+                                 "255"}));
     QCOMPARE(h.detail(), QString());
 }
 
@@ -477,11 +489,14 @@ void TestFrmBase::deleteTakesChecksAndOutagesAlong()
     QCOMPARE(h.boxes.asked[0].title, QStringLiteral("Удалить?"));
     QCOMPARE(h.boxes.asked[0].icon, MsgIcon::Question);
     for (const char* table : {"address where id", "log where id_ip", "noconnect where id_ip"}) {
-        QCOMPARE(h.folder.scalar(QStringLiteral("select count(*) from %1=?").arg(QLatin1String(table)), {gone}),
+        QCOMPARE(h.folder.scalar(
+                     QStringLiteral("select count(*) from %1=?").arg(QLatin1String(table)), {gone}),
                  QStringLiteral("0"));
     }
-    QCOMPARE(h.folder.scalar("select count(*) from log where id_ip=?", {kept}), QStringLiteral("3"));
-    QCOMPARE(h.folder.scalar("select count(*) from noconnect where id_ip=?", {kept}), QStringLiteral("1"));
+    QCOMPARE(h.folder.scalar("select count(*) from log where id_ip=?", {kept}),
+             QStringLiteral("3"));
+    QCOMPARE(h.folder.scalar("select count(*) from noconnect where id_ip=?", {kept}),
+             QStringLiteral("1"));
     QCOMPARE(h.listed(), QStringList({"10.0.0.2"}));
     QCOMPARE(h.text("txtID"), QString());
     QCOMPARE(h.text("txtIP"), QString());
@@ -559,14 +574,22 @@ void TestFrmBase::unusableHostInputIsRefused_data()
         const auto row = [button](const char* what) {
             return &QTest::newRow(qPrintable(QStringLiteral("%1: %2").arg(button, what)));
         };
-        *row("address of 65") << button << "txtIP" << "h" + ip64 << kHostTooLong;
-        *row("address of 64 and blanks") << button << "txtIP" << " " + ip64 + " " << QString();
-        *row("wait above 16 bits") << button << "txtVW" << "40000" << kWaitOutOfRange;
-        *row("wait not a number") << button << "txtVW" << "1 000 мс" << kWaitOutOfRange;
-        *row("count above 16 bits") << button << "txtVN" << "32768" << kCountTooLarge;
-        *row("count the probe replaces") << button << "txtVN" << "много" << QString();
-        *row("TTL stays free text") << button << "txtVI" << "999999" << QString();
-        *row("size stays free text") << button << "txtVL" << "abc" << QString();
+        *row("address of 65") << button << "txtIP"
+                              << "h" + ip64 << kHostTooLong;
+        *row("address of 64 and blanks") << button << "txtIP"
+                                         << " " + ip64 + " " << QString();
+        *row("wait above 16 bits") << button << "txtVW"
+                                   << "40000" << kWaitOutOfRange;
+        *row("wait not a number") << button << "txtVW"
+                                  << "1 000 мс" << kWaitOutOfRange;
+        *row("count above 16 bits") << button << "txtVN"
+                                    << "32768" << kCountTooLarge;
+        *row("count the probe replaces") << button << "txtVN"
+                                         << "много" << QString();
+        *row("TTL stays free text") << button << "txtVI"
+                                    << "999999" << QString();
+        *row("size stays free text") << button << "txtVL"
+                                     << "abc" << QString();
     }
 }
 
@@ -590,7 +613,9 @@ void TestFrmBase::unusableHostInputIsRefused()
         const QString column = box.mid(3).toLower();
         const QString where = button == "cmdEdit" ? QStringLiteral("id=%1").arg(id)
                                                   : QStringLiteral("id<>%1").arg(id);
-        QCOMPARE(h.folder.scalar(QStringLiteral("select %1 from address where %2").arg(column, where)), text);
+        QCOMPARE(
+            h.folder.scalar(QStringLiteral("select %1 from address where %2").arg(column, where)),
+            text);
     } else {
         QCOMPARE(h.boxes.asked.size(), 1);
         QVERIFY2(isRefusal(h.boxes.asked[0], refusal), qPrintable(h.boxes.asked[0].text));
@@ -606,15 +631,30 @@ void TestFrmBase::interval_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("refusal");  // empty: accepted
     QTest::addColumn<QString>("stored");
-    QTest::newRow("abc") << "abc" << "Интервал должен быть числом" << "";
-    QTest::newRow("0") << "0" << "Интервал должен быть >= 1 и <= разумных пределов" << "";
-    QTest::newRow("-5") << "-5" << "Интервал должен быть >= 1 и <= разумных пределов" << "";
-    QTest::newRow("0.5 rounds to 0") << "0.5" << "Интервал должен быть >= 1 и <= разумных пределов" << "";
-    QTest::newRow("1.5 rounds to 2") << "1.5" << "" << "2";
-    QTest::newRow("1") << "1" << "" << "1";
-    QTest::newRow("blanks around") << " 30 " << "" << "30";
+    QTest::newRow("abc") << "abc"
+                         << "Интервал должен быть числом"
+                         << "";
+    QTest::newRow("0") << "0"
+                       << "Интервал должен быть >= 1 и <= разумных пределов"
+                       << "";
+    QTest::newRow("-5") << "-5"
+                        << "Интервал должен быть >= 1 и <= разумных пределов"
+                        << "";
+    QTest::newRow("0.5 rounds to 0") << "0.5"
+                                     << "Интервал должен быть >= 1 и <= разумных пределов"
+                                     << "";
+    QTest::newRow("1.5 rounds to 2") << "1.5"
+                                     << ""
+                                     << "2";
+    QTest::newRow("1") << "1"
+                       << ""
+                       << "1";
+    QTest::newRow("blanks around") << " 30 "
+                                   << ""
+                                   << "30";
     QTest::newRow("seconds beyond 32 bits") << "35791395"
-                                            << "Интервал должен быть >= 1 и <= разумных пределов" << "";
+                                            << "Интервал должен быть >= 1 и <= разумных пределов"
+                                            << "";
 }
 
 void TestFrmBase::interval()
@@ -637,8 +677,9 @@ void TestFrmBase::interval()
         return;
     }
     QCOMPARE(h.boxes.asked[0].icon, MsgIcon::Question);
-    QCOMPARE(h.folder.column("select refresh_time||'|'||typeof(refresh_time)||'|'||snd_up from options"),
-             QStringList({stored + "|integer|u2.wav"}));
+    QCOMPARE(
+        h.folder.column("select refresh_time||'|'||typeof(refresh_time)||'|'||snd_up from options"),
+        QStringList({stored + "|integer|u2.wav"}));
     QCOMPARE(h.folder.column("select email from emails"), QStringList({"admin@example.org"}));
 }
 
@@ -701,7 +742,8 @@ void TestFrmBase::recipientIsInsertedOnceThenUpdated()
     for (const QString& name : kRecipientBoxes) h.type(name, QString());
     h.click("cmdSaveOpt");
     // Empty boxes are stored as empty texts, not as missing values.
-    QCOMPARE(h.folder.column("select quote(smtp)||quote([from])||quote(email)||quote([desc]) from emails"),
+    QCOMPARE(h.folder.column(
+                 "select quote(smtp)||quote([from])||quote(email)||quote([desc]) from emails"),
              QStringList({"''''''''"}));
 }
 
@@ -722,7 +764,8 @@ void TestFrmBase::deletingTheRecipientThenSavingWritesAFreshRow()
 {
     Harness h;
     h.folder.db().execute("insert into emails (smtp,[from],email,[desc]) values ('s','f','t','d')");
-    h.folder.db().execute("insert into emails (smtp,[from],email,[desc]) values ('s2','f2','t2','d2')");
+    h.folder.db().execute(
+        "insert into emails (smtp,[from],email,[desc]) values ('s2','f2','t2','d2')");
     QVERIFY(h.load());
     h.click("cmdDelSMTP");
     QCOMPARE(h.boxes.asked.size(), 1);
@@ -752,7 +795,8 @@ void TestFrmBase::purgeEmptiesLogsAndKeepsHosts()
     const QString kept = h.snapshot(false);
     h.click("cmdClearLog");
     QCOMPARE(h.boxes.asked.size(), 1);
-    QCOMPARE(h.boxes.asked[0].text, QStringLiteral("Стереть логи из базы?\r\n(База адресов сохранится)"));
+    QCOMPARE(h.boxes.asked[0].text,
+             QStringLiteral("Стереть логи из базы?\r\n(База адресов сохранится)"));
     QCOMPARE(h.boxes.asked[0].title, QStringLiteral("Очистить?"));
     QCOMPARE(h.boxes.asked[0].icon, MsgIcon::Question);
     QCOMPARE(h.folder.scalar("select count(*) from log"), QStringLiteral("0"));
@@ -772,15 +816,18 @@ void TestFrmBase::testButtonsPlayTheUnsavedText()
     h.click("Command2");
     QCOMPARE(h.player.played, QStringList({h.folder.path() + "/звуки/пропал.wav",
                                            h.folder.path() + "/есть связь.wav"}));
-    QCOMPARE(h.folder.scalar("select snd_up||'|'||snd_down from options"), QStringLiteral("up.wav|down.wav"));
+    QCOMPARE(h.folder.scalar("select snd_up||'|'||snd_down from options"),
+             QStringLiteral("up.wav|down.wav"));
 }
 
 void TestFrmBase::quotesAndCyrillicRoundTrip()
 {
-    const QStringList host = {"o'host.example", "Сервер \"главный\"; drop table log; --", "1000",
-                              "2", "32", "255", "0"};
-    const QStringList hostBoxes = {"txtIP", "txtDESC", "txtVW", "txtVN", "txtVL", "txtVI", "txtCOLOR"};
-    const QStringList recipient = {"smtp.пример.рф", "d'Artagnan@example.org", "'\"@x", "it's «ок»"};
+    const QStringList host = {
+        "o'host.example", "Сервер \"главный\"; drop table log; --", "1000", "2", "32", "255", "0"};
+    const QStringList hostBoxes = {"txtIP", "txtDESC", "txtVW",   "txtVN",
+                                   "txtVL", "txtVI",   "txtCOLOR"};
+    const QStringList recipient = {"smtp.пример.рф", "d'Artagnan@example.org", "'\"@x",
+                                   "it's «ок»"};
     Harness h;
     QVERIFY(h.load());
     for (int i = 0; i < hostBoxes.size(); ++i) h.type(hostBoxes[i], host[i]);
@@ -840,11 +887,16 @@ void TestFrmBase::databaseFailuresAreShown_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("button");
-    QTest::newRow("saving with the recipient table gone") << "drop table emails" << "cmdSaveOpt";
-    QTest::newRow("adding with the host table renamed") << "alter table address rename to h" << "cmdAdd";
-    QTest::newRow("report with the log gone") << "drop table log" << "Command3";
-    QTest::newRow("purge with the outages gone") << "drop table noconnect" << "cmdClearLog";
-    QTest::newRow("deleting the recipient with its table gone") << "drop table emails" << "cmdDelSMTP";
+    QTest::newRow("saving with the recipient table gone") << "drop table emails"
+                                                          << "cmdSaveOpt";
+    QTest::newRow("adding with the host table renamed") << "alter table address rename to h"
+                                                        << "cmdAdd";
+    QTest::newRow("report with the log gone") << "drop table log"
+                                              << "Command3";
+    QTest::newRow("purge with the outages gone") << "drop table noconnect"
+                                                 << "cmdClearLog";
+    QTest::newRow("deleting the recipient with its table gone") << "drop table emails"
+                                                                << "cmdDelSMTP";
 }
 
 void TestFrmBase::databaseFailuresAreShown()
