@@ -632,7 +632,8 @@ void TestFrmBase::quotesAndCyrillicRoundTrip()
     h.type({"txtSoundUp", "txtSoundDown"}, {"вверх's.wav", "\"вниз\".wav"});
     h.type(kRecipientBoxes, recipient);
     h.click("cmdSaveOpt");
-    h.w->close();
+    h.w->close();  // releases the window's connection
+    QCOMPARE(QSqlDatabase::connectionNames().filter("frmBase"), QStringList());
     QVERIFY(h.load());  // afresh: shows exactly what was typed
     h.select(host[0]);
     QCOMPARE(h.texts(kHostBoxes), host);
