@@ -114,7 +114,7 @@ WrapButton* frmBase::makeButton(QWidget* parent, const QString& name, const QStr
 // Desktop fonts are wider than the one the layout was drawn for. A caption that does not fit
 // its label first takes the free space on the side away from its control, up to `limit` (the
 // leftmost pixel a right-aligned label may use, the rightmost one of a left-aligned label);
-// only if that is not enough is its font narrowed. No caption is ever cut off.
+// only if that is not enough is its font narrowed, down to three quarters of its width.
 void frmBase::fitLabel(QLabel* label, int limit)
 {
     const bool alignedRight = label->alignment() & Qt::AlignRight;
@@ -380,6 +380,10 @@ bool frmBase::Form_Load()
     } catch (const DbError& e) {
         m_db.reset();
         showFailure(e.userText());
+        return false;
+    } catch (const std::exception& e) {
+        m_db.reset();
+        showFailure(QString::fromLocal8Bit(e.what()));
         return false;
     }
     cmdClear_Click();
