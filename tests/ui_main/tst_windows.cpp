@@ -7,6 +7,7 @@
 #include "support/fakes.h"
 #include "support/testdb.h"
 
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
@@ -72,6 +73,7 @@ private slots:
     void outageGridKeepsSizeWhenTiny();
     void closedOutageWindowReloadedHiddenByPass();
     void shutdownSavesOutageWindowToo();
+    void adminWindowIsOneInstance();
 };
 
 void TestWindows::menuBarAndTrayMenu()
@@ -79,13 +81,13 @@ void TestWindows::menuBarAndTrayMenu()
     Harness h;
     auto w = h.make();
     QVERIFY(w->Form_Load());
-    QCOMPARE(names(w->menuBar()->actions()), QStringList({"mnuStart", "mnuShowNoCon", "mnuMin"}));
+    QCOMPARE(names(w->menuBar()->actions()), QStringList({"mnuStart", "mnuShowNoCon", "mnuBase", "mnuMin"}));
     QStringList captions;
     for (QAction* a : w->menuBar()->actions()) captions << a->text();
-    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "Свернуть"}));
+    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "База адресов", "Свернуть"}));
     QMenu* popup = w->trayMenu();
     QCOMPARE(names(popup->actions()),
-             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "-itm2", "mnuEnd1"}));
+             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "mnuBase1", "-itm2", "mnuEnd1"}));
     QCOMPARE(popup->defaultAction(), w->findChild<QAction*>("mnuMax"));
     QCOMPARE(popup->defaultAction()->text(), QStringLiteral("Восстановить"));
     QCOMPARE(w->trayIcon()->contextMenu(), popup);
@@ -298,6 +300,35 @@ void TestWindows::shutdownSavesOutageWindowToo()
     QVERIFY(w->close());
     QCOMPARE(h.folder.scalar("select nocon_left from options").toDouble(), 45 * 15.0);
     QCOMPARE(h.folder.scalar("select nocon_top from options").toDouble(), 60 * 15.0);
+}
+
+void TestWindows::adminWindowIsOneInstance()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QVERIFY(!w->adminWindow());
+    w->findChild<QAction*>("mnuBase")->trigger();
+    frmBase* admin = w->adminWindow();
+    QVERIFY(admin);
+    QVERIFY(admin->isVisible());
+    auto* ip = admin->findChild<QLineEdit*>("txtIP");
+    QVERIFY(ip);
+    ip->setText("10.9.9.9");
+    // Opened again from the tray: the same window, the typed text kept.
+    w->findChild<QAction*>("mnuBase1")->trigger();
+    QCOMPARE(w->adminWindow(), admin);
+    QCOMPARE(ip->text(), QStringLiteral("10.9.9.9"));
+    // Closed: the next opening loads it afresh.
+    admin->close();
+    QTRY_VERIFY(!w->adminWindow());
+    w->findChild<QAction*>("mnuBase")->trigger();
+    QVERIFY(w->adminWindow());
+    QCOMPARE(w->adminWindow()->findChild<QLineEdit*>("txtIP")->text(), QString());
+    // The main window's shutdown takes it down.
+    h.boxes.answerNext(MsgAnswer::Yes);
+    QVERIFY(w->close());
+    QTRY_VERIFY(!w->adminWindow());
 }
 
 QTEST_MAIN(TestWindows)

@@ -6,8 +6,9 @@
 
 namespace sentrok {
 
-QPixmap iconPixmap(int size, bool outage)
+QPixmap iconPixmap(int size, IconKind kind)
 {
+    const bool outage = kind == IconKind::Outage;
     QPixmap pm(size, size);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
@@ -22,6 +23,19 @@ QPixmap iconPixmap(int size, bool outage)
     p.setBrush(bg);
     p.drawRoundedRect(screen, s * 0.18, s * 0.18);
 
+    if (kind == IconKind::Admin) {
+        // Three list lines, each with a status dot.
+        p.setPen(Qt::NoPen);
+        const QColor dots[] = {QColor(0x4c, 0xe0, 0x6a), QColor(0xff, 0x4a, 0x3d), QColor(0x4c, 0xe0, 0x6a)};
+        for (int i = 0; i < 3; ++i) {
+            const qreal y = s * (0.28 + 0.22 * i);
+            p.setBrush(dots[i]);
+            p.drawEllipse(QPointF(s * 0.27, y), s * 0.07, s * 0.07);
+            p.setBrush(QColor(0xdc, 0xe6, 0xf4));
+            p.drawRoundedRect(QRectF(s * 0.40, y - s * 0.045, s * 0.42, s * 0.09), s * 0.03, s * 0.03);
+        }
+        return pm;
+    }
     // The pulse: flat, one beat, flat again; an outage cuts it off after the beat.
     const qreal y = s * 0.56;
     QPainterPath pulse;
@@ -47,10 +61,10 @@ QPixmap iconPixmap(int size, bool outage)
 
 namespace {
 
-QIcon makeIcon(bool outage)
+QIcon makeIcon(IconKind kind)
 {
     QIcon icon;
-    for (int size : {16, 32, 48, 128}) icon.addPixmap(iconPixmap(size, outage));
+    for (int size : {16, 32, 48, 128}) icon.addPixmap(iconPixmap(size, kind));
     return icon;
 }
 
@@ -58,13 +72,19 @@ QIcon makeIcon(bool outage)
 
 QIcon programIcon()
 {
-    static const QIcon icon = makeIcon(false);
+    static const QIcon icon = makeIcon(IconKind::Program);
     return icon;
 }
 
 QIcon outageIcon()
 {
-    static const QIcon icon = makeIcon(true);
+    static const QIcon icon = makeIcon(IconKind::Outage);
+    return icon;
+}
+
+QIcon adminIcon()
+{
+    static const QIcon icon = makeIcon(IconKind::Admin);
     return icon;
 }
 

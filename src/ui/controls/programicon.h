@@ -8,7 +8,11 @@ namespace sentrok {
 QIcon programIcon();
 // The outage window's icon: the same screen with the pulse broken in red.
 QIcon outageIcon();
-// One size of either, for tests and for writing the artwork out.
-QPixmap iconPixmap(int size, bool outage);
+// The administration window's icon: the screen with a list of hosts.
+QIcon adminIcon();
+
+enum class IconKind { Program, Outage, Admin };
+// One size of an icon, for tests and for writing the artwork out.
+QPixmap iconPixmap(int size, IconKind kind);
 
 }  // namespace sentrok

@@ -57,6 +57,7 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
 frmMain::~frmMain()
 {
     if (m_noCon) delete m_noCon.data();
+    if (m_base) delete m_base.data();
 }
 
 QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& caption,
@@ -79,6 +80,7 @@ void frmMain::createMenus()
     m_mnuStart = addCommand(bar, "mnuStart", QStringLiteral("Начать проверку"), start);
     addCommand(bar, "mnuShowNoCon", QStringLiteral("Отсутствующие соединения"),
                [this] { mnuShowNoCon_Click(); });
+    addCommand(bar, "mnuBase", QStringLiteral("База адресов"), [this] { mnuBase_Click(); });
     addCommand(bar, "mnuMin", QStringLiteral("Свернуть"), [this] { mnuMin_Click(); });
     // "Выход" of the menu definition is never shown on the bar; closing the window does the same.
     addCommand(nullptr, "mnuEnd", QStringLiteral("Выход"), [this] { close(); });
@@ -93,6 +95,7 @@ void frmMain::createMenus()
     addCommand(m_myPopup, "mnuStart1", QStringLiteral("Начать проверку"), start);
     m_mnuNoconn = addCommand(m_myPopup, "mnuNoconn", QStringLiteral("Отсутствующие соединения"),
                              [this] { mnuShowNoCon_Click(); });
+    addCommand(m_myPopup, "mnuBase1", QStringLiteral("База адресов"), [this] { mnuBase_Click(); });
     m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm2"));
     addCommand(m_myPopup, "mnuEnd1", QStringLiteral("Выход"), [this] { mnuEnd1_Click(); });
 
@@ -235,6 +238,24 @@ void frmMain::mnuShowNoCon_Click()
     w->raise();
     w->activateWindow();
     w->GetNoCon();
+}
+
+void frmMain::mnuBase_Click()
+{
+    // One instance: showing it again only brings it to the front, with what is typed in it.
+    if (!m_base) {
+        auto* w = new frmBase({m_deps.programFolder, m_deps.boxes, m_sound.get()});
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        w->setWindowIcon(adminIcon());
+        if (!w->Form_Load()) {
+            delete w;
+            return;
+        }
+        m_base = w;
+    }
+    m_base->show();
+    m_base->raise();
+    m_base->activateWindow();
 }
 
 void frmMain::mnuMin_Click()
@@ -389,6 +410,7 @@ bool frmMain::Form_Unload()
     m_mail.reset();
     m_db.reset();
     if (m_noCon) m_noCon->close();  // saves its own geometry
+    if (m_base) m_base->close();
     m_instance.reset();
     return true;
 }

@@ -6,6 +6,7 @@
 #include "store/database.h"
 #include "store/settings.h"
 #include "ui/controls/windowgeometry.h"
+#include "ui/admin/frmbase.h"
 #include "ui/outages/frmnocon.h"
 
 #include <QDateTime>
@@ -69,8 +70,9 @@ public:
     MailAlert* mail() const { return m_mail.get(); }
     QSystemTrayIcon* trayIcon() const { return m_tray; }
     QMenu* trayMenu() const { return m_myPopup; }
-    // The outage window if it is loaded.
+    // The outage and administration windows if they are loaded.
     frmNoCon* outageWindow() const { return m_noCon; }
+    frmBase* adminWindow() const { return m_base; }
     std::int32_t checkInterval() const { return m_checkInterval; }
     QDateTime lastPassTime() const;
 
@@ -87,6 +89,7 @@ public:
 
     // Menu commands.
     void mnuShowNoCon_Click();
+    void mnuBase_Click();
     void mnuMin_Click();
     void mnuMax_Click();
     void mnuEnd1_Click();
@@ -127,6 +130,7 @@ private:
     QMenu* m_myPopup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
     QPointer<frmNoCon> m_noCon;
+    QPointer<frmBase> m_base;
     WindowGeometry m_geometry;
     int m_exitCode = ExitOk;
     bool m_unloaded = false;
