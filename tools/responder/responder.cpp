@@ -200,7 +200,6 @@ long long nowUs()
     return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t nowMs() { return nowUs() / 1000; }
 
 // The answers a rule gives to one request (the IPv4 packet `request`, its ICMP part `icmp`).
 std::vector<std::vector<uint8_t>> answers(const Rule& rule, const uint8_t* request, size_t headerSize,
@@ -285,7 +284,7 @@ int main(int argc, char** argv)
     std::multimap<int64_t, Outgoing> due;
     while (!g_stop) {
         int timeout = -1;
-        if (!due.empty()) timeout = int(std::max<int64_t>(0, due.begin()->first - nowMs()));
+        if (!due.empty()) timeout = int(std::max<int64_t>(0, (due.begin()->first - nowUs() + 999) / 1000));
         pollfd p{in, POLLIN, 0};
         if (poll(&p, 1, timeout) > 0) {
             uint8_t packet[4096];
@@ -309,10 +308,10 @@ int main(int argc, char** argv)
                 }
                 if (rule)
                     for (auto& a : answers(*rule, packet, headerSize, icmp, icmpSize, src, dst))
-                        due.emplace(nowMs() + rule->delayMs, Outgoing{src, std::move(a)});
+                        due.emplace(nowUs() + rule->delayMs * 1000LL, Outgoing{src, std::move(a)});
             }
         }
-        const int64_t now = nowMs();
+        const int64_t now = nowUs();
         while (!due.empty() && due.begin()->first <= now) {
             const Outgoing& o = due.begin()->second;
             sockaddr_in to{};
