@@ -92,11 +92,7 @@ void TestIcmpPacket::checksum_data()
     // RFC 1071, section 3: the one's complement sum of these words is 0xddf2.
     QTest::newRow("RFC 1071 example") << QByteArray::fromHex("0001f203f4f5f6f7") << 0x220d;
     QTest::newRow("odd length pads with zero") << QByteArray::fromHex("0001f2") << 0x0dfe;
-    QTest::newRow("carries fold back") << QByteArray::fromHex("ffffffff") << 0x0000;
-    QTest::newRow("empty") << QByteArray() << 0xffff;
     QTest::newRow("captured reply sums to zero") << kReply.mid(20) << 0;
-    QTest::newRow("captured request sums to zero") << kRequest.mid(20) << 0;
-    QTest::newRow("captured IPv4 header sums to zero") << kReply.left(20) << 0;
 }
 
 void TestIcmpPacket::checksum()
@@ -109,9 +105,8 @@ void TestIcmpPacket::checksum()
 void TestIcmpPacket::requestMatchesCapturedOne()
 {
     QCOMPARE(echoRequestPacket(0x1234, 1, kPayload), kRequest.mid(20));
-    const QByteArray other = echoRequestPacket(0xfedc, 0xba98, QByteArray("xyz"));
-    QCOMPARE(other.toHex(), QByteArray("0800") + withChecksum(other).mid(2, 2).toHex() +
-                                QByteArray("fedcba98") + QByteArray("xyz").toHex());
+    const QByteArray odd = echoRequestPacket(0xfedc, 0xba98, "xyz");
+    QCOMPARE(odd, withChecksum(QByteArray::fromHex("08000000fedcba98") + "xyz"));
 }
 
 void TestIcmpPacket::parse_data()
@@ -123,40 +118,27 @@ void TestIcmpPacket::parse_data()
     QTest::addColumn<int>("sequence");
     const auto raw = IcmpSocketKind::Raw;
     const auto ping = IcmpSocketKind::Ping;
-    const QByteArray code1 = ipv4(withChecksum(set(replyIcmp(), 1, 1)));
 
     QTest::newRow("raw: the kernel's reply") << kReply << raw << true << 0x1234 << 1;
     QTest::newRow("ping: the reply without its IPv4 header") << replyIcmp() << ping << true << 0x1234 << 1;
     QTest::newRow("ping: a header and no payload") << replyIcmp().left(8) << ping << true << 0x1234 << 1;
-    QTest::newRow("raw: other identifier and sequence")
-        << ipv4(withChecksum(QByteArray::fromHex("00000000ffff8000") + kPayload)) << raw << true << 0xffff << 0x8000;
     QTest::newRow("raw: don't-fragment flag is fine") << set(kReply, 6, 0x40) << raw << true << 0x1234 << 1;
-    QTest::newRow("raw: bytes past the total length are not read")
-        << kReply + QByteArray(4, '\xee') << raw << true << 0x1234 << 1;
     QTest::newRow("raw: options in the IPv4 header")
         << ipv4(replyIcmp(), 1, QByteArray(4, '\x01')) << raw << true << 0x1234 << 1;
 
     QTest::newRow("raw: our own request on loopback") << kRequest << raw << false << 0 << 0;
     QTest::newRow("ping: a request") << kRequest.mid(20) << ping << false << 0 << 0;
-    QTest::newRow("ping: a whole IPv4 packet") << kReply << ping << false << 0 << 0;
     QTest::newRow("raw: one payload byte changed") << set(kReply, 40, 'X') << raw << false << 0 << 0;
-    QTest::newRow("raw: checksum zeroed") << set(set(kReply, 22, 0), 23, 0) << raw << false << 0 << 0;
     QTest::newRow("raw: unreachable quoting our request") << errorQuoting(3, 1) << raw << false << 0 << 0;
-    QTest::newRow("raw: time exceeded quoting our request") << errorQuoting(11, 0) << raw << false << 0 << 0;
-    QTest::newRow("raw: echo reply with code 1") << code1 << raw << false << 0 << 0;
-    QTest::newRow("ping: echo reply with code 1") << code1.mid(20) << ping << false << 0 << 0;
+    QTest::newRow("raw: echo reply with code 1") << ipv4(withChecksum(set(replyIcmp(), 1, 1))) << raw << false << 0 << 0;
     QTest::newRow("raw: IP version 6") << set(kReply, 0, 0x65) << raw << false << 0 << 0;
     QTest::newRow("raw: header of 4 words") << set(kReply, 0, 0x44) << raw << false << 0 << 0;
     QTest::newRow("raw: header longer than the datagram")
         << set(set(set(kReply.left(40), 0, 0x4f), 2, 0), 3, 40) << raw << false << 0 << 0;
     QTest::newRow("raw: UDP") << set(kReply, 9, 17) << raw << false << 0 << 0;
     QTest::newRow("raw: total length past the datagram") << set(kReply, 3, 61) << raw << false << 0 << 0;
-    QTest::newRow("raw: total length inside its header") << set(kReply, 3, 16) << raw << false << 0 << 0;
-    QTest::newRow("raw: ICMP shorter than its header") << set(kReply.left(27), 3, 27) << raw << false << 0 << 0;
     QTest::newRow("raw: a later fragment") << set(kReply, 7, 0x01) << raw << false << 0 << 0;
     QTest::newRow("raw: a first fragment") << set(kReply, 6, 0x20) << raw << false << 0 << 0;
-    QTest::newRow("raw: empty") << QByteArray() << raw << false << 0 << 0;
-    QTest::newRow("ping: empty") << QByteArray() << ping << false << 0 << 0;
 }
 
 void TestIcmpPacket::parse()
