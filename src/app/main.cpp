@@ -2,6 +2,7 @@
 
 #include "alerts/canberraplayer.h"
 #include "common/clock.h"
+#include "probe/echoprober.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/frmmain.h"
 
@@ -20,12 +21,20 @@ int main(int argc, char** argv)
     sentrok::SystemClock clock;
     sentrok::QtMessageBoxes boxes;
     sentrok::CanberraPlayer player;
+    sentrok::EchoProber prober;
     QString lockFolder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (lockFolder.isEmpty()) lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (lockFolder.isEmpty())
+        lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 
     sentrok::frmMain window(
-        {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, nullptr, &player, {}});
+        {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, &prober, &player, {}});
     boxes.setParent(&window);
+    // Without an ICMP socket every check fails: the user is told once why and what to do.
+    QObject::connect(&prober, &sentrok::EchoProber::socketUnavailable, &window,
+                     [&boxes](const QString& message) {
+                         boxes.tell({message, sentrok::kAppTitle, sentrok::MsgButtons::Ok,
+                                     sentrok::MsgIcon::Exclamation});
+                     });
     if (!window.Form_Load()) return window.exitCode();
     window.show();
     return QApplication::exec();

@@ -1,0 +1,309 @@
+// The echo engine: one ICMP socket shared by every probe.
+//
+// Send. A request waits in a queue, oldest first, until the window has room (maxInFlight) and
+// the gap since the previous request has passed (minGapMs); then it gets a sequence number
+// that no request awaiting its reply holds, the socket's TTL is set to its own, and it leaves.
+// Its time-out starts when it leaves, not when it was queued. A send that fails is tried once
+// more (the kernel may hold an error left by an earlier packet and report it on this one); a
+// second failure, or no socket at all, fails the echo at once.
+//
+// Reply. The socket is read until it is empty or a turn's share is done (the notifier is
+// level-triggered and comes back for the rest). A datagram answers a request only when it is
+// an echo reply (checksum right, on a raw socket), carries our identifier and the sequence of
+// a request still awaiting its reply, and comes from that request's destination. Anything
+// else is counted as ignored and changes nothing. The reply time is the kernel's time of
+// arrival less the realtime clock read just before the send, so a busy event loop does not
+// lengthen it; when that is negative or beyond the time-out (the realtime clock was set), the
+// monotonic time since the send is taken instead. A reply whose time is beyond the time-out
+// is late and does not count; the echo is left to its time-out.
+//
+// Time-out. One timer is armed for the earliest deadline. When it fires, the socket is read
+// first (a reply that came in time must not lose to a late timer), then every request whose
+// deadline has passed fails. Cancelling removes a request wherever it is and nothing is
+// reported for it. Every outcome is reported from the event loop, never from inside send().
+
+#include "probe/icmpechoengine.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <vector>
+
+namespace sentrok {
+
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1'000'000;
+// Enough for any reply of ours (IPv4 header with options, ICMP header, 126 bytes) and more.
+constexpr int kDatagramBuffer = 2048;
+constexpr int kReadsPerTurn = 256;
+constexpr int kSendsPerTurn = 64;
+
+std::int64_t clockNs(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+int msUntil(std::int64_t whenNs, std::int64_t nowNs)
+{
+    if (whenNs <= nowNs) return 0;
+    return int((whenNs - nowNs + kNsPerMs - 1) / kNsPerMs);
+}
+
+}  // namespace
+
+IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent)
+    : QObject(parent), m_options(options)
+{
+    m_nextSequence = std::uint16_t(clockNs(CLOCK_MONOTONIC));
+    m_pumpTimer.setSingleShot(true);
+    m_pumpTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_pumpTimer, &QTimer::timeout, this, &IcmpEchoEngine::pump);
+    m_timeoutTimer.setSingleShot(true);
+    m_timeoutTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timeoutTimer, &QTimer::timeout, this, &IcmpEchoEngine::expire);
+}
+
+IcmpEchoEngine::~IcmpEchoEngine() = default;
+
+std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind() const
+{
+    if (!m_socket) return std::nullopt;
+    return m_socket->kind;
+}
+
+quint64 IcmpEchoEngine::send(const EchoRequest& request, Answered answered)
+{
+    const quint64 token = ++m_nextToken;
+    m_queue.emplace(token, Queued{request, std::move(answered)});
+    schedulePump(0);
+    return token;
+}
+
+void IcmpEchoEngine::cancel(quint64 token)
+{
+    if (m_queue.erase(token)) return;
+    const auto it = m_sequenceOf.find(token);
+    if (it != m_sequenceOf.end()) takeInFlight(it->second);
+}
+
+void IcmpEchoEngine::schedulePump(int delayMs)
+{
+    if (!m_pumpTimer.isActive() || m_pumpTimer.remainingTime() > delayMs)
+        m_pumpTimer.start(delayMs);
+}
+
+void IcmpEchoEngine::pump()
+{
+    // Answers given on the way may queue or cancel requests: the queue is looked at afresh
+    // every time round.
+    int sent = 0;
+    while (!m_queue.empty()) {
+        if (m_options.maxInFlight > 0 && int(m_inFlight.size()) >= m_options.maxInFlight)
+            return;  // the next echo to finish pumps again
+        if (m_options.minGapMs > 0 && m_lastSendNs != 0) {
+            const int wait =
+                msUntil(m_lastSendNs + m_options.minGapMs * kNsPerMs, clockNs(CLOCK_MONOTONIC));
+            if (wait > 0) {
+                schedulePump(wait);
+                return;
+            }
+        }
+        if (sent == kSendsPerTurn) {  // let the loop breathe between batches
+            schedulePump(0);
+            return;
+        }
+        auto node = m_queue.extract(m_queue.begin());
+        transmit(node.key(), std::move(node.mapped()));
+        ++sent;
+    }
+}
+
+bool IcmpEchoEngine::ensureSocket()
+{
+    if (m_socket) return true;
+    // Tried again for every echo while it fails, so fixing the system settings takes effect
+    // without a restart; the user is told once.
+    IcmpSocketOrError opened = openIcmpSocket(m_options.socket);
+    if (!opened.socket) {
+        if (!m_told) {
+            m_told = true;
+            emit socketUnavailable(
+                socketUnavailableText(opened, QCoreApplication::applicationFilePath()));
+        }
+        return false;
+    }
+    m_socket = std::move(opened.socket);
+    m_ttl = -1;
+    m_notifier = std::make_unique<QSocketNotifier>(m_socket->fd.get(), QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] { readReplies(); });
+    return true;
+}
+
+bool IcmpEchoEngine::setTtl(quint8 ttl)
+{
+    if (m_ttl == ttl) return true;
+    const int value = ttl;
+    if (setsockopt(m_socket->fd.get(), IPPROTO_IP, IP_TTL, &value, sizeof value) != 0)
+        return false;
+    m_ttl = ttl;
+    return true;
+}
+
+std::optional<std::uint16_t> IcmpEchoEngine::freeSequence()
+{
+    for (int i = 0; i < 0x10000; ++i) {
+        const std::uint16_t sequence = m_nextSequence++;
+        if (!m_inFlight.contains(sequence)) return sequence;
+    }
+    return std::nullopt;
+}
+
+void IcmpEchoEngine::transmit(quint64 token, Queued queued)
+{
+    const EchoRequest& r = queued.request;
+    const auto sequence = ensureSocket() ? freeSequence() : std::nullopt;
+    if (!sequence || !setTtl(r.ttl)) {
+        queued.answered(std::nullopt);
+        return;
+    }
+    const QByteArray packet = echoRequestPacket(m_socket->id, *sequence, r.payload);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(r.address);
+    std::int64_t realtime = 0, monotonic = 0;
+    const auto attempt = [&] {
+        realtime = clockNs(CLOCK_REALTIME);
+        monotonic = clockNs(CLOCK_MONOTONIC);
+        return sendto(m_socket->fd.get(), packet.constData(), size_t(packet.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&to), sizeof to) == packet.size();
+    };
+    if (!attempt() && !attempt()) {
+        queued.answered(std::nullopt);
+        return;
+    }
+    m_lastSendNs = monotonic;
+    InFlight f;
+    f.token = token;
+    f.address = r.address;
+    f.sentRealtimeNs = realtime;
+    f.sentMonotonicNs = monotonic;
+    f.timeoutNs = std::int64_t(r.timeoutMs) * kNsPerMs;
+    f.deadlineNs = monotonic + f.timeoutNs;
+    f.answered = std::move(queued.answered);
+    m_deadlines.emplace(f.deadlineNs, *sequence);
+    m_sequenceOf.emplace(token, *sequence);
+    m_inFlight.emplace(*sequence, std::move(f));
+    armTimeout();
+}
+
+bool IcmpEchoEngine::readReplies()
+{
+    if (!m_socket) return true;
+    for (int i = 0; i < kReadsPerTurn; ++i) {
+        char buffer[kDatagramBuffer];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + 64];
+        sockaddr_in from{};
+        iovec iov{buffer, sizeof buffer};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(m_socket->fd.get(), &msg, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            continue;  // EINTR, or a pending socket error, which this read has cleared
+        }
+        if ((msg.msg_flags & MSG_TRUNC) || from.sin_family != AF_INET) {
+            ++m_ignored;
+            continue;
+        }
+        std::optional<std::int64_t> stamp;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+                c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+                timespec ts{};
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                stamp = std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+            }
+        }
+        received(QByteArrayView(buffer, n), ntohl(from.sin_addr.s_addr), stamp);
+    }
+    return false;
+}
+
+void IcmpEchoEngine::received(QByteArrayView datagram, quint32 source,
+                              std::optional<std::int64_t> stampNs)
+{
+    const auto header = parseEchoReply(datagram, m_socket->kind);
+    const auto it = header && header->id == m_socket->id ? m_inFlight.find(header->sequence)
+                                                          : m_inFlight.end();
+    if (it == m_inFlight.end() || it->second.address != source) {
+        ++m_ignored;
+        return;
+    }
+    const InFlight& f = it->second;
+    std::int64_t rtt = stampNs ? *stampNs - f.sentRealtimeNs : -1;
+    if (rtt < 0 || rtt > f.timeoutNs) rtt = clockNs(CLOCK_MONOTONIC) - f.sentMonotonicNs;
+    if (rtt > f.timeoutNs) {
+        ++m_ignored;
+        return;
+    }
+    const Answered answered = takeInFlight(header->sequence);
+    answered(qint32(rtt / kNsPerMs));
+}
+
+void IcmpEchoEngine::expire()
+{
+    // Replies beyond one turn's share may still wait in the socket; each of them may be the
+    // answer to a request about to be failed.
+    for (int turn = 0; turn < 16 && !readReplies(); ++turn) {
+    }
+    const std::int64_t now = clockNs(CLOCK_MONOTONIC);
+    std::vector<std::uint16_t> due;
+    for (const auto& [deadline, sequence] : m_deadlines) {
+        if (deadline > now) break;
+        due.push_back(sequence);
+    }
+    // An answer may cancel other requests, due ones among them: look each one up again.
+    for (const std::uint16_t sequence : due) {
+        if (!m_inFlight.contains(sequence)) continue;
+        const Answered answered = takeInFlight(sequence);
+        answered(std::nullopt);
+    }
+    armTimeout();
+}
+
+void IcmpEchoEngine::armTimeout()
+{
+    if (m_deadlines.empty()) {
+        m_timeoutTimer.stop();
+        return;
+    }
+    m_timeoutTimer.start(msUntil(m_deadlines.begin()->first, clockNs(CLOCK_MONOTONIC)));
+}
+
+IcmpEchoEngine::Answered IcmpEchoEngine::takeInFlight(std::uint16_t sequence)
+{
+    const auto it = m_inFlight.find(sequence);
+    if (it == m_inFlight.end()) return {};
+    Answered answered = std::move(it->second.answered);
+    m_deadlines.erase({it->second.deadlineNs, sequence});
+    m_sequenceOf.erase(it->second.token);
+    m_inFlight.erase(it);
+    if (!m_queue.empty()) schedulePump(0);
+    return answered;
+}
+
+}  // namespace sentrok

@@ -1,0 +1,126 @@
+#include "probe/icmpsocket.h"
+
+#include <QRandomGenerator>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace sentrok {
+
+void UniqueFd::reset(int fd)
+{
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+namespace {
+
+// Room for the replies of a burst of a thousand echoes (about 200 bytes each on the socket's
+// accounting, more with the kernel's overhead per buffer).
+constexpr int kReceiveBuffer = 1 << 20;
+
+bool fallBackToRaw(int error)
+{
+    return error == EACCES || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
+}
+
+void prepareCommon(int fd)
+{
+    const int on = 1;
+    // The time stamp of arrival keeps a busy event loop out of the reply times; without it we
+    // measure on our own clock.
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    // FORCE passes rmem_max with CAP_NET_ADMIN; otherwise take what the plain option gives.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+}
+
+std::optional<std::uint16_t> pingSocketId(int fd)
+{
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return std::nullopt;
+    sockaddr_in bound{};
+    socklen_t size = sizeof bound;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return std::nullopt;
+    return ntohs(bound.sin_port);
+}
+
+int openPing(IcmpSocket& out)
+{
+    UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP));
+    if (!fd.valid()) return errno;
+    const auto id = pingSocketId(fd.get());
+    if (!id) return errno;
+    prepareCommon(fd.get());
+    out = IcmpSocket{std::move(fd), IcmpSocketKind::Ping, *id};
+    return 0;
+}
+
+int openRaw(IcmpSocket& out)
+{
+    UniqueFd fd(socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP));
+    if (!fd.valid()) return errno;
+    // A raw socket sees every ICMP packet of the host, our own requests on loopback too; let
+    // the kernel drop what can never be a reply.
+    icmp_filter filter{};
+    filter.data = ~(1u << ICMP_ECHOREPLY);
+    setsockopt(fd.get(), SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    prepareCommon(fd.get());
+    const auto id = std::uint16_t(QRandomGenerator::global()->bounded(1u, 0x10000u));
+    out = IcmpSocket{std::move(fd), IcmpSocketKind::Raw, id};
+    return 0;
+}
+
+QString errnoText(int error)
+{
+    return QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(strerrordesc_np(error)),
+                                         QString::fromLatin1(strerrorname_np(error)));
+}
+
+}  // namespace
+
+IcmpSocketOrError openIcmpSocket(SocketChoice choice)
+{
+    IcmpSocketOrError result;
+    IcmpSocket socket;
+    if (choice != SocketChoice::RawOnly) {
+        result.pingErrno = openPing(socket);
+        if (result.pingErrno == 0) {
+            result.socket = std::move(socket);
+            return result;
+        }
+        if (choice == SocketChoice::PingOnly || !fallBackToRaw(result.pingErrno)) return result;
+    }
+    result.rawErrno = openRaw(socket);
+    if (result.rawErrno == 0) result.socket = std::move(socket);
+    return result;
+}
+
+QString socketUnavailableText(const IcmpSocketOrError& failure, const QString& programPath)
+{
+    QString text = QStringLiteral(
+        "Sentrok не может открыть сокет ICMP, поэтому проверки узлов не выполняются и дают -1.");
+    if (failure.pingErrno != 0)
+        text += QStringLiteral("\r\nСокет ping: %1.").arg(errnoText(failure.pingErrno));
+    if (failure.rawErrno != 0)
+        text += QStringLiteral("\r\nСырой сокет: %1.").arg(errnoText(failure.rawErrno));
+    text += QStringLiteral(
+                "\r\nЧтобы исправить, сделайте одно из двух:"
+                "\r\n- разрешите сокеты ping группам пользователей:"
+                "\r\n  sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\""
+                "\r\n  (чтобы это сохранилось после перезагрузки, добавьте строку"
+                "\r\n  net.ipv4.ping_group_range = 0 2147483647 в файл /etc/sysctl.d/60-ping.conf);"
+                "\r\n- или дайте программе право на сырые сокеты:"
+                "\r\n  sudo setcap cap_net_raw+ep %1"
+                "\r\n  и перезапустите её.")
+                .arg(programPath.isEmpty() ? QStringLiteral("sentrok") : programPath);
+    return text;
+}
+
+}  // namespace sentrok

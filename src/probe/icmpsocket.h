@@ -1,0 +1,65 @@
+#pragma once
+
+#include "probe/icmppacket.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace sentrok {
+
+// A file descriptor with one owner; closed when the owner goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Which kind of ICMP socket to open. Auto is what the program uses; the other two let tests
+// and the command-line tool take one path on purpose.
+enum class SocketChoice { Auto, PingOnly, RawOnly };
+
+// A non-blocking ICMP socket, ready for echo: receive time stamps on, a receive buffer large
+// enough for bursts of replies, and on a raw socket a kernel filter that passes echo replies
+// only.
+struct IcmpSocket {
+    UniqueFd fd;
+    IcmpSocketKind kind = IcmpSocketKind::Ping;
+    // The identifier that our requests carry and our replies must carry: the kernel's choice
+    // (the socket's port) on a ping socket, ours on a raw one.
+    std::uint16_t id = 0;
+};
+
+struct IcmpSocketOrError {
+    std::optional<IcmpSocket> socket;
+    int pingErrno = 0;  // why the ping socket could not be opened (0: not tried or fine)
+    int rawErrno = 0;   // why the raw socket could not be opened
+};
+
+// The ping socket first; a raw socket when the kernel refuses the ping socket to this user
+// (EACCES: outside net.ipv4.ping_group_range) or does not offer it (EAFNOSUPPORT,
+// EPROTONOSUPPORT).
+IcmpSocketOrError openIcmpSocket(SocketChoice choice);
+
+// The words for the user when neither socket can be opened: why, and the two ways to fix it.
+QString socketUnavailableText(const IcmpSocketOrError& failure, const QString& programPath);
+
+}  // namespace sentrok

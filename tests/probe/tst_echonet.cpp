@@ -1,0 +1,404 @@
+// Real ICMP echo on both kinds of socket, inside the private network namespace that
+// tests/netns-run.sh makes, against the test responder. Every packet goes to 127.0.0.0/8.
+
+#include "probe/echoprober.h"
+#include "support/netns.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace sentrok;
+using sentrok::test::Responder;
+
+Q_DECLARE_METATYPE(sentrok::SocketChoice)
+
+namespace {
+
+struct Timed {
+    std::optional<ProbeOutcome> outcome;  // empty: `done` never came
+    qint64 elapsedMs = 0;
+    int result() const { return outcome && !outcome->failed() ? outcome->result.toInt() : -999; }
+    QString text() const { return outcome ? outcome->result + outcome->error : "no outcome"; }
+};
+
+Timed probe(EchoProber& prober, const ProbeRequest& request)
+{
+    auto timed = std::make_shared<Timed>();
+    QElapsedTimer clock;
+    clock.start();
+    const quint64 id = prober.start(request, [timed, clock](const ProbeOutcome& o) {
+        timed->outcome = o;
+        timed->elapsedMs = clock.elapsed();
+    });
+    if (!QTest::qWaitFor([&] { return timed->outcome.has_value(); }, 15000)) prober.cancel(id);
+    return *timed;
+}
+
+ProbeRequest request(const QString& host, const QString& wait = "1000", const QString& count = "1",
+                     const QString& ttl = "255", const QString& length = "32")
+{
+    return {host, wait, ttl, count, length};
+}
+
+// Each row twice: on a ping socket and on a raw one.
+void addKindRows(const char* name, const std::function<void(QTestData&)>& fill)
+{
+    fill(QTest::addRow("ping: %s", name) << SocketChoice::PingOnly);
+    fill(QTest::addRow("raw: %s", name) << SocketChoice::RawOnly);
+}
+
+// While it lives, no group may open a ping socket, as in a fresh namespace.
+class PingRangeClosed {
+public:
+    PingRangeClosed() : m_file("/proc/sys/net/ipv4/ping_group_range")
+    {
+        m_ok = m_file.open(QIODevice::ReadWrite) && !(m_saved = m_file.readAll()).isEmpty() &&
+               m_file.seek(0) && m_file.write("1 0") == 3 && m_file.flush();
+    }
+    ~PingRangeClosed()
+    {
+        if (m_ok && m_file.seek(0)) m_file.write(m_saved);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    QFile m_file;
+    QByteArray m_saved;
+    bool m_ok = false;
+};
+
+// While it lives, this thread works without CAP_NET_RAW (still permitted, so it comes back).
+class WithoutNetRaw {
+public:
+    WithoutNetRaw()
+    {
+        if (syscall(SYS_capget, &m_header, m_saved) != 0) return;
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
+        m_ok = syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~WithoutNetRaw()
+    {
+        if (m_ok) syscall(SYS_capset, &m_header, m_saved);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_ok = false;
+};
+
+}  // namespace
+
+class TestEchoNet : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void outcome_data();
+    void outcome();
+    void wire_data();
+    void wire();
+    void stalledLoop_data();
+    void stalledLoop();
+    void probesInFlightOutOfOrder_data();
+    void probesInFlightOutOfOrder();
+    void queue_data();
+    void queue();
+    void names();
+    void fallsBackToRawWhenPingIsRefused();
+    void noSocketIsToldOnceAndChecksFail();
+    void commandLineTool_data();
+    void commandLineTool();
+};
+
+void TestEchoNet::initTestCase()
+{
+    const QString why = test::netnsUnavailable();
+    if (!why.isEmpty()) QSKIP(qPrintable(why));
+    QVERIFY(QFile::exists(qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-probe"));
+}
+
+void TestEchoNet::outcome_data()
+{
+    QTest::addColumn<SocketChoice>("kind");
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<ProbeRequest>("texts");
+    QTest::addColumn<int>("low");  // result range
+    QTest::addColumn<int>("high");
+    QTest::addColumn<int>("soonestMs");  // when the outcome may come
+    QTest::addColumn<int>("latestMs");
+    const auto row = [](const char* name, const QString& rule, const ProbeRequest& texts, int low,
+                        int high, int soonest, int latest) {
+        addKindRows(name, [=](QTestData& r) { r << rule << texts << low << high << soonest << latest; });
+    };
+    const QString h = "127.0.0.2";
+    row("answers", "reply", request(h), 0, 20, 0, 500);
+    row("silent, 2 x 150 ms", "silent", request(h, "150", "2"), -1, -1, 295, 800);
+    row("answers twice", "twice", request(h, "1000", "3"), 0, 20, 0, 500);
+    row("wrong sequence", "wrong-seq", request(h, "150"), -1, -1, 145, 600);
+    row("wrong identifier", "wrong-id", request(h, "150"), -1, -1, 145, 600);
+    row("wrong source", "wrong-source", request(h, "150"), -1, -1, 145, 600);
+    row("bad checksum", "bad-checksum", request(h, "150"), -1, -1, 145, 600);
+    row("unreachable", "unreachable", request(h, "150"), -1, -1, 0, 600);
+    // Echo 1 times out at 100 ms; its reply comes at 150 ms, while echo 2 waits, and must not
+    // count for echo 2, whose own reply comes at 250 ms, after its time-out.
+    row("late replies", "reply delay=150", request(h, "100", "2"), -1, -1, 195, 700);
+    row("wait 0 sends nothing", "reply", request(h, "0", "2"), -1, -1, 0, 300);
+}
+
+void TestEchoNet::outcome()
+{
+    QFETCH(SocketChoice, kind);
+    QFETCH(QString, rule);
+    QFETCH(ProbeRequest, texts);
+    QFETCH(int, low);
+    QFETCH(int, high);
+    QFETCH(int, soonestMs);
+    QFETCH(int, latestMs);
+    Responder responder({texts.host + ' ' + rule});
+    QVERIFY2(responder.error().isEmpty(), qPrintable(responder.error()));
+    EchoProber prober({kind});
+    const Timed t = probe(prober, texts);
+    QVERIFY2(t.result() >= low && t.result() <= high, qPrintable(t.text()));
+    QVERIFY2(t.elapsedMs >= soonestMs && t.elapsedMs <= latestMs, qPrintable(QString::number(t.elapsedMs)));
+    const int sent = texts.wait.toInt() > 0 ? texts.count.toInt() : 0;
+    QTRY_COMPARE(responder.seenBy(texts.host).size(), sent);
+    if (sent > 0)
+        QCOMPARE(prober.engine()->socketKind(),
+                 kind == SocketChoice::RawOnly ? IcmpSocketKind::Raw : IcmpSocketKind::Ping);
+}
+
+void TestEchoNet::wire_data()
+{
+    QTest::addColumn<SocketChoice>("kind");
+    QTest::addColumn<QString>("ttl");
+    QTest::addColumn<QString>("length");
+    QTest::addColumn<int>("wireTtl");
+    QTest::addColumn<int>("wireLength");
+    addKindRows("ttl 1, length 20", [](QTestData& r) { r << "1" << "20" << 2 << 32; });
+    addKindRows("ttl 300, length 500", [](QTestData& r) { r << "300" << "500" << 255 << 126; });
+    addKindRows("ttl empty, length abc", [](QTestData& r) { r << "" << "abc" << 255 << 32; });
+}
+
+void TestEchoNet::wire()
+{
+    QFETCH(SocketChoice, kind);
+    QFETCH(QString, ttl);
+    QFETCH(QString, length);
+    QFETCH(int, wireTtl);
+    QFETCH(int, wireLength);
+    Responder responder({"127.0.0.3 reply"});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober({kind});
+    QVERIFY(probe(prober, request("127.0.0.3", "1000", "2", ttl, length)).result() >= 0);
+    QTRY_COMPARE(responder.seenBy("127.0.0.3").size(), 2);
+    for (const auto& seen : responder.seenBy("127.0.0.3")) {
+        QCOMPARE(seen.ttl, wireTtl);
+        QCOMPARE(seen.payloadLength, wireLength);
+    }
+}
+
+void TestEchoNet::stalledLoop_data()
+{
+    QTest::addColumn<SocketChoice>("kind");
+    QTest::addColumn<int>("hosts");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("low");
+    QTest::addColumn<int>("high");
+    // The loop is busy for 300 ms while the replies come in: a reply in time keeps its own
+    // time (the kernel's arrival stamp), not the loop's; a reply after the time-out stays
+    // late; and replies in time are all read before any time-out is judged, even more of
+    // them than one turn of reading takes.
+    addKindRows("one reply at 30 ms", [](QTestData& r) { r << 1 << 30 << 30 << 90; });
+    addKindRows("one reply at 150 ms", [](QTestData& r) { r << 1 << 150 << -1 << -1; });
+    addKindRows("400 replies at 30 ms", [](QTestData& r) { r << 400 << 30 << 30 << 90; });
+}
+
+void TestEchoNet::stalledLoop()
+{
+    QFETCH(SocketChoice, kind);
+    QFETCH(int, hosts);
+    QFETCH(int, delayMs);
+    QFETCH(int, low);
+    QFETCH(int, high);
+    Responder responder({QStringLiteral("127.4.0.0/16 reply delay=%1").arg(delayMs)});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober({kind});
+    QList<int> results;
+    for (int i = 1; i <= hosts; ++i)
+        prober.start(request(QStringLiteral("127.4.%1.%2").arg(i / 256).arg(i % 256), "100"),
+                     [&results](const ProbeOutcome& o) { results << o.result.toInt(); });
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(5, [] {
+        QElapsedTimer busy;
+        busy.start();
+        while (busy.elapsed() < 300) {
+        }
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), hosts, 5000);
+    QVERIFY(clock.elapsed() >= 300);
+    for (int r : std::as_const(results)) QVERIFY2(r >= low && r <= high, qPrintable(QString::number(r)));
+}
+
+void TestEchoNet::probesInFlightOutOfOrder_data()
+{
+    QTest::addColumn<SocketChoice>("kind");
+    addKindRows("four hosts", [](QTestData&) {});
+}
+
+void TestEchoNet::probesInFlightOutOfOrder()
+{
+    QFETCH(SocketChoice, kind);
+    Responder responder({"127.0.0.11 reply delay=200", "127.0.0.12 reply delay=10",
+                         "127.0.0.13 silent", "127.0.0.14 reply delay=80"});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober({kind});
+    QStringList order;
+    QHash<QString, int> results;
+    for (const QString h : {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14"})
+        prober.start(request(h, "400"), [&, h](const ProbeOutcome& o) {
+            order << h;
+            results.insert(h, o.result.toInt());
+        });
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 4, 5000);
+    QCOMPARE(order, (QStringList{"127.0.0.12", "127.0.0.14", "127.0.0.11", "127.0.0.13"}));
+    QVERIFY(results["127.0.0.12"] >= 10 && results["127.0.0.12"] < 80);
+    QVERIFY(results["127.0.0.14"] >= 80 && results["127.0.0.14"] < 200);
+    QVERIFY(results["127.0.0.11"] >= 200 && results["127.0.0.11"] <= 400);
+    QCOMPARE(results["127.0.0.13"], -1);
+}
+
+void TestEchoNet::queue_data()
+{
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("window");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("stride");  // request i leaves at least spacingMs after request i - stride
+    QTest::addColumn<int>("spacingMs");
+    QTest::newRow("20 ms between sends") << 20 << 0 << 0 << 1 << 19;
+    // With two echoes out at most, the third leaves only when a reply is in; waiting in the
+    // queue does not count toward a reply time.
+    QTest::newRow("two in flight") << 0 << 2 << 100 << 2 << 99;
+}
+
+void TestEchoNet::queue()
+{
+    QFETCH(int, gapMs);
+    QFETCH(int, window);
+    QFETCH(int, delayMs);
+    QFETCH(int, stride);
+    QFETCH(int, spacingMs);
+    Responder responder({QStringLiteral("127.0.0.31-127.0.0.36 reply delay=%1").arg(delayMs)});
+    QVERIFY(responder.error().isEmpty());
+    EchoEngineOptions options;
+    options.minGapMs = gapMs;
+    options.maxInFlight = window;
+    EchoProber prober(options);
+    QList<int> results;
+    for (int i = 31; i <= 36; ++i)
+        prober.start(request(QStringLiteral("127.0.0.%1").arg(i)),
+                     [&results](const ProbeOutcome& o) { results << o.result.toInt(); });
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 6, 5000);
+    for (int r : std::as_const(results)) QVERIFY(r >= delayMs && r < delayMs + 100);
+    QTRY_COMPARE(responder.seen().size(), 6);
+    const auto& seen = responder.seen();
+    for (int i = stride; i < seen.size(); ++i)
+        QVERIFY2(seen[i].us - seen[i - stride].us >= spacingMs * 1000,
+                 qPrintable(QString::number(seen[i].us - seen[i - stride].us)));
+}
+
+void TestEchoNet::names()
+{
+    Responder responder({"127.0.0.1 reply"});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober;
+    QCOMPARE(probe(prober, request("no-such-host.invalid", "200")).result(), -1);
+    QTest::qWait(50);
+    QCOMPARE(responder.seen().size(), 0);  // nothing went anywhere
+    QVERIFY2(probe(prober, request(" localhost ")).result() >= 0,
+             "localhost must resolve to 127.0.0.1 through /etc/hosts");
+    QTRY_COMPARE(responder.seenBy("127.0.0.1").size(), 1);
+}
+
+void TestEchoNet::fallsBackToRawWhenPingIsRefused()
+{
+    Responder responder({"127.0.0.2 reply"});
+    QVERIFY(responder.error().isEmpty());
+    PingRangeClosed closed;
+    QVERIFY(closed.ok());
+    EchoProber prober;
+    QSignalSpy told(&prober, &EchoProber::socketUnavailable);
+    QVERIFY(probe(prober, request("127.0.0.2")).result() >= 0);
+    QCOMPARE(prober.engine()->socketKind(), IcmpSocketKind::Raw);
+    QCOMPARE(told.size(), 0);
+}
+
+void TestEchoNet::noSocketIsToldOnceAndChecksFail()
+{
+    Responder responder({"127.0.0.2 reply"});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober;
+    QSignalSpy told(&prober, &EchoProber::socketUnavailable);
+    {
+        PingRangeClosed closed;
+        WithoutNetRaw noRaw;
+        QVERIFY(closed.ok() && noRaw.ok());
+        for (int i = 0; i < 3; ++i) {
+            const Timed t = probe(prober, request("127.0.0.2", "1000", "2"));
+            QCOMPARE(t.text(), QStringLiteral("-1"));
+            QVERIFY(t.elapsedMs < 500);  // nothing to wait for
+        }
+    }
+    QCOMPARE(told.size(), 1);
+    const QString message = told[0][0].toString();
+    for (const char* words : {"EACCES", "EPERM", "net.ipv4.ping_group_range", "setcap cap_net_raw+ep"})
+        QVERIFY2(message.contains(QLatin1String(words)), qPrintable(message));
+    QCOMPARE(responder.seen().size(), 0);
+    // Put right, the next check works without a restart, and nothing more is said.
+    QVERIFY(probe(prober, request("127.0.0.2")).result() >= 0);
+    QCOMPARE(told.size(), 1);
+}
+
+void TestEchoNet::commandLineTool_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("out");  // a pattern for standard output
+    QTest::addColumn<QString>("err");  // words standard error must hold
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("answering host") << QStringList{"127.0.0.2"} << "^\\d+\\n$" << "" << 0;
+    QTest::newRow("silent host") << QStringList{"127.0.0.9", "100", "64", "2", "40"} << "^-1\\n$" << "" << 0;
+    QTest::newRow("wait abc") << QStringList{"127.0.0.2", "abc"} << "^$" << "время ожидания \"abc\" не число" << 1;
+    QTest::newRow("no host") << QStringList{} << "^$" << "usage" << 2;
+}
+
+void TestEchoNet::commandLineTool()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QFETCH(int, exitCode);
+    Responder responder({"127.0.0.2 reply"});
+    QVERIFY(responder.error().isEmpty());
+    QProcess tool;
+    tool.start(qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-probe", args);
+    QVERIFY(tool.waitForFinished(10000));
+    const QString stdOut = QString::fromUtf8(tool.readAllStandardOutput());
+    const QString stdErr = QString::fromUtf8(tool.readAllStandardError());
+    QVERIFY2(QRegularExpression(out).match(stdOut).hasMatch(), qPrintable(stdOut));
+    QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    QCOMPARE(tool.exitCode(), exitCode);
+}
+
+QTEST_GUILESS_MAIN(TestEchoNet)
+#include "tst_echonet.moc"
