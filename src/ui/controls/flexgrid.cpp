@@ -119,7 +119,7 @@ void FlexGrid::setFormatString(const QString& format)
     m_model.setHeadings(pieces);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     const QFontMetrics fm = horizontalHeader()->fontMetrics();
-    for (int i = 0; i < pieces.size(); ++i) setColumnWidth(i, fm.horizontalAdvance(pieces[i]) + 12);
+    for (int i = 0; i < pieces.size(); ++i) setColumnWidth(i, fm.horizontalAdvance(pieces[i]) + 6);
 }
 
 int FlexGrid::cols() const { return m_model.columnCount(); }

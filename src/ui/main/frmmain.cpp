@@ -20,6 +20,8 @@
 #include <QSystemTrayIcon>
 #include <QTextStream>
 
+#include <algorithm>
+
 namespace sentrok {
 
 namespace {
@@ -51,7 +53,9 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     m_fg->setGeometry(pxRect(this, 120, kGridTop, kGridDefWidth, kGridDefHeight));
     createMenus();
     createStatusBar();
-    resize(pxX(this, kClientWidth), pxY(this, kClientHeight) + menuBar()->sizeHint().height());
+    // Wide enough for every menu command, whatever the desktop's font.
+    resize(std::max(pxX(this, kClientWidth), menuBar()->sizeHint().width()),
+           pxY(this, kClientHeight) + menuBar()->sizeHint().height());
 }
 
 frmMain::~frmMain()
@@ -347,7 +351,11 @@ void frmMain::fitGrid()
     // Sizes that would not be positive keep the grid as it is.
     const int w = pxX(this, width - 200 - kGridLeft);
     if (w > 0) r.setWidth(w);
-    const int h = pxY(this, height - 1100 - twipsY(this, r.top()));
+    int h = pxY(this, height - 1100 - twipsY(this, r.top()));
+    // Where the title bar counts in the outer height the rule would reach under the status
+    // bar: stop at the client area's edge, with the same margin as on the left.
+    if (const QWidget* client = centralWidget(); isVisible() && client)
+        h = std::min(h, client->height() - r.top() - pxY(this, kGridLeft) / 2);
     if (h > 0) r.setHeight(h);
     m_fg->setGeometry(r);
 }
