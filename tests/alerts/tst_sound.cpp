@@ -3,17 +3,14 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include "support/fakes.h"
+
 #include <QTest>
 
 using namespace sentrok;
+using sentrok::test::RecordingPlayer;
 
 namespace {
-
-class RecordingPlayer final : public SoundPlayer {
-public:
-    void play(const QString& path) override { played << path; }
-    QStringList played;
-};
 
 }  // namespace
 

@@ -46,12 +46,6 @@ public:
     QStringList failures, progress;
 };
 
-class RecordingPlayer final : public SoundPlayer {
-public:
-    void play(const QString& path) override { played << path; }
-    QStringList played;
-};
-
 struct Rig {
     TestFolder folder;
     FakeProber prober;

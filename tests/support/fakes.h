@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alerts/sound.h"
 #include "common/clock.h"
 #include "common/messages.h"
 
@@ -20,6 +21,13 @@ public:
 
 private:
     QList<MsgAnswer> m_answers;
+};
+
+// Records the sounds asked for instead of playing them.
+class RecordingPlayer final : public SoundPlayer {
+public:
+    void play(const QString& path) override { played << path; }
+    QStringList played;
 };
 
 // A clock that moves only when told.

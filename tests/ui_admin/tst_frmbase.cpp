@@ -22,12 +22,6 @@ using namespace sentrok::test;
 
 namespace {
 
-class RecordingPlayer final : public SoundPlayer {
-public:
-    void play(const QString& path) override { played << path; }
-    QStringList played;
-};
-
 const QStringList kHostBoxes = {"txtIP", "txtDESC", "txtVW", "txtVN", "txtVL", "txtVI", "txtCOLOR"};
 const QStringList kRecipientBoxes = {"txtSmtp", "txtFROM", "txtTO", "txtEDesc"};
 const QString kRecipientRow = "select smtp||'|'||[from]||'|'||email||'|'||[desc] from emails";

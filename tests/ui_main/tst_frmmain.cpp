@@ -20,12 +20,6 @@ using namespace sentrok::test;
 
 namespace {
 
-class RecordingPlayer final : public SoundPlayer {
-public:
-    void play(const QString& path) override { played << path; }
-    QStringList played;
-};
-
 struct Harness {
     TestFolder folder;
     QTemporaryDir locks;

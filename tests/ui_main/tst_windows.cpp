@@ -19,18 +19,13 @@ using namespace sentrok::test;
 
 namespace {
 
-class NoSound final : public SoundPlayer {
-public:
-    void play(const QString&) override {}
-};
-
 struct Harness {
     TestFolder folder;
     QTemporaryDir locks;
     FakeMessageBoxes boxes;
     FakeClock clock;
     FakeProber prober;
-    NoSound player;
+    RecordingPlayer player;
     bool tray = false;
     std::unique_ptr<frmMain> make()
     {
