@@ -10,10 +10,6 @@
 using namespace sentrok;
 using sentrok::test::RecordingPlayer;
 
-namespace {
-
-}  // namespace
-
 class TestSound : public QObject {
     Q_OBJECT
 private slots:

@@ -18,10 +18,6 @@
 using namespace sentrok;
 using namespace sentrok::test;
 
-namespace {
-
-}  // namespace
-
 class TestEndToEnd : public QObject {
     Q_OBJECT
 private slots:
