@@ -21,7 +21,11 @@ int main(int argc, char** argv)
     sentrok::SystemClock clock;
     sentrok::QtMessageBoxes boxes;
     sentrok::CanberraPlayer player;
-    sentrok::EchoProber prober;
+    // Many hosts are probed at once; a millisecond between requests keeps a burst from
+    // overflowing socket buffers on the way or at the far end.
+    sentrok::EchoEngineOptions echo;
+    echo.minGapMs = 1;
+    sentrok::EchoProber prober(echo);
     QString lockFolder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (lockFolder.isEmpty())
         lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);

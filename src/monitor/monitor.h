@@ -66,7 +66,9 @@ public:
     QString downList() const { return m_downList; }
     QString upList() const { return m_upList; }
     // How many hosts may be probed at once; 1 checks them one after the other.
+    static constexpr int kDefaultMaxInFlight = 256;
     void setMaxInFlight(int n) { m_maxInFlight = n < 1 ? 1 : n; }
+    int maxInFlight() const { return m_maxInFlight; }
     QTimer* timer() { return &m_timer; }
 
     // The alert text of a pass.
@@ -112,7 +114,7 @@ private:
     std::int32_t m_checkInterval;
     QDateTime m_lastPassTime;
     QTimer m_timer;
-    int m_maxInFlight = 1;
+    int m_maxInFlight = kDefaultMaxInFlight;
 
     // The running pass.
     bool m_running = false;
