@@ -3,17 +3,28 @@
 #   scripts/bench.sh probe [ARGS...]   the echo probe against the test responder, inside a
 #                                      private network namespace (needs root); see
 #                                      bench/bench_probe.cpp for ARGS
+#   scripts/bench.sh scale [ARGS...]   whole passes over 1,000 and 10,000 hosts next to fping,
+#                                      in the same namespace; see bench/bench_scale.cpp
+#   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid with
+#                                      100,000 rows, the reports on a large log
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-  probe)
+  probe|scale)
+    what="$1"
     shift
     scripts/build.sh
     export SENTROK_TOOLS_DIR="$PWD/build/tools"
-    exec tests/netns-run.sh build/bench/bench_probe "$@"
+    exec tests/netns-run.sh "build/bench/bench_$what" "$@"
+    ;;
+  pass|grid|reports)
+    what="$1"
+    shift
+    scripts/build.sh
+    exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports [ARGS...]" >&2
     exit 2
     ;;
 esac

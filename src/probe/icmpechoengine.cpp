@@ -1,8 +1,9 @@
 // The echo engine: one ICMP socket shared by every probe.
 //
 // Send. A request waits in a queue, oldest first, until the window has room (maxInFlight) and
-// the gap since the previous request has passed (minGapMs); then it gets a sequence number
-// that no request awaiting its reply holds, the socket's TTL is set to its own, and it leaves.
+// its turn on the pacing schedule has come (one per minGapMs on average); then it gets a
+// sequence number that no request awaiting its reply holds, the socket's TTL is set to its
+// own, and it leaves.
 // Its time-out starts when it leaves, not when it was queued. A send that fails is tried once
 // more (the kernel may hold an error left by an earlier packet and report it on this one); a
 // second failure, or no socket at all, fails the echo at once.
@@ -24,15 +25,15 @@
 
 #include "probe/icmpechoengine.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
-
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <vector>
 
 namespace sentrok {
@@ -44,16 +45,16 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr int kDatagramBuffer = 2048;
 constexpr int kReadsPerTurn = 256;
 constexpr int kSendsPerTurn = 64;
+// Most requests that leave back to back to catch up with the pacing schedule.
+constexpr std::int64_t kCatchUpSends = 4;
 
-std::int64_t clockNs(clockid_t clock)
-{
+std::int64_t clockNs(clockid_t clock) {
     timespec ts{};
     clock_gettime(clock, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-int msUntil(std::int64_t whenNs, std::int64_t nowNs)
-{
+int msUntil(std::int64_t whenNs, std::int64_t nowNs) {
     if (whenNs <= nowNs) return 0;
     return int((whenNs - nowNs + kNsPerMs - 1) / kNsPerMs);
 }
@@ -61,8 +62,7 @@ int msUntil(std::int64_t whenNs, std::int64_t nowNs)
 }  // namespace
 
 IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent)
-    : QObject(parent), m_options(options)
-{
+    : QObject(parent), m_options(options) {
     m_nextSequence = std::uint16_t(clockNs(CLOCK_MONOTONIC));
     m_pumpTimer.setSingleShot(true);
     m_pumpTimer.setTimerType(Qt::PreciseTimer);
@@ -74,44 +74,38 @@ IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent
 
 IcmpEchoEngine::~IcmpEchoEngine() = default;
 
-std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind() const
-{
+std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind() const {
     if (!m_socket) return std::nullopt;
     return m_socket->kind;
 }
 
-quint64 IcmpEchoEngine::send(const EchoRequest& request, Answered answered)
-{
+quint64 IcmpEchoEngine::send(const EchoRequest& request, Answered answered) {
     const quint64 token = ++m_nextToken;
     m_queue.emplace(token, Queued{request, std::move(answered)});
     schedulePump(0);
     return token;
 }
 
-void IcmpEchoEngine::cancel(quint64 token)
-{
+void IcmpEchoEngine::cancel(quint64 token) {
     if (m_queue.erase(token)) return;
     const auto it = m_sequenceOf.find(token);
     if (it != m_sequenceOf.end()) takeInFlight(it->second);
 }
 
-void IcmpEchoEngine::schedulePump(int delayMs)
-{
+void IcmpEchoEngine::schedulePump(int delayMs) {
     if (!m_pumpTimer.isActive() || m_pumpTimer.remainingTime() > delayMs)
         m_pumpTimer.start(delayMs);
 }
 
-void IcmpEchoEngine::pump()
-{
+void IcmpEchoEngine::pump() {
     // Answers given on the way may queue or cancel requests: the queue is looked at afresh
     // every time round.
     int sent = 0;
     while (!m_queue.empty()) {
         if (m_options.maxInFlight > 0 && int(m_inFlight.size()) >= m_options.maxInFlight)
             return;  // the next echo to finish pumps again
-        if (m_options.minGapMs > 0 && m_lastSendNs != 0) {
-            const int wait =
-                msUntil(m_lastSendNs + m_options.minGapMs * kNsPerMs, clockNs(CLOCK_MONOTONIC));
+        if (m_options.minGapMs > 0 && m_nextSendNs != 0) {
+            const int wait = msUntil(m_nextSendNs, clockNs(CLOCK_MONOTONIC));
             if (wait > 0) {
                 schedulePump(wait);
                 return;
@@ -127,8 +121,7 @@ void IcmpEchoEngine::pump()
     }
 }
 
-bool IcmpEchoEngine::ensureSocket()
-{
+bool IcmpEchoEngine::ensureSocket() {
     if (m_socket) return true;
     // Tried again for every echo while it fails, so fixing the system settings takes effect
     // without a restart; the user is told once.
@@ -148,18 +141,15 @@ bool IcmpEchoEngine::ensureSocket()
     return true;
 }
 
-bool IcmpEchoEngine::setTtl(quint8 ttl)
-{
+bool IcmpEchoEngine::setTtl(quint8 ttl) {
     if (m_ttl == ttl) return true;
     const int value = ttl;
-    if (setsockopt(m_socket->fd.get(), IPPROTO_IP, IP_TTL, &value, sizeof value) != 0)
-        return false;
+    if (setsockopt(m_socket->fd.get(), IPPROTO_IP, IP_TTL, &value, sizeof value) != 0) return false;
     m_ttl = ttl;
     return true;
 }
 
-std::optional<std::uint16_t> IcmpEchoEngine::freeSequence()
-{
+std::optional<std::uint16_t> IcmpEchoEngine::freeSequence() {
     for (int i = 0; i < 0x10000; ++i) {
         const std::uint16_t sequence = m_nextSequence++;
         if (!m_inFlight.contains(sequence)) return sequence;
@@ -167,8 +157,7 @@ std::optional<std::uint16_t> IcmpEchoEngine::freeSequence()
     return std::nullopt;
 }
 
-void IcmpEchoEngine::transmit(quint64 token, Queued queued)
-{
+void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     const EchoRequest& r = queued.request;
     const auto sequence = ensureSocket() ? freeSequence() : std::nullopt;
     if (!sequence || !setTtl(r.ttl)) {
@@ -190,7 +179,14 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued)
         queued.answered(std::nullopt);
         return;
     }
-    m_lastSendNs = monotonic;
+    // Requests leave on a schedule of one per gap, never ahead of it. The event loop wakes late
+    // now and then (a slice of recording, a repaint): requests held up meanwhile then leave
+    // back to back until the schedule is met, so the lateness does not add up send after send.
+    // Late by more than kCatchUpSends gaps means the queue had been idle: the schedule starts
+    // afresh from this send.
+    const std::int64_t gap = std::int64_t(m_options.minGapMs) * kNsPerMs;
+    m_nextSendNs =
+        monotonic - m_nextSendNs > kCatchUpSends * gap ? monotonic + gap : m_nextSendNs + gap;
     InFlight f;
     f.token = token;
     f.address = r.address;
@@ -205,8 +201,7 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued)
     armTimeout();
 }
 
-bool IcmpEchoEngine::readReplies()
-{
+bool IcmpEchoEngine::readReplies() {
     if (!m_socket) return true;
     for (int i = 0; i < kReadsPerTurn; ++i) {
         char buffer[kDatagramBuffer];
@@ -244,11 +239,10 @@ bool IcmpEchoEngine::readReplies()
 }
 
 void IcmpEchoEngine::received(QByteArrayView datagram, quint32 source,
-                              std::optional<std::int64_t> stampNs)
-{
+                              std::optional<std::int64_t> stampNs) {
     const auto header = parseEchoReply(datagram, m_socket->kind);
-    const auto it = header && header->id == m_socket->id ? m_inFlight.find(header->sequence)
-                                                          : m_inFlight.end();
+    const auto it =
+        header && header->id == m_socket->id ? m_inFlight.find(header->sequence) : m_inFlight.end();
     if (it == m_inFlight.end() || it->second.address != source) {
         ++m_ignored;
         return;
@@ -264,8 +258,7 @@ void IcmpEchoEngine::received(QByteArrayView datagram, quint32 source,
     answered(qint32(rtt / kNsPerMs));
 }
 
-void IcmpEchoEngine::expire()
-{
+void IcmpEchoEngine::expire() {
     // Replies beyond one turn's share may still wait in the socket; each of them may be the
     // answer to a request about to be failed.
     for (int turn = 0; turn < 16 && !readReplies(); ++turn) {
@@ -285,8 +278,7 @@ void IcmpEchoEngine::expire()
     armTimeout();
 }
 
-void IcmpEchoEngine::armTimeout()
-{
+void IcmpEchoEngine::armTimeout() {
     if (m_deadlines.empty()) {
         m_timeoutTimer.stop();
         return;
@@ -294,8 +286,7 @@ void IcmpEchoEngine::armTimeout()
     m_timeoutTimer.start(msUntil(m_deadlines.begin()->first, clockNs(CLOCK_MONOTONIC)));
 }
 
-IcmpEchoEngine::Answered IcmpEchoEngine::takeInFlight(std::uint16_t sequence)
-{
+IcmpEchoEngine::Answered IcmpEchoEngine::takeInFlight(std::uint16_t sequence) {
     const auto it = m_inFlight.find(sequence);
     if (it == m_inFlight.end()) return {};
     Answered answered = std::move(it->second.answered);

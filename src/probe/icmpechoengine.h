@@ -81,7 +81,7 @@ private:
     int m_ttl = -1;  // the TTL last set on the socket
     std::uint16_t m_nextSequence = 0;
     quint64 m_nextToken = 0;
-    std::int64_t m_lastSendNs = 0;
+    std::int64_t m_nextSendNs = 0;  // monotonic; the earliest the next request may leave
     quint64 m_ignored = 0;
 
     // Waiting to be sent, oldest first (tokens only grow).

@@ -1,0 +1,252 @@
+// bench_scale: a whole monitoring pass over many hosts against the test responder, inside a
+// private network namespace (run it with scripts/bench.sh scale), next to fping over the same
+// addresses with the same pacing.
+//
+//   bench_scale [--hosts N] [--big N] [--repeat N]
+//
+// N hosts (default 1000) on 127.4.x.y: 10% silent, 5% answering after 100 ms, the rest at
+// once; wait 500 ms, count 2. Reports the pass's wall time, the reply times of the delayed
+// hosts, the event loop's worst stall, and fping -C 2 -t 500 -p 500 -i 1 over the same
+// addresses. Then the memory a pass over --big hosts (default 10,000) takes, and whether
+// --repeat passes (default 20) without changes leave the memory where it was.
+
+#include "alerts/sound.h"
+#include "common/clock.h"
+#include "monitor/monitor.h"
+#include "probe/echoprober.h"
+#include "store/database.h"
+#include "store/schema.h"
+#include "ui/controls/flexgrid.h"
+#include "ui/main/frmmain.h"
+#include "support/netns.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace sentrok;
+
+namespace {
+
+QTextStream out(stdout);
+
+class SilentPlayer final : public SoundPlayer {
+public:
+    void play(const QString&) override {}
+};
+
+class NoBoxes final : public MessageBoxes {
+public:
+    MsgAnswer ask(const Message&) override { return MsgAnswer::Yes; }
+    void tell(const Message& m) override { out << "message: " << m.text << "\n"; }
+};
+
+long statusKb(const char* key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+// The worst lateness of a 10 ms timer: how long the event loop was kept from its work.
+class StallMeter {
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_worstNs = std::max(m_worstNs, now - m_lastNs - 10'000'000);
+            m_lastNs = now;
+        });
+    }
+    void start()
+    {
+        m_worstNs = 0;
+        m_clock.start();
+        m_lastNs = 0;
+        m_timer.start(10);
+    }
+    double stopMs()
+    {
+        m_timer.stop();
+        return m_worstNs / 1e6;
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_lastNs = 0, m_worstNs = 0;
+};
+
+// Host k is at 127.4.0.0 + k + 1; the responder's pct rules count from 127.4.0.0.
+QString address(int k)
+{
+    const int a = k + 1;
+    return QStringLiteral("127.4.%1.%2").arg(a >> 8).arg(a & 255);
+}
+enum class Kind { Silent, Delayed, Prompt };
+Kind kind(int k)
+{
+    const int r = (k + 1) % 100;
+    return r < 10 ? Kind::Silent : r < 15 ? Kind::Delayed : Kind::Prompt;
+}
+
+// A program folder with a database of n hosts.
+struct Folder {
+    QTemporaryDir dir;
+    explicit Folder(int n)
+    {
+        createDatabase(Database::fileIn(dir.path()));
+        Database db(Database::fileIn(dir.path()), Database::uniqueName(QStringLiteral("setup")));
+        db.transaction([&] {
+            for (int k = 0; k < n; ++k)
+                db.execute(QStringLiteral("insert into address (ip,[desc],vw,vn,vl,vi,color) "
+                                          "values (?,?,'500','2','32','255','0')"),
+                           {address(k), QStringLiteral("host %1").arg(k, 5, 10, QLatin1Char('0'))});
+        });
+    }
+};
+
+struct Pass {
+    double ms = 0, stallMs = 0;
+};
+
+Pass runPass(frmMain& w, StallMeter& stall)
+{
+    QSignalSpy done(w.monitor(), &Monitor::passFinished);
+    stall.start();
+    QElapsedTimer t;
+    t.start();
+    w.monitor()->RunCheckPass();
+    while (done.isEmpty()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    Pass p;
+    p.ms = t.nsecsElapsed() / 1e6;
+    p.stallMs = stall.stopMs();
+    return p;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    int hosts = 1000, big = 10000, repeat = 20;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--hosts")) hosts = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--big")) big = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--repeat")) repeat = args[i + 1].toInt();
+    }
+    if (const QString why = test::netnsUnavailable(); !why.isEmpty()) {
+        out << "cannot run: " << why << "\n";
+        return 1;
+    }
+    test::Responder responder({QStringLiteral("127.4.0.0/16 silent pct=10"),
+                               QStringLiteral("127.4.0.0/16 reply delay=100 pct=15"),
+                               QStringLiteral("127.4.0.0/16 reply")});
+    if (!responder.error().isEmpty()) {
+        out << "responder: " << responder.error() << "\n";
+        return 1;
+    }
+
+    SystemClock clock;
+    NoBoxes boxes;
+    SilentPlayer player;
+    QTemporaryDir locks;
+    StallMeter stall;
+    EchoEngineOptions options;
+    options.minGapMs = 1;
+
+    out << "== " << hosts << " hosts: 10% silent, 5% after 100 ms, wait 500 ms, count 2\n";
+    {
+        Folder folder(hosts);
+        EchoProber prober(options);
+        frmMain w({folder.dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+        if (!w.Form_Load()) return 1;
+        w.show();
+        const Pass p = runPass(w, stall);
+        Database db(Database::fileIn(folder.dir.path()), QStringLiteral("read"));
+        int wrong = 0, delayedWorst = 0, promptWorst = 0;
+        for (Result r = db.execute(QStringLiteral(
+                 "select address.ip, log.time_echo from log join address on address.id = log.id_ip"));
+             !r.eof(); r.moveNext()) {
+            const QString ip = r.field(0).toString();
+            const int a = ip.section(u'.', 2, 2).toInt() * 256 + ip.section(u'.', 3, 3).toInt();
+            const Kind k = kind(a - 1);
+            const int rtt = r.field(1).toInt();
+            if (k == Kind::Silent) wrong += rtt != -1;
+            else if (rtt < 0) ++wrong;
+            else if (k == Kind::Delayed) delayedWorst = std::max(delayedWorst, std::abs(rtt - 100));
+            else promptWorst = std::max(promptWorst, rtt);
+        }
+        out << QStringLiteral("pass: %1 ms; count x wait = 1000 ms; worst stall %2 ms\n")
+                   .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1);
+        const QList<test::SeenRequest>& seen = responder.seen();
+        if (!seen.isEmpty())
+            out << QStringLiteral("requests on the wire: %1 over %2 ms (first to last)\n")
+                       .arg(seen.size()).arg((seen.last().us - seen.first().us) / 1000.0, 0, 'f', 0);
+        out << QStringLiteral("reply times: delayed hosts within %1 ms of 100; prompt hosts at most "
+                              "%2 ms; wrong outcomes %3\n")
+                   .arg(delayedWorst).arg(promptWorst).arg(wrong);
+        out.flush();
+
+        // fping over the same addresses, with the same pacing, in the same run.
+        const QString fping = QStandardPaths::findExecutable(QStringLiteral("fping"));
+        if (fping.isEmpty()) {
+            out << "fping: not installed\n";
+        } else {
+            QFile list(folder.dir.filePath(QStringLiteral("hosts.txt")));
+            if (!list.open(QIODevice::WriteOnly)) return 1;
+            for (int k = 0; k < hosts; ++k) list.write(address(k).toLatin1() + '\n');
+            list.close();
+            QProcess f;
+            QElapsedTimer t;
+            t.start();
+            f.start(fping, {QStringLiteral("-C"), QStringLiteral("2"), QStringLiteral("-t"),
+                            QStringLiteral("500"), QStringLiteral("-p"), QStringLiteral("500"),
+                            QStringLiteral("-i"), QStringLiteral("1"), QStringLiteral("-q"),
+                            QStringLiteral("-f"), list.fileName()});
+            f.waitForFinished(120000);
+            const double ms = t.nsecsElapsed() / 1e6;
+            out << QStringLiteral("fping -C 2 -t 500 -p 500 -i 1: %1 ms; the pass took %2 x fping's time\n")
+                       .arg(ms, 0, 'f', 0).arg(p.ms / ms, 0, 'f', 2);
+        }
+        out.flush();
+
+        // Passes with nothing changing: the memory must not grow with them.
+        const long before = statusKb("VmRSS:");
+        for (int i = 0; i < repeat; ++i) runPass(w, stall);
+        out << QStringLiteral("%1 more passes without changes: RSS %2 MB -> %3 MB\n")
+                   .arg(repeat).arg(before / 1024.0, 0, 'f', 1).arg(statusKb("VmRSS:") / 1024.0, 0, 'f', 1);
+        out.flush();
+    }
+
+    if (big > 0) {
+        out << "== " << big << " hosts\n";
+        const long before = statusKb("VmRSS:");
+        Folder folder(big);
+        EchoProber prober(options);
+        frmMain w({folder.dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+        if (!w.Form_Load()) return 1;
+        w.show();
+        const Pass p = runPass(w, stall);
+        out << QStringLiteral("pass: %1 ms, worst stall %2 ms, event rows %3; RSS %4 MB -> %5 MB "
+                              "(peak of the process %6 MB)\n")
+                   .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1).arg(w.grid()->rows() - 1)
+                   .arg(before / 1024.0, 0, 'f', 1).arg(statusKb("VmRSS:") / 1024.0, 0, 'f', 1)
+                   .arg(statusKb("VmHWM:") / 1024.0, 0, 'f', 1);
+    }
+    return 0;
+}
