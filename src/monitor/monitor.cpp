@@ -11,14 +11,17 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <limits>
 
 namespace sentrok {
 
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
-// How long one turn of the event loop may spend recording outcomes.
+// How long one turn of the event loop may spend reading host records or recording outcomes.
 constexpr qint64 kRecordSliceMs = 8;
+// Host records read at a time.
+constexpr int kLoadChunk = 500;
 
 QString listLine(const QString& desc, const QString& ip)
 {
@@ -84,53 +87,69 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     // Panel 3 holds the previous pass's count, the divisor of the progress figure.
     if (view.panelText(3) == QLatin1String("0")) view.setPanelText(3, QStringLiteral("100"));
 
-    if (!loadHosts()) {
-        // Without the host list there is nothing to check: end the pass, keep the totals,
-        // and try again one interval later rather than at every tick.
-        m_running = false;
-        view.setStartEnabled(true);
-        view.setPanelEnabled(2, true);
-        view.setBusy(false);
-        m_lastPassTime = m_deps.clock->now();
-        emit passFinished();
-        return true;
-    }
+    m_slots.clear();
+    m_loadAfter = std::numeric_limits<qint64>::min();
     m_nextToStart = m_nextToRecord = 0;
     m_inFlight = 0;
-    startProbes();
-    recordReady();
+    loadHosts();
     return true;
 }
 
-bool Monitor::loadHosts()
+// Reads the host records a chunk at a time, by id, over as many turns of the event loop as
+// a long list needs; then puts them in the order of their descriptions and starts probing.
+void Monitor::loadHosts()
 {
-    m_slots.clear();
+    static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
+    QElapsedTimer slice;
+    slice.start();
     try {
-        Result r = m_deps.db->execute(QStringLiteral(
-            "select id,ip,[desc],vw,vi,vn,vl from address order by [desc], id"));
-        static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
-        for (; !r.eof(); r.moveNext()) {
-            Slot s;
-            Host& h = s.host;
-            QString* texts[] = {nullptr, &h.ip, &h.desc, &h.vw, &h.vi, &h.vn, &h.vl};
-            for (int i = 0; i < 7; ++i) {
-                const QVariant v = r.field(i);
-                if (v.isNull()) {
-                    if (!h.readError.isEmpty()) h.readError += QStringLiteral(", ");
-                    h.readError += QStringLiteral("поле %1 пусто (NULL)").arg(QLatin1String(names[i]));
-                    continue;
+        for (;;) {
+            int read = 0;
+            Result r = m_deps.db->execute(
+                QStringLiteral("select id,ip,[desc],vw,vi,vn,vl from address where id > ? "
+                               "order by id limit ?"),
+                {m_loadAfter, kLoadChunk});
+            for (; !r.eof(); r.moveNext(), ++read) {
+                Slot s;
+                Host& h = s.host;
+                QString* texts[] = {nullptr, &h.ip, &h.desc, &h.vw, &h.vi, &h.vn, &h.vl};
+                for (int i = 0; i < 7; ++i) {
+                    const QVariant v = r.field(i);
+                    if (v.isNull()) {
+                        if (!h.readError.isEmpty()) h.readError += QStringLiteral(", ");
+                        h.readError +=
+                            QStringLiteral("поле %1 пусто (NULL)").arg(QLatin1String(names[i]));
+                    } else if (i == 0) {
+                        h.id = m_loadAfter = v.toLongLong();
+                    } else {
+                        *texts[i] = v.toString();
+                    }
                 }
-                if (i == 0) h.id = v.toLongLong();
-                else *texts[i] = v.toString();
+                m_slots.push_back(std::move(s));
             }
-            m_slots.push_back(std::move(s));
+            if (read < kLoadChunk) break;
+            if (slice.elapsed() >= kRecordSliceMs) {
+                QTimer::singleShot(0, this, [this] {
+                    if (m_running) loadHosts();
+                });
+                return;
+            }
         }
     } catch (const DbError& e) {
+        // Without the host list there is nothing to check: end the pass, keep the totals,
+        // and try again one interval later rather than at every tick.
         m_slots.clear();
         const QString message = QStringLiteral("Список адресов не прочитан: %1").arg(e.userText());
         m_deps.view->reportCheckFailure(message);
         QTextStream(stderr) << "sentrok: " << message << "\n";
-        return false;
+        m_running = false;
+        m_deps.view->setStartEnabled(true);
+        m_deps.view->setPanelEnabled(2, true);
+        m_deps.view->setBusy(false);
+        m_lastPassTime = m_deps.clock->now();
+        m_after = nullptr;
+        emit passFinished();
+        return;
     }
     // Descriptions in the user's alphabetical order, as a person reads the list; equal ones
     // keep the database's order.
@@ -139,7 +158,17 @@ bool Monitor::loadHosts()
     std::stable_sort(m_slots.begin(), m_slots.end(), [&](const Slot& a, const Slot& b) {
         return collator.compare(a.host.desc, b.host.desc) < 0;
     });
-    return true;
+    if (slice.elapsed() >= kRecordSliceMs) {
+        // A long list took this turn already: the probes start on the next.
+        QTimer::singleShot(0, this, [this] {
+            if (!m_running) return;
+            startProbes();
+            recordReady();
+        });
+        return;
+    }
+    startProbes();
+    recordReady();
 }
 
 void Monitor::startProbes()
@@ -182,7 +211,8 @@ void Monitor::probeDone(std::size_t index, const ProbeOutcome& outcome)
 
 void Monitor::recordReady()
 {
-    if (m_recording) return;
+    // A slice already due will carry on; recording now would make this turn longer.
+    if (m_recording || m_recordQueued) return;
     m_recording = true;
     // Many outcomes may be ready at once. They are recorded in slices, so the window never
     // waits long on database writes, and each slice is one transaction, so the disk is

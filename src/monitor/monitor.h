@@ -101,7 +101,7 @@ private:
         Change change;
     };
 
-    bool loadHosts();
+    void loadHosts();
     void startProbes();
     void probeDone(std::size_t index, const ProbeOutcome& outcome);
     void recordReady();
@@ -121,6 +121,7 @@ private:
     bool m_recording = false;     // guards recordReady against re-entry
     bool m_recordQueued = false;  // a later slice of recording is due
     std::vector<Slot> m_slots;
+    qint64 m_loadAfter = 0;  // the last id read
     std::size_t m_nextToStart = 0, m_nextToRecord = 0;
     int m_inFlight = 0;
     qint64 m_processed = 0, m_failedCount = 0;

@@ -39,32 +39,33 @@ QString DbError::userText() const
     return QStringLiteral("Ошибка %1: %2").arg(m_number).arg(m_description);
 }
 
-Result::Result(QSqlQuery query) : m_query(std::move(query))
+Result::Result(std::shared_ptr<QSqlQuery> query) : m_query(std::move(query))
 {
-    m_eof = !(m_query.isSelect() && m_query.next());
+    if (m_query->isSelect()) m_columns = m_query->record();
+    m_eof = !(m_query->isSelect() && m_query->next());
     // A statement that is done is reset at once: an unfinished one holds the file open for
     // reading and would keep a transaction from committing.
-    if (m_eof) m_query.finish();
+    if (m_eof) m_query->finish();
 }
 
 Result::~Result()
 {
-    if (m_query.isActive()) m_query.finish();
+    if (m_query && m_query->isActive()) m_query->finish();
 }
 
-Result::Result(Result&& other) noexcept : m_query(std::move(other.m_query)), m_eof(other.m_eof)
+Result::Result(Result&& other) noexcept
+    : m_query(std::move(other.m_query)), m_columns(std::move(other.m_columns)), m_eof(other.m_eof)
 {
-    other.m_query = QSqlQuery();
     other.m_eof = true;
 }
 
 Result& Result::operator=(Result&& other) noexcept
 {
     if (this != &other) {
-        if (m_query.isActive()) m_query.finish();
+        if (m_query && m_query->isActive()) m_query->finish();
         m_query = std::move(other.m_query);
+        m_columns = std::move(other.m_columns);
         m_eof = other.m_eof;
-        other.m_query = QSqlQuery();
         other.m_eof = true;
     }
     return *this;
@@ -73,39 +74,39 @@ Result& Result::operator=(Result&& other) noexcept
 void Result::moveNext()
 {
     if (m_eof) return;
-    m_eof = !m_query.next();
-    if (m_eof) m_query.finish();
+    m_eof = !m_query->next();
+    if (m_eof) m_query->finish();
 }
 
 void Result::requireRow(const QString& what) const
 {
     if (m_eof)
         throw DbError(dbcode::Empty, QStringLiteral("нет текущей записи (поле %1)").arg(what),
-                      m_query.lastQuery());
+                      m_query->lastQuery());
 }
 
 QVariant Result::field(const QString& name) const
 {
     requireRow(name);
-    const int index = m_query.record().indexOf(name);
+    const int index = m_columns.indexOf(name);
     if (index < 0)
         throw DbError(dbcode::Mismatch, QStringLiteral("нет поля %1").arg(name),
-                      m_query.lastQuery());
-    return m_query.value(index);
+                      m_query->lastQuery());
+    return m_query->value(index);
 }
 
 QVariant Result::field(int position) const
 {
     requireRow(QString::number(position));
-    if (position < 0 || position >= m_query.record().count())
+    if (position < 0 || position >= m_columns.count())
         throw DbError(dbcode::Mismatch, QStringLiteral("нет поля номер %1").arg(position),
-                      m_query.lastQuery());
-    return m_query.value(position);
+                      m_query->lastQuery());
+    return m_query->value(position);
 }
 
 void Result::close()
 {
-    m_query.finish();
+    if (m_query) m_query->finish();
     m_eof = true;
 }
 
@@ -152,30 +153,30 @@ Database::~Database()
     QSqlDatabase::removeDatabase(m_name);
 }
 
-QSqlQuery Database::prepared(const QString& sql)
+std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
 {
     auto it = m_statements.find(sql);
-    // A statement whose result is still being read elsewhere cannot be run again meanwhile.
-    if (it != m_statements.end() && !it->isActive()) return *it;
-    QSqlQuery query(QSqlDatabase::database(m_name, false));
-    query.setForwardOnly(true);
-    if (!query.prepare(sql)) throw errorOf(query.lastError(), sql);
+    // A statement whose result is still held elsewhere cannot be run again meanwhile.
+    if (it != m_statements.end() && it->use_count() == 1) return *it;
+    auto query = std::make_shared<QSqlQuery>(QSqlDatabase::database(m_name, false));
+    query->setForwardOnly(true);
+    if (!query->prepare(sql)) throw errorOf(query->lastError(), sql);
     if (it == m_statements.end() && m_statements.size() < 64) m_statements.insert(sql, query);
     return query;
 }
 
 Result Database::execute(const QString& sql, const QVariantList& values)
 {
-    QSqlQuery query = prepared(sql);
+    std::shared_ptr<QSqlQuery> query = prepared(sql);
     for (int i = 0; i < values.size(); ++i) {
         // A null QString is still a text: it is stored as an empty one, never as NULL.
         const QVariant& v = values[i];
         if (v.typeId() == QMetaType::QString && v.toString().isNull())
-            query.bindValue(i, QStringLiteral(""));
+            query->bindValue(i, QStringLiteral(""));
         else
-            query.bindValue(i, v);
+            query->bindValue(i, v);
     }
-    if (!query.exec()) throw errorOf(query.lastError(), sql);
+    if (!query->exec()) throw errorOf(query->lastError(), sql);
     return Result(std::move(query));
 }
 

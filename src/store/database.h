@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -39,7 +40,7 @@ inline constexpr int Mismatch = 20;  // SQLITE_MISMATCH
 // found by name regardless of case, or by position from 0.
 class Result {
 public:
-    explicit Result(QSqlQuery query);
+    explicit Result(std::shared_ptr<QSqlQuery> query);
     ~Result();
     Result(Result&& other) noexcept;
     Result& operator=(Result&& other) noexcept;
@@ -54,7 +55,8 @@ public:
 
 private:
     void requireRow(const QString& what) const;
-    QSqlQuery m_query;
+    std::shared_ptr<QSqlQuery> m_query;  // shared with the connection's statement cache
+    QSqlRecord m_columns;  // read once: asking the query builds a new record every time
     bool m_eof = true;
 };
 
@@ -115,12 +117,12 @@ public:
     static QString uniqueName(const QString& base);
 
 private:
-    QSqlQuery prepared(const QString& sql);
+    std::shared_ptr<QSqlQuery> prepared(const QString& sql);
 
     QString m_file;
     QString m_name;
     // Statements prepared once and run many times: a pass runs the same few for every host.
-    QHash<QString, QSqlQuery> m_statements;
+    QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
 };
 
 }  // namespace sentrok
