@@ -120,6 +120,8 @@ private:
     bool m_running = false;
     bool m_recording = false;     // guards recordReady against re-entry
     bool m_recordQueued = false;  // a later slice of recording is due
+    bool m_turnStarted = false;   // recording has begun in this turn of the event loop
+    qint64 m_turnSpentNs = 0;     // time spent recording in this turn
     std::vector<Slot> m_slots;
     qint64 m_loadAfter = 0;  // the last id read
     std::size_t m_nextToStart = 0, m_nextToRecord = 0;
