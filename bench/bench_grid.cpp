@@ -1,6 +1,7 @@
 // The event grid with many rows: the cost of putting one more row on top as the grid grows
 // to 100,000 rows, in a shown window, and the memory the rows take.
 
+#include "benchkit.h"
 #include "ui/controls/flexgrid.h"
 
 #include <QApplication>
@@ -9,19 +10,7 @@
 #include <QTextStream>
 
 using namespace sentrok;
-
-namespace {
-
-long rssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
-
-}  // namespace
+using sentrok::bench::statusKb;
 
 int main(int argc, char** argv)
 {
@@ -36,7 +25,7 @@ int main(int argc, char** argv)
     g.resize(640, 400);
     g.show();
     QCoreApplication::processEvents();
-    const long before = rssKb();
+    const long before = statusKb("VmRSS:");
     QElapsedTimer t;
     qint64 worstNs = 0, batchNs = 0;
     for (int i = 1; i <= total; ++i) {
@@ -58,7 +47,7 @@ int main(int argc, char** argv)
         if (i % (total / 10) == 0) {
             out << QStringLiteral("rows %1: mean %2 us per row over the last %3, worst so far %4 ms, RSS +%5 MB\n")
                        .arg(i, 6).arg(batchNs / 1000.0 / (total / 10), 0, 'f', 1).arg(total / 10)
-                       .arg(worstNs / 1e6, 0, 'f', 1).arg((rssKb() - before) / 1024.0, 0, 'f', 1);
+                       .arg(worstNs / 1e6, 0, 'f', 1).arg((statusKb("VmRSS:") - before) / 1024.0, 0, 'f', 1);
             out.flush();
             batchNs = 0;
         }

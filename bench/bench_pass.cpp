@@ -3,6 +3,7 @@
 // longest stall (how late a 10 ms timer fires at worst) for three passes: every host going
 // down, every host coming back, and nothing changing.
 
+#include "benchkit.h"
 #include "alerts/sound.h"
 #include "common/clock.h"
 #include "monitor/monitor.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 using namespace sentrok;
+using namespace sentrok::bench;
 
 namespace {
 
@@ -34,45 +36,6 @@ public:
 
 private:
     quint64 m_id = 0;
-};
-
-class SilentPlayer final : public SoundPlayer {
-public:
-    void play(const QString&) override {}
-};
-
-class NoBoxes final : public MessageBoxes {
-public:
-    MsgAnswer ask(const Message&) override { return MsgAnswer::Yes; }
-    void tell(const Message&) override {}
-};
-
-struct Stall {
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 last = 0, worst = 0;
-    Stall()
-    {
-        timer.setInterval(10);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            const qint64 now = clock.nsecsElapsed();
-            worst = std::max(worst, now - last - 10'000'000);
-            last = now;
-        });
-    }
-    void begin()
-    {
-        worst = 0;
-        clock.start();
-        last = 0;
-        timer.start();
-    }
-    double endMs()
-    {
-        timer.stop();
-        return worst / 1e6;
-    }
 };
 
 }  // namespace
@@ -102,7 +65,7 @@ int main(int argc, char** argv)
     frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
     if (!w.Form_Load()) return 1;
     if (!qEnvironmentVariableIsSet("BENCH_HIDDEN")) w.show();
-    Stall stall;
+    StallMeter stall;
 
     out << "hosts: " << hosts << "\n";
     for (const auto& [label, result] : {std::pair{"all going down", "-1"},
@@ -110,7 +73,7 @@ int main(int argc, char** argv)
                                         std::pair{"no change", "3"}}) {
         prober.result = QString::fromLatin1(result);
         QSignalSpy done(w.monitor(), &Monitor::passFinished);
-        stall.begin();
+        stall.start();
         QElapsedTimer t;
         t.start();
         w.monitor()->RunCheckPass();
@@ -120,7 +83,7 @@ int main(int argc, char** argv)
                    .arg(QLatin1String(label))
                    .arg(ms, 0, 'f', 1)
                    .arg(ms / hosts, 0, 'f', 3)
-                   .arg(stall.endMs(), 0, 'f', 1)
+                   .arg(stall.stopMs(), 0, 'f', 1)
                    .arg(w.grid()->rows() - 1);
         out.flush();
     }

@@ -7,6 +7,7 @@
 // when the previous one is done, as a monitoring pass does. Then, with --parallel N, N hosts
 // started at once through an engine with the given window and gap.
 
+#include "benchkit.h"
 #include "probe/echoprober.h"
 #include "support/netns.h"
 
@@ -19,37 +20,11 @@
 #include <functional>
 
 using namespace sentrok;
+using sentrok::bench::StallMeter;
 
 namespace {
 
 QTextStream out(stdout);
-
-// The worst lateness of a 10 ms timer while it runs: how long the loop was kept from its work.
-class StallMeter {
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            m_worstNs = std::max(m_worstNs, now - m_lastNs - 10'000'000);
-            m_lastNs = now;
-            ++m_ticks;
-        });
-        m_clock.start();
-        m_lastNs = m_clock.nsecsElapsed();
-        m_timer.start(10);
-    }
-    double worstMs() const { return double(m_worstNs) / 1e6; }
-    int ticks() const { return m_ticks; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_lastNs = 0;
-    qint64 m_worstNs = 0;
-    int m_ticks = 0;
-};
 
 QString host(int i) { return QStringLiteral("127.5.%1.%2").arg(i / 256).arg(i % 256); }
 
@@ -94,6 +69,7 @@ void oneAfterTheOther(int hosts, int waitMs)
                      [](const QString& m) { out << m << "\n" << Qt::flush; });
     Tally tally;
     StallMeter stall;
+    stall.start();
     QElapsedTimer clock;
     clock.start();
     std::function<void(int)> next = [&](int i) {
@@ -124,6 +100,7 @@ void allAtOnce(int hosts, int waitMs, int window, int gapMs)
     Tally tally;
     int done = 0;
     StallMeter stall;
+    stall.start();
     QElapsedTimer clock;
     clock.start();
     for (int i = 1; i <= hosts; ++i)

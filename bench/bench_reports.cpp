@@ -6,6 +6,7 @@
 // others share the rest, and every host has outages. Then times the two reports, composed
 // alone and through the window's button, for the busy host and a few quiet ones.
 
+#include "benchkit.h"
 #include "alerts/sound.h"
 #include "store/database.h"
 #include "store/schema.h"
@@ -25,13 +26,9 @@
 #include <vector>
 
 using namespace sentrok;
+using sentrok::bench::SilentPlayer;
 
 namespace {
-
-class SilentPlayer final : public SoundPlayer {
-public:
-    void play(const QString&) override {}
-};
 
 void fill(Database& db, qint64 logRows, int hosts)
 {

@@ -10,6 +10,7 @@
 // addresses. Then the memory a pass over --big hosts (default 10,000) takes, and whether
 // --repeat passes (default 20) without changes leave the memory where it was.
 
+#include "benchkit.h"
 #include "alerts/sound.h"
 #include "common/clock.h"
 #include "monitor/monitor.h"
@@ -34,61 +35,11 @@
 #include <memory>
 
 using namespace sentrok;
+using namespace sentrok::bench;
 
 namespace {
 
 QTextStream out(stdout);
-
-class SilentPlayer final : public SoundPlayer {
-public:
-    void play(const QString&) override {}
-};
-
-class NoBoxes final : public MessageBoxes {
-public:
-    MsgAnswer ask(const Message&) override { return MsgAnswer::Yes; }
-    void tell(const Message& m) override { out << "message: " << m.text << "\n"; }
-};
-
-long statusKb(const char* key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
-    return -1;
-}
-
-// The worst lateness of a 10 ms timer: how long the event loop was kept from its work.
-class StallMeter {
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            m_worstNs = std::max(m_worstNs, now - m_lastNs - 10'000'000);
-            m_lastNs = now;
-        });
-    }
-    void start()
-    {
-        m_worstNs = 0;
-        m_clock.start();
-        m_lastNs = 0;
-        m_timer.start(10);
-    }
-    double stopMs()
-    {
-        m_timer.stop();
-        return m_worstNs / 1e6;
-    }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_lastNs = 0, m_worstNs = 0;
-};
 
 // Host k is at 127.4.0.0 + k + 1; the responder's pct rules count from 127.4.0.0.
 QString address(int k)

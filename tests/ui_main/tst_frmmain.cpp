@@ -3,7 +3,7 @@
 #include "monitor/monitor.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/main/frmmain.h"
-#include "support/fakeprober.h"
+#include "support/mainharness.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
 
@@ -20,19 +20,7 @@ using namespace sentrok::test;
 
 namespace {
 
-struct Harness {
-    TestFolder folder;
-    QTemporaryDir locks;
-    FakeMessageBoxes boxes;
-    FakeClock clock;
-    FakeProber prober;
-    RecordingPlayer player;
-    std::unique_ptr<frmMain> make()
-    {
-        return std::make_unique<frmMain>(
-            MainWindowDeps{folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
-    }
-};
+using Harness = MainHarness;
 
 int twips(int px) { return px * 15; }
 

@@ -3,7 +3,7 @@
 #include "ui/main/frmmain.h"
 #include "ui/outages/frmnocon.h"
 #include "alerts/sound.h"
-#include "support/fakeprober.h"
+#include "support/mainharness.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
 
@@ -19,25 +19,7 @@ using namespace sentrok::test;
 
 namespace {
 
-struct Harness {
-    TestFolder folder;
-    QTemporaryDir locks;
-    FakeMessageBoxes boxes;
-    FakeClock clock;
-    FakeProber prober;
-    RecordingPlayer player;
-    bool tray = false;
-    std::unique_ptr<frmMain> make()
-    {
-        MainWindowDeps d{folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}};
-        d.trayAvailable = [this] { return tray; };
-        return std::make_unique<frmMain>(std::move(d));
-    }
-    std::unique_ptr<frmNoCon> outages(QAction* trayItem = nullptr)
-    {
-        return std::make_unique<frmNoCon>(OutageWindowDeps{folder.path(), &boxes, &clock, trayItem});
-    }
-};
+using Harness = MainHarness;
 
 QStringList names(const QList<QAction*>& actions)
 {
