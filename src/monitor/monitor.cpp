@@ -84,6 +84,7 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     view.setStartEnabled(false);
     view.setPanelEnabled(2, false);
     view.setPanelToolTip(4, QStringLiteral("Адресов не пингуется"));
+    view.clearCheckFailures();
     // Panel 3 holds the previous pass's count, the divisor of the progress figure.
     if (view.panelText(3) == QLatin1String("0")) view.setPanelText(3, QStringLiteral("100"));
 

@@ -10,6 +10,14 @@ namespace sentrok {
 inline constexpr std::uint32_t kColorDown = 0x0000FF;  // red
 inline constexpr std::uint32_t kColorUp = 0x008000;    // dark green
 
+// Lasting conditions that keep checks from being made or recorded. Each is shown until it is
+// cleared, beside the five panels, never over them.
+enum class Condition {
+    RecordingWaits,  // the database is locked by another program: outcomes wait in memory
+    DatabaseGone,    // the database file was deleted or replaced: nothing is written
+    NoIcmpSocket,    // no ICMP socket can be opened: no check can be made
+};
+
 // What the monitor needs of the main window: the event grid, the status bar panels (numbered
 // from 1), the start menu item and the pointer.
 class MonitorView {
@@ -26,6 +34,10 @@ public:
     virtual void setBusy(bool busy) = 0;
     // A check that could not be made: told without a modal box, the pass goes on.
     virtual void reportCheckFailure(const QString& message) = 0;
+    // A new pass begins: the failures reported so far belong to an earlier one.
+    virtual void clearCheckFailures() = 0;
+    // Sets a lasting condition with the words for the user; an empty text clears it.
+    virtual void setCondition(Condition condition, const QString& text) = 0;
 };
 
 }  // namespace sentrok

@@ -36,6 +36,12 @@ public:
     void setStartEnabled(bool e) override { startEnabled = e; }
     void setBusy(bool b) override { busy = b; }
     void reportCheckFailure(const QString& m) override { failures << m; }
+    void clearCheckFailures() override { ++passesStarted; }
+    void setCondition(Condition c, const QString& t) override
+    {
+        if (t.isEmpty()) conditions.remove(c);
+        else conditions.insert(c, t);
+    }
 
     QList<Event> events;
     QString panels[6] = {{}, "0", "0", "0", "0", "0%"};
@@ -44,6 +50,8 @@ public:
     bool startEnabled = true;
     bool busy = false;
     QStringList failures, progress;
+    QMap<Condition, QString> conditions;
+    int passesStarted = 0;
 };
 
 struct Rig {

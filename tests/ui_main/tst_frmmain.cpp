@@ -246,8 +246,24 @@ void TestFrmMain::statusPanels()
         QCOMPARE(p->width(), widths[n - 1]);
         QCOMPARE(w->panelText(n), p->text());
     }
+    // Failures and lasting conditions have a place of their own: the five panels stay.
+    auto* notice = w->findChild<QLabel*>("sbNotice");
+    QVERIFY(notice);
+    QVERIFY(notice->isHidden());
     w->reportCheckFailure("Хост 10.0.0.1 не проверен");
-    QCOMPARE(sb->currentMessage(), QStringLiteral("Хост 10.0.0.1 не проверен"));
+    w->reportCheckFailure("Хост 10.0.0.2 не проверен");
+    QVERIFY(!notice->isHidden());
+    QVERIFY(notice->text().contains("2"));
+    QVERIFY(notice->toolTip().indexOf("10.0.0.2") < notice->toolTip().indexOf("10.0.0.1"));
+    QVERIFY(sb->currentMessage().isEmpty());
+    for (int n = 1; n <= 5; ++n)
+        QVERIFY(w->findChild<QLabel*>(QStringLiteral("sbPanel%1").arg(n))->isVisibleTo(w.get()));
+    w->setCondition(Condition::RecordingWaits, "Запись ждёт: база занята\nподробности");
+    QVERIFY(notice->text().contains("Запись ждёт: база занята"));
+    QVERIFY(!notice->text().contains("подробности"));
+    w->setCondition(Condition::RecordingWaits, {});
+    w->clearCheckFailures();
+    QVERIFY(notice->isHidden());
 }
 
 void TestFrmMain::menuStartRunsAPass()

@@ -31,6 +31,8 @@ namespace {
 constexpr double kClientWidth = 7050, kClientHeight = 4125;
 constexpr double kGridLeft = 100, kGridTop = 120;
 constexpr double kGridDefWidth = 6855, kGridDefHeight = 3255;
+// Failed checks listed in the notice panel's tool tip.
+constexpr int kFailuresShown = 10;
 
 }  // namespace
 
@@ -139,6 +141,12 @@ void frmMain::createStatusBar()
         sb->addWidget(label);
         m_panels << label;
     }
+    m_notice = new QLabel(sb);
+    m_notice->setObjectName(QStringLiteral("sbNotice"));
+    m_notice->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    m_notice->setMinimumWidth(pxX(this, 1000));
+    m_notice->hide();
+    sb->addWidget(m_notice, 1);
 }
 
 QLabel* frmMain::panel(int n) const
@@ -334,9 +342,44 @@ void frmMain::setBusy(bool busy)
 
 void frmMain::reportCheckFailure(const QString& message)
 {
-    // The panels give way to the message for a while; the pass goes on meanwhile.
-    statusBar()->showMessage(message, 15000);
-    statusBar()->setToolTip(message);
+    m_failures << generalDateText(m_deps.clock->now()) + QStringLiteral("  ") + message;
+    if (m_failures.size() > kFailuresShown) m_failures.removeFirst();
+    ++m_failureCount;
+    showNotices();
+}
+
+void frmMain::clearCheckFailures()
+{
+    m_failureCount = 0;
+    showNotices();
+}
+
+void frmMain::setCondition(Condition condition, const QString& text)
+{
+    if (text.isEmpty()) m_conditions.remove(condition);
+    else m_conditions.insert(condition, text);
+    showNotices();
+}
+
+// The sixth panel: the first lasting condition, else how many checks of this pass failed; the
+// tool tip has every condition in full and the latest failures.
+void frmMain::showNotices()
+{
+    QString text, tip;
+    for (const QString& c : std::as_const(m_conditions)) {
+        if (text.isEmpty()) text = c.section(u'\n', 0, 0).trimmed();
+        tip += c + QStringLiteral("\n\n");
+    }
+    if (text.isEmpty() && m_failureCount > 0)
+        text = QStringLiteral("Не проверено: %1").arg(m_failureCount);
+    if (!m_failures.isEmpty()) {
+        tip += QStringLiteral("Последние ошибки проверки:");
+        for (auto it = m_failures.crbegin(); it != m_failures.crend(); ++it)
+            tip += QStringLiteral("\n") + *it;
+    }
+    m_notice->setText(text.isEmpty() ? QString() : QStringLiteral("\u26A0 ") + text);
+    m_notice->setToolTip(tip.trimmed());
+    m_notice->setVisible(!text.isEmpty());
 }
 
 QSize frmMain::outerSize() const { return frameGeometry().size(); }

@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QLabel>
+#include <QMap>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -86,6 +87,8 @@ public:
     void setStartEnabled(bool enabled) override;
     void setBusy(bool busy) override;
     void reportCheckFailure(const QString& message) override;
+    void clearCheckFailures() override;
+    void setCondition(Condition condition, const QString& text) override;
 
     // Menu commands.
     void mnuShowNoCon_Click();
@@ -110,6 +113,7 @@ private:
     QAction* addCommand(QWidget* where, const char* name, const QString& caption,
                         std::function<void()> handler);
     QLabel* panel(int n) const;
+    void showNotices();
     bool fatal(const DbError& error);
     frmNoCon* loadOutageWindow();
     bool Form_QueryUnload();
@@ -125,6 +129,11 @@ private:
     std::unique_ptr<MailAlert> m_mail;
     std::unique_ptr<Monitor> m_monitor;
     QList<QLabel*> m_panels;
+    // Beside the five panels: lasting conditions and the failed checks of the current pass.
+    QLabel* m_notice = nullptr;
+    QMap<Condition, QString> m_conditions;
+    QStringList m_failures;  // newest last, the latest few only
+    int m_failureCount = 0;  // in the current pass
     QAction* m_mnuStart = nullptr;
     QAction* m_mnuNoconn = nullptr;
     QMenu* m_myPopup = nullptr;
