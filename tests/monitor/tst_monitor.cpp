@@ -69,7 +69,7 @@ struct Rig {
     {
         sound.setNames("up.wav", "down.wav");
         MonitorDeps d;
-        d.db = &folder.db();
+        d.database = folder.dbFile();
         d.prober = &prober;
         d.sound = &sound;
         d.view = &view;
@@ -341,6 +341,7 @@ void TestMonitor::onePassAtATime()
     Rig r(0);
     r.folder.addHost("10.0.0.1", "slow");
     QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 1);
     QVERIFY(r.monitor->passRunning());
     QVERIFY(r.view.busy);
     QVERIFY(!r.view.startEnabled);
@@ -352,7 +353,7 @@ void TestMonitor::onePassAtATime()
     r.monitor->mnuStart_Click();
     QCOMPARE(r.prober.started.size(), 1);
     QVERIFY(r.prober.finishHost("10.0.0.1", reply("2")));
-    QVERIFY(!r.monitor->passRunning());
+    QTRY_VERIFY(!r.monitor->passRunning());
     QVERIFY(!r.view.busy);
     QVERIFY(r.view.startEnabled);
     QVERIFY(r.view.enabled[2]);
@@ -440,12 +441,13 @@ void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
     r.folder.addHost("10.0.0.2", "b");
     r.prober.answers["10.0.0.2"] = silent();
     QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 1);
     // A trigger refuses the first host's log row, as a broken database would.
     r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
                           "begin select raise(abort, 'refused'); end");
-    QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
     QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
-    QVERIFY(done.wait(2000));
+    QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
+    QTRY_COMPARE(done.size(), 1);
     QCOMPARE(r.view.failures.size(), 1);
     QVERIFY(r.view.failures[0].contains("refused"));
     // Nothing of the failed check stays half-written; the next host is fully recorded.
@@ -480,14 +482,15 @@ void TestMonitor::lastPassTimeFollowsEveryHost()
     r.folder.addHost("10.0.0.2", "b");
     const QDateTime start = r.clock.now();
     QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 2);
     r.clock.advance(90'000);
     QVERIFY(r.prober.finishHost("10.0.0.1", reply("1")));
-    QCOMPARE(r.monitor->lastPassTime(), start.addSecs(90));
+    QTRY_COMPARE(r.monitor->lastPassTime(), start.addSecs(90));
     r.monitor->Timer2_Timer();
     QCOMPARE(r.view.panels[1], QStringLiteral("600"));
     r.clock.advance(30'000);
     QVERIFY(r.prober.finishHost("10.0.0.2", reply("1")));
-    QCOMPARE(r.monitor->lastPassTime(), start.addSecs(120));
+    QTRY_COMPARE(r.monitor->lastPassTime(), start.addSecs(120));
 }
 
 void TestMonitor::recordsInPassOrderWhateverTheReplyOrder()
@@ -500,13 +503,14 @@ void TestMonitor::recordsInPassOrderWhateverTheReplyOrder()
         r.folder.addHost(ips.last(), QStringLiteral("host %1").arg(i));
     }
     QVERIFY(r.monitor->RunCheckPass());
-    QCOMPARE(r.prober.pending(), 5);  // all probed at once
+    QTRY_COMPARE(r.prober.pending(), 5);  // all probed at once
     // Replies come back last first; the first host is silent and answers last of all.
     for (int i = 4; i >= 1; --i) {
         QVERIFY(r.prober.finishHost(ips[i], silent()));
         QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));  // held back by host 1
     }
     QVERIFY(r.prober.finishHost(ips[0], silent()));
+    QTRY_VERIFY(!r.monitor->passRunning());
     QCOMPARE(r.count("select group_concat(id_ip) from (select id_ip from log order by id)"),
              QStringLiteral("1,2,3,4,5"));
     QStringList order;
@@ -522,7 +526,7 @@ void TestMonitor::windowOfProbesInFlight()
     for (int i = 1; i <= 5; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
     r.folder.addHost("10.0.0.9", "h0 skipped", "0");
     QVERIFY(r.monitor->RunCheckPass());
-    QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2"}));
+    QTRY_COMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2"}));
     QVERIFY(r.prober.finishHost("10.0.0.2", reply("1")));
     QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
     QCOMPARE(r.prober.pending(), 2);
@@ -530,7 +534,7 @@ void TestMonitor::windowOfProbesInFlight()
     QVERIFY(r.prober.finishHost("10.0.0.3", reply("1")));
     QVERIFY(r.prober.finishHost("10.0.0.4", reply("1")));
     QVERIFY(r.prober.finishHost("10.0.0.5", reply("1")));
-    QVERIFY(!r.monitor->passRunning());
+    QTRY_VERIFY(!r.monitor->passRunning());
     QCOMPARE(r.view.panels[3], QStringLiteral("6"));
 }
 
