@@ -3,10 +3,19 @@
 #include "monitor/monitor.h"
 #include "support/fakeprober.h"
 #include "support/fakes.h"
+#include "support/loopwatch.h"
 #include "support/testdb.h"
 
+#include "store/schema.h"
+
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace sentrok;
 using namespace sentrok::test;
@@ -120,6 +129,9 @@ private slots:
     void lastPassTimeFollowsEveryHost();
     void recordsInPassOrderWhateverTheReplyOrder();
     void windowOfProbesInFlight();
+    void lockedDatabaseKeepsOutcomesWaiting();
+    void deletedDatabaseStopsWritingUntilOneIsBack();
+    void repeatedFailureToldOncePerKind();
 };
 
 void TestMonitor::transitions_data()
@@ -536,6 +548,104 @@ void TestMonitor::windowOfProbesInFlight()
     QVERIFY(r.prober.finishHost("10.0.0.5", reply("1")));
     QTRY_VERIFY(!r.monitor->passRunning());
     QCOMPARE(r.view.panels[3], QStringLiteral("6"));
+}
+
+void TestMonitor::lockedDatabaseKeepsOutcomesWaiting()
+{
+    Rig r;
+    const QStringList ips = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+    for (int i = 0; i < 3; ++i) r.folder.addHost(ips[i], QStringLiteral("h%1").arg(i));
+    r.prober.answers[ips[0]] = reply("1");
+    r.prober.answers[ips[1]] = silent();
+    r.prober.answers[ips[2]] = reply("1");
+    r.pass();
+    // Another program takes the write lock and keeps it.
+    Database other(r.folder.dbFile(), "other");
+    other.execute("BEGIN EXCLUSIVE");
+    r.prober.answers[ips[1]] = reply("2");
+    r.prober.answers[ips[2]] = silent();
+    r.view.events.clear();
+    LoopWatch watch;
+    QVERIFY(r.monitor->RunCheckPass());
+    QTRY_VERIFY_WITH_TIMEOUT(r.view.conditions.contains(Condition::RecordingWaits), 10000);
+    QVERIFY(r.view.conditions[Condition::RecordingWaits].contains("3"));  // outcomes waiting
+    QVERIFY(r.monitor->passRunning());
+    QVERIFY(r.view.events.isEmpty());
+    QTest::qWait(300);
+    other.execute("COMMIT");
+    QTRY_VERIFY_WITH_TIMEOUT(!r.monitor->passRunning(), 10000);
+    QVERIFY(!r.view.conditions.contains(Condition::RecordingWaits));
+    // Nothing lost, in the pass's order; the window's loop never waited on the lock.
+    QCOMPARE(r.count("select group_concat(time_echo) from (select time_echo from log order by id)"),
+             QStringLiteral("1,-1,1,1,2,-1"));
+    QCOMPARE(r.view.events.size(), 2);
+    QCOMPARE(r.view.events[0].color, kColorUp);
+    QCOMPARE(r.view.events[1].color, kColorDown);
+    QVERIFY2(watch.worst < 1000, qPrintable(QString::number(watch.worst)));
+}
+
+void TestMonitor::deletedDatabaseStopsWritingUntilOneIsBack()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.prober.answers["10.0.0.1"] = silent();
+    r.pass();
+    const QString file = r.folder.dbFile();
+    // Hold the deleted files open to see that nothing more goes into them.
+    const int db = ::open(QFile::encodeName(file).constData(), O_RDONLY);
+    const int wal = ::open(QFile::encodeName(file + "-wal").constData(), O_RDONLY);
+    QVERIFY(db >= 0 && wal >= 0);
+    struct stat dbBefore {}, walBefore {}, dbAfter {}, walAfter {};
+    fstat(db, &dbBefore);
+    fstat(wal, &walBefore);
+    for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(file + suffix);
+
+    r.pass();
+    QVERIFY(r.view.conditions.contains(Condition::DatabaseGone));
+    QCOMPARE(r.prober.started.size(), 1);  // no host list, no probe
+    fstat(db, &dbAfter);
+    fstat(wal, &walAfter);
+    QCOMPARE(dbAfter.st_size, dbBefore.st_size);
+    QCOMPARE(walAfter.st_size, walBefore.st_size);
+    ::close(db);
+    ::close(wal);
+
+    // A database is put back at the path: the next pass works on it.
+    createDatabase(file);
+    r.folder.addHost("10.0.0.9", "z");
+    r.prober.answers["10.0.0.9"] = reply("3");
+    r.pass();
+    QVERIFY(!r.view.conditions.contains(Condition::DatabaseGone));
+    QCOMPARE(r.count("select group_concat(time_echo) from log"), QStringLiteral("3"));
+}
+
+void TestMonitor::repeatedFailureToldOncePerKind()
+{
+    Rig r;
+    for (int i = 1; i <= 4; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
+    for (int i = 1; i <= 4; ++i) r.prober.answers[QStringLiteral("10.0.0.%1").arg(i)] = {{}, "нет сокета"};
+    // Standard error is read through a pipe swapped in for the pass.
+    int pipeFds[2];
+    QVERIFY(::pipe(pipeFds) == 0);
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    const int saved = ::dup(2);
+    ::dup2(pipeFds[1], 2);
+    r.pass();
+    r.pass();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pipeFds[1]);
+    QByteArray err(65536, 0);
+    const ssize_t n = ::read(pipeFds[0], err.data(), err.size());
+    ::close(pipeFds[0]);
+    err.truncate(n > 0 ? n : 0);
+    const QString text = QString::fromUtf8(err);
+    // The window lists every host; standard error names the first and counts the rest.
+    QCOMPARE(r.view.failures.size(), 8);
+    QCOMPARE(text.count("не проверен"), 1);
+    QCOMPARE(text.count("ещё 3 проверок"), 1);
+    QCOMPARE(text.count("ещё 4 проверок"), 1);
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));
 }
 
 QTEST_GUILESS_MAIN(TestMonitor)
