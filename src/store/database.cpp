@@ -305,6 +305,18 @@ void Database::close()
 {
     // Statements are finalised by closing; results still held elsewhere just end.
     m_statements.clear();
+    const FileIdentity now = identityOf(m_file);
+    if (m_device != 0 && !(now.exists && now.device == m_device && now.inode == m_inode)) {
+        // The file was deleted or replaced under us. The engine does not fold its write-ahead
+        // log back into a moved file when it closes, and leaves the log at the path, where a
+        // file put there later would take it for its own. Folding it in now empties it.
+        try {
+            run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), {});
+        } catch (const DbError&) {
+            // Another connection still reads it; the last one to close empties it.
+        }
+        m_statements.clear();
+    }
     QSqlDatabase::database(m_name, false).close();
     m_open = false;
     m_inTransaction = false;
