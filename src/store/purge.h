@@ -28,7 +28,7 @@ public:
     bool running() const;
 
     // Rows deleted at a time.
-    static constexpr int kBatchRows = 5000;
+    static constexpr int kBatchRows = 20000;
 
 signals:
     // The bounds are taken: rows written from now on stay.
