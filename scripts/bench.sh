@@ -4,7 +4,8 @@
 #                                      private network namespace (needs root); see
 #                                      bench/bench_probe.cpp for ARGS
 #   scripts/bench.sh scale [ARGS...]   whole passes over 1,000 and 10,000 hosts next to fping,
-#                                      in the same namespace; see bench/bench_scale.cpp
+#                                      in the same namespace; --flood 30000 adds 30 s of passes
+#                                      quiet and under ICMP floods; see bench/bench_scale.cpp
 #   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid with
 #                                      100,000 rows, the reports on a large log
 #   scripts/bench.sh store lock [S]    monitoring while another program holds the write lock S s
