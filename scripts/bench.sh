@@ -5,8 +5,9 @@
 #                                      bench/bench_probe.cpp for ARGS
 #   scripts/bench.sh scale [ARGS...]   whole passes over 1,000 and 10,000 hosts next to fping,
 #                                      in the same namespace; see bench/bench_scale.cpp
-#   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid with
-#                                      100,000 rows, the reports on a large log
+#   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid filled
+#                                      to its ceiling of 100,000 rows and past it (memory
+#                                      flat), the reports on a large log
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
