@@ -6,8 +6,9 @@
 #   scripts/bench.sh scale [ARGS...]   whole passes over 1,000 and 10,000 hosts next to fping,
 #                                      in the same namespace; --flood 30000 adds 30 s of passes
 #                                      quiet and under ICMP floods; see bench/bench_scale.cpp
-#   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid with
-#                                      100,000 rows, the reports on a large log
+#   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid filled
+#                                      to its ceiling of 100,000 rows and past it (memory
+#                                      flat), the reports on a large log
 #   scripts/bench.sh store lock [S]    monitoring while another program holds the write lock S s
 #   scripts/bench.sh store purge [N]   the log purge of N rows while passes keep recording
 set -euo pipefail

@@ -8,12 +8,14 @@
 #include "support/testdb.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 using namespace sentrok;
 using namespace sentrok::test;
@@ -33,6 +35,7 @@ private slots:
     void exitAndRestartRestoresGeometryAndWidths();
     void negativeEdgesAreNotRestored();
     void closeAnsweredNoKeepsRunning();
+    void endSessionWaitsForAnOpenModalBox();
     void secondInstanceIsRefused();
     void fatalStartupErrors_data();
     void fatalStartupErrors();
@@ -135,6 +138,25 @@ void TestFrmMain::closeAnsweredNoKeepsRunning()
     QVERIFY(!w->unloaded());
     QVERIFY(w->database());
     QCOMPARE(h.folder.scalar("select sentrok_width from options").toDouble(), 0.0);
+}
+
+void TestFrmMain::endSessionWaitsForAnOpenModalBox()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    // A handler waits on a modal box when the system ends the program.
+    QDialog box(w.get());
+    QTimer::singleShot(0, w.get(), [&] { w->endSession(); });
+    const int answer = box.exec();
+    const bool unloadedUnderTheHandler = w->unloaded();
+    QCOMPARE(answer, int(QDialog::Rejected));
+    QVERIFY(!unloadedUnderTheHandler);
+    QTRY_VERIFY(w->unloaded());
+    QVERIFY(!w->database());
+    QVERIFY(h.boxes.asked.isEmpty());  // no question
+    QVERIFY(h.folder.scalar("select sentrok_width from options").toDouble() > 0);
 }
 
 void TestFrmMain::secondInstanceIsRefused()
