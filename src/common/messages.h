@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QObject;
+
 namespace sentrok {
 
 // Title of message boxes that have none of their own.
@@ -16,6 +18,9 @@ struct Message {
     QString title = kAppTitle;
     MsgButtons buttons = MsgButtons::Ok;
     MsgIcon icon = MsgIcon::None;
+    // The window whose action raised the message: the box is centred on it and belongs to it.
+    // None: the program's main window.
+    QObject* owner = nullptr;
 };
 
 // Every message box of the program goes through here, so tests can read what was asked and

@@ -64,7 +64,7 @@ namespace {
 QIcon makeIcon(IconKind kind)
 {
     QIcon icon;
-    for (int size : {16, 32, 48, 128}) icon.addPixmap(iconPixmap(size, kind));
+    for (int size : kIconSizes) icon.addPixmap(iconPixmap(size, kind));
     return icon;
 }
 

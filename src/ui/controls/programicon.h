@@ -4,7 +4,11 @@
 
 namespace sentrok {
 
-// The program's icon: a pulse line over a dark screen, drawn for 16, 32, 48 and 128 pixels.
+// Every size an icon is drawn in: the usual ones of title bars, trays, menus and task bars at
+// 96 dpi and at 150 % and 200 %, so none is scaled and blurred.
+inline constexpr int kIconSizes[] = {16, 20, 22, 24, 32, 36, 40, 48, 64, 72, 96, 128, 256};
+
+// The program's icon: a pulse line over a dark screen.
 QIcon programIcon();
 // The outage window's icon: the same screen with the pulse broken in red.
 QIcon outageIcon();
