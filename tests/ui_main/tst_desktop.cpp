@@ -65,8 +65,6 @@ private slots:
     void cleanupTestCase();
     void storedGeometryKeptOnScreen_data();
     void storedGeometryKeptOnScreen();
-    void firstShowFitsLikeAnyResize_data();
-    void firstShowFitsLikeAnyResize();
     void defaultWidthsShowTheirContent_data();
     void defaultWidthsShowTheirContent();
     void boxesBelongToTheWindowThatRaisedThem_data();
@@ -184,33 +182,6 @@ void TestDesktop::maximisedWindowStoresItsNormalGeometry()
     QTRY_COMPARE(again->frameGeometry(), normal);
 }
 
-void TestDesktop::firstShowFitsLikeAnyResize_data()
-{
-    QTest::addColumn<bool>("outageWindow");
-    QTest::newRow("main") << false;
-    QTest::newRow("outage") << true;
-}
-
-// The frame is known only once the window is shown; the grid must not keep a fit made without it.
-void TestDesktop::firstShowFitsLikeAnyResize()
-{
-    QFETCH(bool, outageWindow);
-    MainHarness h;
-    auto main = h.make();
-    QVERIFY(main->Form_Load());
-    QWidget* w = outageWindow ? static_cast<QWidget*>(main->outageWindow()) : main.get();
-    FlexGrid* grid = outageWindow ? main->outageWindow()->grid() : main->grid();
-    w->show();
-    QTRY_VERIFY(!frameMargins(w).isNull());
-    const QRect first = grid->geometry();
-    const QSize size = w->size();
-    w->resize(size + QSize(30, 30));
-    QTRY_VERIFY(grid->geometry() != first);
-    w->resize(size);
-    QTRY_COMPARE(grid->geometry(), first);
-    QVERIFY(w->rect().contains(grid->geometry().translated(grid->parentWidget()->mapTo(w, QPoint()))));
-}
-
 void TestDesktop::defaultWidthsShowTheirContent_data()
 {
     QTest::addColumn<bool>("outageWindow");
@@ -316,8 +287,8 @@ void TestDesktop::qtTextsInRussianAndTitlesWhole()
 {
     QVERIFY2(installQtTranslations(*qApp), "qt6-translations-l10n is not installed");
     QtMessageBoxes boxes;
-    const Message exit{"Действительно хотите выйти ?", "Завершение работы", MsgButtons::YesNo,
-                       MsgIcon::Question};
+    // A text shorter than its title: the box would be as narrow as the text.
+    const Message exit{"Выйти?", "Завершение работы", MsgButtons::YesNo, MsgIcon::Question};
     QStringList texts;
     int boxWidth = 0;
     QTimer::singleShot(0, this, [&] {
