@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/messages.h"
+
 #include <QIcon>
 
 namespace sentrok {
@@ -14,6 +16,11 @@ QIcon programIcon();
 QIcon outageIcon();
 // The administration window's icon: the screen with a list of hosts.
 QIcon adminIcon();
+
+// The sign of a message box (question, exclamation, stop), drawn for `size` pixels of the
+// screen whose pixel ratio is `dpr`: the style's own signs are small pictures that blur when
+// the desktop is scaled.
+QPixmap messageSignPixmap(MsgIcon sign, int size, qreal dpr);
 
 enum class IconKind { Program, Outage, Admin };
 // One size of an icon, for tests and for writing the artwork out.

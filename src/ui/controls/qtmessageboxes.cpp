@@ -1,9 +1,13 @@
 #include "ui/controls/qtmessageboxes.h"
 
+#include "ui/controls/programicon.h"
+
+#include <QAbstractButton>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSpacerItem>
+#include <QStyle>
 
 namespace sentrok {
 
@@ -46,11 +50,9 @@ QMessageBox* QtMessageBoxes::makeBox(const Message& m) const
     auto* box = new QMessageBox(ownerFor(m));
     box->setWindowTitle(m.title);
     box->setText(m.text);
-    switch (m.icon) {
-        case MsgIcon::None: box->setIcon(QMessageBox::NoIcon); break;
-        case MsgIcon::Question: box->setIcon(QMessageBox::Question); break;
-        case MsgIcon::Exclamation: box->setIcon(QMessageBox::Warning); break;
-        case MsgIcon::Stop: box->setIcon(QMessageBox::Critical); break;
+    if (m.icon != MsgIcon::None) {
+        const int size = box->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, box);
+        box->setIconPixmap(messageSignPixmap(m.icon, size, box->devicePixelRatio()));
     }
     if (m.buttons == MsgButtons::YesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
@@ -59,6 +61,9 @@ QMessageBox* QtMessageBoxes::makeBox(const Message& m) const
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }
+    // The style's pictures on the buttons are small ones that blur at any scale but 100 %;
+    // the words say it all.
+    for (QAbstractButton* button : box->buttons()) button->setIcon(QIcon());
     keepTitleWhole(box);
     return box;
 }

@@ -50,13 +50,22 @@ QMargins frameMargins(const QWidget* window)
             outer.bottom() - inner.bottom()};
 }
 
-StoredGeometry WindowGeometry::read(const QWidget* w)
+namespace {
+
+bool inNormalState(const QWidget* w)
+{
+    return !(w->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized));
+}
+
+}  // namespace
+
+StoredGeometry WindowGeometry::read(const QWidget* w) const
 {
     QRect f = w->frameGeometry();
     // A maximised window reports the screen; what the user gets back is its normal geometry.
-    if (w->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized)) {
-        if (const QRect normal = w->normalGeometry(); normal.isValid())
-            f = normal.marginsAdded(frameMargins(w));
+    if (!inNormalState(w)) {
+        const QMargins frame = m_normalFrame.isNull() ? frameMargins(w) : m_normalFrame;
+        if (const QRect normal = w->normalGeometry(); normal.isValid()) f = normal.marginsAdded(frame);
     }
     return {twipsY(w, f.y()), twipsX(w, f.x()), twipsX(w, f.width()), twipsY(w, f.height())};
 }
@@ -87,6 +96,7 @@ bool WindowGeometry::frameChanged(QWidget* w)
 {
     if (!w->isVisible()) return false;
     const QMargins frame = frameMargins(w);
+    if (inNormalState(w)) m_normalFrame = frame;
     if (frame == m_frame) return false;
     if (m_pending && !frame.isNull()) {
         // Framed for the first time: the outer size is known at last.

@@ -27,8 +27,9 @@ public:
     // The outer rectangle the window has when nothing is stored, given its frame as now known.
     using Definition = std::function<QRect(const QMargins& frame)>;
 
-    // The normal (restored) geometry: a maximised or minimised window stores where it goes back to.
-    static StoredGeometry read(const QWidget* window);
+    // The normal (restored) geometry: a maximised or minimised window stores where it goes back
+    // to, with the frame it has there (a window manager may drop the borders of a maximised one).
+    StoredGeometry read(const QWidget* window) const;
 
     // Places the window from its definition and what is stored, kept on the available area of a
     // screen. The frame is known only once the window manager has framed the shown window; the
@@ -47,6 +48,7 @@ private:
     StoredGeometry m_stored;
     bool m_pending = false;
     QMargins m_frame;
+    QMargins m_normalFrame;  // the frame last seen in the normal state
 };
 
 }  // namespace sentrok

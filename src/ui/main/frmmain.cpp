@@ -472,7 +472,7 @@ bool frmMain::Form_Unload()
     // Read before showing: a window coming out of the minimised or maximised state reports
     // its new geometry only once the window manager has answered.
     WindowSettings<5> s;
-    s.geometry = WindowGeometry::read(this);
+    s.geometry = m_geometry.read(this);
     for (int n = 1; n <= 5; ++n) s.columns[std::size_t(n - 1)] = m_fg->colWidth(n);
     m_tray->hide();
     if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);

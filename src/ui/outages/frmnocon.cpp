@@ -158,7 +158,7 @@ void frmNoCon::Form_Unload()
 {
     if (!m_db) return;
     WindowSettings<3> s;
-    s.geometry = WindowGeometry::read(this);
+    s.geometry = m_geometry.read(this);
     for (int n = 1; n <= 3; ++n) s.columns[std::size_t(n - 1)] = m_fg->colWidth(n);
     try {
         saveOutageWindowSettings(*m_db, s);
