@@ -92,8 +92,8 @@ void TestDesktop::initTestCase()
     // As in the program: a window closing must not end the event loop a modal box runs.
     QApplication::setQuitOnLastWindowClosed(false);
     // A session bus of the test's own, before anything in the process asks for one.
-    m_bus.start(QStringLiteral("dbus-daemon"),
-                {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                QStringLiteral("--print-address=1")});
     if (m_bus.waitForStarted(5000) && m_bus.waitForReadyRead(10000)) {
         m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
@@ -136,9 +136,10 @@ void TestDesktop::storedGeometryKeptOnScreen()
     QFETCH(QList<double>, stored);
     QFETCH(QRect, expected);
     MainHarness h;
-    const QString columns = outageWindow ? "nocon_top=?, nocon_left=?, nocon_width=?, nocon_height=?"
-                                         : "sentrok_top=?, sentrok_left=?, sentrok_width=?, sentrok_height=?";
-    h.folder.db().execute("update options set " + columns, {stored[0], stored[1], stored[2], stored[3]});
+    const QString prefix = outageWindow ? "nocon" : "sentrok";
+    h.folder.db().execute(
+        QString("update options set %1_top=?, %1_left=?, %1_width=?, %1_height=?").arg(prefix),
+        {stored[0], stored[1], stored[2], stored[3]});
     std::unique_ptr<frmMain> main;
     std::unique_ptr<frmNoCon> outage;
     QWidget* w = nullptr;
@@ -364,8 +365,9 @@ void TestDesktop::passWithChangesNotifies()
     if (m_busAddress.isEmpty()) QSKIP("dbus-daemon could not be started (package dbus-daemon)");
     QDBusConnection service = QDBusConnection::connectToBus(m_busAddress, "fake-notifications");
     FakeNotifications fake;
-    QVERIFY(service.registerObject(DesktopNotifier::kPath, &fake, QDBusConnection::ExportAllSlots |
-                                                                    QDBusConnection::ExportAllSignals));
+    QVERIFY(service.registerObject(
+        DesktopNotifier::kPath, &fake,
+        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
     QVERIFY(service.registerService(DesktopNotifier::kService));
 
     MainHarness h;

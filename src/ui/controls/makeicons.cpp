@@ -1,5 +1,6 @@
-// sentrok-makeicons FOLDER: writes the program's icon in every size into FOLDER/NxN/apps/sentrok.png,
-// the layout of the hicolor icon theme, for installing beside the desktop entry.
+// sentrok-makeicons FOLDER: writes the program's icon in every size into
+// FOLDER/NxN/apps/sentrok.png, the layout of the hicolor icon theme, for installing beside the
+// desktop entry.
 
 #include "ui/controls/programicon.h"
 

@@ -59,6 +59,22 @@ QPixmap iconPixmap(int size, IconKind kind)
     return pm;
 }
 
+namespace {
+
+// A disc lighter at the top, with a darker rim.
+void drawDisc(QPainter& p, const QRectF& box, const QColor& top, const QColor& bottom,
+              const QColor& rim)
+{
+    QLinearGradient g(box.topLeft(), box.bottomLeft());
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setPen(QPen(rim, qMax(1.0, box.width() / 28)));
+    p.setBrush(g);
+    p.drawEllipse(box);
+}
+
+}  // namespace
+
 QPixmap messageSignPixmap(MsgIcon sign, int size, qreal dpr)
 {
     QPixmap pm(QSize(size, size) * dpr);
@@ -75,12 +91,8 @@ QPixmap messageSignPixmap(MsgIcon sign, int size, qreal dpr)
     p.setFont(font);
     switch (sign) {
         case MsgIcon::Question: {
-            QLinearGradient g(box.topLeft(), box.bottomLeft());
-            g.setColorAt(0, QColor(0x4a, 0x8d, 0xe8));
-            g.setColorAt(1, QColor(0x1c, 0x4f, 0xa8));
-            p.setPen(QPen(QColor(0x15, 0x3c, 0x80), qMax(1.0, s / 32)));
-            p.setBrush(g);
-            p.drawEllipse(box);
+            drawDisc(p, box, QColor(0x4a, 0x8d, 0xe8), QColor(0x1c, 0x4f, 0xa8),
+                     QColor(0x15, 0x3c, 0x80));
             p.setPen(Qt::white);
             p.drawText(box, Qt::AlignCenter, QStringLiteral("?"));
             break;
@@ -103,12 +115,8 @@ QPixmap messageSignPixmap(MsgIcon sign, int size, qreal dpr)
             break;
         }
         case MsgIcon::Stop: {
-            QLinearGradient g(box.topLeft(), box.bottomLeft());
-            g.setColorAt(0, QColor(0xf0, 0x4c, 0x3c));
-            g.setColorAt(1, QColor(0xb8, 0x1c, 0x12));
-            p.setPen(QPen(QColor(0x80, 0x10, 0x0a), qMax(1.0, s / 32)));
-            p.setBrush(g);
-            p.drawEllipse(box);
+            drawDisc(p, box, QColor(0xf0, 0x4c, 0x3c), QColor(0xb8, 0x1c, 0x12),
+                     QColor(0x80, 0x10, 0x0a));
             p.setPen(QPen(Qt::white, s * 0.11, Qt::SolidLine, Qt::RoundCap));
             p.drawLine(QPointF(s * 0.34, s * 0.34), QPointF(s * 0.66, s * 0.66));
             p.drawLine(QPointF(s * 0.66, s * 0.34), QPointF(s * 0.34, s * 0.66));

@@ -16,7 +16,8 @@ bool installQtTranslations(QCoreApplication& app)
                           QStringLiteral("_"), folder)) {
         delete translator;
         QTextStream(stderr) << "sentrok: Qt's Russian translations are not in " << folder
-                            << " (package qt6-translations-l10n): its buttons and menus stay English\n";
+                            << " (package qt6-translations-l10n): its buttons and menus stay "
+                               "English\n";
         return false;
     }
     QCoreApplication::installTranslator(translator);

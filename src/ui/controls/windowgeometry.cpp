@@ -65,7 +65,8 @@ StoredGeometry WindowGeometry::read(const QWidget* w) const
     // A maximised window reports the screen; what the user gets back is its normal geometry.
     if (!inNormalState(w)) {
         const QMargins frame = m_normalFrame.isNull() ? frameMargins(w) : m_normalFrame;
-        if (const QRect normal = w->normalGeometry(); normal.isValid()) f = normal.marginsAdded(frame);
+        if (const QRect normal = w->normalGeometry(); normal.isValid())
+            f = normal.marginsAdded(frame);
     }
     return {twipsY(w, f.y()), twipsX(w, f.x()), twipsX(w, f.width()), twipsY(w, f.height())};
 }

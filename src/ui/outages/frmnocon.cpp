@@ -39,7 +39,8 @@ frmNoCon::frmNoCon(OutageWindowDeps deps, QWidget* parent)
 QRect frmNoCon::definedGeometry(const QMargins& frame) const
 {
     const QRect screenRect = screen() ? screen()->geometry() : QRect();
-    return {screenRect.topLeft(), QSize(pxX(this, kClientWidth), pxY(this, kClientHeight)).grownBy(frame)};
+    const QSize client(pxX(this, kClientWidth), pxY(this, kClientHeight));
+    return {screenRect.topLeft(), client.grownBy(frame)};
 }
 
 frmNoCon::~frmNoCon() = default;
