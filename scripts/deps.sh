@@ -5,8 +5,9 @@
 set -euo pipefail
 
 build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev)
-run_pkgs=(qt6-qpa-plugins libcanberra-pulse sound-theme-freedesktop fonts-dejavu-core)
-test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd)
+run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
+          fonts-dejavu-core)
+test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon)
 
 case "${1:-run}" in
   run)  wanted=("${build_pkgs[@]}" "${run_pkgs[@]}") ;;

@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "probe/echoprober.h"
 #include "ui/controls/qtmessageboxes.h"
+#include "ui/main/application.h"
 #include "ui/main/frmmain.h"
 
 #include <QApplication>
@@ -15,8 +16,7 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("sentrok"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Sentrok"));
+    sentrok::prepareApplication(app);
     // The program lives on in the tray and in its outage window; only the main window's
     // confirmed close ends it.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class QObject;
+
 namespace sentrok {
 
 // Title of message boxes that have none of their own.
@@ -18,6 +20,9 @@ struct Message {
     QString title = kAppTitle;
     MsgButtons buttons = MsgButtons::Ok;
     MsgIcon icon = MsgIcon::None;
+    // The window whose action raised the message: the box is centred on it and belongs to it.
+    // None: the program's main window.
+    QObject* owner = nullptr;
 };
 
 // A non-modal box that its caller may still change while the user has it open.

@@ -7,6 +7,10 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <cstdint>
+#include <limits>
+#include <optional>
+
 using namespace sentrok;
 
 namespace {
@@ -14,9 +18,23 @@ namespace {
 int usage(QTextStream& err)
 {
     err << "usage:\n"
-           "  sentrok-db create PATH              make a new database file (never overwrites)\n"
+           "  sentrok-db create PATH [--interval MIN]\n"
+           "                                      make a new database file (never overwrites);\n"
+           "                                      MIN: minutes between passes, 10 unless given\n"
            "  sentrok-db add-host PATH IP [DESC]  add a host with the default probe settings\n";
     return 2;
+}
+
+// The check interval a new file starts with: whole minutes whose seconds fit the monitor's
+// 32-bit count, as the administration window accepts them.
+constexpr int kMaxIntervalMin = std::numeric_limits<std::int32_t>::max() / 60;
+
+std::optional<int> parseInterval(const QString& text)
+{
+    bool ok = false;
+    const int minutes = text.toInt(&ok);
+    if (!ok || minutes < 1 || minutes > kMaxIntervalMin) return std::nullopt;
+    return minutes;
 }
 
 }  // namespace
@@ -29,9 +47,25 @@ int main(int argc, char** argv)
     if (args.size() < 2) return usage(err);
     const QString command = args[0], path = args[1];
     try {
-        if (command == QLatin1String("create") && args.size() == 2) {
+        if (command == QLatin1String("create")) {
+            int minutes = 10;
+            if (args.size() == 4 && args[2] == QLatin1String("--interval")) {
+                const std::optional<int> given = parseInterval(args[3]);
+                if (!given) {
+                    err << "sentrok-db: the interval must be a whole number of minutes from 1 to "
+                        << kMaxIntervalMin << "\n";
+                    return 1;
+                }
+                minutes = *given;
+            } else if (args.size() != 2) {
+                return usage(err);
+            }
             createDatabase(path);
-            out << "created " << path << "\n";
+            if (minutes != 10) {
+                Database db(path, Database::uniqueName(QStringLiteral("sentrok-db")));
+                db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
+            }
+            out << "created " << path << ", a pass every " << minutes << " min\n";
             return 0;
         }
         if (command == QLatin1String("add-host") && (args.size() == 3 || args.size() == 4)) {

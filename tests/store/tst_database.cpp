@@ -34,6 +34,8 @@ private slots:
     void mainSettings();
     void windowSettingsRoundTrip();
     void dbTool();
+    void dbToolInterval_data();
+    void dbToolInterval();
 };
 
 void TestDatabase::newFileHasOneSettingsRowAndNoData()
@@ -321,6 +323,37 @@ void TestDatabase::dbTool()
     QStringList probe;
     for (int i = 2; i < 7; ++i) probe << r.field(i).toString();
     QCOMPARE(probe, QStringList({"1000", "2", "32", "255", "0"}));
+}
+
+void TestDatabase::dbToolInterval_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("interval");  // empty: no file made
+    QTest::newRow("none given: the default") << QStringList() << 0 << "10";
+    QTest::newRow("one minute") << QStringList({"--interval", "1"}) << 0 << "1";
+    QTest::newRow("zero") << QStringList({"--interval", "0"}) << 1 << "";
+    QTest::newRow("seconds beyond 32 bits") << QStringList({"--interval", "35791395"}) << 1 << "";
+    QTest::newRow("no value") << QStringList({"--interval"}) << 2 << "";
+}
+
+void TestDatabase::dbToolInterval()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(int, exitCode);
+    QFETCH(QString, interval);
+    const QString tool = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-db";
+    if (!QFile::exists(tool)) QSKIP("sentrok-db not built beside the tests");
+    QTemporaryDir dir;
+    const QString file = dir.filePath("sentrok.mdb");
+    QProcess p;
+    p.start(tool, QStringList({"create", file}) + extra);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), exitCode);
+    QCOMPARE(QFile::exists(file), !interval.isEmpty());
+    if (interval.isEmpty()) return;
+    Database db(file, Database::uniqueName("t"));
+    QCOMPARE(db.execute("select refresh_time from options").field(0).toString(), interval);
 }
 
 QTEST_GUILESS_MAIN(TestDatabase)

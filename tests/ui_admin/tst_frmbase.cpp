@@ -128,6 +128,7 @@ private slots:
     void controlsInFramesSitAtWindowPlaces_data();
     void controlsInFramesSitAtWindowPlaces();
     void captionsFitAndNothingOverlaps();
+    void listFocusAfterLoadingMarksNoAddress();
     void selectingShowsRecordUnlessItIsGone();
     void clickingSelectedAddressAgainDropsTypedText();
     void add_data();
@@ -264,6 +265,22 @@ void TestFrmBase::captionsFitAndNothingOverlaps()
                          qPrintable(c[i]->objectName() + " / " + c[j]->objectName()));
         }
     }
+}
+
+// The list gets the keyboard focus first; it must not mark an address while the boxes are empty.
+void TestFrmBase::listFocusAfterLoadingMarksNoAddress()
+{
+    Harness h;
+    h.folder.addHost("10.0.0.1");
+    h.folder.addHost("10.0.0.2");
+    QVERIFY(h.load());
+    h.w->show();
+    QVERIFY(QTest::qWaitForWindowActive(h.w.get()));
+    h.list()->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(h.list()->hasFocus());
+    QCOMPARE(h.list()->currentRow(), -1);
+    QVERIFY(h.list()->selectedItems().isEmpty());
+    QCOMPARE(h.text("txtID"), QString());
 }
 
 void TestFrmBase::selectingShowsRecordUnlessItIsGone()

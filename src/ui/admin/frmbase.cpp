@@ -349,17 +349,18 @@ void frmBase::guarded(void (frmBase::*handler)())
 
 void frmBase::showFailure(const QString& text)
 {
-    m_deps.boxes->ask({text, kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+    m_deps.boxes->ask({text, kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
 }
 
 void frmBase::refuse(const QString& text)
 {
-    m_deps.boxes->ask({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
+    m_deps.boxes->ask({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
 }
 
 bool frmBase::confirm(const QString& text, const QString& title)
 {
-    return m_deps.boxes->ask({text, title, MsgButtons::YesNo, MsgIcon::Question}) == MsgAnswer::Yes;
+    return m_deps.boxes->ask({text, title, MsgButtons::YesNo, MsgIcon::Question, this}) ==
+           MsgAnswer::Yes;
 }
 
 Database& frmBase::db()
@@ -434,7 +435,9 @@ void frmBase::GetAdr()
     for (Result r = db().execute(QStringLiteral("select ip from address order by ip")); !r.eof();
          r.moveNext())
         lstAdr->addItem(textOf(r.field(0)));
-    lstAdr->setCurrentRow(-1);
+    // Through the view, not the list: only then does the list's first focus leave the
+    // current-item mark off the first address.
+    lstAdr->setCurrentIndex(QModelIndex());
 }
 
 void frmBase::lstAdr_Click()
@@ -598,7 +601,7 @@ void frmBase::cmdClearLog_Click()
     connect(purge, &TablePurge::finished, this, [this](const QString& error) {
         unsetCursor();
         if (!error.isEmpty())
-            m_deps.boxes->tell({error, kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+            m_deps.boxes->tell({error, kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
     });
     purge->start();
 }

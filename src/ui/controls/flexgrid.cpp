@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <QHeaderView>
+#include <QStyle>
 
 namespace sentrok {
 
@@ -142,6 +143,14 @@ int FlexGrid::cols() const { return m_model.columnCount(); }
 int FlexGrid::colWidth(int col) const { return int(twipsX(this, columnWidth(col))); }
 
 void FlexGrid::setColWidth(int col, int twips) { setColumnWidth(col, pxX(this, twips)); }
+
+void FlexGrid::widenFor(int col, const QString& sample)
+{
+    // The style draws a cell's text inside a margin on each side, and the grid line takes one.
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    const int needed = fontMetrics().horizontalAdvance(sample) + 2 * margin + 1;
+    if (columnWidth(col) < needed) setColumnWidth(col, needed);
+}
 
 int FlexGrid::rows() const { return m_model.rowCount() + 1; }
 

@@ -67,6 +67,8 @@ public:
     int cols() const;
     int colWidth(int col) const;  // twips
     void setColWidth(int col, int twips);
+    // Widens a column that is too narrow to show `sample` whole in a cell.
+    void widenFor(int col, const QString& sample);
     int rows() const;            // header row included
     void setRows(int rows);      // only shrinking is needed: 1 leaves the header alone
     // The most data rows the grid keeps (0: no limit); a row added beyond it pushes the

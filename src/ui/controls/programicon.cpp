@@ -61,10 +61,78 @@ QPixmap iconPixmap(int size, IconKind kind)
 
 namespace {
 
+// A disc lighter at the top, with a darker rim.
+void drawDisc(QPainter& p, const QRectF& box, const QColor& top, const QColor& bottom,
+              const QColor& rim)
+{
+    QLinearGradient g(box.topLeft(), box.bottomLeft());
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setPen(QPen(rim, qMax(1.0, box.width() / 28)));
+    p.setBrush(g);
+    p.drawEllipse(box);
+}
+
+}  // namespace
+
+QPixmap messageSignPixmap(MsgIcon sign, int size, qreal dpr)
+{
+    QPixmap pm(QSize(size, size) * dpr);
+    pm.setDevicePixelRatio(dpr);
+    pm.fill(Qt::transparent);
+    if (sign == MsgIcon::None) return pm;
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size;
+    const QRectF box(s * 0.06, s * 0.06, s * 0.88, s * 0.88);
+    QFont font;
+    font.setBold(true);
+    font.setPixelSize(int(s * 0.62));
+    p.setFont(font);
+    switch (sign) {
+        case MsgIcon::Question: {
+            drawDisc(p, box, QColor(0x4a, 0x8d, 0xe8), QColor(0x1c, 0x4f, 0xa8),
+                     QColor(0x15, 0x3c, 0x80));
+            p.setPen(Qt::white);
+            p.drawText(box, Qt::AlignCenter, QStringLiteral("?"));
+            break;
+        }
+        case MsgIcon::Exclamation: {
+            QPainterPath triangle;
+            triangle.moveTo(s * 0.5, s * 0.07);
+            triangle.lineTo(s * 0.95, s * 0.9);
+            triangle.lineTo(s * 0.05, s * 0.9);
+            triangle.closeSubpath();
+            QLinearGradient g(QPointF(0, s * 0.07), QPointF(0, s * 0.9));
+            g.setColorAt(0, QColor(0xff, 0xdc, 0x3c));
+            g.setColorAt(1, QColor(0xf0, 0xb0, 0x00));
+            p.setPen(QPen(QColor(0x8a, 0x62, 0x00), qMax(1.0, s / 24), Qt::SolidLine, Qt::RoundCap,
+                          Qt::RoundJoin));
+            p.setBrush(g);
+            p.drawPath(triangle);
+            p.setPen(Qt::black);
+            p.drawText(QRectF(0, s * 0.28, s, s * 0.62), Qt::AlignCenter, QStringLiteral("!"));
+            break;
+        }
+        case MsgIcon::Stop: {
+            drawDisc(p, box, QColor(0xf0, 0x4c, 0x3c), QColor(0xb8, 0x1c, 0x12),
+                     QColor(0x80, 0x10, 0x0a));
+            p.setPen(QPen(Qt::white, s * 0.11, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(QPointF(s * 0.34, s * 0.34), QPointF(s * 0.66, s * 0.66));
+            p.drawLine(QPointF(s * 0.66, s * 0.34), QPointF(s * 0.34, s * 0.66));
+            break;
+        }
+        case MsgIcon::None: break;
+    }
+    return pm;
+}
+
+namespace {
+
 QIcon makeIcon(IconKind kind)
 {
     QIcon icon;
-    for (int size : {16, 32, 48, 128}) icon.addPixmap(iconPixmap(size, kind));
+    for (int size : kIconSizes) icon.addPixmap(iconPixmap(size, kind));
     return icon;
 }
 

@@ -8,6 +8,7 @@
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/programicon.h"
 #include "ui/controls/units.h"
+#include "ui/main/desktopnotifier.h"
 #include "ui/main/singleinstance.h"
 #include "ui/outages/frmnocon.h"
 
@@ -59,8 +60,9 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     createMenus();
     createStatusBar();
     // Wide enough for every menu command, whatever the desktop's font.
-    resize(std::max(pxX(this, kClientWidth), menuBar()->sizeHint().width()),
-           pxY(this, kClientHeight) + menuBar()->sizeHint().height());
+    m_definedSize = QSize(std::max(pxX(this, kClientWidth), menuBar()->sizeHint().width()),
+                          pxY(this, kClientHeight) + menuBar()->sizeHint().height());
+    resize(m_definedSize);
 }
 
 frmMain::~frmMain()
@@ -115,6 +117,8 @@ void frmMain::createMenus()
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r == QSystemTrayIcon::Trigger) mnuMax_Click();  // the left button
     });
+    m_notifier = new DesktopNotifier(m_tray, this);
+    connect(m_notifier, &DesktopNotifier::clicked, this, &frmMain::bringBack);
 }
 
 void frmMain::createStatusBar()
@@ -157,25 +161,34 @@ QLabel* frmMain::panel(int n) const
     return n >= 1 && n <= m_panels.size() ? m_panels[n - 1] : nullptr;
 }
 
+// With nothing stored: the defined size, centred, its bottom edge 1000 twips above the screen's.
+QRect frmMain::definedGeometry(const QMargins& frame) const
+{
+    const QSize outer = m_definedSize.grownBy(frame);
+    const QRect screenRect = screen() ? screen()->geometry() : QRect(QPoint(), outer);
+    const int top = screenRect.height() - outer.height() - pxY(this, 1000);
+    const int left = screenRect.x() + (screenRect.width() - outer.width()) / 2;
+    return {QPoint(left, screenRect.y() + top), outer};
+}
+
 bool frmMain::Form_Load()
 {
     fitGrid();
-    if (const QScreen* s = screen()) {
-        const QRect screenRect = s->geometry();
-        const int top = screenRect.height() - outerSize().height() - pxY(this, 1000);
-        const int left = screenRect.x() + (screenRect.width() - outerSize().width()) / 2;
-        move(left, screenRect.y() + top);
-    }
+    const auto defined = [this](const QMargins& frame) { return definedGeometry(frame); };
+    m_geometry.restore(this, defined, {});
     BusyPointer busy(this);
 
     m_instance = std::make_unique<SingleInstance>(m_deps.lockFolder, m_deps.programFolder);
     if (!m_instance->acquire()) {
+        // The running one comes back to the screen, wherever it was hidden.
+        m_instance->wakeRunning();
         m_deps.boxes->ask({QStringLiteral("Программа уже запущена!"), QStringLiteral("Sentrok"),
-                           MsgButtons::Ok, MsgIcon::None});
+                           MsgButtons::Ok, MsgIcon::None, this});
         m_instance.reset();
         m_exitCode = ExitAlreadyRunning;
         return false;
     }
+    connect(m_instance.get(), &SingleInstance::wakeRequested, this, &frmMain::bringBack);
 
     try {
         m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
@@ -184,9 +197,11 @@ bool frmMain::Form_Load()
         m_checkInterval = settings.checkInterval;
         m_sound = std::make_unique<Sound>(*m_deps.player, m_deps.programFolder);
         m_sound->setNames(settings.sndUp, settings.sndDown);
-        m_geometry.apply(this, settings.window.geometry);
+        m_geometry.restore(this, defined, settings.window.geometry);
         m_fg->setFormatString(kGridFormat);
         m_fg->setColWidth(0, 0);
+        // A heading's trailing blanks leave "10.255.255.1" cut in the desktop's fonts.
+        m_fg->widenFor(2, QStringLiteral("255.255.255.255"));
         for (int n = 1; n <= 5; ++n)
             if (settings.window.columns[std::size_t(n - 1)] > 0)
                 m_fg->setColWidth(n, settings.window.columns[std::size_t(n - 1)]);
@@ -201,7 +216,10 @@ bool frmMain::Form_Load()
     monitor.sound = m_sound.get();
     monitor.view = this;
     monitor.clock = m_deps.clock;
-    monitor.sendAlert = [this](const QString& text) { m_mail->SendAlert(text); };
+    monitor.sendAlert = [this](const QString& text) {
+        m_mail->SendAlert(text);
+        m_notifier->notify(QStringLiteral("Sentrok"), text);
+    };
     monitor.getNoCon = [this] { GetNoCon(); };
     m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
     m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
@@ -215,7 +233,7 @@ bool frmMain::fatal(const DbError& error)
     m_mail.reset();
     m_sound.reset();
     m_db.reset();
-    m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+    m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
     m_exitCode = ExitFatal;
     return false;
 }
@@ -286,11 +304,14 @@ void frmMain::mnuMin_Click()
     hide();
 }
 
-void frmMain::mnuMax_Click()
+void frmMain::mnuMax_Click() { bringBack(); }
+
+void frmMain::bringBack()
 {
-    m_tray->hide();
-    if (isMinimized()) showNormal();
-    else show();
+    if (m_tray->isVisible()) m_tray->hide();
+    // Out of the task bar's minimised state too, keeping a maximised window maximised.
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
     raise();
     activateWindow();
 }
@@ -365,7 +386,7 @@ void frmMain::setCondition(Condition condition, const QString& text)
     showNotices();
     // A database that has gone needs the user: told once in a box, then by the panel.
     if (arisen && condition == Condition::DatabaseGone)
-        m_deps.boxes->tell({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
+        m_deps.boxes->tell({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
 }
 
 // The sixth panel: the first lasting condition, else how many checks of this pass failed; the
@@ -419,7 +440,15 @@ void frmMain::resizeEvent(QResizeEvent* event)
 void frmMain::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    m_geometry.settle(this);
+    if (m_geometry.frameChanged(this)) fitGrid();
+}
+
+void frmMain::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    // The window manager frames a shown window a moment later, with a move: only then is the
+    // outer size that the placing and the grid's rule go by known.
+    if (m_geometry.frameChanged(this)) fitGrid();
 }
 
 void frmMain::closeEvent(QCloseEvent* event)
@@ -460,23 +489,25 @@ bool frmMain::Form_QueryUnload()
 {
     return m_deps.boxes->ask({QStringLiteral("Действительно хотите выйти ?"),
                               QStringLiteral("Завершение работы"), MsgButtons::YesNo,
-                              MsgIcon::Question}) == MsgAnswer::Yes;
+                              MsgIcon::Question, this}) == MsgAnswer::Yes;
 }
 
 bool frmMain::Form_Unload()
 {
     m_unloaded = true;
-    m_tray->hide();
-    if (isMinimized()) showNormal();
-    else show();
+    // Read before showing: a window coming out of the minimised or maximised state reports
+    // its new geometry only once the window manager has answered.
     WindowSettings<5> s;
-    s.geometry = WindowGeometry::read(this);
+    s.geometry = m_geometry.read(this);
     for (int n = 1; n <= 5; ++n) s.columns[std::size_t(n - 1)] = m_fg->colWidth(n);
+    m_tray->hide();
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
     try {
         saveMainWindowSettings(*m_db, s);
     } catch (const DbError& e) {
         // The other windows are not unloaded either: nothing more is saved.
-        m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+        m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         m_monitor.reset();
         m_mail.reset();
         m_db.reset();

@@ -23,6 +23,7 @@ class QSystemTrayIcon;
 
 namespace sentrok {
 
+class DesktopNotifier;
 class FlexGrid;
 class MailAlert;
 class Monitor;
@@ -77,6 +78,7 @@ public:
     MailAlert* mail() const { return m_mail.get(); }
     QSystemTrayIcon* trayIcon() const { return m_tray; }
     QMenu* trayMenu() const { return m_myPopup; }
+    DesktopNotifier* notifier() const { return m_notifier; }
     // The outage and administration windows if they are loaded.
     frmNoCon* outageWindow() const { return m_noCon; }
     frmBase* adminWindow() const { return m_base; }
@@ -102,6 +104,9 @@ public:
     void mnuMin_Click();
     void mnuMax_Click();
     void mnuEnd1_Click();
+    // Shows the window again from the tray or the minimised state and puts it in front: the
+    // tray's "Восстановить", a click on a notification, a second start of the program.
+    void bringBack();
     // Refreshes the outage window, loading it hidden when it is not loaded.
     void GetNoCon();
 
@@ -110,10 +115,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
+    QRect definedGeometry(const QMargins& frame) const;
     void createStatusBar();
     void createMenus();
     QAction* addCommand(QWidget* where, const char* name, const QString& caption,
@@ -144,8 +151,10 @@ private:
     QAction* m_mnuNoconn = nullptr;
     QMenu* m_myPopup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
+    DesktopNotifier* m_notifier = nullptr;
     QPointer<frmNoCon> m_noCon;
     QPointer<frmBase> m_base;
+    QSize m_definedSize;  // the window's size with nothing stored, menu bar included
     WindowGeometry m_geometry;
     int m_exitCode = ExitOk;
     bool m_unloaded = false;

@@ -8,7 +8,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QScreen>
 #include <QTextStream>
+
+#include <algorithm>
 
 namespace sentrok {
 
@@ -29,7 +32,15 @@ frmNoCon::frmNoCon(OutageWindowDeps deps, QWidget* parent)
     m_fg->setObjectName(QStringLiteral("fg"));
     m_fg->setFont(QFont(QStringLiteral("Verdana"), 9));
     resize(pxX(this, kClientWidth), pxY(this, kClientHeight));
-    move(0, 0);  // the top left corner of the screen, not centred
+    move(0, 0);
+}
+
+// With nothing stored: the defined size at the top left corner of the screen, not centred.
+QRect frmNoCon::definedGeometry(const QMargins& frame) const
+{
+    const QRect screenRect = screen() ? screen()->geometry() : QRect();
+    const QSize client(pxX(this, kClientWidth), pxY(this, kClientHeight));
+    return {screenRect.topLeft(), client.grownBy(frame)};
 }
 
 frmNoCon::~frmNoCon() = default;
@@ -46,7 +57,8 @@ bool frmNoCon::Form_Load()
         tell(e);
         return false;
     }
-    m_geometry.apply(this, settings.geometry);
+    m_geometry.restore(
+        this, [this](const QMargins& frame) { return definedGeometry(frame); }, settings.geometry);
 
     SetThinBorder(m_fg);
     m_fg->setFormatString(kGridFormat);
@@ -97,7 +109,8 @@ void frmNoCon::GetNoCon()
 void frmNoCon::tell(const DbError& e)
 {
     QTextStream(stderr) << "sentrok: " << e.userText() << "\n";
-    if (m_deps.boxes) m_deps.boxes->tell({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+    if (m_deps.boxes)
+        m_deps.boxes->tell({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
 }
 
 void frmNoCon::fitGrid()
@@ -106,9 +119,13 @@ void frmNoCon::fitGrid()
     QRect r = m_fg->geometry();
     r.moveTopLeft(QPoint(pxX(this, 2), pxY(this, 2)));
     // Sizes that would not be positive keep the grid as it is.
-    const int w = pxX(this, twipsX(this, frame.width()) - 100 - twipsX(this, r.left()));
+    int w = pxX(this, twipsX(this, frame.width()) - 100 - twipsX(this, r.left()));
+    w = std::min(w, width() - r.left());
     if (w > 0) r.setWidth(w);
-    const int h = pxY(this, twipsY(this, frame.height()) - 350 - twipsY(this, r.top()));
+    int h = pxY(this, twipsY(this, frame.height()) - 350 - twipsY(this, r.top()));
+    // The rule counts on a frame as thin as the one it was drawn for; under a taller title bar
+    // it would reach past the window's edge.
+    h = std::min(h, height() - r.top());
     if (h > 0) r.setHeight(h);
     m_fg->setGeometry(r);
 }
@@ -116,7 +133,14 @@ void frmNoCon::fitGrid()
 void frmNoCon::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    m_geometry.settle(this);
+    if (m_geometry.frameChanged(this)) fitGrid();
+}
+
+void frmNoCon::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    // Framed by the window manager a moment after showing: the outer size is known only now.
+    if (m_geometry.frameChanged(this)) fitGrid();
 }
 
 void frmNoCon::resizeEvent(QResizeEvent* event)
@@ -135,7 +159,7 @@ void frmNoCon::Form_Unload()
 {
     if (!m_db) return;
     WindowSettings<3> s;
-    s.geometry = WindowGeometry::read(this);
+    s.geometry = m_geometry.read(this);
     for (int n = 1; n <= 3; ++n) s.columns[std::size_t(n - 1)] = m_fg->colWidth(n);
     try {
         saveOutageWindowSettings(*m_db, s);

@@ -46,10 +46,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
+    QRect definedGeometry(const QMargins& frame) const;
     void fitGrid();
     void Form_Unload();
     void tell(const DbError& e);

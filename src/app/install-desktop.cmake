@@ -1,0 +1,29 @@
+# Run by `cmake --install`, with the prefix it was given: the desktop entry, the commands in
+# bin and, for an installation on this machine, an empty database.
+
+set(program "${CMAKE_INSTALL_PREFIX}/${SENTROK_PROGRAM_DIR}")
+
+# The entry starts the program by its full path: a menu does not search the user's PATH.
+set(SENTROK_PROGRAM "${program}/sentrok")
+configure_file("${SENTROK_DESKTOP_IN}" "${SENTROK_WORK_DIR}/sentrok.desktop" @ONLY)
+file(INSTALL "${SENTROK_WORK_DIR}/sentrok.desktop"
+     DESTINATION "${CMAKE_INSTALL_PREFIX}/${SENTROK_DATADIR}/applications")
+
+set(bin "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${SENTROK_BINDIR}")
+file(MAKE_DIRECTORY "${bin}")
+foreach(tool sentrok sentrok-db)
+  file(RELATIVE_PATH target "${CMAKE_INSTALL_PREFIX}/${SENTROK_BINDIR}" "${program}/${tool}")
+  message(STATUS "Linking: ${bin}/${tool} -> ${target}")
+  file(CREATE_LINK "${target}" "${bin}/${tool}" SYMBOLIC)
+endforeach()
+
+# The program never makes its database. An installation for this machine gets an empty one
+# (a pass every 10 minutes); a staged one (DESTDIR) none; an existing one is never touched.
+set(db "${program}/sentrok.mdb")
+if("$ENV{DESTDIR}" STREQUAL "" AND NOT EXISTS "${db}")
+  message(STATUS "Creating: ${db}")
+  execute_process(COMMAND "${program}/sentrok-db" create "${db}" RESULT_VARIABLE failed)
+  if(failed)
+    message(WARNING "sentrok-db could not make ${db}")
+  endif()
+endif()
