@@ -1,5 +1,7 @@
 #include "store/database.h"
 
+#include "store/engine.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -25,18 +27,6 @@ namespace {
 // Between two attempts at a statement that found the database locked.
 constexpr int kRetryPauseMs = 30;
 
-DbError errorOf(const QSqlError& error, const QString& statement)
-{
-    bool ok = false;
-    int number = error.nativeErrorCode().toInt(&ok);
-    if (!ok) number = int(error.type());
-    QString text = error.databaseText();
-    if (text.isEmpty()) text = error.driverText();
-    // Extended result codes carry the primary one in their low byte.
-    const bool busy = (number & 0xff) == dbcode::Busy || (number & 0xff) == dbcode::Locked;
-    return DbError(number, text, statement, busy ? DbError::Kind::Busy : DbError::Kind::Other);
-}
-
 struct FileIdentity {
     bool exists = false;
     quint64 device = 0, inode = 0;
@@ -49,12 +39,18 @@ FileIdentity identityOf(const QString& path)
     return {true, quint64(st.st_dev), quint64(st.st_ino)};
 }
 
-DbError goneError(const QString& file)
+DbError goneError(const DatabaseUrl& url, const QString& why = {})
 {
+    if (url.isSQLite())
+        return DbError(dbcode::CantOpen,
+                       QStringLiteral("файл базы данных %1 удалён или заменён; запись "
+                                      "приостановлена, пока файл не вернётся на место")
+                           .arg(url.describe()),
+                       {}, DbError::Kind::Gone);
     return DbError(dbcode::CantOpen,
-                   QStringLiteral("файл базы данных %1 удалён или заменён; запись приостановлена, "
-                                  "пока файл не вернётся на место")
-                       .arg(QDir::toNativeSeparators(file)),
+                   QStringLiteral("нет связи с базой данных %1%2; запись приостановлена, пока "
+                                  "связь не восстановится")
+                       .arg(url.describe(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)),
                    {}, DbError::Kind::Gone);
 }
 
@@ -159,7 +155,8 @@ bool DbError::isGone() const { return m_kind == Kind::Gone; }
 
 QString DbError::userText() const
 {
-    return QStringLiteral("Ошибка %1: %2").arg(m_number).arg(m_description);
+    const QString code = m_code.isEmpty() ? QString::number(m_number) : m_code;
+    return QStringLiteral("Ошибка %1: %2").arg(code, m_description);
 }
 
 Result::Result(std::shared_ptr<QSqlQuery> query) : m_query(std::move(query))
@@ -233,25 +230,21 @@ void Result::close()
     m_eof = true;
 }
 
-Database::Database(const QString& file, const QString& connectionName,
+Database::Database(const QString& location, const QString& connectionName,
                    const DatabaseOptions& options)
-    : m_file(QDir::cleanPath(QDir(file).absolutePath())), m_name(connectionName),
-      m_options(options), m_context(std::make_unique<QObject>())
+    : m_url(DatabaseUrl::parse(location)), m_engine(&Engine::of(m_url)), m_file(m_url.file),
+      m_name(connectionName), m_options(options), m_context(std::make_unique<QObject>())
 {
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        // mode=rw: an existing file only; a missing one is an error, never a new empty file.
-        QUrl uri = QUrl::fromLocalFile(m_file);
-        uri.setScheme(QStringLiteral("file"));
-        db.setDatabaseName(uri.toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")
-                                 .arg(m_options.busyTimeoutMs));
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            m_url.isSQLite() ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), m_name);
+        m_engine->configure(db, m_url, m_options);
     }
-    FileRegistry::instance().add(this);
+    if (m_engine->isFile()) FileRegistry::instance().add(this);
     try {
         open();
     } catch (...) {
-        FileRegistry::instance().remove(this);
+        if (m_engine->isFile()) FileRegistry::instance().remove(this);
         QSqlDatabase::removeDatabase(m_name);
         throw;
     }
@@ -259,7 +252,7 @@ Database::Database(const QString& file, const QString& connectionName,
 
 Database::~Database()
 {
-    FileRegistry::instance().remove(this);
+    if (m_engine->isFile()) FileRegistry::instance().remove(this);
     m_statements.clear();
     {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
@@ -270,58 +263,64 @@ Database::~Database()
 
 void Database::open()
 {
-    const FileIdentity identity = identityOf(m_file);
-    // Reopening after the file came back: not while another connection of the program still
-    // holds the old one.
-    if (m_device != 0 && identity.exists &&
-        FileRegistry::instance().staleOpen(m_file, identity)) {
-        FileRegistry::instance().fileChanged(m_file, identity);
-        throw goneError(m_file);
+    FileIdentity identity;
+    if (m_engine->isFile()) {
+        identity = identityOf(m_file);
+        // Reopening after the file came back: not while another connection of the program
+        // still holds the old one.
+        if (m_everOpened && identity.exists &&
+            FileRegistry::instance().staleOpen(m_file, identity)) {
+            FileRegistry::instance().fileChanged(m_file, identity);
+            throw goneError(m_url);
+        }
     }
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (!db.open()) {
-        const QSqlError error = db.lastError();
-        if (m_device != 0) throw goneError(m_file);
-        DbError e = errorOf(error, {});
-        throw DbError(e.number(), QStringLiteral("не удаётся открыть файл базы %1 (%2)")
-                                      .arg(QDir::toNativeSeparators(m_file), e.description()));
+        const DbError e = m_engine->error(db.lastError(), {});
+        if (m_everOpened) throw goneError(m_url, e.description());
+        DbError out(e.number(), QStringLiteral("не удаётся открыть базу данных %1 (%2)")
+                                    .arg(m_url.describe(), e.description()));
+        out.setCode(e.code());
+        throw out;
     }
     m_open = true;
     try {
-        run(QStringLiteral("PRAGMA foreign_keys=ON"), {});
-        // Reading the schema version makes the engine read the file: a file that is not a
-        // database fails here, not at the first real statement.
-        run(QStringLiteral("PRAGMA user_version"), {});
+        for (const QString& statement : m_engine->afterOpen(m_options)) run(statement, {});
     } catch (...) {
         close();
         throw;
     }
-    m_device = identity.device;
-    m_inode = identity.inode;
-    FileRegistry::instance().setOpen(this, m_device, m_inode, true);
+    m_everOpened = true;
+    if (m_engine->isFile()) {
+        m_device = identity.device;
+        m_inode = identity.inode;
+        FileRegistry::instance().setOpen(this, m_device, m_inode, true);
+    }
 }
 
 void Database::close()
 {
     // Statements are finalised by closing; results still held elsewhere just end.
     m_statements.clear();
-    const FileIdentity now = identityOf(m_file);
-    if (m_device != 0 && !(now.exists && now.device == m_device && now.inode == m_inode)) {
-        // The file was deleted or replaced under us. The engine does not fold its write-ahead
-        // log back into a moved file when it closes, and leaves the log at the path, where a
-        // file put there later would take it for its own. Folding it in now empties it.
-        try {
-            run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), {});
-        } catch (const DbError&) {
-            // Another connection still reads it; the last one to close empties it.
+    if (m_engine->isFile()) {
+        const FileIdentity now = identityOf(m_file);
+        if (m_device != 0 && !(now.exists && now.device == m_device && now.inode == m_inode)) {
+            // The file was deleted or replaced under us. The engine does not fold its write-ahead
+            // log back into a moved file when it closes, and leaves the log at the path, where a
+            // file put there later would take it for its own. Folding it in now empties it.
+            try {
+                run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), {});
+            } catch (const DbError&) {
+                // Another connection still reads it; the last one to close empties it.
+            }
+            m_statements.clear();
         }
-        m_statements.clear();
     }
     QSqlDatabase::database(m_name, false).close();
     m_open = false;
     m_inTransaction = false;
     m_closeAfterTransaction = false;
-    FileRegistry::instance().setOpen(this, m_device, m_inode, false);
+    if (m_engine->isFile()) FileRegistry::instance().setOpen(this, m_device, m_inode, false);
 }
 
 void Database::closeFromRegistry()
@@ -331,17 +330,18 @@ void Database::closeFromRegistry()
     else close();
 }
 
-void Database::checkFile()
+void Database::ensureOpen()
 {
     if (!m_open) {
         open();
         return;
     }
+    if (!m_engine->isFile()) return;
     const FileIdentity now = identityOf(m_file);
     if (now.exists && now.device == m_device && now.inode == m_inode) return;
     close();
     FileRegistry::instance().fileChanged(m_file, now);
-    if (!now.exists) throw goneError(m_file);
+    if (!now.exists) throw goneError(m_url);
     open();
 }
 
@@ -374,14 +374,33 @@ std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
     if (it != m_statements.end() && it->use_count() == 1) return *it;
     auto query = std::make_shared<QSqlQuery>(QSqlDatabase::database(m_name, false));
     query->setForwardOnly(true);
-    if (!query->prepare(sql)) throw errorOf(query->lastError(), sql);
+    if (!query->prepare(sql)) throw failure(query->lastError(), sql);
     if (it == m_statements.end() && m_statements.size() < 64) m_statements.insert(sql, query);
     return query;
 }
 
+DbError Database::failure(const QSqlError& error, const QString& sql)
+{
+    DbError e = m_engine->error(error, sql);
+    // A connection to a server that is lost is opened afresh by the next statement.
+    if (e.isGone() && !m_engine->isFile()) {
+        close();
+        return goneError(m_url, e.description());
+    }
+    return e;
+}
+
 Result Database::run(const QString& sql, const QVariantList& values)
 {
-    std::shared_ptr<QSqlQuery> query = prepared(sql);
+    if (!m_open) throw goneError(m_url);
+    const QString spelled = m_engine->spell(sql);
+    if (!m_engine->prepares(spelled, !values.isEmpty())) {
+        auto query = std::make_shared<QSqlQuery>(QSqlDatabase::database(m_name, false));
+        query->setForwardOnly(true);
+        if (!query->exec(spelled)) throw failure(query->lastError(), sql);
+        return Result(std::move(query));
+    }
+    std::shared_ptr<QSqlQuery> query = prepared(spelled);
     for (int i = 0; i < values.size(); ++i) {
         // A null QString is still a text: it is stored as an empty one, never as NULL.
         const QVariant& v = values[i];
@@ -390,14 +409,14 @@ Result Database::run(const QString& sql, const QVariantList& values)
         else
             query->bindValue(i, v);
     }
-    if (!query->exec()) throw errorOf(query->lastError(), sql);
+    if (!query->exec()) throw failure(query->lastError(), sql);
     return Result(std::move(query));
 }
 
 Result Database::execute(const QString& sql, const QVariantList& values)
 {
     Result result = patiently([&] {
-        if (!m_inTransaction) checkFile();
+        if (!m_inTransaction) ensureOpen();
         return run(sql, values);
     });
     if (m_closeAfterTransaction && !m_inTransaction) close();
@@ -407,8 +426,8 @@ Result Database::execute(const QString& sql, const QVariantList& values)
 void Database::begin()
 {
     patiently([this] {
-        checkFile();
-        run(QStringLiteral("BEGIN IMMEDIATE"), {});
+        ensureOpen();
+        run(m_engine->begin(), {});
     });
     m_inTransaction = true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QString>
@@ -10,7 +11,11 @@
 #include <memory>
 #include <stdexcept>
 
+#include "store/databaseurl.h"
+
 namespace sentrok {
+
+class Engine;
 
 // A failure of the database: the engine's own error number and description, or, for a result
 // that is not what the caller needs (no row, a NULL), the nearest engine code and words.
@@ -20,6 +25,9 @@ public:
     DbError(int number, const QString& description, const QString& statement = {},
             Kind kind = Kind::Other);
     int number() const { return m_number; }
+    // The engine's own code when it is not a number (PostgreSQL's SQLSTATE).
+    const QString& code() const { return m_code; }
+    void setCode(const QString& code) { m_code = code; }
     const QString& description() const { return m_description; }
     const QString& statement() const { return m_statement; }
     // "Ошибка N: description" for the user.
@@ -32,6 +40,7 @@ public:
 
 private:
     int m_number;
+    QString m_code;
     QString m_description;
     QString m_statement;
     Kind m_kind;
@@ -81,12 +90,12 @@ private:
     bool m_eof = true;
 };
 
-// One named connection to the database file, opened in the constructor and removed in the
-// destructor. Each window owns one.
+// One named connection to the database (an SQLite file, or a PostgreSQL database: see
+// DatabaseUrl), opened in the constructor and removed in the destructor. Each window owns one.
 class Database {
 public:
-    // Opens an existing file; never creates one. Throws DbError.
-    Database(const QString& file, const QString& connectionName,
+    // Opens an existing database (a file path or a URL); never creates one. Throws DbError.
+    Database(const QString& location, const QString& connectionName,
              const DatabaseOptions& options = {});
     ~Database();
     Database(const Database&) = delete;
@@ -133,12 +142,16 @@ public:
     void rollback();
     bool inTransaction() const { return m_inTransaction; }
 
-    // Whether the file at the path is still the one this connection opened. A file deleted
-    // meanwhile is an error (isGone) until one is back; then every connection of the program to
-    // the old file is closed before any opens the new one.
-    void checkFile();
+    // Opens the connection again if it was lost, and, for a file, whether the file at the path
+    // is still the one it opened. A file deleted meanwhile (or a server out of reach) is an error
+    // (isGone) until one is back; then every connection of the program to the old file is closed
+    // before any opens the new one.
+    void ensureOpen();
 
-    QString fileName() const { return m_file; }
+    // The database again, for another connection of the program.
+    QString location() const { return m_url.text(true); }
+    const DatabaseUrl& url() const { return m_url; }
+    const Engine& engine() const { return *m_engine; }
     QString connectionName() const { return m_name; }
 
     // The database file of a program folder.
@@ -149,6 +162,7 @@ public:
 private:
     friend class FileRegistry;
     std::shared_ptr<QSqlQuery> prepared(const QString& sql);
+    DbError failure(const QSqlError& error, const QString& sql);
     // One statement on the open connection: no test of the file, no second attempt.
     Result run(const QString& sql, const QVariantList& values);
     void open();
@@ -157,10 +171,13 @@ private:
     template <typename Fn>
     auto patiently(Fn&& fn) -> decltype(fn());
 
-    QString m_file;
+    DatabaseUrl m_url;
+    const Engine* m_engine;
+    QString m_file;  // an SQLite database's file
     QString m_name;
     DatabaseOptions m_options;
     bool m_open = false;
+    bool m_everOpened = false;
     bool m_inTransaction = false;
     bool m_closeAfterTransaction = false;
     // The identity of the file this connection opened.

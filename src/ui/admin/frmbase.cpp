@@ -593,7 +593,7 @@ void frmBase::cmdClearLog_Click()
     if (m_purge) return;  // one is under way already
     // A large log takes a while: the rows go in batches off the window's thread, the window stays
     // usable with the busy pointer, and passes keep recording (what they write from now on stays).
-    auto* purge = new TablePurge(db().fileName(), {QStringLiteral("noconnect"), QStringLiteral("log")},
+    auto* purge = new TablePurge(db().location(), {QStringLiteral("noconnect"), QStringLiteral("log")},
                                  QCoreApplication::instance());
     m_purge = purge;
     setCursor(Qt::WaitCursor);

@@ -211,7 +211,7 @@ bool frmMain::Form_Load()
 
     m_mail = std::make_unique<MailAlert>(*m_db, *m_deps.boxes, *m_deps.clock, m_deps.smtpPort);
     MonitorDeps monitor;
-    monitor.database = m_db->fileName();
+    monitor.database = m_db->location();
     monitor.prober = m_deps.prober;
     monitor.sound = m_sound.get();
     monitor.view = this;
