@@ -54,10 +54,16 @@ ProbeRequest request(const QString& host, const QString& wait = "1000", const QS
 }
 
 // Each row twice: on a ping socket and on a raw one.
-void addKindRows(const char* name, const std::function<void(QTestData&)>& fill)
+void addKindRows(const QByteArray& name, const std::function<void(QTestData&)>& fill)
 {
-    fill(QTest::addRow("ping: %s", name) << SocketChoice::PingOnly);
-    fill(QTest::addRow("raw: %s", name) << SocketChoice::RawOnly);
+    fill(QTest::addRow("ping: %s", name.constData()) << SocketChoice::PingOnly);
+    fill(QTest::addRow("raw: %s", name.constData()) << SocketChoice::RawOnly);
+}
+
+// A host text without its brackets, as the responder writes it.
+QString bare(const QString& host)
+{
+    return host.startsWith(u'[') ? host.mid(1, host.size() - 2) : host;
 }
 
 // While it lives, no group may open a ping socket, as in a fresh namespace (or only the given
@@ -122,6 +128,7 @@ private slots:
     void queue();
     void names();
     void deadNameServer();
+    void namesPreferIPv4ThenIPv6();
     void flood_data();
     void flood();
     void fallsBackToRawWhenPingIsRefused();
@@ -167,6 +174,17 @@ void TestEchoNet::outcome_data()
     // count for echo 2, whose own reply comes at 250 ms, after its time-out.
     row("late replies", "reply delay=150", request(h, "100", "2"), -1, -1, 195, 1700);
     row("wait 0 sends nothing", "reply", request(h, "0", "2"), -1, -1, 0, 1000);
+    // IPv6 under the same rules (identifier, sequence and source; time-outs; late replies).
+    const QString h6 = "fd00::2";
+    row("IPv6: answers", "reply", request(h6), 0, 999, 0, 1500);
+    row("IPv6: ::1 answers", "reply", request("::1"), 0, 999, 0, 1500);
+    row("IPv6: answers after 60 ms", "reply delay=60", request("[fd00::2]", "1000", "2"), 60, 999, 115, 2500);
+    row("IPv6: silent, 2 x 150 ms", "silent", request(h6, "150", "2"), -1, -1, 295, 1800);
+    row("IPv6: wrong sequence", "wrong-seq", request(h6, "150"), -1, -1, 145, 1600);
+    row("IPv6: wrong identifier", "wrong-id", request(h6, "150"), -1, -1, 145, 1600);
+    row("IPv6: wrong source", "wrong-source", request(h6, "150"), -1, -1, 145, 1600);
+    row("IPv6: unreachable", "unreachable", request(h6, "150"), -1, -1, 0, 1600);
+    row("IPv6: late replies", "reply delay=150", request(h6, "100", "2"), -1, -1, 195, 1700);
 }
 
 void TestEchoNet::outcome()
@@ -178,44 +196,55 @@ void TestEchoNet::outcome()
     QFETCH(int, high);
     QFETCH(int, soonestMs);
     QFETCH(int, latestMs);
-    Responder responder({texts.host + ' ' + rule});
+    const QString host = bare(texts.host);
+    const IcmpFamily family = host.contains(u':') ? IcmpFamily::V6 : IcmpFamily::V4;
+    if (family == IcmpFamily::V6 && !test::ipv6Unavailable().isEmpty())
+        QSKIP(qPrintable(test::ipv6Unavailable()));
+    Responder responder({host + ' ' + rule});
     QVERIFY2(responder.error().isEmpty(), qPrintable(responder.error()));
     EchoProber prober({kind});
     const Timed t = probe(prober, texts);
     QVERIFY2(t.result() >= low && t.result() <= high, qPrintable(t.text()));
     QVERIFY2(t.elapsedMs >= soonestMs && t.elapsedMs <= latestMs, qPrintable(QString::number(t.elapsedMs)));
     const int sent = texts.wait.toInt() > 0 ? texts.count.toInt() : 0;
-    QTRY_COMPARE(responder.seenBy(texts.host).size(), sent);
+    QTRY_COMPARE(responder.seenBy(host).size(), sent);
     if (sent > 0)
-        QCOMPARE(prober.engine()->socketKind(),
+        QCOMPARE(prober.engine()->socketKind(family),
                  kind == SocketChoice::RawOnly ? IcmpSocketKind::Raw : IcmpSocketKind::Ping);
 }
 
 void TestEchoNet::wire_data()
 {
     QTest::addColumn<SocketChoice>("kind");
+    QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("ttl");
     QTest::addColumn<QString>("length");
     QTest::addColumn<int>("wireTtl");
     QTest::addColumn<int>("wireLength");
-    addKindRows("ttl 1, length 20", [](QTestData& r) { r << "1" << "20" << 2 << 32; });
-    addKindRows("ttl 300, length 500", [](QTestData& r) { r << "300" << "500" << 255 << 126; });
-    addKindRows("ttl empty, length abc", [](QTestData& r) { r << "" << "abc" << 255 << 32; });
+    for (const char* host : {"127.0.0.3", "fd00::3"}) {
+        const auto name = [host](const char* what) { return QByteArray(host) + ": " + what; };
+        addKindRows(name("ttl 1, length 20"), [host](QTestData& r) { r << host << "1" << "20" << 2 << 32; });
+        addKindRows(name("ttl 300, length 500"), [host](QTestData& r) { r << host << "300" << "500" << 255 << 126; });
+        addKindRows(name("ttl empty, length abc"), [host](QTestData& r) { r << host << "" << "abc" << 255 << 32; });
+    }
 }
 
 void TestEchoNet::wire()
 {
     QFETCH(SocketChoice, kind);
+    QFETCH(QString, host);
     QFETCH(QString, ttl);
     QFETCH(QString, length);
     QFETCH(int, wireTtl);
     QFETCH(int, wireLength);
-    Responder responder({"127.0.0.3 reply"});
+    if (host.contains(u':') && !test::ipv6Unavailable().isEmpty())
+        QSKIP(qPrintable(test::ipv6Unavailable()));
+    Responder responder({host + " reply"});
     QVERIFY(responder.error().isEmpty());
     EchoProber prober({kind});
-    QVERIFY(probe(prober, request("127.0.0.3", "1000", "2", ttl, length)).result() >= 0);
-    QTRY_COMPARE(responder.seenBy("127.0.0.3").size(), 2);
-    for (const auto& seen : responder.seenBy("127.0.0.3")) {
+    QVERIFY(probe(prober, request(host, "1000", "2", ttl, length)).result() >= 0);
+    QTRY_COMPARE(responder.seenBy(host).size(), 2);
+    for (const auto& seen : responder.seenBy(host)) {
         QCOMPARE(seen.ttl, wireTtl);
         QCOMPARE(seen.payloadLength, wireLength);
     }
@@ -426,6 +455,25 @@ void TestEchoNet::unprivilegedUser()
     QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
     QCOMPARE(tool.exitCode(), requests ? 0 : 1);
     QTRY_COMPARE(responder.seen().size(), requests);
+}
+
+void TestEchoNet::namesPreferIPv4ThenIPv6()
+{
+    if (const QString why = test::ipv6Unavailable(); !why.isEmpty()) QSKIP(qPrintable(why));
+    BindMount hosts("/etc/hosts", "127.0.0.1 localhost\n"
+                                  "fd00::7 only6.test\n"
+                                  "fd00::8 both.test\n"
+                                  "127.0.0.8 both.test\n");
+    if (!hosts.error().isEmpty()) QSKIP(qPrintable(hosts.error()));
+    Responder responder({"127.0.0.8 reply", "fd00::7 reply", "fd00::8 reply"});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober;
+    QVERIFY(probe(prober, request("only6.test")).result() >= 0);
+    QVERIFY(probe(prober, request("both.test")).result() >= 0);
+    QTRY_COMPARE(responder.seen().size(), 2);
+    QCOMPARE(responder.seen()[0].destination, QStringLiteral("fd00::7"));
+    // A name that has always been probed over IPv4 stays there.
+    QCOMPARE(responder.seen()[1].destination, QStringLiteral("127.0.0.8"));
 }
 
 void TestEchoNet::deadNameServer()
