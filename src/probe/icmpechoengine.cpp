@@ -17,9 +17,10 @@
 // flood of ICMP at us then costs the kernel, not the event loop, and cannot push our replies
 // out of the receive buffer.
 //
-// Reply. The socket is read in batches for a few milliseconds a turn, or until it is empty
-// (the notifier is level-triggered and comes back for the rest), so that the rest of the loop
-// runs however much arrives. A datagram answers a request only when it is an echo reply
+// Reply. The socket is read in batches for a few milliseconds a turn, or until it is empty,
+// and then left alone for a millisecond (the notifier is level-triggered and comes back for
+// the rest), so that the rest of the loop runs however much arrives, and a stream of
+// datagrams costs a wake-up a millisecond rather than one each. A datagram answers a request only when it is an echo reply
 // (checksum right, on a raw socket), carries our identifier and the sequence of a request
 // still awaiting its reply, and comes from that request's destination. Anything else is
 // counted as ignored and changes nothing. The reply time is the kernel's time of arrival less
@@ -59,6 +60,10 @@ constexpr int kDatagramBuffer = 2048;
 constexpr int kDatagramsPerRead = 32;
 // Reading in one turn of the event loop stops after this, whatever still waits.
 constexpr std::int64_t kReadBudgetNs = 2 * kNsPerMs;
+// After a turn that read something the socket is left alone this long, so that a stream of
+// datagrams is read in batches rather than one wake-up each; the kernel's stamps keep the
+// reply times, and time-outs drain the socket first.
+constexpr int kReadPauseMs = 1;
 // Before time-outs are judged the socket is read up to the moment of judging; this bounds it
 // should the clock stamps be missing.
 constexpr std::int64_t kDrainBudgetNs = 50 * kNsPerMs;
@@ -166,6 +171,9 @@ IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent
     m_pumpTimer.setSingleShot(true);
     m_pumpTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pumpTimer, &QTimer::timeout, this, &IcmpEchoEngine::pump);
+    m_readPause.setSingleShot(true);
+    m_readPause.setTimerType(Qt::PreciseTimer);
+    connect(&m_readPause, &QTimer::timeout, this, &IcmpEchoEngine::resumeReading);
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_timeoutTimer, &QTimer::timeout, this, &IcmpEchoEngine::expire);
@@ -239,12 +247,11 @@ QString IcmpEchoEngine::ensureSocket(Endpoint& e) {
     }
     e.socket = std::move(opened.socket);
     e.ttl = -1;
-    e.filterLow = 0;
-    e.filterSpan = 0xffff;
+    e.filterSet = false;
     if (!m_batch) m_batch = std::make_unique<ReadBatch>();
     e.notifier = std::make_unique<QSocketNotifier>(e.socket->fd.get(), QSocketNotifier::Read);
     connect(e.notifier.get(), &QSocketNotifier::activated, this,
-            [this, &e] { readReplies(e, kReadBudgetNs); });
+            [this, &e] { readTurn(e); });
     if (std::exchange(m_unavailable, false)) emit socketAvailable();
     return {};
 }
@@ -269,7 +276,7 @@ std::optional<std::uint16_t> IcmpEchoEngine::freeSequence() {
 }
 
 bool IcmpEchoEngine::admitSequence(Endpoint& e, std::uint16_t sequence) {
-    if (std::uint16_t(sequence - e.filterLow) <= e.filterSpan) return true;
+    if (e.filterSet && std::uint16_t(sequence - e.filterLow) <= e.filterSpan) return true;
     // The new window starts at the request that has waited longest, the one farthest behind
     // this sequence, and reaches kFilterAhead beyond it.
     std::uint16_t behind = 0;
@@ -280,6 +287,7 @@ bool IcmpEchoEngine::admitSequence(Endpoint& e, std::uint16_t sequence) {
     if (!attachReplyFilter(*e.socket, low, span)) return false;
     e.filterLow = low;
     e.filterSpan = span;
+    e.filterSet = true;
     return true;
 }
 
@@ -333,6 +341,17 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     m_sequenceOf.emplace(token, *sequence);
     m_inFlight.emplace(*sequence, std::move(f));
     armTimeout();
+}
+
+void IcmpEchoEngine::readTurn(Endpoint& e) {
+    readReplies(e, kReadBudgetNs);
+    e.notifier->setEnabled(false);
+    if (!m_readPause.isActive()) m_readPause.start(kReadPauseMs);
+}
+
+void IcmpEchoEngine::resumeReading() {
+    for (Endpoint* e : {&m_v4, &m_v6})
+        if (e->notifier) e->notifier->setEnabled(true);
 }
 
 IcmpEchoEngine::Read IcmpEchoEngine::readReplies(Endpoint& e, std::int64_t budgetNs,

@@ -65,7 +65,9 @@ private:
         std::optional<IcmpSocket> socket;
         std::unique_ptr<QSocketNotifier> notifier;  // after socket: goes before the fd closes
         int ttl = -1;  // the TTL (hop limit) last set
-        // The sequences the kernel filter lets through: [filterLow, filterLow + filterSpan].
+        // The sequences the kernel filter lets through, once set: [filterLow, filterLow +
+        // filterSpan]. Until then it passes every echo reply that carries our identifier.
+        bool filterSet = false;
         std::uint16_t filterLow = 0, filterSpan = 0xffff;
     };
     // A destination as the replies' senders are compared with it: the address's bytes.
@@ -96,6 +98,8 @@ private:
     bool setTtl(Endpoint& e, quint8 ttl);
     std::optional<std::uint16_t> freeSequence();
     bool admitSequence(Endpoint& e, std::uint16_t sequence);
+    void readTurn(Endpoint& e);
+    void resumeReading();
     // Reads until the socket is empty, `budgetNs` have passed, or (with `arrivedBy`) a datagram
     // has been read that the kernel stamped later than that realtime moment.
     Read readReplies(Endpoint& e, std::int64_t budgetNs, std::optional<std::int64_t> arrivedBy = {});
@@ -122,6 +126,7 @@ private:
     std::set<std::pair<std::int64_t, std::uint16_t>> m_deadlines;
     QTimer m_pumpTimer;
     QTimer m_timeoutTimer;
+    QTimer m_readPause;
 };
 
 }  // namespace sentrok

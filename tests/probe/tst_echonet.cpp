@@ -564,10 +564,14 @@ void TestEchoNet::flood()
     });
     QTRY_COMPARE_WITH_TIMEOUT(done, hosts, 15000);
     QVERIFY2(wrong == 0, qPrintable(wrongOnes.join(' ')));
-    QVERIFY(flooding.stop() > 2000);
-    // Replies that carry a sequence of ours get past the kernel filter; they must have been
-    // read and turned away.
-    if (flood == "replies") QVERIFY(prober.engine()->ignoredDatagrams() > 0);
+    const qint64 sent = flooding.stop();
+    QVERIFY(sent > 2000);
+    // The kernel filter keeps out all but the replies that carry a sequence of ours (half the
+    // reply flood); those are read and turned away.
+    const auto ignored = qint64(prober.engine()->ignoredDatagrams());
+    const QString counts = QStringLiteral("%1 of %2 read and ignored").arg(ignored).arg(sent);
+    if (flood == "replies") QVERIFY2(ignored > 0 && ignored < sent * 3 / 4, qPrintable(counts));
+    else QVERIFY2(ignored < sent / 20, qPrintable(counts));
 }
 
 void TestEchoNet::commandLineTool_data()

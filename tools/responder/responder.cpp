@@ -32,6 +32,8 @@
 // anything). Only requests between loopback addresses (127.0.0.0/8, ::1, fd00::/8) are ever
 // answered.
 
+#include "../inetsum.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
@@ -203,15 +205,6 @@ const Rule* ruleFor(const std::vector<Rule>& rules, const Address& address)
         return &r;
     }
     return nullptr;
-}
-
-uint16_t checksum(const uint8_t* data, size_t size)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < size; i += 2) sum += uint32_t(data[i] << 8 | data[i + 1]);
-    if (size % 2) sum += uint32_t(data[size - 1]) << 8;
-    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-    return uint16_t(~sum);
 }
 
 void put16(std::vector<uint8_t>& b, size_t at, uint16_t v)
