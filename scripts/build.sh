@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Configures and builds Sentrok into build/ (the program folder is build/bin).
+#   BUILD_DIR=build-asan SENTROK_SANITIZE=ON BUILD_TYPE=Debug scripts/build.sh
+# builds the sanitizer tree that scripts/test.sh --sanitize runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" >/dev/null
-cmake --build build -j"$(nproc)"
+dir="${BUILD_DIR:-build}"
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+  -DSENTROK_SANITIZE="${SENTROK_SANITIZE:-OFF}" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

@@ -20,6 +20,16 @@ bool hasLineBreak(const QString& text)
 
 void warn(const QString& text) { qWarning().noquote() << QStringLiteral("sentrok: ") + text; }
 
+// "(и ещё 3 ошибки отправки почты)", with the noun agreeing with the number.
+QString moreErrorsText(int n)
+{
+    const int tens = n % 100, units = n % 10;
+    const char16_t* noun = u"ошибок";
+    if (units == 1 && tens != 11) noun = u"ошибка";
+    else if (units >= 2 && units <= 4 && (tens < 12 || tens > 14)) noun = u"ошибки";
+    return QStringLiteral("(и ещё %1 %2 отправки почты)").arg(n).arg(QString::fromUtf16(noun));
+}
+
 struct RecipientRow {
     QVariant smtp, from, email;
 };
@@ -102,9 +112,11 @@ void MailAlert::connectSocket()
     // A socket of its own for every dialogue: whatever the old one still receives goes
     // nowhere.
     auto* socket = new QTcpSocket(this);
+    // However fast a server talks, no more than this waits unread.
+    socket->setReadBufferSize(smtp::ReplyReader::kMaxPending);
     m_socket = socket;
     m_reader = {};
-    m_refused = false;
+    m_quitSent = false;
     connect(socket, &QTcpSocket::readyRead, this, &MailAlert::onReadyRead);
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
         fail(socket->error() == QAbstractSocket::RemoteHostClosedError
@@ -126,7 +138,6 @@ void MailAlert::onReadyRead()
     while (m_socket == socket) {
         const std::optional<QByteArray> reply = m_reader.next();
         if (!reply) break;
-        m_replyTimer.start(m_replyTimeout);
         onReply(*reply);
     }
     if (m_socket == socket && m_reader.overflowed())
@@ -145,9 +156,37 @@ void MailAlert::onReply(const QByteArray& reply)
         advance();
         return;
     }
-    if (code.startsWith(u'4') || code.startsWith(u'5')) m_refused = true;
+    // Anything else that is not a refusal (221, 334, words) is passed over; the reply time-out
+    // ends a server that never says anything useful.
+    if (smtp::isRefusal(code)) refuse(code, reply);
+}
+
+void MailAlert::refuse(const QString& code, const QByteArray& reply)
+{
     const QString text = smtp::errorText(code, m_server);
-    if (!text.isNull()) m_boxes.tell({text, kErrorTitle, MsgButtons::Ok, MsgIcon::Stop});
+    if (!text.isNull()) showError(text);
+    else
+        warn(QStringLiteral("письмо с оповещением не отправлено, почтовый сервер \"%1\" ответил: "
+                            "%2")
+                 .arg(m_server, smtp::fromWire(reply).trimmed()));
+    // Nothing more of this mail can go through: say goodbye rather than wait for a reply that
+    // would keep a refusing server talking.
+    send(smtp::command(QStringLiteral("QUIT")));
+    m_quitSent = true;
+    m_step = 0;
+    end(Outcome::Refused);
+}
+
+void MailAlert::showError(const QString& text)
+{
+    if (m_errorBox && m_errorBox->isOpen()) {
+        ++m_moreErrors;
+        m_errorBox->setText(m_errorText + QStringLiteral("\r\n\r\n") + moreErrorsText(m_moreErrors));
+        return;
+    }
+    m_errorText = text;
+    m_moreErrors = 0;
+    m_errorBox = m_boxes.notice({text, kErrorTitle, MsgButtons::Ok, MsgIcon::Stop});
 }
 
 void MailAlert::advance()
@@ -164,6 +203,7 @@ void MailAlert::advance()
             break;
         default:
             send(smtp::command(QStringLiteral("QUIT")));
+            m_quitSent = true;
             m_step = 0;
             end(Outcome::Delivered);
             return;
@@ -171,7 +211,13 @@ void MailAlert::advance()
     ++m_step;
 }
 
-void MailAlert::send(const QByteArray& bytes) { m_socket->write(bytes); }
+void MailAlert::send(const QByteArray& bytes)
+{
+    m_socket->write(bytes);
+    // The time-out counts from the latest command: replies that move nothing on do not
+    // keep a dialogue alive.
+    m_replyTimer.start(m_replyTimeout);
+}
 
 void MailAlert::fail(const QString& reason)
 {
@@ -182,15 +228,12 @@ void MailAlert::fail(const QString& reason)
         onReadyRead();
         if (m_socket != socket) return;
     }
-    const Outcome outcome = m_refused ? Outcome::Refused : Outcome::Failed;
-    // A refusal has been shown already; anything else would pass unseen.
-    if (outcome == Outcome::Failed)
-        warn(QStringLiteral("письмо с оповещением не отправлено, почтовый сервер \"%1\" порт %2: "
-                            "%3")
-                 .arg(m_server)
-                 .arg(m_port)
-                 .arg(reason));
-    end(outcome);
+    // Refusals end the dialogue themselves; this would pass unseen.
+    warn(QStringLiteral("письмо с оповещением не отправлено, почтовый сервер \"%1\" порт %2: %3")
+             .arg(m_server)
+             .arg(m_port)
+             .arg(reason));
+    end(Outcome::Failed);
 }
 
 void MailAlert::end(Outcome outcome)
@@ -199,8 +242,9 @@ void MailAlert::end(Outcome outcome)
     if (!socket) return;
     m_socket = nullptr;
     m_replyTimer.stop();
+    m_reader = {};
     socket->disconnect(this);
-    if (outcome == Outcome::Delivered && socket->state() == QAbstractSocket::ConnectedState) {
+    if (m_quitSent && socket->state() == QAbstractSocket::ConnectedState) {
         // QUIT is still on its way out: close once it has gone, not waiting for the answer.
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         socket->disconnectFromHost();

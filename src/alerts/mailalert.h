@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 class QTcpSocket;
 
@@ -20,21 +21,23 @@ namespace sentrok {
 // SMTP without ever blocking the window.
 //
 // The client speaks only when spoken to. Each complete reply of the server either moves the
-// dialogue one step on (220, 250 and 354, whatever the step), or is a refusal from the error
-// table, told to the user in words while step and connection stay as they are, or is ignored.
-// Steps: 0 greeting, 1 RSET, 2 HELO, 3 MAIL FROM, 4 RCPT TO, 5 DATA, 6 the message; the reply
-// to the message is answered with QUIT and the connection is closed at once.
+// dialogue one step on (220, 250 and 354, whatever the step), or refuses (4xx, 5xx): the
+// dialogue then ends at once with QUIT, and a refusal of the error table is told to the user
+// in words. Any other reply is ignored. Steps: 0 greeting, 1 RSET, 2 HELO, 3 MAIL FROM,
+// 4 RCPT TO, 5 DATA, 6 the message; the reply to the message is answered with QUIT and the
+// connection is closed at once.
 //
 // At most one mail is in flight: a new alert abandons the one under way. A dialogue ends when
 // QUIT has gone out, when the connection fails or the server closes it, when the server
-// talks nonsense, or when no reply comes within the reply time-out; the next alert always
-// starts afresh.
+// talks nonsense, or when no command is answered within the reply time-out; the next alert
+// always starts afresh. However often and however much a server refuses, the user sees one
+// error box at a time: refusals while it is open only count up in it.
 class MailAlert : public QObject {
     Q_OBJECT
 public:
     enum class Outcome {
         Delivered,  // the server took the message; QUIT sent
-        Refused,    // the server answered a command with 4xx or 5xx and went no further
+        Refused,    // the server answered with 4xx or 5xx; QUIT sent
         Failed,     // no connection, connection lost, no reply in time, or nonsense replies
         Abandoned,  // a newer alert took over
     };
@@ -48,7 +51,8 @@ public:
     static inline const QString kErrorTitle = QStringLiteral("Ошибка!!!");
 
     // db: the main window's connection (outlives this object). Refusals are shown through
-    // boxes.tell(): they arrive in socket handlers, where a modal box would nest an event loop.
+    // boxes.notice(): they arrive in socket handlers, where a modal box would nest an event
+    // loop.
     MailAlert(Database& db, MessageBoxes& boxes, const Clock& clock, quint16 port = kSmtpPort,
               QObject* parent = nullptr);
     ~MailAlert() override;
@@ -82,6 +86,8 @@ private:
     void onReadyRead();
     void onReply(const QByteArray& reply);
     void advance();
+    void refuse(const QString& code, const QByteArray& reply);
+    void showError(const QString& text);
     void send(const QByteArray& bytes);
     void fail(const QString& reason);
     void end(Outcome outcome);
@@ -98,7 +104,12 @@ private:
     QPointer<QTcpSocket> m_socket;  // null when no dialogue is under way
     smtp::ReplyReader m_reader;
     QTimer m_replyTimer;
-    bool m_refused = false;  // the server has refused something in this dialogue
+    bool m_quitSent = false;  // the connection may close gracefully, after QUIT has gone
+
+    // The one error box of the mail, while the user has it open.
+    std::unique_ptr<Notice> m_errorBox;
+    QString m_errorText;  // what it said first
+    int m_moreErrors = 0;  // refusals since
 };
 
 }  // namespace sentrok

@@ -72,6 +72,12 @@ bool isPositive(QStringView code)
     return code == u"220" || code == u"250" || code == u"354";
 }
 
+bool isRefusal(QStringView code)
+{
+    return code.size() == 3 && (code[0] == u'4' || code[0] == u'5') && code[1].isDigit() &&
+           code[2].isDigit();
+}
+
 QString errorText(QStringView code, const QString& serverName)
 {
     if (code == u"421")

@@ -36,6 +36,8 @@ private:
 QString replyCode(QByteArrayView reply);
 // 220, 250 and 354 move the dialogue on, whichever command they answer.
 bool isPositive(QStringView code);
+// Three digits beginning 4 or 5: the server will not do what was asked.
+bool isRefusal(QStringView code);
 // The words shown to the user for a refusal, or a null string for a code that is not shown.
 // serverName begins the 421 text.
 QString errorText(QStringView code, const QString& serverName);

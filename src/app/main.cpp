@@ -1,6 +1,7 @@
 // Sentrok: watches a list of hosts with ICMP echo and tells when one goes down or comes back.
 
 #include "alerts/canberraplayer.h"
+#include "app/termsignals.h"
 #include "common/clock.h"
 #include "probe/echoprober.h"
 #include "ui/controls/qtmessageboxes.h"
@@ -48,6 +49,11 @@ int main(int argc, char** argv)
     QObject::connect(&prober, &sentrok::EchoProber::socketAvailable, &window, [&window] {
         window.setCondition(sentrok::Condition::NoIcmpSocket, {});
     });
+    // Logout and kill end the program as a confirmed close does; caught before the load, so
+    // that from the moment the lock is taken it is also given back.
+    sentrok::TerminationSignals termination;
+    QObject::connect(&termination, &sentrok::TerminationSignals::received, &window,
+                     [&window] { window.endSession(); });
     if (!window.Form_Load()) return window.exitCode();
     window.show();
     return QApplication::exec();

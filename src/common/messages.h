@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace sentrok {
 
 // Title of message boxes that have none of their own.
@@ -18,6 +20,15 @@ struct Message {
     MsgIcon icon = MsgIcon::None;
 };
 
+// A non-modal box that its caller may still change while the user has it open.
+class Notice {
+public:
+    virtual ~Notice() = default;
+    // False once the user has closed it.
+    virtual bool isOpen() const = 0;
+    virtual void setText(const QString& text) = 0;
+};
+
 // Every message box of the program goes through here, so tests can read what was asked and
 // give the answer.
 class MessageBoxes {
@@ -28,6 +39,20 @@ public:
     // Non-modal: shows the message and returns at once. For notices that need no answer and
     // arrive from network or timer handlers, where a nested event loop would be a hazard.
     virtual void tell(const Message& message) = 0;
+    // Non-modal like tell(), and the caller may change the box's text while it stays open:
+    // a failure that repeats can update one box instead of piling up new ones. Where boxes
+    // cannot be changed, every call is a tell() and the notice is closed at once.
+    virtual std::unique_ptr<Notice> notice(const Message& message);
 };
+
+inline std::unique_ptr<Notice> MessageBoxes::notice(const Message& message)
+{
+    struct Told final : Notice {
+        bool isOpen() const override { return false; }
+        void setText(const QString&) override {}
+    };
+    tell(message);
+    return std::make_unique<Told>();
+}
 
 }  // namespace sentrok

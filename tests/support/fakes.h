@@ -7,17 +7,27 @@
 #include <QDateTime>
 #include <QList>
 
+#include <memory>
+
 namespace sentrok::test {
 
 // Records every message box and answers from a queue (Yes when the queue is empty).
 class FakeMessageBoxes final : public MessageBoxes {
 public:
+    // A box opened by notice(): its text as it stands now; a test closes it as the user would.
+    struct OpenNotice {
+        Message message;
+        bool open = true;
+    };
+
     MsgAnswer ask(const Message& m) override;
     void tell(const Message& m) override;
+    std::unique_ptr<Notice> notice(const Message& m) override;
     void answerNext(MsgAnswer a) { m_answers << a; }
 
     QList<Message> asked;  // modal boxes, in order
-    QList<Message> told;   // non-modal notices, in order
+    QList<Message> told;   // non-modal boxes as first shown, notices included, in order
+    QList<std::shared_ptr<OpenNotice>> notices;
 
 private:
     QList<MsgAnswer> m_answers;

@@ -22,8 +22,9 @@ QStringList rowsOf(const QString& report, const QString& header, int rule)
 {
     const QString head = header + "\r\n" + QString(rule, u'_') + "\r\n";
     if (!report.startsWith(head) || !report.endsWith("\r\n")) return {"<malformed>", report};
-    const QString rows = report.mid(head.size()).chopped(2);
-    return rows.isEmpty() ? QStringList() : rows.split("\r\n");
+    // A report without rows is the header alone: nothing to cut off after it.
+    const QString rows = report.mid(head.size());
+    return rows.isEmpty() ? QStringList() : rows.chopped(2).split("\r\n");
 }
 QStringList checks(TestFolder& f, qint64 host)
 {

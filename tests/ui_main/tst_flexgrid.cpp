@@ -1,5 +1,6 @@
 #include "ui/controls/flexgrid.h"
 
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QHeaderView>
 #include <QTest>
@@ -15,6 +16,8 @@ private slots:
     void alignmentAndColourActOnCurrentCell_data();
     void alignmentAndColourActOnCurrentCell();
     void setRowsOneKeepsHeaderOnly();
+    void ceilingDropsBottomRows_data();
+    void ceilingDropsBottomRows();
     void widthsInTwips();
 };
 
@@ -110,6 +113,53 @@ void TestFlexGrid::setRowsOneKeepsHeaderOnly()
     g.setCol(1);
     g.setCellAlignment(6);  // no row: nothing happens, nothing breaks
     QCOMPARE(g.textMatrix(1, 1), QString());
+}
+
+void TestFlexGrid::ceilingDropsBottomRows_data()
+{
+    QTest::addColumn<int>("ceiling");
+    QTest::addColumn<QList<int>>("inserts");  // the grid row of each new row, r1, r2, ...
+    QTest::addColumn<int>("lowerTo");         // a ceiling set afterwards, or -1
+    QTest::addColumn<QStringList>("rows");    // top to bottom
+    QTest::newRow("newest on top, oldest out") << 3 << QList<int>{1, 1, 1, 1, 1} << -1
+                                               << QStringList{"r5", "r4", "r3"};
+    QTest::newRow("no ceiling") << 0 << QList<int>{1, 1, 1, 1, 1} << -1
+                                << QStringList{"r5", "r4", "r3", "r2", "r1"};
+    QTest::newRow("lowered: the bottom goes at once")
+        << 0 << QList<int>{1, 1, 1, 1, 1} << 2 << QStringList{"r5", "r4"};
+    QTest::newRow("inserted lower down: still the bottom goes")
+        << 3 << QList<int>{1, 1, 1, 2} << -1 << QStringList{"r3", "r4", "r2"};
+    QTest::newRow("inserted at the bottom of a full grid")
+        << 2 << QList<int>{1, 1, 3} << -1 << QStringList{"r2", "r1"};
+}
+
+void TestFlexGrid::ceilingDropsBottomRows()
+{
+    QFETCH(int, ceiling);
+    QFETCH(QList<int>, inserts);
+    QFETCH(int, lowerTo);
+    QFETCH(QStringList, rows);
+    FlexGrid g;
+    g.setFormatString("|a|b");
+    g.resize(300, 200);
+    g.show();  // a view that paints and keeps a current row sees every removal
+    QAbstractItemModelTester tester(g.model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    g.setMaxRows(ceiling);
+    for (int n = 1; n <= inserts.size(); ++n) {
+        const int at = inserts[n - 1];
+        g.addItem(QStringLiteral("	r%1	x").arg(n), at);
+        g.setRow(at);
+        g.setCol(1);
+        g.setCellForeColor(std::uint32_t(n));
+        g.setCurrentIndex(g.model()->index(g.rows() - 2, 1));
+    }
+    if (lowerTo >= 0) g.setMaxRows(lowerTo);
+    QCOMPARE(g.rows(), rows.size() + 1);
+    for (int r = 1; r <= rows.size(); ++r) {
+        QCOMPARE(g.textMatrix(r, 1), rows[r - 1]);
+        // Each row's colour left with it, not with its position.
+        QCOMPARE(g.cellForeColorAt(r, 1), rows[r - 1].mid(1).toUInt());
+    }
 }
 
 void TestFlexGrid::widthsInTwips()

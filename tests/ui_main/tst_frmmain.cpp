@@ -8,12 +8,14 @@
 #include "support/testdb.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 using namespace sentrok;
 using namespace sentrok::test;
@@ -33,6 +35,7 @@ private slots:
     void exitAndRestartRestoresGeometryAndWidths();
     void negativeEdgesAreNotRestored();
     void closeAnsweredNoKeepsRunning();
+    void endSessionWaitsForAnOpenModalBox();
     void secondInstanceIsRefused();
     void fatalStartupErrors_data();
     void fatalStartupErrors();
@@ -135,6 +138,25 @@ void TestFrmMain::closeAnsweredNoKeepsRunning()
     QVERIFY(!w->unloaded());
     QVERIFY(w->database());
     QCOMPARE(h.folder.scalar("select sentrok_width from options").toDouble(), 0.0);
+}
+
+void TestFrmMain::endSessionWaitsForAnOpenModalBox()
+{
+    Harness h;
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    // A handler waits on a modal box when the system ends the program.
+    QDialog box(w.get());
+    QTimer::singleShot(0, w.get(), [&] { w->endSession(); });
+    const int answer = box.exec();
+    const bool unloadedUnderTheHandler = w->unloaded();
+    QCOMPARE(answer, int(QDialog::Rejected));
+    QVERIFY(!unloadedUnderTheHandler);
+    QTRY_VERIFY(w->unloaded());
+    QVERIFY(!w->database());
+    QVERIFY(h.boxes.asked.isEmpty());  // no question
+    QVERIFY(h.folder.scalar("select sentrok_width from options").toDouble() > 0);
 }
 
 void TestFrmMain::secondInstanceIsRefused()
@@ -283,8 +305,9 @@ void TestFrmMain::menuStartRunsAPass()
     QVERIFY(!start->isEnabled());
     QVERIFY(!w->findChild<QLabel*>("sbPanel2")->isEnabled());
     QCOMPARE(w->cursor().shape(), Qt::WaitCursor);
+    QTRY_COMPARE(h.prober.pending(), 1);
     QVERIFY(h.prober.finishHost("10.0.0.1", silent()));
-    QVERIFY(start->isEnabled());
+    QTRY_VERIFY(start->isEnabled());
     QVERIFY(w->findChild<QLabel*>("sbPanel2")->isEnabled());
     QCOMPARE(w->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(w->panelText(3), QStringLiteral("1"));

@@ -3,6 +3,7 @@
 #include "common/messages.h"
 
 #include <QFont>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -18,6 +19,7 @@ namespace sentrok {
 
 class Database;
 class Sound;
+class TablePurge;
 class WrapButton;
 
 // What the administration window is given by the main window or by a test.
@@ -93,6 +95,8 @@ private:
     std::unique_ptr<Database> m_db;
     QFont m_normalFont;
     bool m_pressOnSelected = false;
+    // The log purge under way; it goes on if the window is closed.
+    QPointer<TablePurge> m_purge;
 
     QGroupBox* Frame1 = nullptr;
     QGroupBox* Frame2 = nullptr;

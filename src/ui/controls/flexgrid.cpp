@@ -57,8 +57,7 @@ void FlexGridModel::clearRows()
 {
     if (m_rows.empty()) return;
     beginResetModel();
-    m_rows.clear();
-    m_rows.shrink_to_fit();
+    m_rows = {};  // gives the memory back, which clear() need not do
     endResetModel();
 }
 
@@ -71,6 +70,22 @@ void FlexGridModel::insertRowAt(int position, const QStringList& cells)
     // Display position p lives at storage index size-1-p: the top row is the last stored.
     m_rows.insert(m_rows.end() - position, std::move(row));
     endInsertRows();
+    dropBottomRows();
+}
+
+void FlexGridModel::setMaxRows(int rows)
+{
+    m_maxRows = std::max(rows, 0);
+    dropBottomRows();
+}
+
+void FlexGridModel::dropBottomRows()
+{
+    if (m_maxRows == 0 || int(m_rows.size()) <= m_maxRows) return;
+    const int excess = int(m_rows.size()) - m_maxRows;
+    beginRemoveRows({}, m_maxRows, m_maxRows + excess - 1);
+    m_rows.erase(m_rows.begin(), m_rows.begin() + excess);
+    endRemoveRows();
 }
 
 FlexGridModel::Cell* FlexGridModel::cell(int position, int column)

@@ -6,12 +6,14 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 namespace sentrok {
 
 // Rows of a FlexGrid. Rows are kept in the order they were added and shown newest first, so
-// putting a row on top costs the same with ten rows as with a hundred thousand.
+// putting a row on top, and dropping the bottom one at the ceiling, costs the same with ten
+// rows as with a hundred thousand.
 class FlexGridModel final : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -31,16 +33,21 @@ public:
 
     void setHeadings(const QStringList& headings);
     void clearRows();
-    // Inserts a row at data row `position` (0 = top).
+    // Inserts a row at data row `position` (0 = top); at the ceiling the bottom row goes.
     void insertRowAt(int position, const QStringList& cells);
+    // The most data rows kept; 0: no limit. Rows beyond it go at once, from the bottom.
+    void setMaxRows(int rows);
+    int maxRows() const { return m_maxRows; }
     Cell* cell(int position, int column);
     const Cell* cell(int position, int column) const;
     void cellChanged(int position, int column);
 
 private:
     std::size_t storageIndex(int position) const { return m_rows.size() - 1 - std::size_t(position); }
+    void dropBottomRows();
     QStringList m_headings;
-    std::vector<std::vector<Cell>> m_rows;  // oldest first
+    std::deque<std::vector<Cell>> m_rows;  // bottom row first
+    int m_maxRows = 0;
 };
 
 // The grid both list windows show their rows in. It speaks the grid's own terms: row 0 is the
@@ -62,6 +69,10 @@ public:
     void setColWidth(int col, int twips);
     int rows() const;            // header row included
     void setRows(int rows);      // only shrinking is needed: 1 leaves the header alone
+    // The most data rows the grid keeps (0: no limit); a row added beyond it pushes the
+    // bottom row out. A grid that runs for months keeps its memory bounded this way.
+    void setMaxRows(int rows) { m_model.setMaxRows(rows); }
+    int maxRows() const { return m_model.maxRows(); }
     // Inserts a row whose cells are the TAB-separated pieces of `item`, from column 0 on.
     void addItem(const QString& item, int row);
     void setRow(int row) { m_row = row; }

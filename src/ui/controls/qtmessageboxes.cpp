@@ -38,12 +38,31 @@ MsgAnswer QtMessageBoxes::ask(const Message& message)
     return result == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
 }
 
-void QtMessageBoxes::tell(const Message& message)
+void QtMessageBoxes::tell(const Message& message) { showModeless(message); }
+
+QMessageBox* QtMessageBoxes::showModeless(const Message& message)
 {
     QMessageBox* box = makeBox(message, m_parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+    return box;
+}
+
+std::unique_ptr<Notice> QtMessageBoxes::notice(const Message& message)
+{
+    // The box deletes itself when closed; the pointer then reads null.
+    struct BoxNotice final : Notice {
+        QPointer<QMessageBox> box;
+        bool isOpen() const override { return box && box->isVisible(); }
+        void setText(const QString& text) override
+        {
+            if (box) box->setText(text);
+        }
+    };
+    auto n = std::make_unique<BoxNotice>();
+    n->box = showModeless(message);
+    return n;
 }
 
 }  // namespace sentrok

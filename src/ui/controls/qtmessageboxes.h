@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QWidget>
 
+class QMessageBox;
+
 namespace sentrok {
 
 // The real message boxes: QMessageBox with the exact text, title, buttons and icon.
@@ -14,8 +16,10 @@ public:
     void setParent(QWidget* parent) { m_parent = parent; }
     MsgAnswer ask(const Message& message) override;
     void tell(const Message& message) override;
+    std::unique_ptr<Notice> notice(const Message& message) override;
 
 private:
+    QMessageBox* showModeless(const Message& message);
     QPointer<QWidget> m_parent;
 };
 

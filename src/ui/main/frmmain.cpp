@@ -11,14 +11,16 @@
 #include "ui/main/singleinstance.h"
 #include "ui/outages/frmnocon.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTextStream>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -49,6 +51,7 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     setCentralWidget(central);
     m_fg = new FlexGrid(central);
     m_fg->setObjectName(QStringLiteral("fg"));
+    m_fg->setMaxRows(kEventRowsKept);
     QFont gridFont(QStringLiteral("Verdana"));
     gridFont.setPointSizeF(8.25);
     m_fg->setFont(gridFont);
@@ -193,7 +196,7 @@ bool frmMain::Form_Load()
 
     m_mail = std::make_unique<MailAlert>(*m_db, *m_deps.boxes, *m_deps.clock, m_deps.smtpPort);
     MonitorDeps monitor;
-    monitor.db = m_db.get();
+    monitor.database = m_db->fileName();
     monitor.prober = m_deps.prober;
     monitor.sound = m_sound.get();
     monitor.view = this;
@@ -356,9 +359,13 @@ void frmMain::clearCheckFailures()
 
 void frmMain::setCondition(Condition condition, const QString& text)
 {
+    const bool arisen = !text.isEmpty() && !m_conditions.contains(condition);
     if (text.isEmpty()) m_conditions.remove(condition);
     else m_conditions.insert(condition, text);
     showNotices();
+    // A database that has gone needs the user: told once in a box, then by the panel.
+    if (arisen && condition == Condition::DatabaseGone)
+        m_deps.boxes->tell({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
 }
 
 // The sixth panel: the first lasting condition, else how many checks of this pass failed; the
@@ -425,9 +432,28 @@ void frmMain::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    if (m_unloaded) {  // ended by the system while the question was open
+        event->accept();
+        return;
+    }
     const bool saved = Form_Unload();
     event->accept();
     QCoreApplication::exit(saved ? ExitOk : ExitFatal);
+}
+
+void frmMain::endSession()
+{
+    // A modal box has its handler waiting below us on the stack, and that handler may still
+    // use what the shutdown releases: answer the box No and end once the handler is done.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && m_modalsRejected < 10) {
+        ++m_modalsRejected;
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+        else modal->close();
+        QTimer::singleShot(0, this, [this] { endSession(); });
+        return;
+    }
+    const bool saved = m_unloaded || !m_db || Form_Unload();
+    QCoreApplication::exit(saved ? m_exitCode : ExitFatal);
 }
 
 bool frmMain::Form_QueryUnload()

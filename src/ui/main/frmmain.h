@@ -53,6 +53,9 @@ public:
     static inline const QString kGridFormat = QStringLiteral(
         "|Описание                      |Ip-адрес     |Дата/Время                |Вр.ож.|Вр.отв.");
     enum ExitCode { ExitOk = 0, ExitFatal = 1, ExitAlreadyRunning = 2 };
+    // Event rows the grid keeps; older ones leave the view (the database keeps them all), so
+    // months of flapping hosts cannot fill the memory.
+    static constexpr int kEventRowsKept = 100'000;
 
     explicit frmMain(MainWindowDeps deps, QWidget* parent = nullptr);
     ~frmMain() override;
@@ -63,6 +66,9 @@ public:
     int exitCode() const { return m_exitCode; }
     // True once the shutdown has run.
     bool unloaded() const { return m_unloaded; }
+    // The system ends the program (SIGTERM, SIGINT): the shutdown of a confirmed close,
+    // without the question, then the event loop ends.
+    void endSession();
 
     FlexGrid* grid() const { return m_fg; }
     Database* database() const { return m_db.get(); }
@@ -143,6 +149,7 @@ private:
     WindowGeometry m_geometry;
     int m_exitCode = ExitOk;
     bool m_unloaded = false;
+    int m_modalsRejected = 0;  // by endSession(), which gives up waiting on them after a few
 };
 
 }  // namespace sentrok
