@@ -2,7 +2,7 @@
 // private network namespace (run it with scripts/bench.sh scale), next to fping over the same
 // addresses with the same pacing.
 //
-//   bench_scale [--hosts N] [--big N] [--repeat N] [--flood RATE] [--soak S]
+//   bench_scale [--hosts N] [--big N] [--repeat N] [--flood RATE] [--soak S] [--mixed 1]
 //
 // N hosts (default 1000) on 127.4.x.y: 10% silent, 5% answering after 100 ms, the rest at
 // once; wait 500 ms, count 2. Reports the pass's wall time, the reply times of the delayed
@@ -13,6 +13,7 @@
 // over the same hosts, quiet, then under a flood of echo replies carrying our identifier from
 // random 127.x sources, then under garbage ICMP (tools/flood): the checks recorded, the share
 // of the quiet run's, the outages opened for hosts that answer, and the worst stall.
+// With --mixed 1 every fourth host is on IPv6 (fd00::4:x), fping's list too.
 
 #include "benchkit.h"
 #include "alerts/sound.h"
@@ -45,11 +46,22 @@ namespace {
 
 QTextStream out(stdout);
 
-// Host k is at 127.4.0.0 + k + 1; the responder's pct rules count from 127.4.0.0.
+// With --mixed, every fourth host is on IPv6.
+bool g_mixed = false;
+
+// Host k is at 127.4.0.0 + k + 1, or fd00::4:0 + k + 1 when on IPv6; the responder's pct rules
+// count from 127.4.0.0 and fd00::4:0.
 QString address(int k)
 {
     const int a = k + 1;
+    if (g_mixed && k % 4 == 3) return QStringLiteral("fd00::4:%1").arg(a, 0, 16);
     return QStringLiteral("127.4.%1.%2").arg(a >> 8).arg(a & 255);
+}
+// k + 1 of the host at `ip`.
+int numberOf(const QString& ip)
+{
+    if (ip.contains(u':')) return ip.section(u':', -1).toInt(nullptr, 16);
+    return ip.section(u'.', 2, 2).toInt() * 256 + ip.section(u'.', 3, 3).toInt();
 }
 enum class Kind { Silent, Delayed, Prompt };
 Kind kind(int k)
@@ -118,7 +130,7 @@ Soak soak(int hosts, int seconds, const QString& flood, int rate, const QString&
              "select address.ip from noconnect join address on address.id = noconnect.id_ip"));
          !r.eof(); r.moveNext()) {
         const QString ip = r.field(0).toString();
-        const int a = ip.section(u'.', 2, 2).toInt() * 256 + ip.section(u'.', 3, 3).toInt();
+        const int a = numberOf(ip);
         s.falseOutages += kind(a - 1) != Kind::Silent;
     }
     return s;
@@ -153,14 +165,24 @@ int main(int argc, char** argv)
         else if (args[i] == QLatin1String("--repeat")) repeat = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--flood")) flood = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--soak")) soakSeconds = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--mixed")) g_mixed = args[i + 1].toInt() != 0;
     }
     if (const QString why = test::netnsUnavailable(); !why.isEmpty()) {
         out << "cannot run: " << why << "\n";
         return 1;
     }
+    if (g_mixed) {
+        if (const QString why = test::ipv6Unavailable(); !why.isEmpty()) {
+            out << "cannot run with IPv6: " << why << "\n";
+            return 1;
+        }
+    }
     const QStringList rules = {QStringLiteral("127.4.0.0/16 silent pct=10"),
                                QStringLiteral("127.4.0.0/16 reply delay=100 pct=15"),
-                               QStringLiteral("127.4.0.0/16 reply")};
+                               QStringLiteral("127.4.0.0/16 reply"),
+                               QStringLiteral("fd00::4:0/112 silent pct=10"),
+                               QStringLiteral("fd00::4:0/112 reply delay=100 pct=15"),
+                               QStringLiteral("fd00::4:0/112 reply")};
     auto responder = std::make_unique<test::Responder>(rules);
     if (!responder->error().isEmpty()) {
         out << "responder: " << responder->error() << "\n";
@@ -175,7 +197,8 @@ int main(int argc, char** argv)
     EchoEngineOptions options;
     options.minGapMs = 1;
 
-    out << "== " << hosts << " hosts: 10% silent, 5% after 100 ms, wait 500 ms, count 2\n";
+    out << "== " << hosts << " hosts" << (g_mixed ? " (a quarter on IPv6)" : "")
+        << ": 10% silent, 5% after 100 ms, wait 500 ms, count 2\n";
     {
         Folder folder(hosts);
         EchoProber prober(options);
@@ -189,7 +212,7 @@ int main(int argc, char** argv)
                  "select address.ip, log.time_echo from log join address on address.id = log.id_ip"));
              !r.eof(); r.moveNext()) {
             const QString ip = r.field(0).toString();
-            const int a = ip.section(u'.', 2, 2).toInt() * 256 + ip.section(u'.', 3, 3).toInt();
+            const int a = numberOf(ip);
             const Kind k = kind(a - 1);
             const int rtt = r.field(1).toInt();
             if (k == Kind::Silent) wrong += rtt != -1;

@@ -3,6 +3,8 @@
 # loopback up, the kernel's own echo replies off (the test responder answers instead), and
 # ping sockets open to every group. Nothing sent there can leave it. It gets a private mount
 # namespace too, so that a test may bind files of its own over /etc/resolv.conf or /etc/hosts.
+# For IPv6: ::1, and every address of fd00::/64 local to the loopback (the kernel's own echo
+# replies off there too); SENTROK_NO_IPV6 tells why where that cannot be had.
 #
 #   tests/netns-run.sh PROGRAM [ARGS...]
 #
@@ -13,7 +15,7 @@ set -u
 
 if [ "${1:-}" = "--inside" ]; then
   shift
-  unset SENTROK_NETNS SENTROK_NO_NETNS
+  unset SENTROK_NETNS SENTROK_NO_NETNS SENTROK_NO_IPV6
   why=""
   if ! ip link set lo up 2>/dev/null; then
     why="cannot bring the loopback interface up in the new namespace"
@@ -26,6 +28,15 @@ if [ "${1:-}" = "--inside" ]; then
     export SENTROK_NO_NETNS="$why"
   else
     export SENTROK_NETNS=1
+    v6=""
+    if [ ! -e /proc/sys/net/ipv6/icmp/echo_ignore_all ]; then
+      v6="this kernel has no IPv6 (or too old a one to switch its echo replies off)"
+    elif ! echo 1 2>/dev/null >/proc/sys/net/ipv6/icmp/echo_ignore_all; then
+      v6="cannot set net.ipv6.icmp.echo_ignore_all in the new namespace"
+    elif ! ip -6 route add local fd00::/64 dev lo 2>/dev/null; then
+      v6="cannot make fd00::/64 local to the loopback interface"
+    fi
+    [ -n "$v6" ] && export SENTROK_NO_IPV6="$v6"
   fi
   exec "$@"
 fi

@@ -55,12 +55,12 @@ quint64 EchoProber::start(const ProbeRequest& request, Done done)
     }
     probe.params = *normalised.params;
 
-    if (const auto literal = literalIPv4(host)) {
+    if (const auto literal = literalAddress(host)) {
         probe.address = *literal;
         nextEcho(id);
     } else {
         probe.lookup = m_resolver->lookup(
-            host, [this, id](std::optional<quint32> address) { resolved(id, address); });
+            host, [this, id](const std::optional<QHostAddress>& address) { resolved(id, address); });
     }
     return id;
 }
@@ -74,7 +74,7 @@ void EchoProber::cancel(quint64 id)
     if (probe.lookup) m_resolver->cancel(*probe.lookup);
 }
 
-void EchoProber::resolved(quint64 id, std::optional<quint32> address)
+void EchoProber::resolved(quint64 id, const std::optional<QHostAddress>& address)
 {
     EchoProbe* probe = find(id);
     if (!probe) return;

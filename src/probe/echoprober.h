@@ -47,14 +47,14 @@ private:
     struct EchoProbe {
         Done done;
         EchoParams params;
-        quint32 address = 0;
+        QHostAddress address;
         int echoesDone = 0;
         EchoSum sum;
         quint64 echoToken = 0;  // the transport's, while an echo is out
         std::optional<quint64> lookup;
     };
 
-    void resolved(quint64 id, std::optional<quint32> address);
+    void resolved(quint64 id, const std::optional<QHostAddress>& address);
     void nextEcho(quint64 id);
     void answered(quint64 id, const EchoReply& reply);
     void finish(quint64 id, const ProbeOutcome& outcome);

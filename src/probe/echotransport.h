@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 #include <QtGlobal>
 
@@ -11,7 +12,7 @@ namespace sentrok {
 
 // One echo request as it goes on the wire.
 struct EchoRequest {
-    quint32 address = 0;  // IPv4, host byte order
+    QHostAddress address;  // IPv4, or IPv6 with its zone
     quint8 ttl = 255;
     QByteArray payload;
     int timeoutMs = 0;  // counted from the moment the request leaves; always above 0

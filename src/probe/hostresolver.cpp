@@ -19,15 +19,23 @@
 
 namespace sentrok {
 
-std::optional<quint32> literalIPv4(const QString& text)
+std::optional<QHostAddress> literalAddress(const QString& text)
 {
     // QHostAddress simplifies blanks away; a text with a tab in it is not an address here.
     for (const QChar c : text)
         if (c.isSpace()) return std::nullopt;
+    const bool bracketed = text.startsWith(u'[') && text.endsWith(u']');
+    const QString bare = bracketed ? text.mid(1, text.size() - 2) : text;
     QHostAddress address;
-    if (!address.setAddress(text) || address.protocol() != QAbstractSocket::IPv4Protocol)
-        return std::nullopt;
-    return address.toIPv4Address();
+    if (!address.setAddress(bare)) return std::nullopt;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        return bracketed ? std::nullopt : std::optional(address);
+    if (address.protocol() != QAbstractSocket::IPv6Protocol) return std::nullopt;
+    // An IPv4 address written the IPv6 way is reached over IPv4.
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped) return QHostAddress(v4);
+    return address;
 }
 
 namespace {
@@ -38,20 +46,23 @@ constexpr int kMaxThreads = 512;
 constexpr std::size_t kThreadStack = 512 * 1024;
 constexpr auto kIdleThreadLife = std::chrono::seconds(10);
 
-std::optional<quint32> firstIPv4(const QByteArray& name)
+std::optional<QHostAddress> addressToProbe(const QByteArray& name)
 {
     if (name.isEmpty()) return std::nullopt;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;  // one entry per address
     addrinfo* found = nullptr;
     if (getaddrinfo(name.constData(), nullptr, &hints, &found) != 0) return std::nullopt;
-    std::optional<quint32> first;
-    for (const addrinfo* a = found; a && !first; a = a->ai_next)
-        if (a->ai_family == AF_INET)
-            first = ntohl(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+    const addrinfo *v4 = nullptr, *v6 = nullptr;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET && !v4) v4 = a;
+        if (a->ai_family == AF_INET6 && !v6) v6 = a;
+    }
+    std::optional<QHostAddress> chosen;
+    if (const addrinfo* a = v4 ? v4 : v6) chosen = QHostAddress(a->ai_addr);
     freeaddrinfo(found);
-    return first;
+    return chosen;
 }
 
 }  // namespace
@@ -63,7 +74,7 @@ struct SystemResolver::Shared {
     };
     struct Done {
         quint64 id;
-        std::optional<quint32> address;
+        std::optional<QHostAddress> address;
     };
     std::mutex mutex;
     std::condition_variable wake;
@@ -85,7 +96,7 @@ struct SystemResolver::Shared {
             const Job job = std::move(jobs.front());
             jobs.pop_front();
             lock.unlock();
-            const auto address = firstIPv4(job.name);
+            const auto address = addressToProbe(job.name);
             lock.lock();
             if (stopping) break;
             done.push_back({job.id, address});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
@@ -14,16 +15,19 @@
 
 namespace sentrok {
 
-// The address of a text that is written as an IPv4 address (dotted, or the short and octal
-// forms the classic resolver accepts), host byte order; empty for anything else, names included.
-std::optional<quint32> literalIPv4(const QString& text);
+// The address of a text that is written as an address: IPv4 (dotted, or the short and octal
+// forms the classic resolver accepts), or IPv6, in brackets or not, with a zone or not
+// ("fe80::1%eth0"); empty for anything else, names included.
+std::optional<QHostAddress> literalAddress(const QString& text);
 
-// Turns a host name into its first IPv4 address, without blocking.
+// Turns a host name into the address to probe, without blocking: its first IPv4 address, so
+// that a name keeps the address it has always had, or its first IPv6 address when it has no
+// IPv4 one.
 class HostResolver {
 public:
     virtual ~HostResolver() = default;
-    // Host byte order; empty when the name has no IPv4 address or the lookup failed.
-    using Resolved = std::function<void(std::optional<quint32> address)>;
+    // Empty when the name has no address or the lookup failed.
+    using Resolved = std::function<void(std::optional<QHostAddress> address)>;
     // `resolved` is called exactly once, later, from the event loop.
     virtual quint64 lookup(const QString& name, Resolved resolved) = 0;
     // Forgets a lookup: its `resolved` is never called.

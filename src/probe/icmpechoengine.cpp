@@ -1,4 +1,5 @@
-// The echo engine: one ICMP socket shared by every probe.
+// The echo engine: one ICMP socket per family (IPv4, IPv6) shared by every probe. Both follow
+// the same rules below.
 //
 // Send. A request waits in a queue, oldest first, until the window has room (maxInFlight) and
 // its turn on the pacing schedule has come (one per minGapMs on average); then it gets a
@@ -16,9 +17,10 @@
 // flood of ICMP at us then costs the kernel, not the event loop, and cannot push our replies
 // out of the receive buffer.
 //
-// Reply. The socket is read in batches for a few milliseconds a turn, or until it is empty
-// (the notifier is level-triggered and comes back for the rest), so that the rest of the loop
-// runs however much arrives. A datagram answers a request only when it is an echo reply
+// Reply. The socket is read in batches for a few milliseconds a turn, or until it is empty,
+// and then left alone for a millisecond (the notifier is level-triggered and comes back for
+// the rest), so that the rest of the loop runs however much arrives, and a stream of
+// datagrams costs a wake-up a millisecond rather than one each. A datagram answers a request only when it is an echo reply
 // (checksum right, on a raw socket), carries our identifier and the sequence of a request
 // still awaiting its reply, and comes from that request's destination. Anything else is
 // counted as ignored and changes nothing. The reply time is the kernel's time of arrival less
@@ -36,6 +38,7 @@
 #include "probe/icmpechoengine.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -57,6 +60,10 @@ constexpr int kDatagramBuffer = 2048;
 constexpr int kDatagramsPerRead = 32;
 // Reading in one turn of the event loop stops after this, whatever still waits.
 constexpr std::int64_t kReadBudgetNs = 2 * kNsPerMs;
+// After a turn that read something the socket is left alone this long, so that a stream of
+// datagrams is read in batches rather than one wake-up each; the kernel's stamps keep the
+// reply times, and time-outs drain the socket first.
+constexpr int kReadPauseMs = 1;
 // Before time-outs are judged the socket is read up to the moment of judging; this bounds it
 // should the clock stamps be missing.
 constexpr std::int64_t kDrainBudgetNs = 50 * kNsPerMs;
@@ -84,7 +91,7 @@ int msUntil(std::int64_t whenNs, std::int64_t nowNs) {
 struct IcmpEchoEngine::ReadBatch {
     char data[kDatagramsPerRead][kDatagramBuffer];
     alignas(cmsghdr) char control[kDatagramsPerRead][CMSG_SPACE(sizeof(timespec)) + 64];
-    sockaddr_in from[kDatagramsPerRead];
+    sockaddr_storage from[kDatagramsPerRead];
     iovec iov[kDatagramsPerRead];
     mmsghdr msgs[kDatagramsPerRead];
 
@@ -107,6 +114,29 @@ struct IcmpEchoEngine::ReadBatch {
 
 namespace {
 
+// Where a request to `address` goes, with the zone of a scoped IPv6 address; its size, 0 when
+// the address is of neither family.
+socklen_t socketAddress(const QHostAddress& address, sockaddr_storage& out)
+{
+    out = {};
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto& in = reinterpret_cast<sockaddr_in&>(out);
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(address.toIPv4Address());
+        return sizeof in;
+    }
+    if (address.protocol() != QAbstractSocket::IPv6Protocol) return 0;
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(out);
+    in6.sin6_family = AF_INET6;
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(&in6.sin6_addr, bytes.c, 16);
+    const QString zone = address.scopeId();
+    bool numeric = false;
+    in6.sin6_scope_id = zone.toUInt(&numeric);
+    if (!numeric && !zone.isEmpty()) in6.sin6_scope_id = if_nametoindex(zone.toLocal8Bit().constData());
+    return sizeof in6;
+}
+
 std::optional<std::int64_t> stampOf(msghdr& msg)
 {
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
@@ -120,7 +150,20 @@ std::optional<std::int64_t> stampOf(msghdr& msg)
     return std::nullopt;
 }
 
+int domainOf(IcmpFamily family) { return family == IcmpFamily::V6 ? AF_INET6 : AF_INET; }
+
 }  // namespace
+
+IcmpEchoEngine::Peer IcmpEchoEngine::peerOf(const sockaddr_storage& address) {
+    Peer p;
+    if (address.ss_family == AF_INET6) {
+        p.family = IcmpFamily::V6;
+        std::memcpy(p.bytes.data(), &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, 16);
+    } else {
+        std::memcpy(p.bytes.data(), &reinterpret_cast<const sockaddr_in&>(address).sin_addr, 4);
+    }
+    return p;
+}
 
 IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent)
     : QObject(parent), m_options(options) {
@@ -128,6 +171,9 @@ IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent
     m_pumpTimer.setSingleShot(true);
     m_pumpTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pumpTimer, &QTimer::timeout, this, &IcmpEchoEngine::pump);
+    m_readPause.setSingleShot(true);
+    m_readPause.setTimerType(Qt::PreciseTimer);
+    connect(&m_readPause, &QTimer::timeout, this, &IcmpEchoEngine::resumeReading);
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_timeoutTimer, &QTimer::timeout, this, &IcmpEchoEngine::expire);
@@ -135,9 +181,10 @@ IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent
 
 IcmpEchoEngine::~IcmpEchoEngine() = default;
 
-std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind() const {
-    if (!m_socket) return std::nullopt;
-    return m_socket->kind;
+std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind(IcmpFamily family) const {
+    const Endpoint& e = family == IcmpFamily::V6 ? m_v6 : m_v4;
+    if (!e.socket) return std::nullopt;
+    return e.socket->kind;
 }
 
 quint64 IcmpEchoEngine::send(const EchoRequest& request, Answered answered) {
@@ -182,36 +229,41 @@ void IcmpEchoEngine::pump() {
     }
 }
 
-bool IcmpEchoEngine::ensureSocket() {
-    if (m_socket) return true;
+QString IcmpEchoEngine::ensureSocket(Endpoint& e) {
+    if (e.socket) return {};
     // Tried again for every echo while it fails, so fixing the system settings takes effect
     // without a restart.
-    IcmpSocketOrError opened = openIcmpSocket(m_options.socket);
+    IcmpSocketOrError opened = openIcmpSocket(m_options.socket, e.family);
     if (!opened.socket) {
+        // A kernel without IPv6 is not the user's settings: only the hosts it concerns say so.
+        if (e.family == IcmpFamily::V6 && familyUnsupported(opened))
+            return QStringLiteral("IPv6 в системе недоступен (сокет ICMPv6 не открывается)");
         if (!m_unavailable) {
             m_unavailable = true;
             emit socketUnavailable(
                 socketUnavailableText(opened, QCoreApplication::applicationFilePath()));
         }
-        return false;
+        return socketUnavailableShortText();
     }
-    m_socket = std::move(opened.socket);
-    m_ttl = -1;
-    m_filterLow = 0;
-    m_filterSpan = 0xffff;
+    e.socket = std::move(opened.socket);
+    e.ttl = -1;
+    e.filterSet = false;
     if (!m_batch) m_batch = std::make_unique<ReadBatch>();
-    m_notifier = std::make_unique<QSocketNotifier>(m_socket->fd.get(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this,
-            [this] { readReplies(kReadBudgetNs); });
+    e.notifier = std::make_unique<QSocketNotifier>(e.socket->fd.get(), QSocketNotifier::Read);
+    connect(e.notifier.get(), &QSocketNotifier::activated, this,
+            [this, &e] { readTurn(e); });
     if (std::exchange(m_unavailable, false)) emit socketAvailable();
-    return true;
+    return {};
 }
 
-bool IcmpEchoEngine::setTtl(quint8 ttl) {
-    if (m_ttl == ttl) return true;
+bool IcmpEchoEngine::setTtl(Endpoint& e, quint8 ttl) {
+    if (e.ttl == ttl) return true;
     const int value = ttl;
-    if (setsockopt(m_socket->fd.get(), IPPROTO_IP, IP_TTL, &value, sizeof value) != 0) return false;
-    m_ttl = ttl;
+    const bool v6 = e.family == IcmpFamily::V6;
+    if (setsockopt(e.socket->fd.get(), v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_UNICAST_HOPS : IP_TTL,
+                   &value, sizeof value) != 0)
+        return false;
+    e.ttl = ttl;
     return true;
 }
 
@@ -223,8 +275,8 @@ std::optional<std::uint16_t> IcmpEchoEngine::freeSequence() {
     return std::nullopt;
 }
 
-bool IcmpEchoEngine::admitSequence(std::uint16_t sequence) {
-    if (std::uint16_t(sequence - m_filterLow) <= m_filterSpan) return true;
+bool IcmpEchoEngine::admitSequence(Endpoint& e, std::uint16_t sequence) {
+    if (e.filterSet && std::uint16_t(sequence - e.filterLow) <= e.filterSpan) return true;
     // The new window starts at the request that has waited longest, the one farthest behind
     // this sequence, and reaches kFilterAhead beyond it.
     std::uint16_t behind = 0;
@@ -232,33 +284,38 @@ bool IcmpEchoEngine::admitSequence(std::uint16_t sequence) {
         behind = std::max(behind, std::uint16_t(sequence - entry.first));
     const auto low = std::uint16_t(sequence - behind);
     const auto span = std::uint16_t(std::min<int>(0xffff, behind + kFilterAhead));
-    if (!attachReplyFilter(*m_socket, low, span)) return false;
-    m_filterLow = low;
-    m_filterSpan = span;
+    if (!attachReplyFilter(*e.socket, low, span)) return false;
+    e.filterLow = low;
+    e.filterSpan = span;
+    e.filterSet = true;
     return true;
 }
 
 void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     const EchoRequest& r = queued.request;
-    if (!ensureSocket()) {
-        queued.answered({{}, socketUnavailableShortText()});
-        return;
-    }
-    const auto sequence = freeSequence();
-    if (!sequence || !admitSequence(*sequence) || !setTtl(r.ttl)) {
+    sockaddr_storage to{};
+    const socklen_t toSize = socketAddress(r.address, to);
+    if (toSize == 0) {
         queued.answered({});
         return;
     }
-    const QByteArray packet = echoRequestPacket(m_socket->id, *sequence, r.payload);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(r.address);
+    Endpoint& e = to.ss_family == AF_INET6 ? m_v6 : m_v4;
+    if (const QString why = ensureSocket(e); !why.isEmpty()) {
+        queued.answered({{}, why});
+        return;
+    }
+    const auto sequence = freeSequence();
+    if (!sequence || !admitSequence(e, *sequence) || !setTtl(e, r.ttl)) {
+        queued.answered({});
+        return;
+    }
+    const QByteArray packet = echoRequestPacket(e.socket->id, *sequence, r.payload, e.family);
     std::int64_t realtime = 0, monotonic = 0;
     const auto attempt = [&] {
         realtime = clockNs(CLOCK_REALTIME);
         monotonic = clockNs(CLOCK_MONOTONIC);
-        return sendto(m_socket->fd.get(), packet.constData(), size_t(packet.size()), 0,
-                      reinterpret_cast<const sockaddr*>(&to), sizeof to) == packet.size();
+        return sendto(e.socket->fd.get(), packet.constData(), size_t(packet.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&to), toSize) == packet.size();
     };
     if (!attempt() && !attempt()) {
         queued.answered({});
@@ -274,7 +331,7 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
         monotonic - m_nextSendNs > kCatchUpSends * gap ? monotonic + gap : m_nextSendNs + gap;
     InFlight f;
     f.token = token;
-    f.address = r.address;
+    f.peer = peerOf(to);
     f.sentRealtimeNs = realtime;
     f.sentMonotonicNs = monotonic;
     f.timeoutNs = std::int64_t(r.timeoutMs) * kNsPerMs;
@@ -286,14 +343,25 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     armTimeout();
 }
 
-IcmpEchoEngine::Read IcmpEchoEngine::readReplies(std::int64_t budgetNs,
+void IcmpEchoEngine::readTurn(Endpoint& e) {
+    readReplies(e, kReadBudgetNs);
+    e.notifier->setEnabled(false);
+    if (!m_readPause.isActive()) m_readPause.start(kReadPauseMs);
+}
+
+void IcmpEchoEngine::resumeReading() {
+    for (Endpoint* e : {&m_v4, &m_v6})
+        if (e->notifier) e->notifier->setEnabled(true);
+}
+
+IcmpEchoEngine::Read IcmpEchoEngine::readReplies(Endpoint& e, std::int64_t budgetNs,
                                                  std::optional<std::int64_t> arrivedBy) {
-    if (!m_socket) return Read::Empty;
+    if (!e.socket) return Read::Empty;
     const std::int64_t until = clockNs(CLOCK_MONOTONIC) + budgetNs;
     ReadBatch& b = *m_batch;
     for (;;) {
         b.reset();
-        const int n = recvmmsg(m_socket->fd.get(), b.msgs, kDatagramsPerRead, MSG_DONTWAIT, nullptr);
+        const int n = recvmmsg(e.socket->fd.get(), b.msgs, kDatagramsPerRead, MSG_DONTWAIT, nullptr);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Empty;
             continue;  // EINTR, or a pending socket error, which this read has cleared
@@ -301,14 +369,13 @@ IcmpEchoEngine::Read IcmpEchoEngine::readReplies(std::int64_t budgetNs,
         bool caughtUp = false;
         for (int i = 0; i < n; ++i) {
             msghdr& msg = b.msgs[i].msg_hdr;
-            if ((msg.msg_flags & MSG_TRUNC) || b.from[i].sin_family != AF_INET) {
+            if ((msg.msg_flags & MSG_TRUNC) || b.from[i].ss_family != domainOf(e.family)) {
                 ++m_ignored;
                 continue;
             }
             const auto stamp = stampOf(msg);
             if (arrivedBy && stamp && *stamp > *arrivedBy) caughtUp = true;
-            received(QByteArrayView(b.data[i], b.msgs[i].msg_len), ntohl(b.from[i].sin_addr.s_addr),
-                     stamp);
+            received(e, QByteArrayView(b.data[i], b.msgs[i].msg_len), peerOf(b.from[i]), stamp);
         }
         if (n < kDatagramsPerRead) return Read::Empty;
         if (caughtUp) return Read::CaughtUp;
@@ -316,12 +383,12 @@ IcmpEchoEngine::Read IcmpEchoEngine::readReplies(std::int64_t budgetNs,
     }
 }
 
-void IcmpEchoEngine::received(QByteArrayView datagram, quint32 source,
+void IcmpEchoEngine::received(const Endpoint& e, QByteArrayView datagram, const Peer& source,
                               std::optional<std::int64_t> stampNs) {
-    const auto header = parseEchoReply(datagram, m_socket->kind);
+    const auto header = parseEchoReply(datagram, e.socket->kind, e.family);
     const auto it =
-        header && header->id == m_socket->id ? m_inFlight.find(header->sequence) : m_inFlight.end();
-    if (it == m_inFlight.end() || it->second.address != source) {
+        header && header->id == e.socket->id ? m_inFlight.find(header->sequence) : m_inFlight.end();
+    if (it == m_inFlight.end() || it->second.peer != source) {
         ++m_ignored;
         return;
     }
@@ -340,8 +407,9 @@ void IcmpEchoEngine::expire() {
     // Replies beyond one turn's share may still wait in the socket; each of them may be the
     // answer to a request about to be failed. Those that arrive after this moment are late
     // for every request judged now.
-    const std::int64_t now = clockNs(CLOCK_MONOTONIC);
-    readReplies(kDrainBudgetNs, clockNs(CLOCK_REALTIME));
+    const std::int64_t now = clockNs(CLOCK_MONOTONIC), realNow = clockNs(CLOCK_REALTIME);
+    readReplies(m_v4, kDrainBudgetNs, realNow);
+    readReplies(m_v6, kDrainBudgetNs, realNow);
     std::vector<std::uint16_t> due;
     for (const auto& [deadline, sequence] : m_deadlines) {
         if (deadline > now) break;

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <utility>
 
 class QSocketNotifier;
+struct sockaddr_storage;
 
 namespace sentrok {
 
@@ -38,8 +40,9 @@ public:
     quint64 send(const EchoRequest& request, Answered answered) override;
     void cancel(quint64 token) override;
 
-    // The socket in use; empty until the first request has been sent or while none can be opened.
-    std::optional<IcmpSocketKind> socketKind() const;
+    // The family's socket in use; empty until its first request has been sent or while none can
+    // be opened.
+    std::optional<IcmpSocketKind> socketKind(IcmpFamily family = IcmpFamily::V4) const;
     // Datagrams read that answered none of our requests (for tests and benchmarks).
     quint64 ignoredDatagrams() const { return m_ignored; }
 
@@ -55,9 +58,28 @@ private:
         EchoRequest request;
         Answered answered;
     };
+    // One family's socket and what has been set on it.
+    struct Endpoint {
+        explicit Endpoint(IcmpFamily f) : family(f) {}
+        IcmpFamily family;
+        std::optional<IcmpSocket> socket;
+        std::unique_ptr<QSocketNotifier> notifier;  // after socket: goes before the fd closes
+        int ttl = -1;  // the TTL (hop limit) last set
+        // The sequences the kernel filter lets through, once set: [filterLow, filterLow +
+        // filterSpan]. Until then it passes every echo reply that carries our identifier.
+        bool filterSet = false;
+        std::uint16_t filterLow = 0, filterSpan = 0xffff;
+    };
+    // A destination as the replies' senders are compared with it: the address's bytes.
+    struct Peer {
+        IcmpFamily family = IcmpFamily::V4;
+        std::array<std::uint8_t, 16> bytes{};
+        bool operator==(const Peer&) const = default;
+    };
+    static Peer peerOf(const sockaddr_storage& address);
     struct InFlight {
         quint64 token = 0;
-        quint32 address = 0;
+        Peer peer;
         std::int64_t sentRealtimeNs = 0;
         std::int64_t sentMonotonicNs = 0;
         std::int64_t timeoutNs = 0;
@@ -71,26 +93,27 @@ private:
     void schedulePump(int delayMs);
     void pump();
     void transmit(quint64 token, Queued queued);
-    bool ensureSocket();
-    bool setTtl(quint8 ttl);
+    // Empty when the socket is open; otherwise the words for an echo that cannot leave.
+    QString ensureSocket(Endpoint& e);
+    bool setTtl(Endpoint& e, quint8 ttl);
     std::optional<std::uint16_t> freeSequence();
-    bool admitSequence(std::uint16_t sequence);
+    bool admitSequence(Endpoint& e, std::uint16_t sequence);
+    void readTurn(Endpoint& e);
+    void resumeReading();
     // Reads until the socket is empty, `budgetNs` have passed, or (with `arrivedBy`) a datagram
     // has been read that the kernel stamped later than that realtime moment.
-    Read readReplies(std::int64_t budgetNs, std::optional<std::int64_t> arrivedBy = {});
-    void received(QByteArrayView datagram, quint32 source, std::optional<std::int64_t> stampNs);
+    Read readReplies(Endpoint& e, std::int64_t budgetNs, std::optional<std::int64_t> arrivedBy = {});
+    void received(const Endpoint& e, QByteArrayView datagram, const Peer& source,
+                  std::optional<std::int64_t> stampNs);
     void expire();
     void armTimeout();
     Answered takeInFlight(std::uint16_t sequence);
 
     EchoEngineOptions m_options;
-    std::optional<IcmpSocket> m_socket;
-    std::unique_ptr<QSocketNotifier> m_notifier;  // after m_socket: goes before the fd closes
+    Endpoint m_v4{IcmpFamily::V4};
+    Endpoint m_v6{IcmpFamily::V6};
     std::unique_ptr<ReadBatch> m_batch;
     bool m_unavailable = false;  // the last attempt to open a socket failed
-    // The sequences the kernel filter lets through: [m_filterLow, m_filterLow + m_filterSpan].
-    std::uint16_t m_filterLow = 0, m_filterSpan = 0xffff;
-    int m_ttl = -1;  // the TTL last set on the socket
     std::uint16_t m_nextSequence = 0;
     quint64 m_nextToken = 0;
     std::int64_t m_nextSendNs = 0;  // monotonic; the earliest the next request may leave
@@ -103,6 +126,7 @@ private:
     std::set<std::pair<std::int64_t, std::uint16_t>> m_deadlines;
     QTimer m_pumpTimer;
     QTimer m_timeoutTimer;
+    QTimer m_readPause;
 };
 
 }  // namespace sentrok

@@ -42,32 +42,36 @@ std::uint16_t internetChecksum(QByteArrayView bytes)
     return std::uint16_t(~sum);
 }
 
-QByteArray echoRequestPacket(std::uint16_t id, std::uint16_t sequence, QByteArrayView payload)
+QByteArray echoRequestPacket(std::uint16_t id, std::uint16_t sequence, QByteArrayView payload,
+                             IcmpFamily family)
 {
     QByteArray packet(kIcmpHeaderSize, '\0');
-    packet[0] = char(kIcmpEchoRequest);
+    packet[0] = char(family == IcmpFamily::V6 ? kIcmp6EchoRequest : kIcmpEchoRequest);
     packet[4] = char(id >> 8);
     packet[5] = char(id & 0xff);
     packet[6] = char(sequence >> 8);
     packet[7] = char(sequence & 0xff);
     packet.append(payload.data(), payload.size());
+    if (family == IcmpFamily::V6) return packet;
     const std::uint16_t sum = internetChecksum(packet);
     packet[2] = char(sum >> 8);
     packet[3] = char(sum & 0xff);
     return packet;
 }
 
-std::optional<EchoReplyHeader> parseEchoReply(QByteArrayView datagram, IcmpSocketKind kind)
+std::optional<EchoReplyHeader> parseEchoReply(QByteArrayView datagram, IcmpSocketKind kind,
+                                              IcmpFamily family)
 {
     QByteArrayView icmp = datagram;
-    if (kind == IcmpSocketKind::Raw) {
+    const bool ipHeader = kind == IcmpSocketKind::Raw && family == IcmpFamily::V4;
+    if (ipHeader) {
         const auto inner = icmpOfIpPacket(datagram);
         if (!inner) return std::nullopt;
         icmp = *inner;
     }
     if (icmp.size() < kIcmpHeaderSize) return std::nullopt;
-    if (byteAt(icmp, 0) != kIcmpEchoReply || byteAt(icmp, 1) != 0) return std::nullopt;
-    if (kind == IcmpSocketKind::Raw && internetChecksum(icmp) != 0) return std::nullopt;
+    if (byteAt(icmp, 0) != echoReplyType(family) || byteAt(icmp, 1) != 0) return std::nullopt;
+    if (ipHeader && internetChecksum(icmp) != 0) return std::nullopt;
     return EchoReplyHeader{word(icmp, 4), word(icmp, 6)};
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <linux/filter.h>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,41 +45,57 @@ void prepareCommon(int fd)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
 }
 
-std::optional<std::uint16_t> pingSocketId(int fd)
+std::optional<std::uint16_t> pingSocketId(int fd, IcmpFamily family)
 {
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return std::nullopt;
-    sockaddr_in bound{};
-    socklen_t size = sizeof bound;
+    sockaddr_storage any{};
+    socklen_t size = sizeof(sockaddr_in);
+    any.ss_family = AF_INET;
+    if (family == IcmpFamily::V6) {
+        any.ss_family = AF_INET6;
+        size = sizeof(sockaddr_in6);
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&any), size) != 0) return std::nullopt;
+    sockaddr_storage bound{};
+    size = sizeof bound;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return std::nullopt;
-    return ntohs(bound.sin_port);
+    // The port sits at the same place in both kinds of address.
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
-int openPing(IcmpSocket& out)
+int domainOf(IcmpFamily family) { return family == IcmpFamily::V6 ? AF_INET6 : AF_INET; }
+int protocolOf(IcmpFamily family) { return family == IcmpFamily::V6 ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP); }
+
+int openPing(IcmpSocket& out, IcmpFamily family)
 {
-    UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP));
+    UniqueFd fd(socket(domainOf(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
     if (!fd.valid()) return errno;
-    const auto id = pingSocketId(fd.get());
+    const auto id = pingSocketId(fd.get(), family);
     if (!id) return errno;
     prepareCommon(fd.get());
-    out = IcmpSocket{std::move(fd), IcmpSocketKind::Ping, *id};
+    out = IcmpSocket{std::move(fd), IcmpSocketKind::Ping, family, *id};
     attachReplyFilter(out, 0, 0xffff);
     return 0;
 }
 
-int openRaw(IcmpSocket& out)
+int openRaw(IcmpSocket& out, IcmpFamily family)
 {
-    UniqueFd fd(socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP));
+    UniqueFd fd(socket(domainOf(family), SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
     if (!fd.valid()) return errno;
     // A raw socket sees every ICMP packet of the host, our own requests on loopback too; let
     // the kernel drop what can never be a reply.
-    icmp_filter filter{};
-    filter.data = ~(1u << ICMP_ECHOREPLY);
-    setsockopt(fd.get(), SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    if (family == IcmpFamily::V6) {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+        setsockopt(fd.get(), IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    } else {
+        icmp_filter filter{};
+        filter.data = ~(1u << ICMP_ECHOREPLY);
+        setsockopt(fd.get(), SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    }
     prepareCommon(fd.get());
     const auto id = std::uint16_t(QRandomGenerator::global()->bounded(1u, 0x10000u));
-    out = IcmpSocket{std::move(fd), IcmpSocketKind::Raw, id};
+    out = IcmpSocket{std::move(fd), IcmpSocketKind::Raw, family, id};
     attachReplyFilter(out, 0, 0xffff);
     return 0;
 }
@@ -98,9 +115,10 @@ QString socketUnavailableShortText()
 
 bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_t span)
 {
-    // A ping socket hands the filter the ICMP message; a raw IPv4 socket the whole packet, so
-    // there the loads are counted from the end of the IP header (X = its length).
-    const bool raw = socket.kind == IcmpSocketKind::Raw;
+    // A ping socket and a raw ICMPv6 one hand the filter the ICMP message; a raw IPv4 socket
+    // the whole packet, so there the loads are counted from the end of the IP header (X = its
+    // length).
+    const bool raw = socket.kind == IcmpSocketKind::Raw && socket.family == IcmpFamily::V4;
     const auto load = [raw](std::uint16_t size, std::uint32_t offset) {
         return sock_filter BPF_STMT(BPF_LD | size | (raw ? BPF_IND : BPF_ABS), offset);
     };
@@ -112,7 +130,7 @@ bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_
         code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, std::uint8_t(instructionsLeft)));
     };
     code.push_back(load(BPF_B, 0));  // type
-    dropIfNot(kIcmpEchoReply, 7);
+    dropIfNot(echoReplyType(socket.family), 7);
     code.push_back(load(BPF_H, 4));  // identifier
     dropIfNot(socket.id, 5);
     code.push_back(load(BPF_H, 6));  // sequence
@@ -125,19 +143,26 @@ bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_
     return setsockopt(socket.fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
-IcmpSocketOrError openIcmpSocket(SocketChoice choice)
+bool familyUnsupported(const IcmpSocketOrError& failure)
+{
+    const auto unsupported = [](int error) { return error == EAFNOSUPPORT || error == EPROTONOSUPPORT; };
+    return !failure.socket && (failure.pingErrno == 0 || unsupported(failure.pingErrno)) &&
+           (failure.rawErrno == 0 || unsupported(failure.rawErrno));
+}
+
+IcmpSocketOrError openIcmpSocket(SocketChoice choice, IcmpFamily family)
 {
     IcmpSocketOrError result;
     IcmpSocket socket;
     if (choice != SocketChoice::RawOnly) {
-        result.pingErrno = openPing(socket);
+        result.pingErrno = openPing(socket, family);
         if (result.pingErrno == 0) {
             result.socket = std::move(socket);
             return result;
         }
         if (choice == SocketChoice::PingOnly || !fallBackToRaw(result.pingErrno)) return result;
     }
-    result.rawErrno = openRaw(socket);
+    result.rawErrno = openRaw(socket, family);
     if (result.rawErrno == 0) result.socket = std::move(socket);
     return result;
 }

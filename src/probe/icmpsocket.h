@@ -42,6 +42,7 @@ enum class SocketChoice { Auto, PingOnly, RawOnly };
 struct IcmpSocket {
     UniqueFd fd;
     IcmpSocketKind kind = IcmpSocketKind::Ping;
+    IcmpFamily family = IcmpFamily::V4;
     // The identifier that our requests carry and our replies must carry: the kernel's choice
     // (the socket's port) on a ping socket, ours on a raw one.
     std::uint16_t id = 0;
@@ -54,9 +55,13 @@ struct IcmpSocketOrError {
 };
 
 // The ping socket first; a raw socket when the kernel refuses the ping socket to this user
-// (EACCES: outside net.ipv4.ping_group_range) or does not offer it (EAFNOSUPPORT,
-// EPROTONOSUPPORT).
-IcmpSocketOrError openIcmpSocket(SocketChoice choice);
+// (EACCES: outside net.ipv4.ping_group_range, which rules ICMPv6 ping sockets too) or does not
+// offer it (EAFNOSUPPORT, EPROTONOSUPPORT).
+IcmpSocketOrError openIcmpSocket(SocketChoice choice, IcmpFamily family = IcmpFamily::V4);
+
+// True when neither kind of socket exists for the family at all (a kernel without IPv6): no
+// setting of the user's can help.
+bool familyUnsupported(const IcmpSocketOrError& failure);
 
 // The words for the user when neither socket can be opened: why, and the two ways to fix it.
 QString socketUnavailableText(const IcmpSocketOrError& failure, const QString& programPath);

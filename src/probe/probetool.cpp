@@ -14,7 +14,8 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty() || args.size() > 5 || args[0] == QLatin1String("--help")) {
         err << "usage: sentrok-probe HOST [WAIT TTL COUNT LENGTH]\n"
-               "  probes HOST with ICMP echo and prints the mean reply time in ms (-1: no reply)\n"
+               "  probes HOST (a name, an IPv4 or an IPv6 address) with ICMP echo and prints\n"
+               "  the mean reply time in ms (-1: no reply)\n"
                "  defaults: WAIT 1000, TTL 255, COUNT 1, LENGTH 32\n"
                "  SENTROK_SOCKET=ping or raw takes that kind of socket only\n";
         return 2;

@@ -39,13 +39,13 @@ public:
     };
     QList<EchoRequest> sent;
     QList<Answer> answers;                     // one per request, in order; then failures
-    QHash<quint32, QList<Answer>> answersFor;  // by destination, taken before `answers`
+    QHash<QString, QList<Answer>> answersFor;  // by destination, taken before `answers`
     QString notSent;  // not empty: every request fails unsent, with these words
 
     quint64 send(const EchoRequest& request, Answered answered) override
     {
         sent << request;
-        QList<Answer>& own = answersFor[request.address];
+        QList<Answer>& own = answersFor[request.address.toString()];
         const Answer a = !own.isEmpty()       ? own.takeFirst()
                          : !answers.isEmpty() ? answers.takeFirst()
                                               : Answer{};
@@ -57,7 +57,7 @@ public:
 // A resolver that knows the names it is given, and only those.
 class ScriptedResolver final : public Later, public HostResolver {
 public:
-    QHash<QString, quint32> names;
+    QHash<QString, QHostAddress> names;
     QStringList asked;
 
     quint64 lookup(const QString& name, Resolved resolved) override

@@ -21,7 +21,7 @@ const QLocale c = QLocale::c();
 const QLocale ru(QLocale::Russian, QLocale::Russia);
 const QLocale en(QLocale::English, QLocale::UnitedStates);
 
-quint32 ip(const QString& text) { return QHostAddress(text).toIPv4Address(); }
+QHostAddress ip(const QString& text) { return QHostAddress(text); }
 
 Answers replies(std::initializer_list<int> values)  // -1: the echo fails
 {
@@ -257,7 +257,11 @@ void TestEchoProber::resolution_data()
     QTest::newRow("name, blanks around") << QStringList{" router "} << QStringList{"router"} << QStringList{"10.1.2.3"} << "3";
     QTest::newRow("64 characters") << QStringList{name64} << QStringList{name64} << QStringList() << "-1";
     QTest::newRow("tab is part of the text") << QStringList{"\t10.0.0.1"} << QStringList{"\t10.0.0.1"} << QStringList() << "-1";
-    QTest::newRow("IPv6 text is a name") << QStringList{"::1"} << QStringList{"::1"} << QStringList() << "-1";
+    QTest::newRow("IPv6, blanks around") << QStringList{" ::1 "} << QStringList() << QStringList{"::1"} << "3";
+    QTest::newRow("IPv6 in brackets, with a zone") << QStringList{"[fe80::1%eth0]"} << QStringList()
+                                                   << QStringList{"fe80::1%eth0"} << "3";
+    QTest::newRow("IPv4 written as IPv6") << QStringList{"::ffff:10.0.0.9"} << QStringList() << QStringList{"10.0.0.9"} << "3";
+    QTest::newRow("IPv4 in brackets is a name") << QStringList{"[10.0.0.1]"} << QStringList{"[10.0.0.1]"} << QStringList() << "-1";
     // The destination of the previous probe is not reused for a name that fails.
     QTest::newRow("unknown after known") << QStringList{"router", "gone"} << QStringList{"router", "gone"}
                                          << QStringList{"10.1.2.3"} << "-1";
@@ -277,7 +281,7 @@ void TestEchoProber::resolution()
     QCOMPARE(outcome->result, lastResult);
     QCOMPARE(h.resolver.asked, asked);
     QStringList sent;
-    for (const EchoRequest& r : h.transport.sent) sent << QHostAddress(r.address).toString();
+    for (const EchoRequest& r : h.transport.sent) sent << r.address.toString();
     QCOMPARE(sent, sentTo);
 }
 
@@ -317,9 +321,9 @@ void TestEchoProber::cancel()
 void TestEchoProber::probesInFlightGetTheirOwnAnswers()
 {
     Harness h;
-    h.transport.answersFor[ip("10.0.0.1")] = {{40, 80}, {50, 10}};
-    h.transport.answersFor[ip("10.0.0.2")] = {{5, 5}, {7, 5}};
-    h.transport.answersFor[ip("10.0.0.3")] = {{std::nullopt, 30}, {std::nullopt, 30}};
+    h.transport.answersFor["10.0.0.1"] = {{40, 80}, {50, 10}};
+    h.transport.answersFor["10.0.0.2"] = {{5, 5}, {7, 5}};
+    h.transport.answersFor["10.0.0.3"] = {{std::nullopt, 30}, {std::nullopt, 30}};
     QStringList order, results;
     for (const QString host : {"10.0.0.1", "10.0.0.2", "10.0.0.3"})
         h.prober.start(request(host, "1000", "255", "2"), [&, host](const ProbeOutcome& o) {

@@ -81,6 +81,8 @@ private slots:
     void requestMatchesCapturedOne();
     void parse_data();
     void parse();
+    void parseIPv6_data();
+    void parseIPv6();
     void everyTruncationIsRefused_data();
     void everyTruncationIsRefused();
 };
@@ -107,6 +109,9 @@ void TestIcmpPacket::requestMatchesCapturedOne()
     QCOMPARE(echoRequestPacket(0x1234, 1, kPayload), kRequest.mid(20));
     const QByteArray odd = echoRequestPacket(0xfedc, 0xba98, "xyz");
     QCOMPARE(odd, withChecksum(QByteArray::fromHex("08000000fedcba98") + "xyz"));
+    // The ICMPv6 checksum covers the addresses: the kernel puts it in.
+    QCOMPARE(echoRequestPacket(0xfedc, 0xba98, "xyz", IcmpFamily::V6),
+             QByteArray::fromHex("80000000fedcba98") + "xyz");
 }
 
 void TestIcmpPacket::parse_data()
@@ -153,6 +158,35 @@ void TestIcmpPacket::parse()
     if (isReply) {
         QCOMPARE(int(header->id), id);
         QCOMPARE(int(header->sequence), sequence);
+    }
+}
+
+void TestIcmpPacket::parseIPv6_data()
+{
+    // Both kinds of ICMPv6 socket give the message alone, its checksum checked by the kernel.
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("isReply");
+    const QByteArray reply = QByteArray::fromHex("8100abcd12340001") + kPayload;
+    QTest::newRow("echo reply") << reply << true;
+    QTest::newRow("header alone") << reply.left(8) << true;
+    QTest::newRow("seven bytes") << reply.left(7) << false;
+    QTest::newRow("our own request") << echoRequestPacket(0x1234, 1, kPayload, IcmpFamily::V6) << false;
+    QTest::newRow("an ICMPv4 echo reply") << replyIcmp() << false;
+    QTest::newRow("echo reply with code 1") << set(reply, 1, 1) << false;
+    QTest::newRow("address unreachable") << QByteArray::fromHex("0103000000000000") + reply << false;
+}
+
+void TestIcmpPacket::parseIPv6()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, isReply);
+    for (const IcmpSocketKind kind : {IcmpSocketKind::Ping, IcmpSocketKind::Raw}) {
+        const auto header = parseEchoReply(datagram, kind, IcmpFamily::V6);
+        QCOMPARE(header.has_value(), isReply);
+        if (isReply) {
+            QCOMPARE(int(header->id), 0x1234);
+            QCOMPARE(int(header->sequence), 1);
+        }
     }
 }
 

@@ -30,6 +30,12 @@ QString netnsUnavailable()
     return {};
 }
 
+QString ipv6Unavailable()
+{
+    if (const QString why = netnsUnavailable(); !why.isEmpty()) return why;
+    return qEnvironmentVariable("SENTROK_NO_IPV6");
+}
+
 Responder::Responder(const QStringList& rules)
 {
     const QString program = qEnvironmentVariable("SENTROK_TOOLS_DIR") + "/sentrok-responder";

@@ -10,6 +10,9 @@ namespace sentrok::test {
 // Why tests that send packets must not run here; empty when they may: inside the private
 // namespace that tests/netns-run.sh prepared, whose only interface is loopback.
 QString netnsUnavailable();
+// Why IPv6 tests must not run here (on top of netnsUnavailable); empty when ::1 and fd00::/64
+// are there and the kernel leaves their echoes to the responder.
+QString ipv6Unavailable();
 
 // One echo request as the responder saw it on the wire.
 struct SeenRequest {

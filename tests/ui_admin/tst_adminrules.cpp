@@ -62,6 +62,9 @@ void TestAdminRules::hostRefusal_data()
     QTest::newRow("address of 64 and blanks") << " " + ip64 + " "
                                               << "1000"
                                               << "2" << ok;
+    QTest::newRow("IPv6 in brackets, with a zone") << "[fe80::1234:5678:9abc:def0%enp0s31f6]"
+                                                   << "1000"
+                                                   << "2" << ok;
     QTest::newRow("address of 65") << ip64 + "h"
                                    << "1000"
                                    << "2" << kHostTooLong;

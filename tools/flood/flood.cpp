@@ -13,6 +13,8 @@
 //
 // Prints "ready" once it runs; on SIGTERM it stops and prints "sent N" on standard error.
 
+#include "../inetsum.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdint>
@@ -31,15 +33,6 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-
-uint16_t checksum(const uint8_t* data, size_t size)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < size; i += 2) sum += uint32_t(data[i] << 8 | data[i + 1]);
-    if (size % 2) sum += uint32_t(data[size - 1]) << 8;
-    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-    return uint16_t(~sum);
-}
 
 void put16(uint8_t* at, uint16_t v)
 {
