@@ -5,6 +5,7 @@
 #include "common/conversions.h"
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/totals.h"
 
 #include <QCollator>
 #include <QElapsedTimer>
@@ -306,6 +307,7 @@ std::optional<Monitor::Recorded> Monitor::CheckHost(const Slot& slot)
             db.execute(QStringLiteral(
                            "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
                        {h.id, result, h.vw, now});
+            addChecksToTotals(db, {{h.id, now, *n}});
             // CROSS JOIN keeps the host's address as the outer loop: by the open-outage index
             // instead, the lookup would walk every open outage of every host.
             Result open = db.execute(

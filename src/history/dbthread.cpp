@@ -1,0 +1,34 @@
+#include "history/dbthread.h"
+
+namespace sentrok {
+
+DbThread::DbThread(QString file, QString connectionBase)
+    : m_file(std::move(file)), m_base(std::move(connectionBase))
+{
+    m_context = new QObject;
+    m_context->moveToThread(&m_thread);
+    // Runs on the thread as it ends: a connection must be closed where it was opened.
+    QObject::connect(&m_thread, &QThread::finished, m_context, [this] { m_db.reset(); },
+                     Qt::DirectConnection);
+    m_thread.start();
+}
+
+DbThread::~DbThread()
+{
+    m_thread.quit();
+    m_thread.wait();
+    delete m_context;
+}
+
+void DbThread::post(std::function<void()> fn)
+{
+    QMetaObject::invokeMethod(m_context, std::move(fn), Qt::QueuedConnection);
+}
+
+Database& DbThread::db()
+{
+    if (!m_db) m_db = std::make_unique<Database>(m_file, Database::uniqueName(m_base));
+    return *m_db;
+}
+
+}  // namespace sentrok
