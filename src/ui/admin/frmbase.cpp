@@ -166,6 +166,9 @@ void frmBase::buildHostFrame()
     connect(lstAdr, &QListWidget::itemClicked, this, [this] {
         if (m_pressOnSelected) guarded(&frmBase::lstAdr_Click);
     });
+    connect(lstAdr, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
+        if (m_deps.showHistory) m_deps.showHistory(item->text());
+    });
 
     struct Field {
         const char* label;
@@ -589,6 +592,9 @@ void frmBase::cmdClearLog_Click()
     db().transaction([this] {
         db().execute(QStringLiteral("delete from noconnect"));
         db().execute(QStringLiteral("delete from log"));
+        // The totals summarise the log: they go with it.
+        db().execute(QStringLiteral("delete from log_hourly"));
+        db().execute(QStringLiteral("delete from log_daily"));
     });
 }
 

@@ -7,6 +7,7 @@
 #include "store/settings.h"
 #include "ui/controls/windowgeometry.h"
 #include "ui/admin/frmbase.h"
+#include "ui/history/frmhistory.h"
 #include "ui/outages/frmnocon.h"
 
 #include <QDateTime>
@@ -24,6 +25,7 @@ class QSystemTrayIcon;
 namespace sentrok {
 
 class FlexGrid;
+class LogRetention;
 class MailAlert;
 class Monitor;
 class Prober;
@@ -42,6 +44,10 @@ struct MainWindowDeps {
     // Whether the desktop shows tray icons, asked at the moment of hiding.
     std::function<bool()> trayAvailable;
     quint16 smtpPort = 25;  // another port only in tests
+    // Run once the instance is the only one, before the database is opened: brings the file
+    // up to this version. False ends the program quietly; a DbError ends it with the error.
+    std::function<bool(const QString& dbFile)> prepareDatabase;
+    LogRetention* retention = nullptr;  // thins the log out; told when its setting changes
 };
 
 // The program's main window: the event grid, the status bar, the menus and the tray icon, and
@@ -74,6 +80,7 @@ public:
     // The outage and administration windows if they are loaded.
     frmNoCon* outageWindow() const { return m_noCon; }
     frmBase* adminWindow() const { return m_base; }
+    frmHistory* historyWindow() const { return m_history; }
     std::int32_t checkInterval() const { return m_checkInterval; }
     QDateTime lastPassTime() const;
 
@@ -96,6 +103,8 @@ public:
     void mnuMin_Click();
     void mnuMax_Click();
     void mnuEnd1_Click();
+    // "История", on the host of this address when one is given.
+    void mnuHistory_Click(const QString& ip = {});
     // Refreshes the outage window, loading it hidden when it is not loaded.
     void GetNoCon();
 
@@ -140,6 +149,7 @@ private:
     QSystemTrayIcon* m_tray = nullptr;
     QPointer<frmNoCon> m_noCon;
     QPointer<frmBase> m_base;
+    QPointer<frmHistory> m_history;
     WindowGeometry m_geometry;
     int m_exitCode = ExitOk;
     bool m_unloaded = false;
