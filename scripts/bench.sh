@@ -7,6 +7,9 @@
 #                                      in the same namespace; see bench/bench_scale.cpp
 #   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid with
 #                                      100,000 rows, the reports on a large log
+#   scripts/bench.sh history [ARGS...] the history on a log of 10 million rows: the upgrade,
+#                                      a host's chart, the all-hosts table, sentrok-db
+#                                      availability, the thinning; see bench/bench_history.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
@@ -17,14 +20,14 @@ case "${1:-}" in
     export SENTROK_TOOLS_DIR="$PWD/build/tools"
     exec tests/netns-run.sh "build/bench/bench_$what" "$@"
     ;;
-  pass|grid|reports)
+  pass|grid|reports|history)
     what="$1"
     shift
     scripts/build.sh
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|history [ARGS...]" >&2
     exit 2
     ;;
 esac

@@ -191,7 +191,7 @@ void TestFrmHistory::keptDaysSaved()
     QSignalSpy saved(&w, &frmHistory::keepDaysSaved);
     w.findChild<QSpinBox*>("spnKeepDays")->setValue(90);
     w.findChild<QPushButton*>("cmdKeepDays")->click();
-    QVERIFY(saved.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 10000);
     QCOMPARE(h.folder.scalar("select log_keep_days from options"), QStringLiteral("90"));
 }
 

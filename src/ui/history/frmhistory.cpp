@@ -235,6 +235,10 @@ QWidget* frmHistory::buildTablePage()
     grdHosts->verticalHeader()->setDefaultSectionSize(grdHosts->fontMetrics().height() + 6);
     grdHosts->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     grdHosts->horizontalHeader()->setStretchLastSection(true);
+    // Widths fixed once: measuring a thousand rows at every load would hold the window up.
+    const int digit = grdHosts->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    const int widths[] = {24, 15, 11, 9, 9, 8, 12, 12, 12, 8, 8, 8, 8};
+    for (int c = 0; c < FiguresModel::Count; ++c) grdHosts->setColumnWidth(c, widths[c] * digit);
     // A double click shows that host's chart.
     connect(grdHosts, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         showHost(m_model->at(m_sorted->mapToSource(index).row()).ip);
@@ -433,7 +437,6 @@ void frmHistory::loadTable()
             if (request != m_tableRequest) return;
             m_table = rows;
             m_model->setFigures(std::move(rows));
-            grdHosts->resizeColumnsToContents();
             emit tableLoaded();
         },
         [this](const DbError& e) { failed(e); });

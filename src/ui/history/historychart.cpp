@@ -65,6 +65,7 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
 
 void HistoryChart::clearHistory()
 {
+    m_points.clear();
     for (QXYSeries* s : std::initializer_list<QXYSeries*>{m_replies, m_hourly, m_failed, m_bandTop}) s->clear();
 }
 
@@ -74,14 +75,10 @@ void HistoryChart::setHistory(const HostHistory& h)
     m_from = f.from.isValid() && f.periodSecs ? f.from.toMSecsSinceEpoch() : 0;
     m_to = f.to.toMSecsSinceEpoch();
     if (!m_from) m_from = m_to - 86'400'000;
-    QList<QPointF> replies, hourly, failed, bands;
-    replies.reserve(qsizetype(h.points.size()));
+    m_points = h.points;
+    QList<QPointF> bands;
     qint64 top = 0;
-    for (const ReplyPoint& p : h.points) {
-        if (p.reply < 0) failed << QPointF(double(p.msecs), 0);
-        else (p.hourly ? hourly : replies) << QPointF(double(p.msecs), double(p.reply));
-        top = std::max(top, p.reply);
-    }
+    for (const ReplyPoint& p : h.points) top = std::max(top, p.reply);
     // One area for every outage: a step up at its start and down at its end.
     bands << QPointF(double(m_from), 0);
     for (const Outage& o : f.outageList) {
@@ -91,11 +88,7 @@ void HistoryChart::setHistory(const HostHistory& h)
               << QPointF(std::max(a + 1000, b), 0);
     }
     bands << QPointF(double(m_to), 0);
-    m_replies->replace(replies);
-    m_hourly->replace(hourly);
-    m_failed->replace(failed);
     m_bandTop->replace(bands);
-    m_hourly->setVisible(!hourly.isEmpty());
     m_ms->setRange(0, std::max<double>(10, double(top) * 1.1));
     m_ms->applyNiceNumbers();
     resetZoom();
@@ -104,6 +97,47 @@ void HistoryChart::setHistory(const HostHistory& h)
 void HistoryChart::resetZoom()
 {
     m_time->setRange(QDateTime::fromMSecsSinceEpoch(m_from), QDateTime::fromMSecsSinceEpoch(m_to));
+    showVisible();
+}
+
+// A month of checks is tens of thousands of points, far more than the chart has pixels: each
+// pixel column keeps its lowest and highest reply and its first failure, which draws the same
+// picture at a fraction of the cost, and a zoom brings the detail back.
+void HistoryChart::showVisible()
+{
+    const qint64 lo = m_time->min().toMSecsSinceEpoch(), hi = m_time->max().toMSecsSinceEpoch();
+    const double columns = std::max(200.0, chart()->plotArea().width());
+    const double width = std::max(1.0, double(hi - lo) / columns);
+    QList<QPointF> replies, hourly, failed;
+    const auto first = std::lower_bound(m_points.begin(), m_points.end(), lo,
+                                        [](const ReplyPoint& p, qint64 t) { return p.msecs < t; });
+    auto it = first == m_points.begin() ? first : first - 1;  // the line enters from the left edge
+    while (it != m_points.end()) {
+        const qint64 column = qint64(double(it->msecs - lo) / width);
+        const ReplyPoint *low = nullptr, *high = nullptr, *fail = nullptr;
+        bool hourlyColumn = it->hourly;
+        for (; it != m_points.end() && qint64(double(it->msecs - lo) / width) == column; ++it) {
+            if (it->reply < 0) {
+                if (!fail) fail = &*it;
+                continue;
+            }
+            if (!low || it->reply < low->reply) low = &*it;
+            if (!high || it->reply > high->reply) high = &*it;
+        }
+        QList<QPointF>& line = hourlyColumn ? hourly : replies;
+        if (low && high && low->msecs > high->msecs) std::swap(low, high);
+        if (low) line << QPointF(double(low->msecs), double(low->reply));
+        if (high && high != low) line << QPointF(double(high->msecs), double(high->reply));
+        if (fail) failed << QPointF(double(fail->msecs), 0);
+        if (it != m_points.end() && it->msecs > hi) {
+            if (it->reply >= 0) (it->hourly ? hourly : replies) << QPointF(double(it->msecs), double(it->reply));
+            break;
+        }
+    }
+    m_replies->replace(replies);
+    m_hourly->replace(hourly);
+    m_failed->replace(failed);
+    m_hourly->setVisible(!hourly.isEmpty());
 }
 
 std::pair<QDateTime, QDateTime> HistoryChart::visibleRange() const { return {m_time->min(), m_time->max()}; }
@@ -119,6 +153,7 @@ void HistoryChart::zoomAround(double factor, double atX)
     double span = std::clamp((hi - lo) * factor, double(kMinSpanMs), double(m_to - m_from) * 4);
     const double a = at - span * share;
     m_time->setRange(QDateTime::fromMSecsSinceEpoch(qint64(a)), QDateTime::fromMSecsSinceEpoch(qint64(a + span)));
+    showVisible();
 }
 
 void HistoryChart::wheelEvent(QWheelEvent* event)
@@ -147,6 +182,7 @@ void HistoryChart::mouseMoveEvent(QMouseEvent* event)
         const QPointF now = event->position();
         chart()->scroll(m_dragFrom.x() - now.x(), 0);
         m_dragFrom = now;
+        showVisible();
         event->accept();
         return;
     }

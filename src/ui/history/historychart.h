@@ -34,6 +34,8 @@ protected:
 
 private:
     void zoomAround(double factor, double atX);
+    // Puts the points of the visible stretch on the series, at most a few a pixel column.
+    void showVisible();
 
     QLineSeries* m_replies = nullptr;
     QLineSeries* m_hourly = nullptr;
@@ -43,6 +45,7 @@ private:
     QDateTimeAxis* m_time = nullptr;
     QValueAxis* m_ms = nullptr;
     qint64 m_from = 0, m_to = 0;  // the whole period, ms since the epoch
+    std::vector<ReplyPoint> m_points;  // all of them, in time order
     bool m_dragging = false;
     QPointF m_dragFrom;
 };
