@@ -236,9 +236,13 @@ QWidget* frmHistory::buildTablePage()
     grdHosts->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     grdHosts->horizontalHeader()->setStretchLastSection(true);
     // Widths fixed once: measuring a thousand rows at every load would hold the window up.
-    const int digit = grdHosts->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    const QFontMetrics metrics(grdHosts->horizontalHeader()->font());
+    const int digit = metrics.horizontalAdvance(QLatin1Char('0'));
     const int widths[] = {24, 15, 11, 9, 9, 8, 12, 12, 12, 8, 8, 8, 8};
-    for (int c = 0; c < FiguresModel::Count; ++c) grdHosts->setColumnWidth(c, widths[c] * digit);
+    for (int c = 0; c < FiguresModel::Count; ++c) {
+        const int heading = metrics.horizontalAdvance(m_model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+        grdHosts->setColumnWidth(c, std::max(widths[c] * digit, heading + 3 * digit));  // room for the sort mark
+    }
     // A double click shows that host's chart.
     connect(grdHosts, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         showHost(m_model->at(m_sorted->mapToSource(index).row()).ip);
