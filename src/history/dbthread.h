@@ -16,6 +16,8 @@ namespace sentrok {
 // the object that asked, and only while that object lives.
 class DbThread final {
 public:
+    static constexpr int kNice = 5;
+
     DbThread(QString file, QString connectionBase);
     // Waits for the job under way, then closes the connection on its own thread.
     ~DbThread();

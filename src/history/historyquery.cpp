@@ -225,6 +225,25 @@ std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& 
     return points;
 }
 
+std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateTime& from, const QDateTime& to)
+{
+    std::map<qint64, std::vector<ReplyPoint>> out;
+    const QString a = storedDateText(from).left(13), b = storedDateText(to);
+    QHash<QString, qint64> at;  // an hour's middle, worked out once for all hosts
+    for (Result r = db.execute(QStringLiteral("SELECT hour, id_ip, checks, failed, reply_sum FROM log_hourly "
+                                              "WHERE hour >= ? AND hour < ? ORDER BY hour"),
+                               {a, b});
+         !r.eof(); r.moveNext()) {
+        const QString hour = r.field(0).toString();
+        auto it = at.find(hour);
+        if (it == at.end())
+            it = at.insert(hour, fromStored(hour + QStringLiteral(":30:00")).toMSecsSinceEpoch());
+        const qint64 replies = r.field(2).toLongLong() - r.field(3).toLongLong();
+        out[r.field(1).toLongLong()].push_back({*it, replies > 0 ? r.field(4).toLongLong() / replies : -1, true});
+    }
+    return out;
+}
+
 HostHistory hostHistory(Database& db, qint64 host, const QDateTime& from, const QDateTime& to)
 {
     HostHistory h;

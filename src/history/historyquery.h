@@ -50,6 +50,8 @@ HostHistory hostHistory(Database& db, qint64 host, const QDateTime& from, const 
 // charts of a report.
 std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& from,
                                     const QDateTime& to);
+// The same for every host at once.
+std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateTime& from, const QDateTime& to);
 
 }  // namespace sentrok
 

@@ -90,7 +90,6 @@ void HistoryChart::setHistory(const HostHistory& h)
     bands << QPointF(double(m_to), 0);
     m_bandTop->replace(bands);
     m_ms->setRange(0, std::max<double>(10, double(top) * 1.1));
-    m_ms->applyNiceNumbers();
     resetZoom();
 }
 
