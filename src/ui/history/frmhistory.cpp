@@ -296,11 +296,6 @@ bool frmHistory::Form_Load()
     return true;
 }
 
-void frmHistory::closeEvent(QCloseEvent* event)
-{
-    QWidget::closeEvent(event);
-}
-
 std::pair<QDateTime, QDateTime> frmHistory::period() const
 {
     QDateTime now = m_deps.clock->now();

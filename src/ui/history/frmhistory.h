@@ -67,9 +67,6 @@ signals:
     void exported(const QString& file, const QString& error);
     void keepDaysSaved();
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     void buildControls();
     QWidget* buildHostPage();

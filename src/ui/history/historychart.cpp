@@ -63,12 +63,6 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
     }
 }
 
-void HistoryChart::clearHistory()
-{
-    m_points.clear();
-    for (QXYSeries* s : std::initializer_list<QXYSeries*>{m_replies, m_hourly, m_failed, m_bandTop}) s->clear();
-}
-
 void HistoryChart::setHistory(const HostHistory& h)
 {
     const HostFigures& f = h.figures;

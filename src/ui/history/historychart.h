@@ -20,7 +20,6 @@ class HistoryChart final : public QChartView {
 public:
     explicit HistoryChart(QWidget* parent = nullptr);
     void setHistory(const HostHistory& h);
-    void clearHistory();
     // The time axis's range, for tests.
     std::pair<QDateTime, QDateTime> visibleRange() const;
     void resetZoom();
