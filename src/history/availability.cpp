@@ -12,38 +12,45 @@ std::optional<double> HostFigures::lossShare() const
 
 HostFigures figuresFor(const HostInput& in, const QDateTime& from, const QDateTime& to)
 {
+    return figuresFor(in, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+}
+
+HostFigures figuresFor(const HostInput& in, qint64 fromMs, qint64 toMs)
+{
     HostFigures f;
     f.id = in.id;
     f.ip = in.ip;
     f.desc = in.desc;
     f.totals = in.totals;
-    f.to = to;
-    f.from = in.firstCheck.isValid() ? std::max(from, in.firstCheck) : to;
-    if (f.from >= to) {
-        f.from = to;  // never checked in the period, or added after it
+    const qint64 start = in.firstCheckMs >= 0 ? std::max(fromMs, in.firstCheckMs) : toMs;
+    f.to = QDateTime::fromMSecsSinceEpoch(toMs);
+    if (start >= toMs) {
+        f.from = f.to;  // never checked in the period, or added after it
         return f;
     }
-    f.periodSecs = f.from.secsTo(to);
-    qint64 restored = 0, restoredSecs = 0;
+    f.from = QDateTime::fromMSecsSinceEpoch(start);
+    f.periodSecs = (toMs - start) / 1000;
+    qint64 restored = 0, restoredMs = 0, downMs = 0, longestMs = 0;
     for (const Outage& o : in.outages) {
-        const QDateTime end = o.open() ? to : std::min(o.end, to);
-        const QDateTime start = std::max(o.start, f.from);
+        const qint64 end = o.open() ? toMs : std::min(o.endMs, toMs);
+        const qint64 from = std::max(o.startMs, start);
         // An outage counts when it overlaps the period or begins in it, even lasting no time.
-        const bool beginsIn = o.start >= f.from && o.start < to;
-        if (!(start < end) && !beginsIn) continue;
-        const qint64 secs = start < end ? start.secsTo(end) : 0;
+        const bool beginsIn = o.startMs >= start && o.startMs < toMs;
+        if (!(from < end) && !beginsIn) continue;
+        const qint64 ms = from < end ? end - from : 0;
         ++f.outages;
-        f.downtimeSecs += secs;
-        f.longestSecs = std::max(f.longestSecs, secs);
-        f.outageList.push_back({start, o.open() && end == to ? QDateTime() : end});
-        if (!o.open() && o.end > f.from && o.end <= to) {
+        downMs += ms;
+        longestMs = std::max(longestMs, ms);
+        f.outageList.push_back({from, o.open() && end == toMs ? -1 : end});
+        if (!o.open() && o.endMs > start && o.endMs <= toMs) {
             ++restored;
-            restoredSecs += o.start.secsTo(o.end);
+            restoredMs += o.endMs - o.startMs;
         }
     }
     // Outages of one host never overlap, but a file edited by hand may hold some that do.
-    f.downtimeSecs = std::min(f.downtimeSecs, f.periodSecs);
-    if (restored) f.mttrSecs = restoredSecs / restored;
+    f.downtimeSecs = std::min(downMs / 1000, f.periodSecs);
+    f.longestSecs = longestMs / 1000;
+    if (restored) f.mttrSecs = restoredMs / restored / 1000;
     f.availability = 1.0 - double(f.downtimeSecs) / double(f.periodSecs);
     return f;
 }

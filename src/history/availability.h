@@ -10,18 +10,20 @@
 
 namespace sentrok {
 
-// One outage as stored: from dt1 to dt2, open while dt2 is the zero date.
+// One outage as stored: from dt1 to dt2, open while dt2 is the zero date. Times are ms since
+// the epoch: a month of outages is compared and subtracted many times over, and a local
+// QDateTime asks the C library's time-zone code at every turn.
 struct Outage {
-    QDateTime start;
-    QDateTime end;  // invalid while open
-    bool open() const { return !end.isValid(); }
+    qint64 startMs = 0;
+    qint64 endMs = -1;  // -1 while open
+    bool open() const { return endMs < 0; }
 };
 
 // What is known of one host for a period.
 struct HostInput {
     qint64 id = 0;
     QString ip, desc;
-    QDateTime firstCheck;  // invalid when the host was never checked
+    qint64 firstCheckMs = -1;  // -1 when the host was never checked
     std::vector<Outage> outages;  // those that may touch the period
     ReplyTotals totals;           // the checks made in the period
 };
@@ -46,6 +48,7 @@ struct HostFigures {
 };
 
 HostFigures figuresFor(const HostInput& in, const QDateTime& from, const QDateTime& to);
+HostFigures figuresFor(const HostInput& in, qint64 fromMs, qint64 toMs);
 
 // Availability tiers the windows colour by.
 enum class Tier { Unknown, Best, Good, Fair, Poor };  // >= 99.9 %, >= 99 %, >= 95 %, below

@@ -15,6 +15,35 @@ namespace {
 
 using TotalsMap = std::map<qint64, ReplyTotals>;
 
+// A stored local time in ms since the epoch. The local clock's offset is asked once an hour
+// of the calendar: asking the C library for every date makes it look at the time-zone file
+// every time, which on a month of a thousand hosts costs more than the queries.
+qint64 storedMsecs(const QString& text)
+{
+    thread_local QHash<QString, qint64> offsets;
+    if (text.size() != 19) return fromStored(text).toMSecsSinceEpoch();
+    bool ok = true;
+    const auto number = [&](qsizetype at, qsizetype length) {
+        bool good = false;
+        const int n = QStringView(text).mid(at, length).toInt(&good);
+        ok = ok && good;
+        return n;
+    };
+    const QDate date(number(0, 4), number(5, 2), number(8, 2));
+    const int h = number(11, 2), m = number(14, 2), sec = number(17, 2);
+    if (!ok || !date.isValid()) return fromStored(text).toMSecsSinceEpoch();
+    const QString hour = text.left(13);
+    auto it = offsets.constFind(hour);
+    if (it == offsets.cend()) {
+        if (offsets.size() > 100000) offsets.clear();
+        it = offsets.insert(hour, qint64(QDateTime(date, QTime(h, 0)).offsetFromUtc()));
+    }
+    const qint64 naive = (date.toJulianDay() - 2440588) * 86400 + h * 3600 + m * 60 + sec;
+    return (naive - *it) * 1000;
+}
+
+qint64 storedTime(const QVariant& value) { return value.isNull() ? -1 : storedMsecs(value.toString()); }
+
 // Hour and day keys step as written, without the clock's seasonal jumps: "2024-03-31 02" is
 // followed by "2024-03-31 03" whether or not that hour existed locally.
 QString nextKey(const QString& key, qint64 secs)
@@ -106,11 +135,11 @@ void mergeHours(Database& db, const QString& first, const QString& end, std::opt
     }
 }
 
-QDateTime firstCheckOf(const QVariant& totalsFirst, const QVariant& logFirst)
+qint64 firstCheckOf(const QVariant& totalsFirst, const QVariant& logFirst)
 {
-    const QDateTime a = fromStored(totalsFirst), b = fromStored(logFirst);
-    if (!a.isValid()) return b;
-    return b.isValid() ? std::min(a, b) : a;
+    const qint64 a = storedTime(totalsFirst), b = storedTime(logFirst);
+    if (a < 0) return b;
+    return b >= 0 ? std::min(a, b) : a;
 }
 
 }  // namespace
@@ -169,7 +198,7 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
             in.id = r.field(0).toLongLong();
             in.ip = r.field(1).toString();
             in.desc = r.field(2).toString();
-            in.firstCheck = firstCheckOf(r.field(3), r.field(4));
+            in.firstCheckMs = firstCheckOf(r.field(3), r.field(4));
             index.insert(in.id, inputs.size());
             inputs.push_back(std::move(in));
         }
@@ -186,8 +215,7 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
             const auto it = index.constFind(r.field(0).toLongLong());
             if (it == index.cend()) continue;
             const QString end = r.field(2).toString();
-            inputs[*it].outages.push_back(
-                {fromStored(r.field(1)), end == kZeroDate ? QDateTime() : fromStored(end)});
+            inputs[*it].outages.push_back({storedTime(r.field(1)), end == kZeroDate ? -1 : storedMsecs(end)});
         }
     }
     for (auto& [id, t] : totalsIn(db, from, to, host)) {
@@ -196,11 +224,12 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
     }
     for (HostInput& in : inputs)
         std::sort(in.outages.begin(), in.outages.end(),
-                  [](const Outage& x, const Outage& y) { return x.start < y.start; });
+                  [](const Outage& x, const Outage& y) { return x.startMs < y.startMs; });
 
     std::vector<HostFigures> out;
     out.reserve(inputs.size());
-    for (const HostInput& in : inputs) out.push_back(figuresFor(in, from, to));
+    const qint64 fromMs = from.toMSecsSinceEpoch(), toMs = to.toMSecsSinceEpoch();
+    for (const HostInput& in : inputs) out.push_back(figuresFor(in, fromMs, toMs));
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::stable_sort(out.begin(), out.end(), [&](const HostFigures& x, const HostFigures& y) {
@@ -218,9 +247,9 @@ std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& 
                                {host, a, b});
          !r.eof(); r.moveNext()) {
         const qint64 checks = r.field(1).toLongLong(), failed = r.field(2).toLongLong();
-        const QDateTime at = fromStored(r.field(0).toString() + QStringLiteral(":30:00"));
         const qint64 replies = checks - failed;
-        points.push_back({at.toMSecsSinceEpoch(), replies > 0 ? r.field(3).toLongLong() / replies : -1, true});
+        points.push_back({storedMsecs(r.field(0).toString() + QStringLiteral(":30:00")),
+                          replies > 0 ? r.field(3).toLongLong() / replies : -1, true});
     }
     return points;
 }
@@ -236,8 +265,7 @@ std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateT
          !r.eof(); r.moveNext()) {
         const QString hour = r.field(0).toString();
         auto it = at.find(hour);
-        if (it == at.end())
-            it = at.insert(hour, fromStored(hour + QStringLiteral(":30:00")).toMSecsSinceEpoch());
+        if (it == at.end()) it = at.insert(hour, storedMsecs(hour + QStringLiteral(":30:00")));
         const qint64 replies = r.field(2).toLongLong() - r.field(3).toLongLong();
         out[r.field(1).toLongLong()].push_back({*it, replies > 0 ? r.field(4).toLongLong() / replies : -1, true});
     }
@@ -256,7 +284,7 @@ HostHistory hostHistory(Database& db, qint64 host, const QDateTime& from, const 
          !r.eof(); r.moveNext()) {
         bool numeric = false;
         qint64 echo = r.field(1).toLongLong(&numeric);
-        raw.push_back({fromStored(r.field(0)).toMSecsSinceEpoch(), numeric ? echo : -1, false});
+        raw.push_back({storedMsecs(r.field(0).toString()), numeric ? echo : -1, false});
     }
     // Where the log has been thinned out, the hours before its oldest check show their means.
     const QDateTime logStart = raw.empty() ? to : QDateTime::fromMSecsSinceEpoch(raw.front().msecs);

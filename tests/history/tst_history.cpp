@@ -57,7 +57,7 @@ ReplyTotals bruteForce(const std::vector<Check>& checks, qint64 host, const QDat
 std::vector<Outage> outages(std::initializer_list<std::pair<const char*, const char*>> list)
 {
     std::vector<Outage> out;
-    for (const auto& [a, b] : list) out.push_back({at(a), b ? at(b) : QDateTime()});
+    for (const auto& [a, b] : list) out.push_back({at(a).toMSecsSinceEpoch(), b ? at(b).toMSecsSinceEpoch() : -1});
     return out;
 }
 
@@ -132,7 +132,7 @@ void TestHistory::figures()
     QFETCH(qint64, longest);
     QFETCH(qint64, mttr);
     HostInput in;
-    in.firstCheck = firstCheck;
+    in.firstCheckMs = firstCheck.isValid() ? firstCheck.toMSecsSinceEpoch() : -1;
     in.outages = list;
     const HostFigures f = figuresFor(in, at("2024-05-01 00:00:00"), at("2024-05-02 00:00:00"));
     QCOMPARE(f.periodSecs, periodSecs);

@@ -86,8 +86,8 @@ void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r
     p.drawRect(box);
     p.setClipRect(box);
     for (const Outage& o : f.outageList) {
-        const double a = xOf(double(o.start.toMSecsSinceEpoch()));
-        const double b = xOf(double(o.open() ? r.to.toMSecsSinceEpoch() : o.end.toMSecsSinceEpoch()));
+        const double a = xOf(double(o.startMs));
+        const double b = xOf(double(o.open() ? r.to.toMSecsSinceEpoch() : o.endMs));
         p.fillRect(QRectF(a, box.top(), std::max(b - a, 1.0), box.height()), QColor(220, 40, 40, 90));
     }
     qint64 top = 1;

@@ -76,8 +76,8 @@ void HistoryChart::setHistory(const HostHistory& h)
     // One area for every outage: a step up at its start and down at its end.
     bands << QPointF(double(m_from), 0);
     for (const Outage& o : f.outageList) {
-        const double a = double(o.start.toMSecsSinceEpoch());
-        const double b = double(o.open() ? m_to : o.end.toMSecsSinceEpoch());
+        const double a = double(o.startMs);
+        const double b = double(o.open() ? m_to : o.endMs);
         bands << QPointF(a, 0) << QPointF(a, kBandTop) << QPointF(std::max(a + 1000, b), kBandTop)
               << QPointF(std::max(a + 1000, b), 0);
     }
