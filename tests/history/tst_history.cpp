@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <ctime>
 
 using namespace sentrok;
 using sentrok::test::TestFolder;
@@ -75,6 +76,7 @@ private slots:
     void upgradeOfVersionOneFile();
     void interruptedUpgradeLeavesFileAsItWas();
     void retentionKeepsFigures();
+    void daylightSavingChange();
     void csvQuoting_data();
     void csvQuoting();
     void dbToolAvailability();
@@ -314,6 +316,25 @@ void TestHistory::retentionKeepsFigures()
     QCOMPARE(figuresCsv(availabilityOf(f.db(), from, to)), before);
 }
 
+// Stored times are local; a period and an outage across the spring change last what the clock
+// on the wall says they last, less the hour that never was.
+void TestHistory::daylightSavingChange()
+{
+    const QByteArray tz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    TestFolder f;
+    const qint64 a = f.addHost("10.0.0.1", "a");
+    f.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000','2024-03-30 12:00:00')", {a});
+    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-03-31 01:30:00','2024-03-31 03:30:00')", {a});
+    const HostFigures got = availabilityOf(f.db(), at("2024-03-31 00:00:00"), at("2024-03-31 06:00:00")).front();
+    if (tz.isNull()) qunsetenv("TZ");
+    else qputenv("TZ", tz);
+    tzset();
+    QCOMPARE(got.periodSecs, 5 * 3600);
+    QCOMPARE(got.downtimeSecs, 3600);
+}
+
 void TestHistory::csvQuoting_data()
 {
     QTest::addColumn<QString>("desc");
@@ -367,6 +388,17 @@ void TestHistory::dbToolAvailability()
     // Host b has been down since 18:00 of the last day: 6 of 48 hours.
     QCOMPARE(lines[2].split('\t')[7], QByteArray("87.500"));
     QCOMPARE(run({"--from", "2024-03-10"}), 2);
+    // An older file is brought up to date first, by any command.
+    QTemporaryDir dir;
+    const QString old = dir.filePath("old.mdb");
+    createDatabase(old, 1);
+    QProcess p;
+    p.start(tool, {"add-host", old, "10.0.0.9"});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardError().contains("version 2"));
+    Database db(old, Database::uniqueName("t"));
+    QCOMPARE(schemaVersion(db), kSchemaVersion);
     QCOMPARE(run({"--from", "2024-03-12 00:00:00", "--to", "2024-03-10 00:00:00"}), 2);
 }
 

@@ -589,6 +589,7 @@ void TestFrmBase::purgeEmptiesLogsOnly()
     const qint64 id = h.folder.addHost("10.0.0.1");
     h.addLogs(id, 4);
     h.addLogs(h.folder.addHost("10.0.0.2"), 2);
+    h.folder.db().execute("insert into log_hourly (hour,id_ip,checks) values ('2024-01-01 10',?,4)", {id});
     QVERIFY(h.load());
     h.select("10.0.0.1");
     h.click("Command4");
@@ -599,6 +600,7 @@ void TestFrmBase::purgeEmptiesLogsOnly()
     QVERIFY(is(h.boxes.asked.value(0), "Стереть логи из базы?\r\n(База адресов сохранится)",
                MsgIcon::Question, "Очистить?"));
     QCOMPARE(h.snapshot(), kept);
+    QCOMPARE(h.folder.scalar("select count(*) from log_hourly"), QStringLiteral("0"));  // they summarise the log
     QCOMPARE(h.detail(), report);
     QCOMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
 }

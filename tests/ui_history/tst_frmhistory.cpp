@@ -9,6 +9,8 @@
 #include "ui/history/historychart.h"
 
 #include <QComboBox>
+#include <QLineSeries>
+#include <QScatterSeries>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -63,6 +65,7 @@ private slots:
     void tableSortedColouredAndExported();
     void openedFromMenusAndDoubleClicks();
     void keptDaysSaved();
+    void chartKeepsSpikesAndFailures();
 };
 
 void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
@@ -193,6 +196,55 @@ void TestFrmHistory::keptDaysSaved()
     w.findChild<QPushButton*>("cmdKeepDays")->click();
     QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 10000);
     QCOMPARE(h.folder.scalar("select log_keep_days from options"), QStringLiteral("90"));
+}
+
+// A month of checks is thinned to what the pixels can show; a single slow reply or failed
+// check must still be there, and zooming in brings back every check.
+void TestFrmHistory::chartKeepsSpikesAndFailures()
+{
+    HostHistory h;
+    const QDateTime to(QDate(2024, 5, 1), QTime(0, 0)), from = to.addDays(-30);
+    h.figures.from = from;
+    h.figures.to = to;
+    h.figures.periodSecs = from.secsTo(to);
+    const qint64 start = from.toMSecsSinceEpoch();
+    for (int i = 0; i < 43200; ++i) {  // one a minute
+        const qint64 reply = i == 30001 ? 999 : i == 12345 ? -1 : 20 + i % 7;
+        h.points.push_back({start + qint64(i) * 60000, reply, false});
+    }
+    HistoryChart chart;
+    chart.resize(800, 400);
+    chart.setHistory(h);
+    const auto series = chart.chart()->series();
+    auto* line = qobject_cast<QLineSeries*>(series[2]);
+    auto* failed = qobject_cast<QScatterSeries*>(series[3]);
+    QVERIFY(line && failed);
+    QVERIFY(line->count() < 5000);
+    const auto has = [](QXYSeries* s, qint64 x, double y) {
+        for (const QPointF& p : s->points())
+            if (qint64(p.x()) == x && p.y() == y) return true;
+        return false;
+    };
+    QVERIFY(has(line, start + 30001LL * 60000, 999));
+    QVERIFY(has(failed, start + 12345LL * 60000, 0));
+    // An hour around the failure: every check of it.
+    chart.resize(800, 400);
+    for (int i = 0; i < 40 && chart.visibleRange().first.secsTo(chart.visibleRange().second) > 3600; ++i) {
+        const QPointF at(chart.chart()->mapToPosition(QPointF(double(start + 12345LL * 60000), 0), line));
+        QWheelEvent wheel(at, chart.mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(chart.viewport(), &wheel);
+    }
+    const auto [a, b] = chart.visibleRange();
+    QVERIFY(a.secsTo(b) <= 3600);
+    const auto inView = [&](const auto& points, auto x) {
+        int n = 0;
+        for (const auto& p : points) n += x(p) >= a.toMSecsSinceEpoch() && x(p) <= b.toMSecsSinceEpoch();
+        return n;
+    };
+    int answered = 0;
+    for (const ReplyPoint& p : h.points)
+        answered += p.reply >= 0 && p.msecs >= a.toMSecsSinceEpoch() && p.msecs <= b.toMSecsSinceEpoch();
+    QCOMPARE(inView(line->points(), [](const QPointF& p) { return qint64(p.x()); }), answered);
 }
 
 QTEST_MAIN(TestFrmHistory)
