@@ -165,6 +165,15 @@ int main(int argc, char** argv)
         return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("?");
     };
     std::printf("load average at start: %s (2 cores)\n", load().constData());
+    {
+        // What the machine itself does to an idle event loop: the floor under every stall below.
+        StallMeter idle;
+        idle.start();
+        QElapsedTimer wait;
+        wait.start();
+        while (wait.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        std::printf("idle event loop for 10 s: worst stall %.1f ms\n", idle.stopMs());
+    }
     SystemClock clock;
     QTemporaryDir dir;
     const QString file = Database::fileIn(dir.path());
