@@ -213,8 +213,9 @@ int main(int argc, char** argv)
                 done = true;
             });
         while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        std::printf("upgrade to version %d: %.1f s, stall %.1f ms %s\n", kSchemaVersion, double(t.elapsed()) / 1000,
-                    stall.stopMs(), qPrintable(error));
+        const double secs = double(t.elapsed()) / 1000, worst = stall.stopMs();
+        std::printf("upgrade to version %d: %.1f s, stall %.1f ms (ending %.1f s in) %s\n", kSchemaVersion, secs, worst,
+                    stall.worstAtMs() / 1000, qPrintable(error));
         Database db(file, Database::uniqueName(QStringLiteral("bench")));
         std::printf("totals: %lld hourly rows, %lld daily rows, checks in totals %lld (log %lld); file %.0f MB\n",
                     count(db, QStringLiteral("SELECT count(*) FROM log_hourly")),

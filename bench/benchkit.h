@@ -24,7 +24,10 @@ public:
         m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 now = m_clock.nsecsElapsed();
-            m_worstNs = std::max(m_worstNs, now - m_lastNs - 10'000'000);
+            if (now - m_lastNs - 10'000'000 > m_worstNs) {
+                m_worstNs = now - m_lastNs - 10'000'000;
+                m_worstAtNs = now;
+            }
             m_lastNs = now;
             ++m_ticks;
         });
@@ -32,6 +35,7 @@ public:
     void start()
     {
         m_worstNs = 0;
+        m_worstAtNs = 0;
         m_ticks = 0;
         m_clock.start();
         m_lastNs = 0;
@@ -43,12 +47,14 @@ public:
         return worstMs();
     }
     double worstMs() const { return double(m_worstNs) / 1e6; }
+    // When the worst stall ended, in ms from start().
+    double worstAtMs() const { return double(m_worstAtNs) / 1e6; }
     int ticks() const { return m_ticks; }
 
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
-    qint64 m_lastNs = 0, m_worstNs = 0;
+    qint64 m_lastNs = 0, m_worstNs = 0, m_worstAtNs = 0;
     int m_ticks = 0;
 };
 
