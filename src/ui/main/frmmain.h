@@ -46,7 +46,7 @@ struct MainWindowDeps {
     quint16 smtpPort = 25;  // another port only in tests
     // Run once the instance is the only one, before the database is opened: brings the file
     // up to this version. False ends the program quietly; a DbError ends it with the error.
-    std::function<bool(const QString& dbFile)> prepareDatabase;
+    std::function<bool(const QString& dbFile)> prepareDatabase = nullptr;
     LogRetention* retention = nullptr;  // thins the log out; told when its setting changes
 };
 
