@@ -143,7 +143,8 @@ int main(int argc, char** argv)
     stall.start();
     monitorFor(w, 3000);
     const qint64 rowsBefore = scalar(bench, QStringLiteral("select max(id) from log"));
-    TablePurge purge(file, {QStringLiteral("noconnect"), QStringLiteral("log")});
+    TablePurge purge(file, {QStringLiteral("noconnect"), QStringLiteral("log")},
+                     {QStringLiteral("log_hourly"), QStringLiteral("log_daily")});
     bool done = false;
     QString error;
     QObject::connect(&purge, &TablePurge::finished, [&](const QString& e) {

@@ -27,7 +27,10 @@ public:
         m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 now = m_clock.nsecsElapsed(), cpu = threadCpuNs();
-            m_worstNs = std::max(m_worstNs, now - m_lastNs - 10'000'000);
+            if (now - m_lastNs - 10'000'000 > m_worstNs) {
+                m_worstNs = now - m_lastNs - 10'000'000;
+                m_worstAtNs = now;
+            }
             m_worstCpuNs = std::max(m_worstCpuNs, cpu - m_lastCpuNs);
             m_lastNs = now;
             m_lastCpuNs = cpu;
@@ -38,6 +41,7 @@ public:
     {
         m_worstNs = 0;
         m_worstCpuNs = 0;
+        m_worstAtNs = 0;
         m_ticks = 0;
         m_clock.start();
         m_lastNs = 0;
@@ -52,6 +56,8 @@ public:
         return worstMs();
     }
     double worstMs() const { return double(m_worstNs) / 1e6; }
+    // When the worst stall ended, in ms from start().
+    double worstAtMs() const { return double(m_worstAtNs) / 1e6; }
     int ticks() const { return m_ticks; }
 
 private:
@@ -64,7 +70,7 @@ private:
 
     QTimer m_timer;
     QElapsedTimer m_clock;
-    qint64 m_lastNs = 0, m_worstNs = 0, m_lastCpuNs = 0, m_worstCpuNs = 0;
+    qint64 m_lastNs = 0, m_worstNs = 0, m_lastCpuNs = 0, m_worstCpuNs = 0, m_worstAtNs = 0;
     int m_ticks = 0;
 };
 

@@ -11,6 +11,9 @@
 #                                      flat), the reports on a large log
 #   scripts/bench.sh store lock [S]    monitoring while another program holds the write lock S s
 #   scripts/bench.sh store purge [N]   the log purge of N rows while passes keep recording
+#   scripts/bench.sh history [ARGS...] the history on a log of 10 million rows: the upgrade,
+#                                      a host's chart, the all-hosts table, sentrok-db
+#                                      availability, the thinning; see bench/bench_history.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
@@ -21,14 +24,14 @@ case "${1:-}" in
     export SENTROK_TOOLS_DIR="$PWD/build/tools"
     exec tests/netns-run.sh "build/bench/bench_$what" "$@"
     ;;
-  pass|grid|reports|store)
+  pass|grid|reports|store|history)
     what="$1"
     shift
     scripts/build.sh
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports|store [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|store|history [ARGS...]" >&2
     exit 2
     ;;
 esac

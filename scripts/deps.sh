@@ -4,7 +4,8 @@
 #   scripts/deps.sh test   what building and running the test suite needs
 set -euo pipefail
 
-build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev)
+build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev
+            qt6-charts-dev libqt6opengl6-dev)
 run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
           fonts-dejavu-core)
 test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon)

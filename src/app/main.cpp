@@ -2,7 +2,10 @@
 
 #include "alerts/canberraplayer.h"
 #include "app/termsignals.h"
+#include "app/startupupgrade.h"
 #include "common/clock.h"
+#include "history/retention.h"
+#include "store/database.h"
 #include "probe/echoprober.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/application.h"
@@ -10,6 +13,8 @@
 
 #include <QApplication>
 #include <QStandardPaths>
+#include <QTextStream>
+#include <QTimer>
 
 #include <utility>
 
@@ -33,8 +38,20 @@ int main(int argc, char** argv)
     if (lockFolder.isEmpty())
         lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 
-    sentrok::frmMain window(
-        {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, &prober, &player, {}});
+    const QString folder = QApplication::applicationDirPath();
+    // Detailed log rows older than the kept days go in small batches, at start and hourly.
+    sentrok::LogRetention retention(sentrok::Database::fileIn(folder), clock);
+    QObject::connect(&retention, &sentrok::LogRetention::failed, [](const QString& message) {
+        QTextStream(stderr) << "sentrok: журнал не прорежен: " << message << "\n";
+    });
+    QTimer retentionTimer;
+    retentionTimer.setInterval(3600 * 1000);
+    QObject::connect(&retentionTimer, &QTimer::timeout, &retention, &sentrok::LogRetention::runNow);
+
+    sentrok::MainWindowDeps deps{folder, lockFolder, &boxes, &clock, &prober, &player, {}};
+    deps.prepareDatabase = sentrok::upgradeAtStart;
+    deps.retention = &retention;
+    sentrok::frmMain window(std::move(deps));
     boxes.setParent(&window);
     // Without an ICMP socket no check can be made: the status bar says why and what to do for
     // as long as it lasts, and the first time a box says it too. Checks resume by themselves
@@ -56,5 +73,7 @@ int main(int argc, char** argv)
                      [&window] { window.endSession(); });
     if (!window.Form_Load()) return window.exitCode();
     window.show();
+    retention.runNow();
+    retentionTimer.start();
     return QApplication::exec();
 }

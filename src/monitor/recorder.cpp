@@ -3,6 +3,7 @@
 #include "common/conversions.h"
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/totals.h"
 
 #include <QCollator>
 #include <QElapsedTimer>
@@ -67,6 +68,7 @@ RecordResult recordOne(Database& db, const CheckRecord& c)
             db.execute(QStringLiteral(
                            "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
                        {c.hostId, c.result, c.vw, c.when});
+            addChecksToTotals(db, {{c.hostId, c.when, toInt32(c.result, QLocale::c()).value_or(-1)}});
             Result open = db.execute(
                 QStringLiteral("SELECT noconnect.id as id FROM address INNER JOIN noconnect ON "
                                "address.id = noconnect.id_ip WHERE address.ip = ? AND "
@@ -111,6 +113,12 @@ std::vector<RecordResult> recordBatch(Database& db, const std::vector<CheckRecor
                        valueRows(int(end - at), 4),
                    values);
     });
+    // The hourly and daily totals follow the log in the same transaction.
+    std::vector<RecordedCheck> totals;
+    totals.reserve(checks.size());
+    for (const CheckRecord& c : checks)
+        totals.push_back({c.hostId, c.when, toInt32(c.result, QLocale::c()).value_or(-1)});
+    addChecksToTotals(db, totals);
 
     // The state of every address of the batch: its open outages, oldest first, and the first
     // host record that carries it.

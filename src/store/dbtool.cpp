@@ -1,9 +1,14 @@
-// sentrok-db: makes a new database file and adds hosts to it from the command line.
+// sentrok-db: makes a new database file, adds hosts to it, brings an older file up to date
+// and prints the availability of every host, from the command line.
 
+#include "common/datetext.h"
+#include "history/csv.h"
+#include "history/historyquery.h"
 #include "store/database.h"
 #include "store/schema.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QStringList>
 #include <QTextStream>
 
@@ -21,7 +26,11 @@ int usage(QTextStream& err)
            "  sentrok-db create PATH [--interval MIN]\n"
            "                                      make a new database file (never overwrites);\n"
            "                                      MIN: minutes between passes, 10 unless given\n"
-           "  sentrok-db add-host PATH IP [DESC]  add a host with the default probe settings\n";
+           "  sentrok-db add-host PATH IP [DESC]  add a host with the default probe settings\n"
+           "  sentrok-db upgrade PATH             bring an older file up to this version\n"
+           "  sentrok-db availability PATH [--from \"YYYY-MM-DD HH:MM:SS\"]\n"
+           "                             [--to \"YYYY-MM-DD HH:MM:SS\"] [--csv]\n"
+           "                                      each host's figures; by default the last 30 days\n";
     return 2;
 }
 
@@ -37,6 +46,65 @@ std::optional<int> parseInterval(const QString& text)
     return minutes;
 }
 
+// Opens the file and brings it up to date first, telling on standard error what it does.
+std::unique_ptr<Database> openCurrent(const QString& path, QTextStream& err)
+{
+    auto db = std::make_unique<Database>(path, Database::uniqueName(QStringLiteral("sentrok-db")));
+    int shown = -1;
+    upgradeSchema(*db, [&](int version, const QString& what, qint64 done, qint64 total) {
+        const int percent = total > 0 ? int(done * 100 / total) : 0;
+        if (percent == shown && done) return;
+        shown = percent;
+        err << "sentrok-db: version " << version << ": " << what;
+        if (total > 0) err << ": " << done << " of " << total << " log rows (" << percent << "%)";
+        err << "\n";
+        err.flush();
+    });
+    return db;
+}
+
+std::optional<QDateTime> dateArgument(const QString& text)
+{
+    const QDateTime t = QDateTime::fromString(text.trimmed(), kStoredDateFormat);
+    if (!t.isValid()) return std::nullopt;
+    return t;
+}
+
+int availability(const QString& path, const QStringList& options, QTextStream& out,
+                 QTextStream& err)
+{
+    QDateTime to = QDateTime::currentDateTime(), from;
+    bool csv = false;
+    for (int i = 0; i < options.size(); ++i) {
+        const QString& o = options[i];
+        if (o == QLatin1String("--csv")) {
+            csv = true;
+            continue;
+        }
+        if ((o != QLatin1String("--from") && o != QLatin1String("--to")) || i + 1 == options.size())
+            return usage(err);
+        const auto t = dateArgument(options[++i]);
+        if (!t) {
+            err << "sentrok-db: " << o << " wants a date and time as YYYY-MM-DD HH:MM:SS, not \""
+                << options[i] << "\"\n";
+            return 2;
+        }
+        (o == QLatin1String("--from") ? from : to) = *t;
+    }
+    to = to.addMSecs(-to.time().msec());
+    if (!from.isValid()) from = to.addDays(-30);
+    if (from >= to) {
+        err << "sentrok-db: the period must begin before it ends\n";
+        return 2;
+    }
+    auto db = openCurrent(path, err);
+    std::vector<HostFigures> figures = availabilityOf(*db, from, to);
+    std::sort(figures.begin(), figures.end(),
+              [](const HostFigures& a, const HostFigures& b) { return a.id < b.id; });
+    out << (csv ? figuresCsv(figures) : figuresText(figures));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -47,6 +115,13 @@ int main(int argc, char** argv)
     if (args.size() < 2) return usage(err);
     const QString command = args[0], path = args[1];
     try {
+        if (command == QLatin1String("upgrade") && args.size() == 2) {
+            auto db = openCurrent(path, err);
+            out << path << " is at version " << schemaVersion(*db) << "\n";
+            return 0;
+        }
+        if (command == QLatin1String("availability"))
+            return availability(path, args.mid(2), out, err);
         if (command == QLatin1String("create")) {
             int minutes = 10;
             if (args.size() == 4 && args[2] == QLatin1String("--interval")) {
@@ -74,8 +149,8 @@ int main(int argc, char** argv)
                 err << "sentrok-db: the address must hold 1 to 64 characters\n";
                 return 1;
             }
-            Database db(path, Database::uniqueName(QStringLiteral("sentrok-db")));
-            const qint64 id = addHost(db, ip, args.size() == 4 ? args[3] : QString());
+            auto db = openCurrent(path, err);
+            const qint64 id = addHost(*db, ip, args.size() == 4 ? args[3] : QString());
             out << "added host " << id << " " << ip << "\n";
             return 0;
         }

@@ -17,8 +17,10 @@ constexpr int kRetryMs = 100;
 
 }  // namespace
 
-TablePurge::TablePurge(QString database, QStringList tables, QObject* parent)
-    : QObject(parent), m_database(std::move(database)), m_tables(std::move(tables))
+TablePurge::TablePurge(QString database, QStringList tables, QStringList wholeAtStart,
+                       QObject* parent)
+    : QObject(parent), m_database(std::move(database)), m_tables(std::move(tables)),
+      m_wholeAtStart(std::move(wholeAtStart))
 {
 }
 
@@ -71,6 +73,8 @@ void TablePurge::run()
                     if (!r.field(0).isNull())
                         bounds[std::size_t(t)] = {r.field(0).toLongLong(), r.field(1).toLongLong()};
                 }
+                for (const QString& table : m_wholeAtStart)
+                    db.execute(QStringLiteral("delete from %1").arg(table));
             });
         });
         if (!taken) return;

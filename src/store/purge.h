@@ -19,8 +19,10 @@ namespace sentrok {
 class TablePurge : public QObject {
     Q_OBJECT
 public:
-    // Tables are emptied in the order given.
-    TablePurge(QString database, QStringList tables, QObject* parent = nullptr);
+    // `tables` are emptied in the order given, a batch of rows at a time; `wholeAtStart` (tables
+    // without an `id`) go whole, in the same moment the bounds are taken.
+    TablePurge(QString database, QStringList tables, QStringList wholeAtStart = {},
+               QObject* parent = nullptr);
     // Stops after the batch under way; what is deleted stays deleted.
     ~TablePurge() override;
 
@@ -41,6 +43,7 @@ private:
 
     QString m_database;
     QStringList m_tables;
+    QStringList m_wholeAtStart;
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_stop{false};
     QString m_error;  // written by the thread, read after it has finished

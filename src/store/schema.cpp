@@ -1,6 +1,7 @@
 #include "store/schema.h"
 
 #include "store/database.h"
+#include "store/totals.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -57,9 +58,58 @@ const char* const kSchema[] = {
     R"(INSERT INTO options (refresh_time, snd_up, snd_down) VALUES (10, 'up.wav', 'down.wav'))",
 };
 
+// Version 2: totals by host and hour and by day, filled from the log there is, and the
+// number of days the detailed log is kept.
+void addTotals(Database& db, const std::function<void(qint64, qint64)>& progress)
+{
+    createTotalsTables(db);
+    buildTotalsFromLog(db, progress);
+    createTotalsIndexes(db);
+    db.execute(QStringLiteral("ALTER TABLE options ADD COLUMN log_keep_days INTEGER"));
+}
+
 }  // namespace
 
-void createDatabase(const QString& file)
+const std::vector<SchemaStep>& schemaSteps()
+{
+    // A later step is one more line here: its version, its words, its function.
+    static const std::vector<SchemaStep> steps = {
+        {2, QStringLiteral("подсчёт почасовых итогов журнала проверок"), addTotals},
+    };
+    return steps;
+}
+
+int schemaVersion(Database& db)
+{
+    Result r = db.execute(QStringLiteral("PRAGMA user_version"));
+    return r.eof() ? 0 : r.field(0).toInt();
+}
+
+void setSchemaVersion(Database& db, int version)
+{
+    db.execute(QStringLiteral("PRAGMA user_version=%1").arg(version));
+}
+
+int upgradeSchema(Database& db, const UpgradeReport& report, int target)
+{
+    int applied = 0;
+    db.transaction([&] {
+        // Read inside the transaction: two programs upgrading at once cannot both run a step.
+        const int from = schemaVersion(db);
+        for (const SchemaStep& step : schemaSteps()) {
+            if (step.version <= from || step.version > target) continue;
+            if (report) report(step.version, step.what, 0, 0);
+            step.apply(db, [&](qint64 done, qint64 total) {
+                if (report) report(step.version, step.what, done, total);
+            });
+            setSchemaVersion(db, step.version);
+            ++applied;
+        }
+    });
+    return applied;
+}
+
+void createDatabase(const QString& file, int version)
 {
     if (QFileInfo::exists(file))
         throw DbError(dbcode::CantOpen,
@@ -74,7 +124,7 @@ void createDatabase(const QString& file)
             QSqlQuery q(db);
             // WAL is chosen while the file is new, before any other connection opens it.
             const QString setup[] = {QStringLiteral("PRAGMA journal_mode=WAL"),
-                                     QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion)};
+                                     QStringLiteral("PRAGMA user_version=1")};
             ok = db.transaction();
             for (const char* statement : kSchema) {
                 if (!ok) break;
@@ -99,6 +149,19 @@ void createDatabase(const QString& file)
             throw DbError(numeric ? number : dbcode::CantOpen,
                           error.text().isEmpty() ? QStringLiteral("не удалось создать файл")
                                                  : error.text());
+        }
+    }
+    // The tables of later versions come from the same steps that upgrade an older file, so a
+    // new file and an upgraded one are alike.
+    if (version > 1) {
+        try {
+            Database db(file, Database::uniqueName(QStringLiteral("create")));
+            upgradeSchema(db, {}, version);
+        } catch (...) {
+            QFile::remove(file);
+            QFile::remove(file + QStringLiteral("-wal"));
+            QFile::remove(file + QStringLiteral("-shm"));
+            throw;
         }
     }
 }

@@ -2,11 +2,43 @@
 
 #include <QString>
 
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
 namespace sentrok {
 
 class Database;
 
-inline constexpr int kSchemaVersion = 1;
+// The version a file made or upgraded by this program has.
+inline constexpr int kSchemaVersion = 2;
+
+// What an upgrade tells while it works: the step's version and words, and how far it is
+// (done of total, both 0 while it cannot say). It may throw UpgradeCancelled to stop; the
+// file is then left as it was.
+using UpgradeReport = std::function<void(int version, const QString& what, qint64 done, qint64 total)>;
+
+struct UpgradeCancelled : std::runtime_error {
+    UpgradeCancelled() : std::runtime_error("upgrade cancelled") {}
+};
+
+// One step from version-1 to version. Steps are additive (new tables, nullable columns): a
+// file a step has passed is still read correctly by the program before it.
+struct SchemaStep {
+    int version;
+    QString what;  // for the user, what the step does
+    std::function<void(Database&, const std::function<void(qint64, qint64)>& progress)> apply;
+};
+const std::vector<SchemaStep>& schemaSteps();
+
+// The file's version: its PRAGMA user_version on SQLite.
+int schemaVersion(Database& db);
+void setSchemaVersion(Database& db, int version);
+
+// Brings the file up to `target` in one transaction: every step or none. Returns the number
+// of steps run (0 when the file is there already, or newer). Throws DbError or
+// UpgradeCancelled.
+int upgradeSchema(Database& db, const UpgradeReport& report = {}, int target = kSchemaVersion);
 
 // Probe settings a new host gets unless the user types others.
 struct HostDefaults {
@@ -17,9 +49,9 @@ struct HostDefaults {
     static inline const QString color = QStringLiteral("0");
 };
 
-// Makes a new database file with every table and the one settings row. Refuses to touch a
-// file that exists already. Throws DbError.
-void createDatabase(const QString& file);
+// Makes a new database file with every table and the one settings row, at `version` (a lower
+// one only to test upgrades). Refuses to touch a file that exists already. Throws DbError.
+void createDatabase(const QString& file, int version = kSchemaVersion);
 
 // Adds a host with the default probe settings; returns its id. Throws DbError.
 qint64 addHost(Database& db, const QString& ip, const QString& desc);

@@ -171,6 +171,10 @@ void TestMonitor::transitions()
     QCOMPARE(r.count("select time_echo from log"), logged);
     QCOMPARE(r.count("select time_wait from log"), QStringLiteral("1000"));
     QCOMPARE(r.count("select dt from log"), storedDateText(r.clock.now()));
+    // The totals move with the log, in the same unit.
+    QCOMPARE(r.count("select checks||'/'||failed from log_hourly where id_ip=? and hour=?",
+                     {id, storedDateText(r.clock.now()).left(13)}),
+             failed ? "1/1" : "1/0");
     QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), isDown ? "1" : "0");
     QCOMPARE(r.view.panels[4], QString::number(failed));
     const QString line = "Router[10.0.0.1]\r\n";

@@ -612,6 +612,7 @@ void TestFrmBase::purgeEmptiesLogsOnly()
     const qint64 id = h.folder.addHost("10.0.0.1");
     h.addLogs(id, 4);
     h.addLogs(h.folder.addHost("10.0.0.2"), 2);
+    h.folder.db().execute("insert into log_hourly (hour,id_ip,checks) values ('2024-01-01 10',?,4)", {id});
     QVERIFY(h.load());
     h.select("10.0.0.1");
     h.click("Command4");
@@ -623,6 +624,7 @@ void TestFrmBase::purgeEmptiesLogsOnly()
                MsgIcon::Question, "Очистить?"));
     QTRY_COMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(h.snapshot(), kept);
+    QCOMPARE(h.folder.scalar("select count(*) from log_hourly"), QStringLiteral("0"));  // they summarise the log
     QCOMPARE(h.detail(), report);
 }
 

@@ -58,13 +58,13 @@ void TestWindows::menuBarAndTrayMenu()
     Harness h;
     auto w = h.make();
     QVERIFY(w->Form_Load());
-    QCOMPARE(names(w->menuBar()->actions()), QStringList({"mnuStart", "mnuShowNoCon", "mnuBase", "mnuMin"}));
+    QCOMPARE(names(w->menuBar()->actions()), QStringList({"mnuStart", "mnuShowNoCon", "mnuBase", "mnuMin", "mnuHistory"}));
     QStringList captions;
     for (QAction* a : w->menuBar()->actions()) captions << a->text();
-    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "База адресов", "Свернуть"}));
+    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "База адресов", "Свернуть", "История"}));
     QMenu* popup = w->trayMenu();
     QCOMPARE(names(popup->actions()),
-             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "mnuBase1", "-itm2", "mnuEnd1"}));
+             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "mnuBase1", "-itm2", "mnuEnd1", "mnuHistory1"}));
     QCOMPARE(popup->defaultAction(), w->findChild<QAction*>("mnuMax"));
     QCOMPARE(popup->defaultAction()->text(), QStringLiteral("Восстановить"));
     QCOMPARE(w->trayIcon()->contextMenu(), popup);

@@ -168,6 +168,9 @@ void frmBase::buildHostFrame()
     connect(lstAdr, &QListWidget::itemClicked, this, [this] {
         if (m_pressOnSelected) guarded(&frmBase::lstAdr_Click);
     });
+    connect(lstAdr, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
+        if (m_deps.showHistory) m_deps.showHistory(item->text());
+    });
 
     struct Field {
         const char* label;
@@ -593,7 +596,10 @@ void frmBase::cmdClearLog_Click()
     if (m_purge) return;  // one is under way already
     // A large log takes a while: the rows go in batches off the window's thread, the window stays
     // usable with the busy pointer, and passes keep recording (what they write from now on stays).
+    // The totals summarise the log and go with it, at the start, so those that passes add from
+    // then on match the rows that stay.
     auto* purge = new TablePurge(db().location(), {QStringLiteral("noconnect"), QStringLiteral("log")},
+                                 {QStringLiteral("log_hourly"), QStringLiteral("log_daily")},
                                  QCoreApplication::instance());
     m_purge = purge;
     setCursor(Qt::WaitCursor);

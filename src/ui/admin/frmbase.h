@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QGroupBox;
@@ -27,6 +28,7 @@ struct AdminWindowDeps {
     QString programFolder;  // the database is Database::fileIn(programFolder)
     MessageBoxes* boxes = nullptr;
     Sound* sound = nullptr;  // plays the files named in the two sound boxes
+    std::function<void(const QString& ip)> showHistory = nullptr;  // a double click on an address
 };
 
 // The window "Работа с базой": the host records, the check interval and sound files, the alert

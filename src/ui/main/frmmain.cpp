@@ -57,6 +57,9 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     gridFont.setPointSizeF(8.25);
     m_fg->setFont(gridFont);
     m_fg->setGeometry(pxRect(this, 120, kGridTop, kGridDefWidth, kGridDefHeight));
+    // An event row opens the history of its host.
+    connect(m_fg, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex& index) { mnuHistory_Click(m_fg->textMatrix(index.row() + 1, 2)); });
     createMenus();
     createStatusBar();
     // Wide enough for every menu command, whatever the desktop's font.
@@ -69,6 +72,7 @@ frmMain::~frmMain()
 {
     if (m_noCon) delete m_noCon.data();
     if (m_base) delete m_base.data();
+    if (m_history) delete m_history.data();
 }
 
 QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& caption,
@@ -93,6 +97,7 @@ void frmMain::createMenus()
                [this] { mnuShowNoCon_Click(); });
     addCommand(bar, "mnuBase", QStringLiteral("База адресов"), [this] { mnuBase_Click(); });
     addCommand(bar, "mnuMin", QStringLiteral("Свернуть"), [this] { mnuMin_Click(); });
+    addCommand(bar, "mnuHistory", QStringLiteral("История"), [this] { mnuHistory_Click(); });
     // "Выход" of the menu definition is never shown on the bar; closing the window does the same.
     addCommand(nullptr, "mnuEnd", QStringLiteral("Выход"), [this] { close(); });
 
@@ -109,6 +114,7 @@ void frmMain::createMenus()
     addCommand(m_myPopup, "mnuBase1", QStringLiteral("База адресов"), [this] { mnuBase_Click(); });
     m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm2"));
     addCommand(m_myPopup, "mnuEnd1", QStringLiteral("Выход"), [this] { mnuEnd1_Click(); });
+    addCommand(m_myPopup, "mnuHistory1", QStringLiteral("История"), [this] { mnuHistory_Click(); });
 
     m_tray = new QSystemTrayIcon(programIcon(), this);
     m_tray->setObjectName(QStringLiteral("Tray1"));
@@ -191,6 +197,11 @@ bool frmMain::Form_Load()
     connect(m_instance.get(), &SingleInstance::wakeRequested, this, &frmMain::bringBack);
 
     try {
+        if (m_deps.prepareDatabase && !m_deps.prepareDatabase(Database::fileIn(m_deps.programFolder))) {
+            m_instance.reset();
+            m_exitCode = ExitFatal;
+            return false;
+        }
         m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
                                           Database::uniqueName(QStringLiteral("frmMain")));
         const MainSettings settings = readMainSettings(*m_db);
@@ -277,7 +288,8 @@ void frmMain::mnuBase_Click()
 {
     // One instance: showing it again only brings it to the front, with what is typed in it.
     if (!m_base) {
-        auto* w = new frmBase({m_deps.programFolder, m_deps.boxes, m_sound.get()});
+        auto* w = new frmBase({m_deps.programFolder, m_deps.boxes, m_sound.get(),
+                               [this](const QString& ip) { mnuHistory_Click(ip); }});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(adminIcon());
         if (!w->Form_Load()) {
@@ -289,6 +301,25 @@ void frmMain::mnuBase_Click()
     m_base->show();
     m_base->raise();
     m_base->activateWindow();
+}
+
+void frmMain::mnuHistory_Click(const QString& ip)
+{
+    // One instance, like the administration window.
+    if (!m_history) {
+        auto* w = new frmHistory({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_deps.retention});
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        w->setWindowIcon(windowIcon());
+        if (!w->Form_Load()) {
+            delete w;
+            return;
+        }
+        m_history = w;
+    }
+    if (!ip.isEmpty()) m_history->showHost(ip);
+    m_history->show();
+    m_history->raise();
+    m_history->activateWindow();
 }
 
 void frmMain::mnuMin_Click()
@@ -519,6 +550,7 @@ bool frmMain::Form_Unload()
     m_db.reset();
     if (m_noCon) m_noCon->close();  // saves its own geometry
     if (m_base) m_base->close();
+    if (m_history) m_history->close();
     m_instance.reset();
     return true;
 }

@@ -7,6 +7,7 @@
 #include "store/settings.h"
 #include "ui/controls/windowgeometry.h"
 #include "ui/admin/frmbase.h"
+#include "ui/history/frmhistory.h"
 #include "ui/outages/frmnocon.h"
 
 #include <QDateTime>
@@ -25,6 +26,7 @@ namespace sentrok {
 
 class DesktopNotifier;
 class FlexGrid;
+class LogRetention;
 class MailAlert;
 class Monitor;
 class Prober;
@@ -43,6 +45,10 @@ struct MainWindowDeps {
     // Whether the desktop shows tray icons, asked at the moment of hiding.
     std::function<bool()> trayAvailable;
     quint16 smtpPort = 25;  // another port only in tests
+    // Run once the instance is the only one, before the database is opened: brings the file
+    // up to this version. False ends the program quietly; a DbError ends it with the error.
+    std::function<bool(const QString& dbFile)> prepareDatabase = nullptr;
+    LogRetention* retention = nullptr;  // thins the log out; told when its setting changes
 };
 
 // The program's main window: the event grid, the status bar, the menus and the tray icon, and
@@ -82,6 +88,7 @@ public:
     // The outage and administration windows if they are loaded.
     frmNoCon* outageWindow() const { return m_noCon; }
     frmBase* adminWindow() const { return m_base; }
+    frmHistory* historyWindow() const { return m_history; }
     std::int32_t checkInterval() const { return m_checkInterval; }
     QDateTime lastPassTime() const;
 
@@ -107,6 +114,8 @@ public:
     // Shows the window again from the tray or the minimised state and puts it in front: the
     // tray's "Восстановить", a click on a notification, a second start of the program.
     void bringBack();
+    // "История", on the host of this address when one is given.
+    void mnuHistory_Click(const QString& ip = {});
     // Refreshes the outage window, loading it hidden when it is not loaded.
     void GetNoCon();
 
@@ -155,6 +164,7 @@ private:
     QPointer<frmNoCon> m_noCon;
     QPointer<frmBase> m_base;
     QSize m_definedSize;  // the window's size with nothing stored, menu bar included
+    QPointer<frmHistory> m_history;
     WindowGeometry m_geometry;
     int m_exitCode = ExitOk;
     bool m_unloaded = false;
