@@ -4,9 +4,10 @@
 #   scripts/deps.sh test   what building and running the test suite needs
 set -euo pipefail
 
-build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev)
+build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev
+            qtkeychain-qt6-dev)
 run_pkgs=(qt6-qpa-plugins libcanberra-pulse sound-theme-freedesktop fonts-dejavu-core)
-test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd)
+test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd openssl)
 
 case "${1:-run}" in
   run)  wanted=("${build_pkgs[@]}" "${run_pkgs[@]}") ;;
