@@ -63,6 +63,9 @@ public:
     static constexpr std::chrono::milliseconds kReplyTimeout{60'000};
     static inline const QString kSubject = QStringLiteral("SENTROK");
     static inline const QString kErrorTitle = QStringLiteral("Ошибка!!!");
+    // The text of a test message asked for by the user.
+    static inline const QString kTestText = QStringLiteral(
+        "Проверка оповещения Sentrok: это письмо отправлено, чтобы проверить параметры почты.\r\n");
 
     // db: the main window's connection (outlives this object). Refusals are shown through
     // boxes.notice(): they arrive in socket handlers, where a modal box would nest an event

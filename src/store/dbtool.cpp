@@ -122,8 +122,7 @@ int sendTest(Database& db, QTextStream& out, QTextStream& err)
         outcome = o;
         loop.quit();
     });
-    alert.sendWith(*row, QStringLiteral("Проверка оповещения Sentrok: это письмо отправлено, "
-                                        "чтобы проверить параметры почты.\r\n"));
+    alert.sendWith(*row, MailAlert::kTestText);
     if (!outcome) loop.exec();  // it may have ended before it began
     if (outcome == MailAlert::Outcome::Delivered) {
         out << "delivered: the server " << alert.serverName() << " took the test message for "
