@@ -2,13 +2,17 @@
 // private network namespace (run it with scripts/bench.sh scale), next to fping over the same
 // addresses with the same pacing.
 //
-//   bench_scale [--hosts N] [--big N] [--repeat N]
+//   bench_scale [--hosts N] [--big N] [--repeat N] [--flood RATE] [--soak S]
 //
 // N hosts (default 1000) on 127.4.x.y: 10% silent, 5% answering after 100 ms, the rest at
 // once; wait 500 ms, count 2. Reports the pass's wall time, the reply times of the delayed
 // hosts, the event loop's worst stall, and fping -C 2 -t 500 -p 500 -i 1 over the same
 // addresses. Then the memory a pass over --big hosts (default 10,000) takes, and whether
 // --repeat passes (default 20) without changes leave the memory where it was.
+// With --flood RATE (packets a second): passes back to back for --soak seconds (default 30)
+// over the same hosts, quiet, then under a flood of echo replies carrying our identifier from
+// random 127.x sources, then under garbage ICMP (tools/flood): the checks recorded, the share
+// of the quiet run's, the outages opened for hosts that answer, and the worst stall.
 
 #include "benchkit.h"
 #include "alerts/sound.h"
@@ -71,8 +75,54 @@ struct Folder {
 };
 
 struct Pass {
-    double ms = 0, stallMs = 0;
+    double ms = 0, stallMs = 0, cpuMs = 0;
 };
+Pass runPass(frmMain& w, StallMeter& stall);
+
+struct Soak {
+    qint64 checks = 0, falseOutages = 0, passes = 0, flooded = 0;
+    double stallMs = 0, cpuMs = 0, seconds = 0;
+    double perSecond() const { return seconds > 0 ? checks / seconds : 0; }
+};
+
+// Passes back to back for `seconds` over a fresh database of `hosts`, under the given flood
+// (none when empty).
+Soak soak(int hosts, int seconds, const QString& flood, int rate, const QString& locks,
+          const Clock& clock, MessageBoxes& boxes, SoundPlayer& player, const EchoEngineOptions& options)
+{
+    Folder folder(hosts);
+    EchoProber prober(options);
+    frmMain w({folder.dir.path(), locks, &boxes, &clock, &prober, &player, {}, 1});
+    if (!w.Form_Load()) return {};
+    w.show();
+    std::unique_ptr<test::Flood> flooding;
+    if (!flood.isEmpty()) {
+        flooding = std::make_unique<test::Flood>(flood, rate);
+        if (!flooding->error().isEmpty()) out << "flood: " << flooding->error() << "\n";
+    }
+    Soak s;
+    StallMeter stall;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < seconds * 1000) {
+        const Pass p = runPass(w, stall);
+        s.stallMs = std::max(s.stallMs, p.stallMs);
+        s.cpuMs = std::max(s.cpuMs, p.cpuMs);
+        ++s.passes;
+    }
+    s.seconds = t.nsecsElapsed() / 1e9;
+    if (flooding) s.flooded = flooding->stop();
+    Database db(Database::fileIn(folder.dir.path()), QStringLiteral("soak"));
+    s.checks = db.execute(QStringLiteral("select count(*) from log")).field(0).toLongLong();
+    for (Result r = db.execute(QStringLiteral(
+             "select address.ip from noconnect join address on address.id = noconnect.id_ip"));
+         !r.eof(); r.moveNext()) {
+        const QString ip = r.field(0).toString();
+        const int a = ip.section(u'.', 2, 2).toInt() * 256 + ip.section(u'.', 3, 3).toInt();
+        s.falseOutages += kind(a - 1) != Kind::Silent;
+    }
+    return s;
+}
 
 Pass runPass(frmMain& w, StallMeter& stall)
 {
@@ -85,6 +135,7 @@ Pass runPass(frmMain& w, StallMeter& stall)
     Pass p;
     p.ms = t.nsecsElapsed() / 1e6;
     p.stallMs = stall.stopMs();
+    p.cpuMs = stall.worstCpuMs();
     return p;
 }
 
@@ -94,12 +145,14 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    int hosts = 1000, big = 10000, repeat = 20;
+    int hosts = 1000, big = 10000, repeat = 20, flood = 0, soakSeconds = 30;
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--hosts")) hosts = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--big")) big = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--repeat")) repeat = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--flood")) flood = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--soak")) soakSeconds = args[i + 1].toInt();
     }
     if (const QString why = test::netnsUnavailable(); !why.isEmpty()) {
         out << "cannot run: " << why << "\n";
@@ -144,8 +197,8 @@ int main(int argc, char** argv)
             else if (k == Kind::Delayed) delayedWorst = std::max(delayedWorst, std::abs(rtt - 100));
             else promptWorst = std::max(promptWorst, rtt);
         }
-        out << QStringLiteral("pass: %1 ms; count x wait = 1000 ms; worst stall %2 ms\n")
-                   .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1);
+        out << QStringLiteral("pass: %1 ms; count x wait = 1000 ms; worst stall %2 ms (%3 ms of CPU)\n")
+                   .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1).arg(p.cpuMs, 0, 'f', 1);
         const QList<test::SeenRequest>& seen = responder->seen();
         if (!seen.isEmpty())
             out << QStringLiteral("requests on the wire: %1 over %2 ms (first to last)\n")
@@ -194,6 +247,33 @@ int main(int argc, char** argv)
         out.flush();
     }
 
+    if (flood > 0) {
+        responder.reset();
+        responder = std::make_unique<test::Responder>(QStringList{QStringLiteral("--quiet")} + rules);
+        out << "== " << hosts << " hosts, passes back to back for " << soakSeconds
+            << " s: quiet, then under " << flood << " ICMP packets a second\n";
+        const Soak quiet = soak(hosts, soakSeconds, {}, 0, locks.path(), clock, boxes, player, options);
+        out << QStringLiteral("quiet: %1 passes, %2 checks recorded in %3 s (%4/s), outages of "
+                              "answering hosts %5, worst stall %6 ms (%7 ms of CPU)\n")
+                   .arg(quiet.passes).arg(quiet.checks).arg(quiet.seconds, 0, 'f', 1)
+                   .arg(quiet.perSecond(), 0, 'f', 1).arg(quiet.falseOutages)
+                   .arg(quiet.stallMs, 0, 'f', 1).arg(quiet.cpuMs, 0, 'f', 1);
+        out.flush();
+        for (const QString& kindOfFlood : {QStringLiteral("replies"), QStringLiteral("garbage")}) {
+            const Soak f = soak(hosts, soakSeconds, kindOfFlood, flood, locks.path(), clock, boxes, player, options);
+            out << QStringLiteral("flood of %1 (%2 packets, %3/s): %4 passes, %5 checks recorded in %6 s "
+                                  "(%7/s, %8% of quiet), outages of answering hosts %9, ")
+                       .arg(kindOfFlood).arg(f.flooded).arg(f.flooded / f.seconds, 0, 'f', 0)
+                       .arg(f.passes).arg(f.checks).arg(f.seconds, 0, 'f', 1)
+                       .arg(f.perSecond(), 0, 'f', 1)
+                       .arg(quiet.perSecond() > 0 ? 100.0 * f.perSecond() / quiet.perSecond() : 0.0, 0, 'f', 1)
+                       .arg(f.falseOutages)
+                << QStringLiteral("worst stall %1 ms (%2 ms of CPU)\n")
+                       .arg(f.stallMs, 0, 'f', 1).arg(f.cpuMs, 0, 'f', 1);
+            out.flush();
+        }
+    }
+
     if (big > 0) {
         out << "== " << big << " hosts\n";
         const long before = statusKb("VmRSS:");
@@ -203,11 +283,11 @@ int main(int argc, char** argv)
         if (!w.Form_Load()) return 1;
         w.show();
         const Pass p = runPass(w, stall);
-        out << QStringLiteral("pass: %1 ms, worst stall %2 ms, event rows %3; RSS %4 MB -> %5 MB "
-                              "(peak of the process %6 MB)\n")
+        out << QStringLiteral("pass: %1 ms, worst stall %2 ms (%7 ms of CPU), event rows %3; RSS %4 MB "
+                              "-> %5 MB (peak of the process %6 MB)\n")
                    .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1).arg(w.grid()->rows() - 1)
                    .arg(before / 1024.0, 0, 'f', 1).arg(statusKb("VmRSS:") / 1024.0, 0, 'f', 1)
-                   .arg(statusKb("VmHWM:") / 1024.0, 0, 'f', 1);
+                   .arg(statusKb("VmHWM:") / 1024.0, 0, 'f', 1).arg(p.cpuMs, 0, 'f', 1);
     }
     return 0;
 }

@@ -4,10 +4,13 @@
 #                                      private network namespace (needs root); see
 #                                      bench/bench_probe.cpp for ARGS
 #   scripts/bench.sh scale [ARGS...]   whole passes over 1,000 and 10,000 hosts next to fping,
-#                                      in the same namespace; see bench/bench_scale.cpp
+#                                      in the same namespace; --flood 30000 adds 30 s of passes
+#                                      quiet and under ICMP floods; see bench/bench_scale.cpp
 #   scripts/bench.sh pass|grid|reports the recording cost of a pass, the event grid filled
 #                                      to its ceiling of 100,000 rows and past it (memory
 #                                      flat), the reports on a large log
+#   scripts/bench.sh store lock [S]    monitoring while another program holds the write lock S s
+#   scripts/bench.sh store purge [N]   the log purge of N rows while passes keep recording
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
@@ -18,14 +21,14 @@ case "${1:-}" in
     export SENTROK_TOOLS_DIR="$PWD/build/tools"
     exec tests/netns-run.sh "build/bench/bench_$what" "$@"
     ;;
-  pass|grid|reports)
+  pass|grid|reports|store)
     what="$1"
     shift
     scripts/build.sh
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|store [ARGS...]" >&2
     exit 2
     ;;
 esac

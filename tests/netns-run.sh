@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a program (a test, a benchmark) inside a private network namespace of its own:
 # loopback up, the kernel's own echo replies off (the test responder answers instead), and
-# ping sockets open to every group. Nothing sent there can leave it.
+# ping sockets open to every group. Nothing sent there can leave it. It gets a private mount
+# namespace too, so that a test may bind files of its own over /etc/resolv.conf or /etc/hosts.
 #
 #   tests/netns-run.sh PROGRAM [ARGS...]
 #
@@ -42,11 +43,11 @@ elif ! command -v unshare >/dev/null 2>&1; then
   why="unshare (util-linux) is not installed"
 elif ! command -v ip >/dev/null 2>&1; then
   why="ip (iproute2) is not installed"
-elif ! unshare -n true 2>/dev/null; then
-  why="unshare -n failed: this machine does not allow a new network namespace"
+elif ! unshare -n -m true 2>/dev/null; then
+  why="unshare -n -m failed: this machine does not allow new network and mount namespaces"
 fi
 if [ -n "$why" ]; then
   export SENTROK_NO_NETNS="$why"
   exec "$@"
 fi
-exec unshare -n -- "$0" --inside "$@"
+exec unshare -n -m --propagation private -- "$0" --inside "$@"

@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QStandardPaths>
 
+#include <utility>
+
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -34,12 +36,19 @@ int main(int argc, char** argv)
     sentrok::frmMain window(
         {QApplication::applicationDirPath(), lockFolder, &boxes, &clock, &prober, &player, {}});
     boxes.setParent(&window);
-    // Without an ICMP socket every check fails: the user is told once why and what to do.
+    // Without an ICMP socket no check can be made: the status bar says why and what to do for
+    // as long as it lasts, and the first time a box says it too. Checks resume by themselves
+    // once a socket opens.
     QObject::connect(&prober, &sentrok::EchoProber::socketUnavailable, &window,
-                     [&boxes](const QString& message) {
+                     [&boxes, &window, told = false](const QString& message) mutable {
+                         window.setCondition(sentrok::Condition::NoIcmpSocket, message);
+                         if (std::exchange(told, true)) return;
                          boxes.tell({message, sentrok::kAppTitle, sentrok::MsgButtons::Ok,
                                      sentrok::MsgIcon::Exclamation});
                      });
+    QObject::connect(&prober, &sentrok::EchoProber::socketAvailable, &window, [&window] {
+        window.setCondition(sentrok::Condition::NoIcmpSocket, {});
+    });
     // Logout and kill end the program as a confirmed close does; caught before the load, so
     // that from the moment the lock is taken it is also given back.
     sentrok::TerminationSignals termination;

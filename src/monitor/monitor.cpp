@@ -6,8 +6,8 @@
 #include "common/datetext.h"
 #include "store/database.h"
 
-#include <QCollator>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTextStream>
 
 #include <algorithm>
@@ -18,23 +18,31 @@ namespace sentrok {
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
-// How long one turn of the event loop may spend reading host records or recording outcomes.
-constexpr qint64 kRecordSliceMs = 8;
-// Host records read at a time.
-constexpr int kLoadChunk = 500;
+// How long one turn of the event loop may spend announcing recorded outcomes.
+constexpr qint64 kAnnounceSliceMs = 8;
+// Outcomes handed to the recorder at a time.
+constexpr std::size_t kBatchMax = 1000;
+// Kinds of failure remembered as told on standard error.
+constexpr int kToldFailuresMax = 1000;
+
+void printError(const QString& text) { QTextStream(stderr) << "sentrok: " << text << "\n"; }
 
 QString listLine(const QString& desc, const QString& ip)
 {
     return desc + u'[' + ip + u']' + kCrLf;
 }
 
+bool failed(const QString& result) { return toInt32(result, QLocale::c()).value_or(-1) < 0; }
+
 }  // namespace
 
 Monitor::Monitor(MonitorDeps deps, std::int32_t checkInterval, QObject* parent)
-    : QObject(parent), m_deps(std::move(deps)), m_checkInterval(checkInterval)
+    : QObject(parent), m_deps(std::move(deps)), m_checkInterval(checkInterval),
+      m_recorder(std::make_unique<Recorder>(m_deps.database))
 {
     m_timer.setInterval(1000);
     connect(&m_timer, &QTimer::timeout, this, &Monitor::Timer2_Timer);
+    connect(m_recorder.get(), &Recorder::waiting, this, &Monitor::recordingWaits);
 }
 
 Monitor::~Monitor()
@@ -89,87 +97,34 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     if (view.panelText(3) == QLatin1String("0")) view.setPanelText(3, QStringLiteral("100"));
 
     m_slots.clear();
-    m_loadAfter = std::numeric_limits<qint64>::min();
-    m_nextToStart = m_nextToRecord = 0;
+    m_nextToStart = m_nextToSend = m_nextToRecord = 0;
     m_inFlight = 0;
-    loadHosts();
+    m_batchInFlight = false;
+    m_recorder->loadHosts([this, guard = QPointer<Monitor>(this)](HostsOutcome loaded) {
+        if (guard) hostsLoaded(std::move(loaded));
+    });
     return true;
 }
 
-// Reads the host records a chunk at a time, by id, over as many turns of the event loop as
-// a long list needs; then puts them in the order of their descriptions and starts probing.
-void Monitor::loadHosts()
+void Monitor::hostsLoaded(HostsOutcome loaded)
 {
-    static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
-    QElapsedTimer slice;
-    slice.start();
-    try {
-        for (;;) {
-            int read = 0;
-            Result r = m_deps.db->execute(
-                QStringLiteral("select id,ip,[desc],vw,vi,vn,vl from address where id > ? "
-                               "order by id limit ?"),
-                {m_loadAfter, kLoadChunk});
-            for (; !r.eof(); r.moveNext(), ++read) {
-                Slot s;
-                Host& h = s.host;
-                QString* texts[] = {nullptr, &h.ip, &h.desc, &h.vw, &h.vi, &h.vn, &h.vl};
-                for (int i = 0; i < 7; ++i) {
-                    const QVariant v = r.field(i);
-                    if (v.isNull()) {
-                        if (!h.readError.isEmpty()) h.readError += QStringLiteral(", ");
-                        h.readError +=
-                            QStringLiteral("поле %1 пусто (NULL)").arg(QLatin1String(names[i]));
-                    } else if (i == 0) {
-                        h.id = m_loadAfter = v.toLongLong();
-                    } else {
-                        *texts[i] = v.toString();
-                    }
-                }
-                m_slots.push_back(std::move(s));
-            }
-            if (read < kLoadChunk) break;
-            if (slice.elapsed() >= kRecordSliceMs) {
-                QTimer::singleShot(0, this, [this] {
-                    if (m_running) loadHosts();
-                });
-                return;
-            }
-        }
-    } catch (const DbError& e) {
-        // Without the host list there is nothing to check: end the pass, keep the totals,
-        // and try again one interval later rather than at every tick.
-        m_slots.clear();
-        const QString message = QStringLiteral("Список адресов не прочитан: %1").arg(e.userText());
+    if (!m_running) return;
+    if (!loaded.error.isEmpty()) {
+        // Without the host list there is nothing to check: end the pass, keep the totals, and
+        // try again one interval later rather than at every tick.
+        if (loaded.gone) m_deps.view->setCondition(Condition::DatabaseGone, loaded.error);
+        const QString message = QStringLiteral("Список адресов не прочитан: %1").arg(loaded.error);
         m_deps.view->reportCheckFailure(message);
-        QTextStream(stderr) << "sentrok: " << message << "\n";
-        m_running = false;
-        m_deps.view->setStartEnabled(true);
-        m_deps.view->setPanelEnabled(2, true);
-        m_deps.view->setBusy(false);
-        m_lastPassTime = m_deps.clock->now();
-        m_after = nullptr;
-        emit passFinished();
+        printError(message);
+        finishPass(false);
         return;
     }
-    // Descriptions in the user's alphabetical order, as a person reads the list; equal ones
-    // keep the database's order.
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(m_slots.begin(), m_slots.end(), [&](const Slot& a, const Slot& b) {
-        return collator.compare(a.host.desc, b.host.desc) < 0;
-    });
-    if (slice.elapsed() >= kRecordSliceMs) {
-        // A long list took this turn already: the probes start on the next.
-        QTimer::singleShot(0, this, [this] {
-            if (!m_running) return;
-            startProbes();
-            recordReady();
-        });
-        return;
-    }
+    m_deps.view->setCondition(Condition::DatabaseGone, {});
+    m_slots.resize(loaded.hosts.size());
+    for (std::size_t i = 0; i < loaded.hosts.size(); ++i) m_slots[i].host = std::move(loaded.hosts[i]);
     startProbes();
-    recordReady();
+    sendReady();
+    announceReady();  // an empty list ends the pass here
 }
 
 void Monitor::startProbes()
@@ -180,17 +135,17 @@ void Monitor::startProbes()
         // Exactly "0" takes a host out of the checks: "00" or " 0" do not.
         if (s.host.vw == QLatin1String("0")) s.skipped = true;
         if (s.skipped || !s.host.readError.isEmpty()) {
-            s.state = SlotState::Done;
+            s.state = SlotState::Probed;
             continue;
         }
         if (!m_deps.prober) {
             s.outcome.error = QStringLiteral("проверка ICMP недоступна");
-            s.state = SlotState::Done;
+            s.state = SlotState::Probed;
             continue;
         }
         s.state = SlotState::Probing;
         ++m_inFlight;
-        const Host& h = s.host;
+        const HostRecord& h = s.host;
         s.probeId = m_deps.prober->start({h.ip, h.vw, h.vi, h.vn, h.vl},
                                          [this, index](const ProbeOutcome& outcome) {
                                              probeDone(index, outcome);
@@ -204,23 +159,80 @@ void Monitor::probeDone(std::size_t index, const ProbeOutcome& outcome)
     Slot& s = m_slots[index];
     if (s.state != SlotState::Probing) return;
     s.outcome = outcome;
-    s.state = SlotState::Done;
+    s.state = SlotState::Probed;
     --m_inFlight;
     startProbes();
-    recordReady();
+    sendReady();
 }
 
-void Monitor::recordReady()
+// Hands the outcomes that are ready, in the pass's order, to the recorder: one batch at a time.
+// Checks that were not made need no writing and pass straight through.
+void Monitor::sendReady()
 {
-    // A slice already due will carry on; recording now would make this turn longer.
-    if (m_recording || m_recordQueued) return;
-    m_recording = true;
-    // Many outcomes may be ready at once, or arrive by the hundred within one turn of the event
-    // loop. They are recorded in slices of at most kRecordSliceMs a turn, counted over every
-    // call in the turn, so the window never waits long on database writes; each slice is one
-    // transaction, so the disk is synchronised once per slice rather than once per host.
-    // Within it every check is a unit of its own: a check that fails leaves nothing
-    // half-written and takes no other with it.
+    if (!m_running || m_batchInFlight) return;
+    const std::size_t from = m_nextToSend;
+    std::vector<CheckRecord> checks;
+    std::vector<std::size_t> written;
+    const QString now = storedDateText(m_deps.clock->now());
+    while (m_nextToSend < m_slots.size() && m_slots[m_nextToSend].state == SlotState::Probed &&
+           m_nextToSend - from < kBatchMax) {
+        Slot& s = m_slots[m_nextToSend];
+        s.state = SlotState::Sent;
+        const HostRecord& h = s.host;
+        if (s.skipped) {
+            s.recorded = {};
+        } else if (!h.readError.isEmpty()) {
+            s.recorded = {Change::None, h.readError};
+        } else if (s.outcome.failed()) {
+            s.recorded = {Change::None, s.outcome.error};
+        } else {
+            s.result = s.outcome.result.isEmpty() ? QStringLiteral("-1") : s.outcome.result;
+            if (!toInt32(s.result, QLocale::c())) {
+                s.recorded = {Change::None,
+                              QStringLiteral("результат проверки \"%1\" не число").arg(s.result)};
+            } else {
+                checks.push_back({h.id, h.ip, h.vw, s.result, now});
+                written.push_back(m_nextToSend);
+            }
+        }
+        ++m_nextToSend;
+    }
+    const std::size_t to = m_nextToSend;
+    if (from == to) return;
+    if (checks.empty()) {
+        batchRecorded(from, to, written, {});
+        return;
+    }
+    m_batchInFlight = true;
+    m_recorder->record(std::move(checks), [this, guard = QPointer<Monitor>(this), from, to,
+                                           written](BatchOutcome outcome) {
+        if (guard) batchRecorded(from, to, written, std::move(outcome));
+    });
+}
+
+void Monitor::batchRecorded(std::size_t from, std::size_t to, const std::vector<std::size_t>& written,
+                            BatchOutcome outcome)
+{
+    m_batchInFlight = false;
+    if (!m_running || to > m_slots.size()) return;
+    if (outcome.gone) {
+        m_deps.view->setCondition(Condition::DatabaseGone, outcome.goneText);
+        abandonPass(outcome.goneText);
+        return;
+    }
+    for (std::size_t k = 0; k < written.size() && k < outcome.results.size(); ++k)
+        m_slots[written[k]].recorded = outcome.results[k];
+    for (std::size_t i = from; i < to; ++i) m_slots[i].state = SlotState::Recorded;
+    announceReady();
+    sendReady();
+}
+
+// Announces the recorded outcomes in the pass's order: progress, event rows, sounds, alert lines.
+// Many may be ready at once: a turn of the event loop spends at most kAnnounceSliceMs on them,
+// counted over every call in the turn, and the rest follow in the next turns.
+void Monitor::announceReady()
+{
+    if (m_announceQueued) return;
     if (!m_turnStarted) {
         m_turnStarted = true;
         m_turnSpentNs = 0;
@@ -229,28 +241,17 @@ void Monitor::recordReady()
     }
     QElapsedTimer slice;
     slice.start();
-    const auto spentMs = [&] { return (m_turnSpentNs + slice.nsecsElapsed()) / 1'000'000; };
-    Database& db = *m_deps.db;
-    bool batch = true;
-    try {
-        db.begin();
-    } catch (const DbError&) {
-        batch = false;  // each check then commits on its own
-    }
-    std::vector<Recorded> recorded;
     while (m_running && m_nextToRecord < m_slots.size() &&
-           m_slots[m_nextToRecord].state == SlotState::Done) {
-        if (spentMs() >= kRecordSliceMs) {
-            if (!m_recordQueued) {
-                m_recordQueued = true;
-                QTimer::singleShot(0, this, [this] {
-                    m_recordQueued = false;
-                    recordReady();
-                });
-            }
+           m_slots[m_nextToRecord].state == SlotState::Recorded) {
+        if ((m_turnSpentNs + slice.nsecsElapsed()) / 1'000'000 >= kAnnounceSliceMs) {
+            m_announceQueued = true;
+            QTimer::singleShot(0, this, [this] {
+                m_announceQueued = false;
+                announceReady();
+            });
             break;
         }
-        if (auto r = CheckHost(m_slots[m_nextToRecord])) recorded.push_back(*r);
+        announce(m_slots[m_nextToRecord]);
         ++m_nextToRecord;
         ++m_processed;
         bool ok = false;
@@ -259,110 +260,78 @@ void Monitor::recordReady()
         m_deps.view->setPanelText(5, QString::number(m_processed * 100 / divisor) + u'%');
         m_lastPassTime = m_deps.clock->now();
     }
-    if (batch) {
-        try {
-            db.commit();
-        } catch (const DbError& e) {
-            // Nothing of this slice reached the file: its changes of state are not announced,
-            // so the next pass finds them again.
-            for (const Recorded& r : recorded) failCheck(*r.host, e.userText());
-            recorded.clear();
-        }
-    }
-    for (const Recorded& r : recorded) announce(r);
     m_turnSpentNs += slice.nsecsElapsed();
-    m_recording = false;
-    if (m_running && m_nextToRecord == m_slots.size()) finishPass();
+    if (m_running && !m_announceQueued && m_nextToRecord == m_slots.size()) finishPass(true);
 }
 
-void Monitor::failCheck(const Host& host, const QString& error)
+void Monitor::announce(const Slot& s)
 {
-    const QString message =
-        QStringLiteral("Хост %1 «%2» не проверен: %3").arg(host.ip, host.desc, error);
-    m_deps.view->reportCheckFailure(message);
-    QTextStream(stderr) << "sentrok: " << message << "\n";
-}
-
-// Writes one host's check: a log row, and the outage opened or closed when the state changed.
-// Empty when the check was not made or could not be written.
-std::optional<Monitor::Recorded> Monitor::CheckHost(const Slot& slot)
-{
-    const Host& h = slot.host;
-    if (slot.skipped) return std::nullopt;
-    if (!h.readError.isEmpty()) return failCheck(h, h.readError), std::nullopt;
-    if (slot.outcome.failed()) return failCheck(h, slot.outcome.error), std::nullopt;
-    const QString result = slot.outcome.result.isEmpty() ? QStringLiteral("-1") : slot.outcome.result;
-    const auto n = toInt32(result, QLocale::c());
-    if (!n) {
-        failCheck(h, QStringLiteral("результат проверки \"%1\" не число").arg(result));
-        return std::nullopt;
+    const HostRecord& h = s.host;
+    if (s.skipped) return;
+    if (!s.recorded.error.isEmpty()) {
+        failCheck(h, s.recorded.error);
+        return;
     }
-
-    Change change = Change::None;
-    const QString now = storedDateText(m_deps.clock->now());
-    Database& db = *m_deps.db;
-    try {
-        db.savepoint([&] {
-            db.execute(QStringLiteral(
-                           "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
-                       {h.id, result, h.vw, now});
-            // CROSS JOIN keeps the host's address as the outer loop: by the open-outage index
-            // instead, the lookup would walk every open outage of every host.
-            Result open = db.execute(
-                QStringLiteral("SELECT noconnect.id as id, noconnect.dt2 as dt2 FROM address "
-                               "CROSS JOIN noconnect ON address.id = noconnect.id_ip "
-                               "WHERE address.ip = ? AND noconnect.dt2 = ? ORDER BY noconnect.id"),
-                {h.ip, kZeroDate});
-            const bool down = !open.eof();
-            const QVariant outageId = down ? open.field(QStringLiteral("id")) : QVariant();
-            open.close();
-            if (*n >= 0 && down) {
-                db.execute(QStringLiteral("update noconnect set dt2=? where id=?"), {now, outageId});
-                change = Change::Up;
-            } else if (*n < 0 && !down) {
-                // The outage belongs to the first host record with this address.
-                Result first = db.execute(
-                    QStringLiteral("SELECT id from address where ip=? ORDER BY id"), {h.ip});
-                const QVariant hostId = first.field(QStringLiteral("id"));
-                first.close();
-                db.execute(QStringLiteral("insert into noconnect (id_ip,dt1) values (?,?)"),
-                           {hostId, now});
-                change = Change::Down;
-            }
-        });
-    } catch (const DbError& e) {
-        failCheck(h, e.userText());
-        return std::nullopt;
-    }
-    return Recorded{&h, result, *n < 0, change};
-}
-
-void Monitor::announce(const Recorded& r)
-{
-    const Host& h = *r.host;
-    if (r.failed) ++m_failedCount;
-    if (r.change == Change::Up) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, r.result, kColorUp);
+    if (failed(s.result)) ++m_failedCount;
+    if (s.recorded.change == Change::Up) {
+        m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorUp);
         m_deps.sound->PlayUpSound();
         m_upList += listLine(h.desc, h.ip);
-    } else if (r.change == Change::Down) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, r.result, kColorDown);
+    } else if (s.recorded.change == Change::Down) {
+        m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorDown);
         m_deps.sound->PlayDownSound();
         m_downList += listLine(h.desc, h.ip);
     }
 }
 
-void Monitor::finishPass()
+void Monitor::failCheck(const HostRecord& host, const QString& error)
+{
+    const QString message =
+        QStringLiteral("Хост %1 «%2» не проверен: %3").arg(host.ip, host.desc, error);
+    m_deps.view->reportCheckFailure(message);
+    if (m_toldFailures.contains(error)) {
+        ++m_repeatedFailures[error];
+        return;
+    }
+    if (m_toldFailures.size() >= kToldFailuresMax) m_toldFailures.clear();
+    m_toldFailures.insert(error);
+    printError(message);
+}
+
+// The database file went away in the middle of the pass: what is recorded stays announced, the
+// rest of the pass is dropped (its hosts belong to a file that is gone).
+void Monitor::abandonPass(const QString& why)
+{
+    for (Slot& s : m_slots)
+        if (s.state == SlotState::Probing) m_deps.prober->cancel(s.probeId);
+    const qint64 dropped = qint64(m_slots.size() - m_nextToRecord);
+    const QString message =
+        QStringLiteral("Не записано проверок: %1. %2").arg(dropped).arg(why);
+    m_deps.view->reportCheckFailure(message);
+    printError(message);
+    finishPass(false);
+}
+
+// The end of a pass. A complete one gives its totals to panels 3 and 4; one that could not go on
+// keeps the previous totals. Either way the changes that were recorded are mailed.
+void Monitor::finishPass(bool complete)
 {
     MonitorView& view = *m_deps.view;
-    view.setPanelText(3, QString::number(m_processed));
-    view.setPanelText(4, QString::number(m_failedCount));
+    if (complete) {
+        view.setPanelText(3, QString::number(m_processed));
+        view.setPanelText(4, QString::number(m_failedCount));
+    }
     view.setStartEnabled(true);
     view.setPanelEnabled(2, true);
     view.setBusy(false);
     m_lastPassTime = m_deps.clock->now();
     m_running = false;
     m_slots.clear();
+    for (auto it = m_repeatedFailures.cbegin(); it != m_repeatedFailures.cend(); ++it)
+        printError(QStringLiteral("ещё %1 проверок в этом проходе не выполнены: %2")
+                       .arg(it.value())
+                       .arg(it.key()));
+    m_repeatedFailures.clear();
     std::function<void()> after = std::move(m_after);
     m_after = nullptr;
     try {
@@ -374,6 +343,20 @@ void Monitor::finishPass()
     }
     emit passFinished();
     if (after) after();
+}
+
+void Monitor::recordingWaits(const QString& text)
+{
+    if (text.isEmpty() || !m_running) {
+        m_deps.view->setCondition(Condition::RecordingWaits, {});
+        return;
+    }
+    std::size_t waiting = 0;
+    for (std::size_t i = m_nextToRecord; i < m_slots.size(); ++i)
+        if (m_slots[i].state == SlotState::Sent || m_slots[i].state == SlotState::Probed) ++waiting;
+    m_deps.view->setCondition(
+        Condition::RecordingWaits,
+        text + QStringLiteral("\nЖдут записи: %1.").arg(waiting));
 }
 
 }  // namespace sentrok

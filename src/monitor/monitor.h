@@ -1,25 +1,28 @@
 #pragma once
 
 #include "monitor/monitorview.h"
+#include "monitor/recorder.h"
 #include "probe/prober.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QTimer>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace sentrok {
 
 class Clock;
-class Database;
 class Sound;
 
 struct MonitorDeps {
-    Database* db = nullptr;  // the main window's connection
+    QString database;  // the database file; the monitor has a connection of its own to it
     Prober* prober = nullptr;
     Sound* sound = nullptr;
     MonitorView* view = nullptr;
@@ -40,7 +43,14 @@ struct MonitorDeps {
 // A host is down from its first failed check to its next successful one: the failure opens an
 // outage row, the success closes it, and each change is announced with an event row, a sound
 // and a line in DownList or UpList. A check that cannot be made (a setting the probe cannot
-// use, a database failure) is abandoned and reported; the pass goes on with the next host.
+// use, no ICMP socket, a database failure) is not a host that is down: nothing is written for it,
+// it is reported, and the pass goes on with the next host.
+//
+// The database work runs on a thread of its own (Recorder), a batch of outcomes at a time, so a
+// locked database or a slow disk never holds the window up: while another program holds the lock,
+// outcomes wait in memory (one pass at most, as no other pass starts meanwhile) and are recorded
+// in order once it is released. A database file deleted or replaced ends the pass; nothing more is
+// written until a file is back at its path, and the next pass reads its hosts afresh.
 //
 // Only one pass runs at a time: every other way of starting one does nothing meanwhile.
 class Monitor : public QObject {
@@ -78,57 +88,52 @@ signals:
     void passFinished();
 
 private:
-    struct Host {
-        qint64 id = 0;
-        QString ip, desc, vw, vi, vn, vl;
-        QString readError;  // a field that could not be read as text
-    };
-    enum class SlotState { Waiting, Probing, Done };
+    enum class SlotState { Waiting, Probing, Probed, Sent, Recorded };
     struct Slot {
-        Host host;
+        HostRecord host;
         SlotState state = SlotState::Waiting;
         bool skipped = false;  // wait time "0": not monitored
         quint64 probeId = 0;
         ProbeOutcome outcome;
+        QString result;        // the result text recorded
+        RecordResult recorded;  // what the recording made of it
     };
 
-    enum class Change { None, Down, Up };
-    // A check written to the database, to be announced once its rows are committed.
-    struct Recorded {
-        const Host* host;
-        QString result;
-        bool failed;
-        Change change;
-    };
-
-    void loadHosts();
+    void hostsLoaded(HostsOutcome loaded);
     void startProbes();
     void probeDone(std::size_t index, const ProbeOutcome& outcome);
-    void recordReady();
-    std::optional<Recorded> CheckHost(const Slot& slot);
-    void announce(const Recorded& r);
-    void finishPass();
-    void failCheck(const Host& host, const QString& error);
+    void sendReady();
+    void batchRecorded(std::size_t from, std::size_t to, const std::vector<std::size_t>& written,
+                       BatchOutcome outcome);
+    void announceReady();
+    void announce(const Slot& slot);
+    void abandonPass(const QString& why);
+    void finishPass(bool complete);
+    void failCheck(const HostRecord& host, const QString& error);
+    void recordingWaits(const QString& text);
 
     MonitorDeps m_deps;
     std::int32_t m_checkInterval;
     QDateTime m_lastPassTime;
     QTimer m_timer;
     int m_maxInFlight = kDefaultMaxInFlight;
+    std::unique_ptr<Recorder> m_recorder;
 
     // The running pass.
     bool m_running = false;
-    bool m_recording = false;     // guards recordReady against re-entry
-    bool m_recordQueued = false;  // a later slice of recording is due
-    bool m_turnStarted = false;   // recording has begun in this turn of the event loop
-    qint64 m_turnSpentNs = 0;     // time spent recording in this turn
+    bool m_batchInFlight = false;
+    bool m_announceQueued = false;  // a later slice of announcing is due
+    bool m_turnStarted = false;     // announcing has begun in this turn of the event loop
+    qint64 m_turnSpentNs = 0;       // time spent announcing in this turn
     std::vector<Slot> m_slots;
-    qint64 m_loadAfter = 0;  // the last id read
-    std::size_t m_nextToStart = 0, m_nextToRecord = 0;
+    std::size_t m_nextToStart = 0, m_nextToSend = 0, m_nextToRecord = 0;
     int m_inFlight = 0;
     qint64 m_processed = 0, m_failedCount = 0;
     std::function<void()> m_after;
     QString m_downList, m_upList;
+    // Standard error gets the first of a repeated failure, then a count per pass.
+    QSet<QString> m_toldFailures;
+    QHash<QString, int> m_repeatedFailures;
 };
 
 }  // namespace sentrok

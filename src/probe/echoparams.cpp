@@ -67,11 +67,15 @@ EchoParamsOrError normaliseEchoParams(const QString& wait, const QString& ttl,
         return {{}, QStringLiteral("число запросов %1 округляется до нуля").arg(quoted(count))};
     p.echoes = *echoes;
 
-    if (!numericValue(wait, locale))
-        return {{}, QStringLiteral("время ожидания %1 не число").arg(quoted(wait))};
+    const auto waitValue = numericValue(wait, locale);
+    if (!waitValue) return {{}, QStringLiteral("время ожидания %1 не число").arg(quoted(wait))};
+    // No time-out can be shorter than none: such a setting cannot be checked, and must not make
+    // a host look down.
+    if (*waitValue < 0)
+        return {{}, QStringLiteral("время ожидания %1 меньше нуля").arg(quoted(wait))};
     const auto timeout = toInt16(wait, locale);
     if (!timeout)
-        return {{}, QStringLiteral("время ожидания %1 вне диапазона от -32768 до 32767").arg(quoted(wait))};
+        return {{}, QStringLiteral("время ожидания %1 вне диапазона от 0 до 32767").arg(quoted(wait))};
     p.timeoutMs = *timeout;
     return {p, {}};
 }

@@ -24,7 +24,8 @@ struct EchoParams {
     QByteArray payload;
     // Echoes sent, one after the other; the sum of their values is divided by the same count.
     int echoes = 1;
-    // Per echo. An echo whose time-out is 0 or less has timed out before it could be answered.
+    // Per echo, never below 0. An echo whose time-out is 0 has timed out before it could be
+    // answered.
     std::int16_t timeoutMs = 0;
 };
 

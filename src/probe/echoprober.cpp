@@ -8,9 +8,10 @@ EchoProber::EchoProber(const EchoEngineOptions& options, QObject* parent)
     : QObject(parent),
       m_engine(new IcmpEchoEngine(options, this)),
       m_transport(m_engine),
-      m_resolver(new QtHostResolver(this))
+      m_resolver(new SystemResolver(kLookupLimitMs, this))
 {
     connect(m_engine, &IcmpEchoEngine::socketUnavailable, this, &EchoProber::socketUnavailable);
+    connect(m_engine, &IcmpEchoEngine::socketAvailable, this, &EchoProber::socketAvailable);
 }
 
 EchoProber::EchoProber(EchoTransport& transport, HostResolver& resolver, QObject* parent)
@@ -96,24 +97,29 @@ void EchoProber::nextEcho(quint64 id)
         finish(id, {mean.value_or(QString()), {}});
         return;
     }
-    if (probe.params.timeoutMs <= 0) {
+    if (probe.params.timeoutMs == 0) {
         // Its time-out is over before a reply could come: the echo fails without being sent.
-        QTimer::singleShot(0, this, [this, id] { answered(id, std::nullopt); });
+        QTimer::singleShot(0, this, [this, id] { answered(id, {}); });
         return;
     }
     const EchoRequest echo{probe.address, probe.params.ttl, probe.params.payload,
                            probe.params.timeoutMs};
     probe.echoToken =
-        m_transport->send(echo, [this, id](std::optional<qint32> rtt) { answered(id, rtt); });
+        m_transport->send(echo, [this, id](const EchoReply& reply) { answered(id, reply); });
 }
 
-void EchoProber::answered(quint64 id, std::optional<qint32> rttMs)
+void EchoProber::answered(quint64 id, const EchoReply& reply)
 {
     EchoProbe* probe = find(id);
     if (!probe) return;
     probe->echoToken = 0;
+    // An echo that could not be sent tells nothing about the host: the check was not made.
+    if (!reply.notSent.isEmpty()) {
+        finish(id, {{}, reply.notSent});
+        return;
+    }
     ++probe->echoesDone;
-    if (!probe->sum.add(rttMs.value_or(-1))) {
+    if (!probe->sum.add(reply.rttMs.value_or(-1))) {
         finish(id, {{}, sumOverflowText()});
         return;
     }

@@ -36,8 +36,11 @@ public:
     IcmpEchoEngine* engine() const { return m_engine; }
 
 signals:
-    // Once, when no ICMP socket can be opened: why, and how to fix it.
+    // No ICMP socket can be opened (first time, or again after one could): why, and how to
+    // fix it. Until then every probe ends with an error: it was not made.
     void socketUnavailable(const QString& message);
+    // A socket opened after socketUnavailable: probes are made again.
+    void socketAvailable();
 
 private:
     // One probe on its way.
@@ -53,7 +56,7 @@ private:
 
     void resolved(quint64 id, std::optional<quint32> address);
     void nextEcho(quint64 id);
-    void answered(quint64 id, std::optional<qint32> rttMs);
+    void answered(quint64 id, const EchoReply& reply);
     void finish(quint64 id, const ProbeOutcome& outcome);
     void finishLater(quint64 id, const ProbeOutcome& outcome);
     EchoProbe* find(quint64 id);

@@ -1,13 +1,16 @@
 #pragma once
 
-#include <QHash>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
-
-class QHostInfo;
+#include <set>
 
 namespace sentrok {
 
@@ -27,18 +30,41 @@ public:
     virtual void cancel(quint64 id) = 0;
 };
 
-// The system's resolver through QHostInfo, which runs the lookups on its own threads.
-class QtHostResolver final : public QObject, public HostResolver {
+// A name lookup that has not ended by then counts as unresolved.
+inline constexpr int kLookupLimitMs = 5000;
+
+// The system's resolver (getaddrinfo: /etc/hosts, DNS and whatever else the system is set up
+// with) on threads of its own. Every lookup ends within its limit, counted from the request,
+// whatever the name servers do: one that does not answer in time is unresolved. A thread
+// stays blocked in a dead lookup after its limit, so a lookup never waits for one: while all
+// threads are blocked a new one is started, up to a bound far above the monitor's window.
+class SystemResolver final : public QObject, public HostResolver {
     Q_OBJECT
 public:
-    explicit QtHostResolver(QObject* parent = nullptr);
-    ~QtHostResolver() override;
+    explicit SystemResolver(int limitMs = kLookupLimitMs, QObject* parent = nullptr);
+    ~SystemResolver() override;
     quint64 lookup(const QString& name, Resolved resolved) override;
     void cancel(quint64 id) override;
 
+    struct Shared;  // what the threads and this share
+
 private:
-    void finished(const QHostInfo& info);
-    QHash<int, Resolved> m_pending;  // by QHostInfo's lookup id
+    void collect();
+    void expire();
+    void armTimer();
+
+    struct Pending {
+        Resolved resolved;
+        qint64 deadlineMs = 0;
+    };
+    std::shared_ptr<Shared> m_shared;
+    std::unique_ptr<QSocketNotifier> m_wake;  // after m_shared: goes before its descriptor
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    int m_limitMs;
+    quint64 m_lastId = 0;
+    std::map<quint64, Pending> m_pending;
+    std::set<std::pair<qint64, quint64>> m_deadlines;
 };
 
 }  // namespace sentrok

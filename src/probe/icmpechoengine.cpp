@@ -6,22 +6,32 @@
 // own, and it leaves.
 // Its time-out starts when it leaves, not when it was queued. A send that fails is tried once
 // more (the kernel may hold an error left by an earlier packet and report it on this one); a
-// second failure, or no socket at all, fails the echo at once.
+// second failure fails the echo at once. With no socket at all the echo fails unsent, which
+// says nothing about the host; the socket is tried again for every request, and the first
+// failure and the first success after one are signalled.
 //
-// Reply. The socket is read until it is empty or a turn's share is done (the notifier is
-// level-triggered and comes back for the rest). A datagram answers a request only when it is
-// an echo reply (checksum right, on a raw socket), carries our identifier and the sequence of
-// a request still awaiting its reply, and comes from that request's destination. Anything
-// else is counted as ignored and changes nothing. The reply time is the kernel's time of
-// arrival less the realtime clock read just before the send, so a busy event loop does not
-// lengthen it; when that is negative or beyond the time-out (the realtime clock was set), the
+// Filter. The kernel drops, before they are queued, all ICMP but echo replies carrying our
+// identifier and a sequence between the oldest one still awaiting its reply and a little
+// beyond the next one to be given; the window is moved when a send would fall outside it. A
+// flood of ICMP at us then costs the kernel, not the event loop, and cannot push our replies
+// out of the receive buffer.
+//
+// Reply. The socket is read in batches for a few milliseconds a turn, or until it is empty
+// (the notifier is level-triggered and comes back for the rest), so that the rest of the loop
+// runs however much arrives. A datagram answers a request only when it is an echo reply
+// (checksum right, on a raw socket), carries our identifier and the sequence of a request
+// still awaiting its reply, and comes from that request's destination. Anything else is
+// counted as ignored and changes nothing. The reply time is the kernel's time of arrival less
+// the realtime clock read just before the send, so a reply read late still counts with the
+// time it came; when that is negative or beyond the time-out (the realtime clock was set), the
 // monotonic time since the send is taken instead. A reply whose time is beyond the time-out
 // is late and does not count; the echo is left to its time-out.
 //
-// Time-out. One timer is armed for the earliest deadline. When it fires, the socket is read
-// first (a reply that came in time must not lose to a late timer), then every request whose
-// deadline has passed fails. Cancelling removes a request wherever it is and nothing is
-// reported for it. Every outcome is reported from the event loop, never from inside send().
+// Time-out. One timer is armed for the earliest deadline. When it fires, the socket is first
+// read up to the datagrams that arrived before that moment (a reply that came in time must not
+// lose to a late timer or to a queue full of others), then every request whose deadline had
+// passed fails. Cancelling removes a request wherever it is and nothing is reported for it.
+// Every outcome is reported from the event loop, never from inside send().
 
 #include "probe/icmpechoengine.h"
 
@@ -31,6 +41,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -43,8 +54,16 @@ namespace {
 constexpr std::int64_t kNsPerMs = 1'000'000;
 // Enough for any reply of ours (IPv4 header with options, ICMP header, 126 bytes) and more.
 constexpr int kDatagramBuffer = 2048;
-constexpr int kReadsPerTurn = 256;
+constexpr int kDatagramsPerRead = 32;
+// Reading in one turn of the event loop stops after this, whatever still waits.
+constexpr std::int64_t kReadBudgetNs = 2 * kNsPerMs;
+// Before time-outs are judged the socket is read up to the moment of judging; this bounds it
+// should the clock stamps be missing.
+constexpr std::int64_t kDrainBudgetNs = 50 * kNsPerMs;
 constexpr int kSendsPerTurn = 64;
+// How far past the next sequence the kernel filter lets replies through, so that it is moved
+// only once every so many requests.
+constexpr std::uint16_t kFilterAhead = 1024;
 // Most requests that leave back to back to catch up with the pacing schedule.
 constexpr std::int64_t kCatchUpSends = 4;
 
@@ -57,6 +76,48 @@ std::int64_t clockNs(clockid_t clock) {
 int msUntil(std::int64_t whenNs, std::int64_t nowNs) {
     if (whenNs <= nowNs) return 0;
     return int((whenNs - nowNs + kNsPerMs - 1) / kNsPerMs);
+}
+
+}  // namespace
+
+// Room for one recvmmsg: the datagrams, their senders and their time stamps.
+struct IcmpEchoEngine::ReadBatch {
+    char data[kDatagramsPerRead][kDatagramBuffer];
+    alignas(cmsghdr) char control[kDatagramsPerRead][CMSG_SPACE(sizeof(timespec)) + 64];
+    sockaddr_in from[kDatagramsPerRead];
+    iovec iov[kDatagramsPerRead];
+    mmsghdr msgs[kDatagramsPerRead];
+
+    void reset()
+    {
+        for (int i = 0; i < kDatagramsPerRead; ++i) {
+            iov[i] = {data[i], kDatagramBuffer};
+            msghdr& m = msgs[i].msg_hdr;
+            m = {};
+            m.msg_name = &from[i];
+            m.msg_namelen = sizeof from[i];
+            m.msg_iov = &iov[i];
+            m.msg_iovlen = 1;
+            m.msg_control = control[i];
+            m.msg_controllen = sizeof control[i];
+            msgs[i].msg_len = 0;
+        }
+    }
+};
+
+namespace {
+
+std::optional<std::int64_t> stampOf(msghdr& msg)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -124,11 +185,11 @@ void IcmpEchoEngine::pump() {
 bool IcmpEchoEngine::ensureSocket() {
     if (m_socket) return true;
     // Tried again for every echo while it fails, so fixing the system settings takes effect
-    // without a restart; the user is told once.
+    // without a restart.
     IcmpSocketOrError opened = openIcmpSocket(m_options.socket);
     if (!opened.socket) {
-        if (!m_told) {
-            m_told = true;
+        if (!m_unavailable) {
+            m_unavailable = true;
             emit socketUnavailable(
                 socketUnavailableText(opened, QCoreApplication::applicationFilePath()));
         }
@@ -136,8 +197,13 @@ bool IcmpEchoEngine::ensureSocket() {
     }
     m_socket = std::move(opened.socket);
     m_ttl = -1;
+    m_filterLow = 0;
+    m_filterSpan = 0xffff;
+    if (!m_batch) m_batch = std::make_unique<ReadBatch>();
     m_notifier = std::make_unique<QSocketNotifier>(m_socket->fd.get(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] { readReplies(); });
+    connect(m_notifier.get(), &QSocketNotifier::activated, this,
+            [this] { readReplies(kReadBudgetNs); });
+    if (std::exchange(m_unavailable, false)) emit socketAvailable();
     return true;
 }
 
@@ -157,11 +223,30 @@ std::optional<std::uint16_t> IcmpEchoEngine::freeSequence() {
     return std::nullopt;
 }
 
+bool IcmpEchoEngine::admitSequence(std::uint16_t sequence) {
+    if (std::uint16_t(sequence - m_filterLow) <= m_filterSpan) return true;
+    // The new window starts at the request that has waited longest, the one farthest behind
+    // this sequence, and reaches kFilterAhead beyond it.
+    std::uint16_t behind = 0;
+    for (const auto& entry : m_inFlight)
+        behind = std::max(behind, std::uint16_t(sequence - entry.first));
+    const auto low = std::uint16_t(sequence - behind);
+    const auto span = std::uint16_t(std::min<int>(0xffff, behind + kFilterAhead));
+    if (!attachReplyFilter(*m_socket, low, span)) return false;
+    m_filterLow = low;
+    m_filterSpan = span;
+    return true;
+}
+
 void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     const EchoRequest& r = queued.request;
-    const auto sequence = ensureSocket() ? freeSequence() : std::nullopt;
-    if (!sequence || !setTtl(r.ttl)) {
-        queued.answered(std::nullopt);
+    if (!ensureSocket()) {
+        queued.answered({{}, socketUnavailableShortText()});
+        return;
+    }
+    const auto sequence = freeSequence();
+    if (!sequence || !admitSequence(*sequence) || !setTtl(r.ttl)) {
+        queued.answered({});
         return;
     }
     const QByteArray packet = echoRequestPacket(m_socket->id, *sequence, r.payload);
@@ -176,7 +261,7 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
                       reinterpret_cast<const sockaddr*>(&to), sizeof to) == packet.size();
     };
     if (!attempt() && !attempt()) {
-        queued.answered(std::nullopt);
+        queued.answered({});
         return;
     }
     // Requests leave on a schedule of one per gap, never ahead of it. The event loop wakes late
@@ -201,41 +286,34 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     armTimeout();
 }
 
-bool IcmpEchoEngine::readReplies() {
-    if (!m_socket) return true;
-    for (int i = 0; i < kReadsPerTurn; ++i) {
-        char buffer[kDatagramBuffer];
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + 64];
-        sockaddr_in from{};
-        iovec iov{buffer, sizeof buffer};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = recvmsg(m_socket->fd.get(), &msg, MSG_DONTWAIT);
+IcmpEchoEngine::Read IcmpEchoEngine::readReplies(std::int64_t budgetNs,
+                                                 std::optional<std::int64_t> arrivedBy) {
+    if (!m_socket) return Read::Empty;
+    const std::int64_t until = clockNs(CLOCK_MONOTONIC) + budgetNs;
+    ReadBatch& b = *m_batch;
+    for (;;) {
+        b.reset();
+        const int n = recvmmsg(m_socket->fd.get(), b.msgs, kDatagramsPerRead, MSG_DONTWAIT, nullptr);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Empty;
             continue;  // EINTR, or a pending socket error, which this read has cleared
         }
-        if ((msg.msg_flags & MSG_TRUNC) || from.sin_family != AF_INET) {
-            ++m_ignored;
-            continue;
-        }
-        std::optional<std::int64_t> stamp;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-                c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
-                timespec ts{};
-                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                stamp = std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+        bool caughtUp = false;
+        for (int i = 0; i < n; ++i) {
+            msghdr& msg = b.msgs[i].msg_hdr;
+            if ((msg.msg_flags & MSG_TRUNC) || b.from[i].sin_family != AF_INET) {
+                ++m_ignored;
+                continue;
             }
+            const auto stamp = stampOf(msg);
+            if (arrivedBy && stamp && *stamp > *arrivedBy) caughtUp = true;
+            received(QByteArrayView(b.data[i], b.msgs[i].msg_len), ntohl(b.from[i].sin_addr.s_addr),
+                     stamp);
         }
-        received(QByteArrayView(buffer, n), ntohl(from.sin_addr.s_addr), stamp);
+        if (n < kDatagramsPerRead) return Read::Empty;
+        if (caughtUp) return Read::CaughtUp;
+        if (clockNs(CLOCK_MONOTONIC) >= until) return Read::OutOfTime;
     }
-    return false;
 }
 
 void IcmpEchoEngine::received(QByteArrayView datagram, quint32 source,
@@ -255,15 +333,15 @@ void IcmpEchoEngine::received(QByteArrayView datagram, quint32 source,
         return;
     }
     const Answered answered = takeInFlight(header->sequence);
-    answered(qint32(rtt / kNsPerMs));
+    answered({qint32(rtt / kNsPerMs), {}});
 }
 
 void IcmpEchoEngine::expire() {
     // Replies beyond one turn's share may still wait in the socket; each of them may be the
-    // answer to a request about to be failed.
-    for (int turn = 0; turn < 16 && !readReplies(); ++turn) {
-    }
+    // answer to a request about to be failed. Those that arrive after this moment are late
+    // for every request judged now.
     const std::int64_t now = clockNs(CLOCK_MONOTONIC);
+    readReplies(kDrainBudgetNs, clockNs(CLOCK_REALTIME));
     std::vector<std::uint16_t> due;
     for (const auto& [deadline, sequence] : m_deadlines) {
         if (deadline > now) break;
@@ -273,7 +351,7 @@ void IcmpEchoEngine::expire() {
     for (const std::uint16_t sequence : due) {
         if (!m_inFlight.contains(sequence)) continue;
         const Answered answered = takeInFlight(sequence);
-        answered(std::nullopt);
+        answered({});
     }
     armTimeout();
 }

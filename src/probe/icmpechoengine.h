@@ -44,8 +44,11 @@ public:
     quint64 ignoredDatagrams() const { return m_ignored; }
 
 signals:
-    // Once per engine, the first time no ICMP socket can be opened: what is wrong and the fix.
+    // No ICMP socket can be opened (first time, or again after one could): what is wrong and
+    // the fix. Requests fail unsent meanwhile; every request tries again.
     void socketUnavailable(const QString& message);
+    // A socket opened after socketUnavailable: requests leave again.
+    void socketAvailable();
 
 private:
     struct Queued {
@@ -62,13 +65,19 @@ private:
         Answered answered;
     };
 
+    struct ReadBatch;
+    enum class Read { Empty, CaughtUp, OutOfTime };
+
     void schedulePump(int delayMs);
     void pump();
     void transmit(quint64 token, Queued queued);
     bool ensureSocket();
     bool setTtl(quint8 ttl);
     std::optional<std::uint16_t> freeSequence();
-    bool readReplies();  // true when the socket has been read empty
+    bool admitSequence(std::uint16_t sequence);
+    // Reads until the socket is empty, `budgetNs` have passed, or (with `arrivedBy`) a datagram
+    // has been read that the kernel stamped later than that realtime moment.
+    Read readReplies(std::int64_t budgetNs, std::optional<std::int64_t> arrivedBy = {});
     void received(QByteArrayView datagram, quint32 source, std::optional<std::int64_t> stampNs);
     void expire();
     void armTimeout();
@@ -77,7 +86,10 @@ private:
     EchoEngineOptions m_options;
     std::optional<IcmpSocket> m_socket;
     std::unique_ptr<QSocketNotifier> m_notifier;  // after m_socket: goes before the fd closes
-    bool m_told = false;
+    std::unique_ptr<ReadBatch> m_batch;
+    bool m_unavailable = false;  // the last attempt to open a socket failed
+    // The sequences the kernel filter lets through: [m_filterLow, m_filterLow + m_filterSpan].
+    std::uint16_t m_filterLow = 0, m_filterSpan = 0xffff;
     int m_ttl = -1;  // the TTL last set on the socket
     std::uint16_t m_nextSequence = 0;
     quint64 m_nextToken = 0;

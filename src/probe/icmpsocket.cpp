@@ -5,10 +5,13 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace sentrok {
 
@@ -20,9 +23,10 @@ void UniqueFd::reset(int fd)
 
 namespace {
 
-// Room for the replies of a burst of a thousand echoes (about 200 bytes each on the socket's
-// accounting, more with the kernel's overhead per buffer).
-constexpr int kReceiveBuffer = 1 << 20;
+// Room for the replies of a burst of thousands of echoes (the kernel counts about a kilobyte
+// for each small datagram on loopback), and for what arrives while the event loop is busy
+// elsewhere. Without CAP_NET_ADMIN the kernel caps it at net.core.rmem_max.
+constexpr int kReceiveBuffer = 4 << 20;
 
 bool fallBackToRaw(int error)
 {
@@ -59,6 +63,7 @@ int openPing(IcmpSocket& out)
     if (!id) return errno;
     prepareCommon(fd.get());
     out = IcmpSocket{std::move(fd), IcmpSocketKind::Ping, *id};
+    attachReplyFilter(out, 0, 0xffff);
     return 0;
 }
 
@@ -74,6 +79,7 @@ int openRaw(IcmpSocket& out)
     prepareCommon(fd.get());
     const auto id = std::uint16_t(QRandomGenerator::global()->bounded(1u, 0x10000u));
     out = IcmpSocket{std::move(fd), IcmpSocketKind::Raw, id};
+    attachReplyFilter(out, 0, 0xffff);
     return 0;
 }
 
@@ -84,6 +90,40 @@ QString errnoText(int error)
 }
 
 }  // namespace
+
+QString socketUnavailableShortText()
+{
+    return QStringLiteral("сокет ICMP не открывается (причина и решение в строке состояния)");
+}
+
+bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_t span)
+{
+    // A ping socket hands the filter the ICMP message; a raw IPv4 socket the whole packet, so
+    // there the loads are counted from the end of the IP header (X = its length).
+    const bool raw = socket.kind == IcmpSocketKind::Raw;
+    const auto load = [raw](std::uint16_t size, std::uint32_t offset) {
+        return sock_filter BPF_STMT(BPF_LD | size | (raw ? BPF_IND : BPF_ABS), offset);
+    };
+    constexpr std::uint32_t kAccept = 0xffffffff;
+    std::vector<sock_filter> code;
+    if (raw) code.push_back(BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0));
+    // Each test jumps to the last instruction, the drop, when it fails.
+    const auto dropIfNot = [&](std::uint32_t value, std::size_t instructionsLeft) {
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, std::uint8_t(instructionsLeft)));
+    };
+    code.push_back(load(BPF_B, 0));  // type
+    dropIfNot(kIcmpEchoReply, 7);
+    code.push_back(load(BPF_H, 4));  // identifier
+    dropIfNot(socket.id, 5);
+    code.push_back(load(BPF_H, 6));  // sequence
+    code.push_back(BPF_STMT(BPF_ALU | BPF_SUB | BPF_K, low));
+    code.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xffff));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, span, 1, 0));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, kAccept));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    const sock_fprog program{std::uint16_t(code.size()), code.data()};
+    return setsockopt(socket.fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
 
 IcmpSocketOrError openIcmpSocket(SocketChoice choice)
 {
@@ -105,7 +145,8 @@ IcmpSocketOrError openIcmpSocket(SocketChoice choice)
 QString socketUnavailableText(const IcmpSocketOrError& failure, const QString& programPath)
 {
     QString text = QStringLiteral(
-        "Sentrok не может открыть сокет ICMP, поэтому проверки узлов не выполняются и дают -1.");
+        "Sentrok не может открыть сокет ICMP, поэтому узлы не проверяются: проверки не "
+        "записываются и не считаются отказами, пока сокет не откроется.");
     if (failure.pingErrno != 0)
         text += QStringLiteral("\r\nСокет ping: %1.").arg(errnoText(failure.pingErrno));
     if (failure.rawErrno != 0)

@@ -38,8 +38,7 @@ private:
 enum class SocketChoice { Auto, PingOnly, RawOnly };
 
 // A non-blocking ICMP socket, ready for echo: receive time stamps on, a receive buffer large
-// enough for bursts of replies, and on a raw socket a kernel filter that passes echo replies
-// only.
+// enough for bursts of replies, and a kernel filter that passes our echo replies only.
 struct IcmpSocket {
     UniqueFd fd;
     IcmpSocketKind kind = IcmpSocketKind::Ping;
@@ -61,5 +60,12 @@ IcmpSocketOrError openIcmpSocket(SocketChoice choice);
 
 // The words for the user when neither socket can be opened: why, and the two ways to fix it.
 QString socketUnavailableText(const IcmpSocketOrError& failure, const QString& programPath);
+// The same in a few words, for each check that could not be made.
+QString socketUnavailableShortText();
+
+// Sets the kernel filter of the socket: only echo replies that carry the socket's identifier
+// and a sequence in [low, low + span] (counted modulo 2^16) are queued; anything else is
+// dropped before it costs a buffer or a wake-up. False when the kernel refused it.
+bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_t span);
 
 }  // namespace sentrok

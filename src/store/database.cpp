@@ -1,20 +1,29 @@
 #include "store/database.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <QThread>
+#include <QTimer>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 namespace sentrok {
 
 namespace {
 
-// How long a write waits for another connection's transaction before it fails. Every
-// transaction of the program is short, so a wait this long means something is wrong.
-constexpr int kBusyTimeoutMs = 2000;
+// Between two attempts at a statement that found the database locked.
+constexpr int kRetryPauseMs = 30;
 
 DbError errorOf(const QSqlError& error, const QString& statement)
 {
@@ -23,16 +32,130 @@ DbError errorOf(const QSqlError& error, const QString& statement)
     if (!ok) number = int(error.type());
     QString text = error.databaseText();
     if (text.isEmpty()) text = error.driverText();
-    return DbError(number, text, statement);
+    // Extended result codes carry the primary one in their low byte.
+    const bool busy = (number & 0xff) == dbcode::Busy || (number & 0xff) == dbcode::Locked;
+    return DbError(number, text, statement, busy ? DbError::Kind::Busy : DbError::Kind::Other);
+}
+
+struct FileIdentity {
+    bool exists = false;
+    quint64 device = 0, inode = 0;
+};
+
+FileIdentity identityOf(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return {};
+    return {true, quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+DbError goneError(const QString& file)
+{
+    return DbError(dbcode::CantOpen,
+                   QStringLiteral("файл базы данных %1 удалён или заменён; запись приостановлена, "
+                                  "пока файл не вернётся на место")
+                       .arg(QDir::toNativeSeparators(file)),
+                   {}, DbError::Kind::Gone);
+}
+
+bool onMainThread()
+{
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Lets the event loop run for a moment without user input: timers, sockets and repaints go on,
+// clicks wait. Not nested twice: a statement run from inside the pause fails at once instead.
+thread_local bool t_pausing = false;
+
+void pause()
+{
+    if (onMainThread()) {
+        t_pausing = true;
+        QEventLoop loop;
+        QTimer::singleShot(kRetryPauseMs, &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        t_pausing = false;
+    } else {
+        QThread::msleep(kRetryPauseMs);
+    }
 }
 
 }  // namespace
 
-DbError::DbError(int number, const QString& description, const QString& statement)
+// Every connection of the program to each database file. When one of them finds that the file at
+// its path is not the one it opened (deleted, or replaced by another), all of them are closed, each
+// in its own thread, before any opens the file now there: one still open on the old file would
+// share the write-ahead log at the path with the new one.
+class FileRegistry {
+public:
+    static FileRegistry& instance()
+    {
+        static FileRegistry registry;
+        return registry;
+    }
+
+    void add(Database* db)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_entries.push_back({db, db->m_file, 0, 0, false});
+    }
+    void remove(Database* db)
+    {
+        const std::lock_guard lock(m_mutex);
+        std::erase_if(m_entries, [db](const Entry& e) { return e.db == db; });
+    }
+    void setOpen(Database* db, quint64 device, quint64 inode, bool open)
+    {
+        const std::lock_guard lock(m_mutex);
+        for (Entry& e : m_entries)
+            if (e.db == db) e = {db, e.file, device, inode, open};
+    }
+    // Asks every connection to `file` still open on another file than `now` to close.
+    void fileChanged(const QString& file, const FileIdentity& now)
+    {
+        const std::lock_guard lock(m_mutex);
+        for (const Entry& e : m_entries) {
+            if (e.file != file || !e.open || (now.exists && e.device == now.device &&
+                                               e.inode == now.inode))
+                continue;
+            Database* db = e.db;
+            // The context goes with the connection, and removing the entry waits for this lock:
+            // a connection destroyed meanwhile never sees the call.
+            QMetaObject::invokeMethod(
+                db->m_context.get(), [db] { db->closeFromRegistry(); }, Qt::QueuedConnection);
+        }
+    }
+    // True while a connection to `file` is open on another file than `now`.
+    bool staleOpen(const QString& file, const FileIdentity& now)
+    {
+        const std::lock_guard lock(m_mutex);
+        for (const Entry& e : m_entries)
+            if (e.file == file && e.open && (e.device != now.device || e.inode != now.inode))
+                return true;
+        return false;
+    }
+
+private:
+    struct Entry {
+        Database* db;
+        QString file;
+        quint64 device, inode;
+        bool open;
+    };
+    std::mutex m_mutex;
+    std::vector<Entry> m_entries;
+};
+
+DbError::DbError(int number, const QString& description, const QString& statement, Kind kind)
     : std::runtime_error(QStringLiteral("%1: %2").arg(number).arg(description).toStdString()),
-      m_number(number), m_description(description), m_statement(statement)
+      m_number(number), m_description(description), m_statement(statement), m_kind(kind)
 {
 }
+
+bool DbError::isBusy() const { return m_kind == Kind::Busy; }
+
+bool DbError::isGone() const { return m_kind == Kind::Gone; }
 
 QString DbError::userText() const
 {
@@ -110,34 +233,25 @@ void Result::close()
     m_eof = true;
 }
 
-Database::Database(const QString& file, const QString& connectionName)
-    : m_file(file), m_name(connectionName)
+Database::Database(const QString& file, const QString& connectionName,
+                   const DatabaseOptions& options)
+    : m_file(QDir::cleanPath(QDir(file).absolutePath())), m_name(connectionName),
+      m_options(options), m_context(std::make_unique<QObject>())
 {
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         // mode=rw: an existing file only; a missing one is an error, never a new empty file.
-        QUrl uri = QUrl::fromLocalFile(QDir::cleanPath(QDir(file).absolutePath()));
+        QUrl uri = QUrl::fromLocalFile(m_file);
         uri.setScheme(QStringLiteral("file"));
         db.setDatabaseName(uri.toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
-        db.setConnectOptions(
-            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
-        if (!db.open()) {
-            const QSqlError error = db.lastError();
-            db = QSqlDatabase();
-            QSqlDatabase::removeDatabase(m_name);
-            DbError e = errorOf(error, {});
-            throw DbError(e.number(),
-                          QStringLiteral("не удаётся открыть файл базы %1 (%2)")
-                              .arg(QDir::toNativeSeparators(file), e.description()));
-        }
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")
+                                 .arg(m_options.busyTimeoutMs));
     }
+    FileRegistry::instance().add(this);
     try {
-        execute(QStringLiteral("PRAGMA foreign_keys=ON"));
-        // Reading the schema version makes the engine read the file: a file that is not a
-        // database fails here, not at the first real statement.
-        execute(QStringLiteral("PRAGMA user_version"));
+        open();
     } catch (...) {
-        QSqlDatabase::database(m_name, false).close();
+        FileRegistry::instance().remove(this);
         QSqlDatabase::removeDatabase(m_name);
         throw;
     }
@@ -145,12 +259,112 @@ Database::Database(const QString& file, const QString& connectionName)
 
 Database::~Database()
 {
+    FileRegistry::instance().remove(this);
     m_statements.clear();
     {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
         db.close();
     }
     QSqlDatabase::removeDatabase(m_name);
+}
+
+void Database::open()
+{
+    const FileIdentity identity = identityOf(m_file);
+    // Reopening after the file came back: not while another connection of the program still
+    // holds the old one.
+    if (m_device != 0 && identity.exists &&
+        FileRegistry::instance().staleOpen(m_file, identity)) {
+        FileRegistry::instance().fileChanged(m_file, identity);
+        throw goneError(m_file);
+    }
+    QSqlDatabase db = QSqlDatabase::database(m_name, false);
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        if (m_device != 0) throw goneError(m_file);
+        DbError e = errorOf(error, {});
+        throw DbError(e.number(), QStringLiteral("не удаётся открыть файл базы %1 (%2)")
+                                      .arg(QDir::toNativeSeparators(m_file), e.description()));
+    }
+    m_open = true;
+    try {
+        run(QStringLiteral("PRAGMA foreign_keys=ON"), {});
+        // Reading the schema version makes the engine read the file: a file that is not a
+        // database fails here, not at the first real statement.
+        run(QStringLiteral("PRAGMA user_version"), {});
+    } catch (...) {
+        close();
+        throw;
+    }
+    m_device = identity.device;
+    m_inode = identity.inode;
+    FileRegistry::instance().setOpen(this, m_device, m_inode, true);
+}
+
+void Database::close()
+{
+    // Statements are finalised by closing; results still held elsewhere just end.
+    m_statements.clear();
+    const FileIdentity now = identityOf(m_file);
+    if (m_device != 0 && !(now.exists && now.device == m_device && now.inode == m_inode)) {
+        // The file was deleted or replaced under us. The engine does not fold its write-ahead
+        // log back into a moved file when it closes, and leaves the log at the path, where a
+        // file put there later would take it for its own. Folding it in now empties it.
+        try {
+            run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), {});
+        } catch (const DbError&) {
+            // Another connection still reads it; the last one to close empties it.
+        }
+        m_statements.clear();
+    }
+    QSqlDatabase::database(m_name, false).close();
+    m_open = false;
+    m_inTransaction = false;
+    m_closeAfterTransaction = false;
+    FileRegistry::instance().setOpen(this, m_device, m_inode, false);
+}
+
+void Database::closeFromRegistry()
+{
+    if (!m_open) return;
+    if (m_inTransaction) m_closeAfterTransaction = true;
+    else close();
+}
+
+void Database::checkFile()
+{
+    if (!m_open) {
+        open();
+        return;
+    }
+    const FileIdentity now = identityOf(m_file);
+    if (now.exists && now.device == m_device && now.inode == m_inode) return;
+    close();
+    FileRegistry::instance().fileChanged(m_file, now);
+    if (!now.exists) throw goneError(m_file);
+    open();
+}
+
+template <typename Fn>
+auto Database::patiently(Fn&& fn) -> decltype(fn())
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        try {
+            return fn();
+        } catch (const DbError& e) {
+            if (!e.isBusy() || m_inTransaction || t_pausing ||
+                waited.elapsed() + kRetryPauseMs > m_options.patienceMs) {
+                if (!e.isBusy()) throw;
+                throw DbError(e.number(),
+                              QStringLiteral("база данных занята другой программой (%1)")
+                                  .arg(e.description()),
+                              e.statement(), DbError::Kind::Busy);
+            }
+        }
+        pause();
+    }
 }
 
 std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
@@ -165,7 +379,7 @@ std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
     return query;
 }
 
-Result Database::execute(const QString& sql, const QVariantList& values)
+Result Database::run(const QString& sql, const QVariantList& values)
 {
     std::shared_ptr<QSqlQuery> query = prepared(sql);
     for (int i = 0; i < values.size(); ++i) {
@@ -180,23 +394,49 @@ Result Database::execute(const QString& sql, const QVariantList& values)
     return Result(std::move(query));
 }
 
+Result Database::execute(const QString& sql, const QVariantList& values)
+{
+    Result result = patiently([&] {
+        if (!m_inTransaction) checkFile();
+        return run(sql, values);
+    });
+    if (m_closeAfterTransaction && !m_inTransaction) close();
+    return result;
+}
+
 void Database::begin()
 {
-    QSqlDatabase db = QSqlDatabase::database(m_name, false);
-    if (!db.transaction()) throw errorOf(db.lastError(), QStringLiteral("BEGIN"));
+    patiently([this] {
+        checkFile();
+        run(QStringLiteral("BEGIN IMMEDIATE"), {});
+    });
+    m_inTransaction = true;
 }
 
 void Database::commit()
 {
-    QSqlDatabase db = QSqlDatabase::database(m_name, false);
-    if (!db.commit()) {
-        const QSqlError error = db.lastError();
-        db.rollback();
-        throw errorOf(error, QStringLiteral("COMMIT"));
+    try {
+        run(QStringLiteral("COMMIT"), {});
+    } catch (const DbError&) {
+        rollback();
+        throw;
     }
+    m_inTransaction = false;
+    if (m_closeAfterTransaction) close();
 }
 
-void Database::rollback() { QSqlDatabase::database(m_name, false).rollback(); }
+void Database::rollback()
+{
+    if (m_open) {
+        try {
+            run(QStringLiteral("ROLLBACK"), {});
+        } catch (const DbError&) {
+            // Nothing to undo: the engine ended the transaction already.
+        }
+    }
+    m_inTransaction = false;
+    if (m_closeAfterTransaction) close();
+}
 
 QString Database::fileIn(const QString& programFolder)
 {

@@ -16,17 +16,25 @@ namespace sentrok {
 // that is not what the caller needs (no row, a NULL), the nearest engine code and words.
 class DbError : public std::runtime_error {
 public:
-    DbError(int number, const QString& description, const QString& statement = {});
+    enum class Kind { Other, Busy, Gone };
+    DbError(int number, const QString& description, const QString& statement = {},
+            Kind kind = Kind::Other);
     int number() const { return m_number; }
     const QString& description() const { return m_description; }
     const QString& statement() const { return m_statement; }
     // "Ошибка N: description" for the user.
     QString userText() const;
+    // Another connection holds the lock: the same statement may succeed later.
+    bool isBusy() const;
+    // The database file was deleted (or is being replaced) while it was open: nothing can be
+    // written until a file is back at its path.
+    bool isGone() const;
 
 private:
     int m_number;
     QString m_description;
     QString m_statement;
+    Kind m_kind;
 };
 
 // SQLite result codes used for failures found by the program rather than the engine.
@@ -34,7 +42,20 @@ namespace dbcode {
 inline constexpr int CantOpen = 14;  // SQLITE_CANTOPEN
 inline constexpr int Empty = 16;     // SQLITE_EMPTY
 inline constexpr int Mismatch = 20;  // SQLITE_MISMATCH
+inline constexpr int Busy = 5;       // SQLITE_BUSY
+inline constexpr int Locked = 6;     // SQLITE_LOCKED
+inline constexpr int NotFound = 12;  // SQLITE_NOTFOUND: used for a file that has gone
 }  // namespace dbcode
+
+// How a connection meets a database that another program has locked.
+struct DatabaseOptions {
+    // How long one statement waits inside the engine before it gives up; the thread waits
+    // that long without running anything else.
+    int busyTimeoutMs = 20;
+    // How long a statement is tried again, letting the event loop run (no user input)
+    // between attempts, before the failure reaches the caller. 0: not at all.
+    int patienceMs = 2000;
+};
 
 // A forward-only result: positioned on its first row (or at its end when empty); fields are
 // found by name regardless of case, or by position from 0.
@@ -65,7 +86,8 @@ private:
 class Database {
 public:
     // Opens an existing file; never creates one. Throws DbError.
-    Database(const QString& file, const QString& connectionName);
+    Database(const QString& file, const QString& connectionName,
+             const DatabaseOptions& options = {});
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -104,9 +126,17 @@ public:
         execute(QStringLiteral("RELEASE unit"));
     }
 
+    // A transaction that holds the write lock from its start, so that no statement inside it
+    // waits on another connection or has to be retried alone.
     void begin();
     void commit();
     void rollback();
+    bool inTransaction() const { return m_inTransaction; }
+
+    // Whether the file at the path is still the one this connection opened. A file deleted
+    // meanwhile is an error (isGone) until one is back; then every connection of the program to
+    // the old file is closed before any opens the new one.
+    void checkFile();
 
     QString fileName() const { return m_file; }
     QString connectionName() const { return m_name; }
@@ -117,10 +147,26 @@ public:
     static QString uniqueName(const QString& base);
 
 private:
+    friend class FileRegistry;
     std::shared_ptr<QSqlQuery> prepared(const QString& sql);
+    // One statement on the open connection: no test of the file, no second attempt.
+    Result run(const QString& sql, const QVariantList& values);
+    void open();
+    void close();
+    void closeFromRegistry();
+    template <typename Fn>
+    auto patiently(Fn&& fn) -> decltype(fn());
 
     QString m_file;
     QString m_name;
+    DatabaseOptions m_options;
+    bool m_open = false;
+    bool m_inTransaction = false;
+    bool m_closeAfterTransaction = false;
+    // The identity of the file this connection opened.
+    quint64 m_device = 0, m_inode = 0;
+    // Lives in the connection's own thread: the registry closes the connection through it.
+    std::unique_ptr<QObject> m_context;
     // Statements prepared once and run many times: a pass runs the same few for every host.
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
 };

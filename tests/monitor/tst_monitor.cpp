@@ -3,10 +3,20 @@
 #include "monitor/monitor.h"
 #include "support/fakeprober.h"
 #include "support/fakes.h"
+#include "support/loopwatch.h"
 #include "support/testdb.h"
 
+#include "store/schema.h"
+
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace sentrok;
 using namespace sentrok::test;
@@ -69,7 +79,7 @@ struct Rig {
     {
         sound.setNames("up.wav", "down.wav");
         MonitorDeps d;
-        d.db = &folder.db();
+        d.database = folder.dbFile();
         d.prober = &prober;
         d.sound = &sound;
         d.view = &view;
@@ -120,6 +130,9 @@ private slots:
     void lastPassTimeFollowsEveryHost();
     void recordsInPassOrderWhateverTheReplyOrder();
     void windowOfProbesInFlight();
+    void lockedDatabaseKeepsOutcomesWaiting();
+    void deletedDatabaseStopsWritingUntilOneIsBack();
+    void repeatedFailureToldOncePerKind();
 };
 
 void TestMonitor::transitions_data()
@@ -341,6 +354,7 @@ void TestMonitor::onePassAtATime()
     Rig r(0);
     r.folder.addHost("10.0.0.1", "slow");
     QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 1);
     QVERIFY(r.monitor->passRunning());
     QVERIFY(r.view.busy);
     QVERIFY(!r.view.startEnabled);
@@ -352,7 +366,7 @@ void TestMonitor::onePassAtATime()
     r.monitor->mnuStart_Click();
     QCOMPARE(r.prober.started.size(), 1);
     QVERIFY(r.prober.finishHost("10.0.0.1", reply("2")));
-    QVERIFY(!r.monitor->passRunning());
+    QTRY_VERIFY(!r.monitor->passRunning());
     QVERIFY(!r.view.busy);
     QVERIFY(r.view.startEnabled);
     QVERIFY(r.view.enabled[2]);
@@ -440,12 +454,13 @@ void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
     r.folder.addHost("10.0.0.2", "b");
     r.prober.answers["10.0.0.2"] = silent();
     QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 1);
     // A trigger refuses the first host's log row, as a broken database would.
     r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
                           "begin select raise(abort, 'refused'); end");
-    QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
     QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
-    QVERIFY(done.wait(2000));
+    QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
+    QTRY_COMPARE(done.size(), 1);
     QCOMPARE(r.view.failures.size(), 1);
     QVERIFY(r.view.failures[0].contains("refused"));
     // Nothing of the failed check stays half-written; the next host is fully recorded.
@@ -480,14 +495,15 @@ void TestMonitor::lastPassTimeFollowsEveryHost()
     r.folder.addHost("10.0.0.2", "b");
     const QDateTime start = r.clock.now();
     QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 2);
     r.clock.advance(90'000);
     QVERIFY(r.prober.finishHost("10.0.0.1", reply("1")));
-    QCOMPARE(r.monitor->lastPassTime(), start.addSecs(90));
+    QTRY_COMPARE(r.monitor->lastPassTime(), start.addSecs(90));
     r.monitor->Timer2_Timer();
     QCOMPARE(r.view.panels[1], QStringLiteral("600"));
     r.clock.advance(30'000);
     QVERIFY(r.prober.finishHost("10.0.0.2", reply("1")));
-    QCOMPARE(r.monitor->lastPassTime(), start.addSecs(120));
+    QTRY_COMPARE(r.monitor->lastPassTime(), start.addSecs(120));
 }
 
 void TestMonitor::recordsInPassOrderWhateverTheReplyOrder()
@@ -500,13 +516,14 @@ void TestMonitor::recordsInPassOrderWhateverTheReplyOrder()
         r.folder.addHost(ips.last(), QStringLiteral("host %1").arg(i));
     }
     QVERIFY(r.monitor->RunCheckPass());
-    QCOMPARE(r.prober.pending(), 5);  // all probed at once
+    QTRY_COMPARE(r.prober.pending(), 5);  // all probed at once
     // Replies come back last first; the first host is silent and answers last of all.
     for (int i = 4; i >= 1; --i) {
         QVERIFY(r.prober.finishHost(ips[i], silent()));
         QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));  // held back by host 1
     }
     QVERIFY(r.prober.finishHost(ips[0], silent()));
+    QTRY_VERIFY(!r.monitor->passRunning());
     QCOMPARE(r.count("select group_concat(id_ip) from (select id_ip from log order by id)"),
              QStringLiteral("1,2,3,4,5"));
     QStringList order;
@@ -522,7 +539,7 @@ void TestMonitor::windowOfProbesInFlight()
     for (int i = 1; i <= 5; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
     r.folder.addHost("10.0.0.9", "h0 skipped", "0");
     QVERIFY(r.monitor->RunCheckPass());
-    QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2"}));
+    QTRY_COMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2"}));
     QVERIFY(r.prober.finishHost("10.0.0.2", reply("1")));
     QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
     QCOMPARE(r.prober.pending(), 2);
@@ -530,8 +547,108 @@ void TestMonitor::windowOfProbesInFlight()
     QVERIFY(r.prober.finishHost("10.0.0.3", reply("1")));
     QVERIFY(r.prober.finishHost("10.0.0.4", reply("1")));
     QVERIFY(r.prober.finishHost("10.0.0.5", reply("1")));
-    QVERIFY(!r.monitor->passRunning());
+    QTRY_VERIFY(!r.monitor->passRunning());
     QCOMPARE(r.view.panels[3], QStringLiteral("6"));
+}
+
+void TestMonitor::lockedDatabaseKeepsOutcomesWaiting()
+{
+    Rig r;
+    const QStringList ips = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+    for (int i = 0; i < 3; ++i) r.folder.addHost(ips[i], QStringLiteral("h%1").arg(i));
+    r.prober.answers[ips[0]] = reply("1");
+    r.prober.answers[ips[1]] = silent();
+    r.prober.answers[ips[2]] = reply("1");
+    r.pass();
+    // Another program takes the write lock and keeps it.
+    Database other(r.folder.dbFile(), "other");
+    other.execute("BEGIN EXCLUSIVE");
+    r.prober.answers[ips[1]] = reply("2");
+    r.prober.answers[ips[2]] = silent();
+    r.view.events.clear();
+    LoopWatch watch;
+    QVERIFY(r.monitor->RunCheckPass());
+    QTRY_VERIFY_WITH_TIMEOUT(r.view.conditions.contains(Condition::RecordingWaits), 10000);
+    QVERIFY(r.view.conditions[Condition::RecordingWaits].contains("3"));  // outcomes waiting
+    QVERIFY(r.monitor->passRunning());
+    QVERIFY(r.view.events.isEmpty());
+    QTest::qWait(300);
+    other.execute("COMMIT");
+    QTRY_VERIFY_WITH_TIMEOUT(!r.monitor->passRunning(), 10000);
+    QVERIFY(!r.view.conditions.contains(Condition::RecordingWaits));
+    // Nothing lost, in the pass's order; the window's loop never waited on the lock.
+    QCOMPARE(r.count("select group_concat(time_echo) from (select time_echo from log order by id)"),
+             QStringLiteral("1,-1,1,1,2,-1"));
+    QCOMPARE(r.view.events.size(), 2);
+    QCOMPARE(r.view.events[0].color, kColorUp);
+    QCOMPARE(r.view.events[1].color, kColorDown);
+    QVERIFY2(watch.worst < 1000, qPrintable(QString::number(watch.worst)));
+}
+
+void TestMonitor::deletedDatabaseStopsWritingUntilOneIsBack()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.prober.answers["10.0.0.1"] = silent();
+    r.pass();
+    const QString file = r.folder.dbFile();
+    // Hold the deleted files open to see afterwards what went into them.
+    const int db = ::open(QFile::encodeName(file).constData(), O_RDONLY);
+    const int wal = ::open(QFile::encodeName(file + "-wal").constData(), O_RDONLY);
+    QVERIFY(db >= 0 && wal >= 0);
+    for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(file + suffix);
+
+    r.pass();
+    QVERIFY(r.view.conditions.contains(Condition::DatabaseGone));
+    QCOMPARE(r.prober.started.size(), 1);  // no host list, no probe
+    // The deleted file holds the first pass's check and nothing more.
+    QTemporaryDir copy;
+    const QString copied = copy.filePath("deleted.mdb");
+    QVERIFY(QFile::copy(QStringLiteral("/proc/self/fd/%1").arg(db), copied));
+    QVERIFY(QFile::copy(QStringLiteral("/proc/self/fd/%1").arg(wal), copied + "-wal"));
+    ::close(db);
+    ::close(wal);
+    {
+        Database deleted(copied, "deleted");
+        QCOMPARE(deleted.execute("select count(*) from log").field(0).toInt(), 1);
+    }
+
+    // A database is put back at the path: the next pass works on it.
+    createDatabase(file);
+    r.folder.addHost("10.0.0.9", "z");
+    r.prober.answers["10.0.0.9"] = reply("3");
+    r.pass();
+    QVERIFY(!r.view.conditions.contains(Condition::DatabaseGone));
+    QCOMPARE(r.count("select group_concat(time_echo) from log"), QStringLiteral("3"));
+}
+
+void TestMonitor::repeatedFailureToldOncePerKind()
+{
+    Rig r;
+    for (int i = 1; i <= 4; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
+    for (int i = 1; i <= 4; ++i) r.prober.answers[QStringLiteral("10.0.0.%1").arg(i)] = {{}, "нет сокета"};
+    // Standard error is read through a pipe swapped in for the pass.
+    int pipeFds[2];
+    QVERIFY(::pipe(pipeFds) == 0);
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    const int saved = ::dup(2);
+    ::dup2(pipeFds[1], 2);
+    r.pass();
+    r.pass();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pipeFds[1]);
+    QByteArray err(65536, 0);
+    const ssize_t n = ::read(pipeFds[0], err.data(), err.size());
+    ::close(pipeFds[0]);
+    err.truncate(n > 0 ? n : 0);
+    const QString text = QString::fromUtf8(err);
+    // The window lists every host; standard error names the first and counts the rest.
+    QCOMPARE(r.view.failures.size(), 8);
+    QCOMPARE(text.count("не проверен"), 1);
+    QCOMPARE(text.count("ещё 3 проверок"), 1);
+    QCOMPARE(text.count("ещё 4 проверок"), 1);
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));
 }
 
 QTEST_GUILESS_MAIN(TestMonitor)

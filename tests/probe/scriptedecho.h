@@ -40,6 +40,7 @@ public:
     QList<EchoRequest> sent;
     QList<Answer> answers;                     // one per request, in order; then failures
     QHash<quint32, QList<Answer>> answersFor;  // by destination, taken before `answers`
+    QString notSent;  // not empty: every request fails unsent, with these words
 
     quint64 send(const EchoRequest& request, Answered answered) override
     {
@@ -48,7 +49,7 @@ public:
         const Answer a = !own.isEmpty()       ? own.takeFirst()
                          : !answers.isEmpty() ? answers.takeFirst()
                                               : Answer{};
-        return run(a.afterMs, [answered, a] { answered(a.rttMs); });
+        return run(a.afterMs, [answered, a, why = notSent] { answered({a.rttMs, why}); });
     }
     void cancel(quint64 token) override { forget(token); }
 };

@@ -9,14 +9,18 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace sentrok;
+using sentrok::test::BindMount;
+using sentrok::test::Flood;
 using sentrok::test::Responder;
 
 Q_DECLARE_METATYPE(sentrok::SocketChoice)
@@ -56,13 +60,15 @@ void addKindRows(const char* name, const std::function<void(QTestData&)>& fill)
     fill(QTest::addRow("raw: %s", name) << SocketChoice::RawOnly);
 }
 
-// While it lives, no group may open a ping socket, as in a fresh namespace.
+// While it lives, no group may open a ping socket, as in a fresh namespace (or only the given
+// range of groups).
 class PingRangeClosed {
 public:
-    PingRangeClosed() : m_file("/proc/sys/net/ipv4/ping_group_range")
+    explicit PingRangeClosed(const QByteArray& range = "1 0")
+        : m_file("/proc/sys/net/ipv4/ping_group_range")
     {
         m_ok = m_file.open(QIODevice::ReadWrite) && !(m_saved = m_file.readAll()).isEmpty() &&
-               m_file.seek(0) && m_file.write("1 0") == 3 && m_file.flush();
+               m_file.seek(0) && m_file.write(range) == range.size() && m_file.flush();
     }
     ~PingRangeClosed()
     {
@@ -115,8 +121,13 @@ private slots:
     void queue_data();
     void queue();
     void names();
+    void deadNameServer();
+    void flood_data();
+    void flood();
     void fallsBackToRawWhenPingIsRefused();
-    void noSocketIsToldOnceAndChecksFail();
+    void noSocketMakesNoCheckUntilOneOpens();
+    void unprivilegedUser_data();
+    void unprivilegedUser();
     void commandLineTool_data();
     void commandLineTool();
 };
@@ -133,27 +144,29 @@ void TestEchoNet::outcome_data()
     QTest::addColumn<SocketChoice>("kind");
     QTest::addColumn<QString>("rule");
     QTest::addColumn<ProbeRequest>("texts");
-    QTest::addColumn<int>("low");  // result range
+    // The result's range, and when the outcome may come; the upper bounds leave room for a
+    // busy machine that delays the responder or this process.
+    QTest::addColumn<int>("low");
     QTest::addColumn<int>("high");
-    QTest::addColumn<int>("soonestMs");  // when the outcome may come
+    QTest::addColumn<int>("soonestMs");
     QTest::addColumn<int>("latestMs");
     const auto row = [](const char* name, const QString& rule, const ProbeRequest& texts, int low,
                         int high, int soonest, int latest) {
         addKindRows(name, [=](QTestData& r) { r << rule << texts << low << high << soonest << latest; });
     };
     const QString h = "127.0.0.2";
-    row("answers", "reply", request(h), 0, 20, 0, 500);
-    row("silent, 2 x 150 ms", "silent", request(h, "150", "2"), -1, -1, 295, 800);
-    row("answers twice", "twice", request(h, "1000", "3"), 0, 20, 0, 500);
-    row("wrong sequence", "wrong-seq", request(h, "150"), -1, -1, 145, 600);
-    row("wrong identifier", "wrong-id", request(h, "150"), -1, -1, 145, 600);
-    row("wrong source", "wrong-source", request(h, "150"), -1, -1, 145, 600);
-    row("bad checksum", "bad-checksum", request(h, "150"), -1, -1, 145, 600);
-    row("unreachable", "unreachable", request(h, "150"), -1, -1, 0, 600);
+    row("answers", "reply", request(h), 0, 999, 0, 1500);
+    row("silent, 2 x 150 ms", "silent", request(h, "150", "2"), -1, -1, 295, 1800);
+    row("answers twice", "twice", request(h, "1000", "3"), 0, 999, 0, 3500);
+    row("wrong sequence", "wrong-seq", request(h, "150"), -1, -1, 145, 1600);
+    row("wrong identifier", "wrong-id", request(h, "150"), -1, -1, 145, 1600);
+    row("wrong source", "wrong-source", request(h, "150"), -1, -1, 145, 1600);
+    row("bad checksum", "bad-checksum", request(h, "150"), -1, -1, 145, 1600);
+    row("unreachable", "unreachable", request(h, "150"), -1, -1, 0, 1600);
     // Echo 1 times out at 100 ms; its reply comes at 150 ms, while echo 2 waits, and must not
     // count for echo 2, whose own reply comes at 250 ms, after its time-out.
-    row("late replies", "reply delay=150", request(h, "100", "2"), -1, -1, 195, 700);
-    row("wait 0 sends nothing", "reply", request(h, "0", "2"), -1, -1, 0, 300);
+    row("late replies", "reply delay=150", request(h, "100", "2"), -1, -1, 195, 1700);
+    row("wait 0 sends nothing", "reply", request(h, "0", "2"), -1, -1, 0, 1000);
 }
 
 void TestEchoNet::outcome()
@@ -215,13 +228,14 @@ void TestEchoNet::stalledLoop_data()
     QTest::addColumn<int>("delayMs");
     QTest::addColumn<int>("low");
     QTest::addColumn<int>("high");
-    // The loop is busy for 300 ms while the replies come in: a reply in time keeps its own
-    // time (the kernel's arrival stamp), not the loop's; a reply after the time-out stays
-    // late; and replies in time are all read before any time-out is judged, even more of
-    // them than one turn of reading takes.
-    addKindRows("one reply at 30 ms", [](QTestData& r) { r << 1 << 30 << 30 << 90; });
-    addKindRows("one reply at 150 ms", [](QTestData& r) { r << 1 << 150 << -1 << -1; });
-    addKindRows("400 replies at 30 ms", [](QTestData& r) { r << 400 << 30 << 30 << 90; });
+    // The loop is busy for 400 ms, longer than the 250 ms time-out, while the replies come in:
+    // a reply in time keeps its own time (the kernel's arrival stamp), not the loop's; a reply
+    // after the time-out stays late; and replies in time are all read before any time-out is
+    // judged, even more of them than one turn of reading takes. (A busy machine may delay the
+    // responder, hence the room above 30 ms; any time past the time-out would be the loop's.)
+    addKindRows("one reply at 30 ms", [](QTestData& r) { r << 1 << 30 << 30 << 249; });
+    addKindRows("one reply at 300 ms", [](QTestData& r) { r << 1 << 300 << -1 << -1; });
+    addKindRows("400 replies at 30 ms", [](QTestData& r) { r << 400 << 30 << 30 << 249; });
 }
 
 void TestEchoNet::stalledLoop()
@@ -236,18 +250,18 @@ void TestEchoNet::stalledLoop()
     EchoProber prober({kind});
     QList<int> results;
     for (int i = 1; i <= hosts; ++i)
-        prober.start(request(QStringLiteral("127.4.%1.%2").arg(i / 256).arg(i % 256), "100"),
+        prober.start(request(QStringLiteral("127.4.%1.%2").arg(i / 256).arg(i % 256), "250"),
                      [&results](const ProbeOutcome& o) { results << o.result.toInt(); });
     QElapsedTimer clock;
     clock.start();
     QTimer::singleShot(5, [] {
         QElapsedTimer busy;
         busy.start();
-        while (busy.elapsed() < 300) {
+        while (busy.elapsed() < 400) {
         }
     });
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), hosts, 5000);
-    QVERIFY(clock.elapsed() >= 300);
+    QVERIFY(clock.elapsed() >= 400);
     for (int r : std::as_const(results)) QVERIFY2(r >= low && r <= high, qPrintable(QString::number(r)));
 }
 
@@ -273,8 +287,8 @@ void TestEchoNet::probesInFlightOutOfOrder()
         });
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), 4, 5000);
     QCOMPARE(order, (QStringList{"127.0.0.12", "127.0.0.14", "127.0.0.11", "127.0.0.13"}));
-    QVERIFY(results["127.0.0.12"] >= 10 && results["127.0.0.12"] < 80);
-    QVERIFY(results["127.0.0.14"] >= 80 && results["127.0.0.14"] < 200);
+    QVERIFY(results["127.0.0.12"] >= 10 && results["127.0.0.12"] < 200);
+    QVERIFY(results["127.0.0.14"] >= 80 && results["127.0.0.14"] < 400);
     QVERIFY(results["127.0.0.11"] >= 200 && results["127.0.0.11"] <= 400);
     QCOMPARE(results["127.0.0.13"], -1);
 }
@@ -312,7 +326,7 @@ void TestEchoNet::queue()
         prober.start(request(QStringLiteral("127.0.0.%1").arg(i)),
                      [&results](const ProbeOutcome& o) { results << o.result.toInt(); });
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), 6, 5000);
-    for (int r : std::as_const(results)) QVERIFY(r >= delayMs && r < delayMs + 100);
+    for (int r : std::as_const(results)) QVERIFY(r >= delayMs && r < delayMs + 500);
     QTRY_COMPARE(responder.seen().size(), 6);
     const auto& seen = responder.seen();
     for (int i = std::max(stride, 1); i < seen.size(); ++i) {
@@ -348,30 +362,164 @@ void TestEchoNet::fallsBackToRawWhenPingIsRefused()
     QCOMPARE(told.size(), 0);
 }
 
-void TestEchoNet::noSocketIsToldOnceAndChecksFail()
+void TestEchoNet::noSocketMakesNoCheckUntilOneOpens()
 {
     Responder responder({"127.0.0.2 reply"});
     QVERIFY(responder.error().isEmpty());
     EchoProber prober;
-    QSignalSpy told(&prober, &EchoProber::socketUnavailable);
+    QSignalSpy unavailable(&prober, &EchoProber::socketUnavailable);
+    QSignalSpy available(&prober, &EchoProber::socketAvailable);
     {
         PingRangeClosed closed;
         WithoutNetRaw noRaw;
         QVERIFY(closed.ok() && noRaw.ok());
         for (int i = 0; i < 3; ++i) {
+            // Not "-1": a check that cannot be made must not make the host look down.
             const Timed t = probe(prober, request("127.0.0.2", "1000", "2"));
-            QCOMPARE(t.text(), QStringLiteral("-1"));
-            QVERIFY(t.elapsedMs < 500);  // nothing to wait for
+            QVERIFY2(t.outcome && t.outcome->failed() && t.outcome->result.isEmpty(), qPrintable(t.text()));
+            QVERIFY(t.outcome->error.contains(u"сокет ICMP"));
         }
     }
-    QCOMPARE(told.size(), 1);
-    const QString message = told[0][0].toString();
+    QCOMPARE(unavailable.size(), 1);
+    QCOMPARE(available.size(), 0);
+    const QString message = unavailable[0][0].toString();
     for (const char* words : {"EACCES", "EPERM", "net.ipv4.ping_group_range", "setcap cap_net_raw+ep"})
         QVERIFY2(message.contains(QLatin1String(words)), qPrintable(message));
     QCOMPARE(responder.seen().size(), 0);
-    // Put right, the next check works without a restart, and nothing more is said.
+    // Put right, the next check works without a restart, and that is said once.
     QVERIFY(probe(prober, request("127.0.0.2")).result() >= 0);
-    QCOMPARE(told.size(), 1);
+    QVERIFY(probe(prober, request("127.0.0.2")).result() >= 0);
+    QCOMPARE(available.size(), 1);
+    QCOMPARE(unavailable.size(), 1);
+}
+
+void TestEchoNet::unprivilegedUser_data()
+{
+    QTest::addColumn<QByteArray>("pingRange");
+    QTest::addColumn<QString>("out");  // a pattern for standard output
+    QTest::addColumn<QString>("err");  // words standard error must hold
+    QTest::addColumn<int>("requests");
+    // Without the ping group and CAP_NET_RAW the check is not made: an error, never "-1".
+    QTest::newRow("outside the ping groups") << QByteArray("1 0") << "^$" << "сокет ICMP не открывается" << 0;
+    QTest::newRow("inside the ping groups") << QByteArray("65534 65534") << "^\\d+\\n$" << "" << 1;
+}
+
+void TestEchoNet::unprivilegedUser()
+{
+    QFETCH(QByteArray, pingRange);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QFETCH(int, requests);
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty()) QSKIP("setpriv (util-linux) is not installed");
+    Responder responder({"127.0.0.2 reply"});
+    QVERIFY(responder.error().isEmpty());
+    PingRangeClosed closed(pingRange);
+    QVERIFY(closed.ok());
+    QProcess tool;
+    tool.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+                         qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-probe", "127.0.0.2"});
+    QVERIFY(tool.waitForFinished(10000));
+    const QString stdOut = QString::fromUtf8(tool.readAllStandardOutput());
+    const QString stdErr = QString::fromUtf8(tool.readAllStandardError());
+    QVERIFY2(QRegularExpression(out).match(stdOut).hasMatch(), qPrintable(stdOut + stdErr));
+    QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    QCOMPARE(tool.exitCode(), requests ? 0 : 1);
+    QTRY_COMPARE(responder.seen().size(), requests);
+}
+
+void TestEchoNet::deadNameServer()
+{
+    // A name server that takes every question and never answers, the only one the resolver has.
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress("127.0.0.53"), 53));
+    BindMount conf("/etc/resolv.conf", "nameserver 127.0.0.53\n");
+    if (!conf.error().isEmpty()) QSKIP(qPrintable(conf.error()));
+    Responder responder({"127.0.0.0/24 reply"});
+    QVERIFY(responder.error().isEmpty());
+    EchoProber prober;
+    struct Done {
+        QString host, result;
+        qint64 ms = -1;
+    };
+    QList<Done> done;
+    QElapsedTimer clock;
+    clock.start();
+    const auto start = [&](const QString& host) {
+        prober.start(request(host, "300", "2"), [&, host](const ProbeOutcome& o) {
+            done << Done{host, o.failed() ? o.error : o.result, clock.elapsed()};
+        });
+    };
+    // More dead names than a small pool of lookups would hold, with addresses among them, and
+    // a name from /etc/hosts last of all.
+    for (int i = 0; i < 80; ++i) {
+        start(QStringLiteral("dead-%1.example").arg(i));
+        if (i % 8 == 0) start(QStringLiteral("127.0.0.%1").arg(10 + i / 8));
+    }
+    start("localhost");
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 91, 15000);
+    for (const Done& d : std::as_const(done)) {
+        const QString what = QStringLiteral("%1: %2 after %3 ms").arg(d.host, d.result).arg(d.ms);
+        if (d.host.startsWith("dead-")) {
+            // Its own limit, counted from its request; then unresolved, nothing sent.
+            QVERIFY2(d.result == "-1" && d.ms >= 4500 && d.ms <= 300 * 2 + 6000, qPrintable(what));
+        } else {
+            // Neither an address nor a name the system knows without DNS waits for dead lookups.
+            QVERIFY2(d.result.toInt() >= 0 && d.ms < 2500, qPrintable(what));
+        }
+    }
+    QCOMPARE(responder.seen().size(), 2 * 11);
+}
+
+void TestEchoNet::flood_data()
+{
+    QTest::addColumn<SocketChoice>("kind");
+    QTest::addColumn<QString>("flood");
+    addKindRows("echo replies with our identifier", [](QTestData& r) { r << "replies"; });
+    addKindRows("garbage ICMP", [](QTestData& r) { r << "garbage"; });
+}
+
+void TestEchoNet::flood()
+{
+    QFETCH(SocketChoice, kind);
+    QFETCH(QString, flood);
+    // 80 of every 100 hosts answer, some after a while; under the flood each keeps its outcome.
+    Responder responder({"127.6.0.0/16 reply delay=40 pct=10", "127.6.0.0/16 reply pct=80"});
+    QVERIFY(responder.error().isEmpty());
+    Flood flooding(flood, 5000);
+    QVERIFY2(flooding.error().isEmpty(), qPrintable(flooding.error()));
+    EchoEngineOptions options{kind};
+    options.minGapMs = 1;
+    EchoProber prober(options);
+    QVERIFY(probe(prober, request("127.6.0.1")).result() >= 0);  // the flood learns our identifier
+    int wrong = 0, done = 0;
+    QStringList wrongOnes;
+    const int hosts = 400;
+    for (int i = 0; i < hosts; ++i) {
+        const bool answers = i % 100 < 80;
+        prober.start(request(QStringLiteral("127.6.%1.%2").arg(i / 256).arg(i % 256), "300", "2"),
+                     [&, i, answers](const ProbeOutcome& o) {
+                         ++done;
+                         if ((o.result.toInt() >= 0) != answers || o.failed()) {
+                             ++wrong;
+                             wrongOnes << QString::number(i) + '=' + o.result + o.error;
+                         }
+                     });
+    }
+    // A busy loop in the middle: what arrives meanwhile waits in the socket, and is judged by
+    // the time it came.
+    QTimer::singleShot(200, [] {
+        QElapsedTimer busy;
+        busy.start();
+        while (busy.elapsed() < 100) {
+        }
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(done, hosts, 15000);
+    QVERIFY2(wrong == 0, qPrintable(wrongOnes.join(' ')));
+    QVERIFY(flooding.stop() > 2000);
+    // Replies that carry a sequence of ours get past the kernel filter; they must have been
+    // read and turned away.
+    if (flood == "replies") QVERIFY(prober.engine()->ignoredDatagrams() > 0);
 }
 
 void TestEchoNet::commandLineTool_data()

@@ -181,20 +181,26 @@ void TestEchoProber::failures_data()
     QTest::addColumn<ProbeRequest>("texts");
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<Answers>("answers");
+    QTest::addColumn<QString>("notSent");  // the transport's words for every request
     QTest::addColumn<QString>("error");
     const QString h = "10.0.0.1";
     const Answers none;
-    QTest::newRow("wait abc") << request(h, "abc") << c << none << "время ожидания \"abc\" не число";
-    QTest::newRow("wait empty") << request(h, "") << c << none << "время ожидания \"\" не число";
-    QTest::newRow("wait 40000") << request(h, "40000") << c << none << "время ожидания \"40000\" вне диапазона";
-    QTest::newRow("wait 32767.5") << request(h, "32767.5") << c << none << "вне диапазона";
-    QTest::newRow("count 40000") << request(h, "1000", "255", "40000") << c << none << "число запросов \"40000\" больше 32767";
-    QTest::newRow("count before wait") << request(h, "abc", "255", "40000") << c << none << "число запросов";
-    QTest::newRow("count 1e-5 reads 0") << request(h, "1000", "255", "1e-5") << c << none << "до нуля";
-    QTest::newRow("ttl 2,000 reads 2000") << request(h, "1000", "2,000") << en << none << "TTL";
-    QTest::newRow("host of 65") << request(" " + QString(65, u'a') + " ") << c << none << "длиннее 64 символов";
+    QTest::newRow("wait abc") << request(h, "abc") << c << none << "" << "время ожидания \"abc\" не число";
+    QTest::newRow("wait empty") << request(h, "") << c << none << "" << "время ожидания \"\" не число";
+    QTest::newRow("wait 40000") << request(h, "40000") << c << none << "" << "время ожидания \"40000\" вне диапазона";
+    QTest::newRow("wait 32767.5") << request(h, "32767.5") << c << none << "" << "вне диапазона";
+    QTest::newRow("count 40000") << request(h, "1000", "255", "40000") << c << none << "" << "число запросов \"40000\" больше 32767";
+    QTest::newRow("count before wait") << request(h, "abc", "255", "40000") << c << none << "" << "число запросов";
+    QTest::newRow("count 1e-5 reads 0") << request(h, "1000", "255", "1e-5") << c << none << "" << "до нуля";
+    QTest::newRow("ttl 2,000 reads 2000") << request(h, "1000", "2,000") << en << none << "" << "TTL";
+    QTest::newRow("host of 65") << request(" " + QString(65, u'a') + " ") << c << none << "" << "длиннее 64 символов";
     QTest::newRow("sum over 32 bits") << request(h, "1000", "255", "2") << c
-                                      << Answers{{std::numeric_limits<qint32>::max()}, {1}} << "32-битное";
+                                      << Answers{{std::numeric_limits<qint32>::max()}, {1}} << "" << "32-битное";
+    // A stored negative wait, or no ICMP socket: nothing can be said of the host, so the check
+    // is not made, and is not a host that is down.
+    QTest::newRow("wait negative") << request(h, "-5", "255", "3") << c << none << "" << "время ожидания \"-5\" меньше нуля";
+    QTest::newRow("wait -0.4") << request(h, "-0.4") << c << none << "" << "меньше нуля";
+    QTest::newRow("no ICMP socket") << request(h, "1000", "255", "3") << c << Answers{Answer{}} << "сокет ICMP не открывается" << "сокет ICMP";
 }
 
 void TestEchoProber::failures()
@@ -202,9 +208,11 @@ void TestEchoProber::failures()
     QFETCH(ProbeRequest, texts);
     QFETCH(QLocale, locale);
     QFETCH(Answers, answers);
+    QFETCH(QString, notSent);
     QFETCH(QString, error);
     Harness h(locale);
     h.transport.answers = answers;
+    h.transport.notSent = notSent;
     const auto outcome = h.run(texts);
     QVERIFY(outcome);
     QVERIFY2(outcome->error.contains(error), qPrintable(outcome->error));
@@ -222,7 +230,6 @@ void TestEchoProber::nothingSent_data()
     QTest::newRow("blank host") << request("   ") << "";
     QTest::newRow("wait 0") << request("10.0.0.1", "0") << "-1";
     QTest::newRow("wait 0.4") << request("10.0.0.1", "0.4") << "-1";
-    QTest::newRow("wait negative, 3 echoes") << request("10.0.0.1", "-5", "255", "3") << "-1";
 }
 
 void TestEchoProber::nothingSent()

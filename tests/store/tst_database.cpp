@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <cstdio>
+
 using namespace sentrok;
 using sentrok::test::TestFolder;
 
@@ -25,6 +27,7 @@ private slots:
     void failuresCarryEngineNumber();
     void missingFileIsAnErrorAndStaysMissing();
     void notADatabaseIsAnError();
+    void replacedFileOpensOnlyOnceOldConnectionsAreClosed();
     void createRefusesExistingFile();
     void reportQueryUsesHostTimeIndex();
     void mainSettings_data();
@@ -172,6 +175,35 @@ void TestDatabase::missingFileIsAnErrorAndStaysMissing()
         QVERIFY(e.description().contains("sentrok.mdb"));
     }
     QVERIFY(!QFile::exists(file));
+}
+
+void TestDatabase::replacedFileOpensOnlyOnceOldConnectionsAreClosed()
+{
+    TestFolder f;
+    f.addHost("10.0.0.1");
+    Database a(f.dbFile(), Database::uniqueName("a"));
+    Database b(f.dbFile(), Database::uniqueName("b"));
+    QCOMPARE(b.execute("select ip from address").field(0).toString(), QStringLiteral("10.0.0.1"));
+    // Another database is moved over the file while both connections hold the old one.
+    QTemporaryDir other;
+    const QString replacement = Database::fileIn(other.path());
+    createDatabase(replacement);
+    {
+        Database r(replacement, Database::uniqueName("r"));
+        addHost(r, "10.9.9.9", {});
+    }
+    QCOMPARE(std::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(f.dbFile()).constData()), 0);
+    // The first to notice closes; it opens the new file only when no connection of the program
+    // still holds the old one, whose log would otherwise be shared with the new file.
+    try {
+        a.execute("select ip from address");
+        QFAIL("opened the new file beside a connection to the old one");
+    } catch (const DbError& e) {
+        QVERIFY(e.isGone());
+    }
+    QCoreApplication::processEvents();  // b is asked to close, in its own thread
+    QCOMPARE(a.execute("select ip from address").field(0).toString(), QStringLiteral("10.9.9.9"));
+    QCOMPARE(b.execute("select ip from address").field(0).toString(), QStringLiteral("10.9.9.9"));
 }
 
 void TestDatabase::notADatabaseIsAnError()

@@ -2,6 +2,12 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace sentrok::test {
 
@@ -75,6 +81,69 @@ QList<SeenRequest> Responder::seenBy(const QString& destination)
     for (const SeenRequest& r : seen())
         if (r.destination == destination) out << r;
     return out;
+}
+
+namespace {
+
+// Starts a helper of tools/ and waits for its "ready"; empty when it runs, else why not.
+QString startHelper(QProcess& process, const QString& name, const QStringList& args)
+{
+    const QString program = qEnvironmentVariable("SENTROK_TOOLS_DIR") + u'/' + name;
+    process.start(program, args);
+    if (!process.waitForStarted(5000))
+        return QStringLiteral("cannot start %1: %2").arg(program, process.errorString());
+    QByteArray out;
+    while (!out.contains("ready\n")) {
+        if (!process.waitForReadyRead(5000))
+            return QStringLiteral("%1 did not get ready (%2)").arg(name, args.join(u' '));
+        out += process.readAllStandardOutput();
+    }
+    return {};
+}
+
+}  // namespace
+
+Flood::Flood(const QString& kind, int rate)
+{
+    m_error = startHelper(m_process, QStringLiteral("sentrok-flood"),
+                          {QStringLiteral("--kind"), kind, QStringLiteral("--rate"), QString::number(rate)});
+}
+
+Flood::~Flood() { stop(); }
+
+qint64 Flood::stop()
+{
+    if (m_process.state() == QProcess::NotRunning) return 0;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) m_process.kill();
+    m_process.waitForFinished(2000);
+    static const QRegularExpression sent(QStringLiteral("sent (\\d+)"));
+    return sent.match(QString::fromLatin1(m_process.readAllStandardError())).captured(1).toLongLong();
+}
+
+BindMount::BindMount(const QString& target, const QByteArray& content) : m_target(target)
+{
+    QTemporaryFile file;
+    file.setAutoRemove(false);
+    if (!file.open() || file.write(content) != content.size() || !file.flush()) {
+        m_error = QStringLiteral("cannot write a temporary file");
+        return;
+    }
+    m_file = file.fileName();
+    file.close();
+    if (::mount(QFile::encodeName(m_file).constData(), QFile::encodeName(target).constData(),
+                nullptr, MS_BIND, nullptr) != 0) {
+        m_error = QStringLiteral("cannot bind %1 over %2: %3")
+                      .arg(m_file, target, QString::fromLocal8Bit(strerror(errno)));
+        return;
+    }
+    m_mounted = true;
+}
+
+BindMount::~BindMount()
+{
+    if (m_mounted) ::umount2(QFile::encodeName(m_target).constData(), MNT_DETACH);
+    if (!m_file.isEmpty()) QFile::remove(m_file);
 }
 
 }  // namespace sentrok::test

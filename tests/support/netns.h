@@ -40,4 +40,36 @@ private:
     QList<SeenRequest> m_seen;
 };
 
+// The flood tool (tools/flood) sending ICMP at 127.0.0.1 while it lives.
+class Flood {
+public:
+    Flood(const QString& kind, int rate);
+    ~Flood();
+    Flood(const Flood&) = delete;
+    Flood& operator=(const Flood&) = delete;
+
+    const QString& error() const { return m_error; }
+    // Stops it; the packets it sent.
+    qint64 stop();
+
+private:
+    QProcess m_process;
+    QString m_error;
+};
+
+// While it lives, `target` shows `content` instead of its own, to this mount namespace only
+// (tests/netns-run.sh gives each test one of its own).
+class BindMount {
+public:
+    BindMount(const QString& target, const QByteArray& content);
+    ~BindMount();
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+    const QString& error() const { return m_error; }
+
+private:
+    QString m_target, m_file, m_error;
+    bool m_mounted = false;
+};
+
 }  // namespace sentrok::test

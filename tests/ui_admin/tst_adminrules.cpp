@@ -66,8 +66,15 @@ void TestAdminRules::hostRefusal_data()
                                    << "1000"
                                    << "2" << kHostTooLong;
     QTest::newRow("wait lowest") << "h"
-                                 << "-32768"
+                                 << "0"
                                  << "2" << ok;
+    // A negative wait is no time-out at all: refused, even one that rounds to 0.
+    QTest::newRow("wait below zero") << "h"
+                                     << "-1"
+                                     << "2" << kWaitOutOfRange;
+    QTest::newRow("wait -0,4") << "h"
+                               << "-0,4"
+                               << "2" << kWaitOutOfRange;
     QTest::newRow("wait rounds to even below top") << "h"
                                                    << "32766,5"
                                                    << "2" << ok;

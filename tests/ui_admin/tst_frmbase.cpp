@@ -1,6 +1,8 @@
 #include "alerts/sound.h"
 #include "store/database.h"
+#include "store/purge.h"
 #include "support/fakes.h"
+#include "support/loopwatch.h"
 #include "support/testdb.h"
 #include "ui/admin/frmbase.h"
 #include "ui/admin/inputrules.h"
@@ -14,6 +16,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QTest>
 
@@ -142,6 +146,8 @@ private slots:
     void noToSaveQuestionStillWritesRecipient();
     void recipientInsertedUpdatedDeletedAndInsertedAgain();
     void purgeEmptiesLogsOnly();
+    void purgeRunsBesideTheWindowAndKeepsLaterRows();
+    void lockedDatabaseIsToldNotWaitedOn();
     void testButtonsPlayUnsavedText();
     void quotesAndCyrillicRoundTrip();
     void reportsAreOfTheHostShown();
@@ -598,9 +604,59 @@ void TestFrmBase::purgeEmptiesLogsOnly()
     h.click("cmdClearLog");
     QVERIFY(is(h.boxes.asked.value(0), "Стереть логи из базы?\r\n(База адресов сохранится)",
                MsgIcon::Question, "Очистить?"));
+    QTRY_COMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(h.snapshot(), kept);
     QCOMPARE(h.detail(), report);
-    QCOMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestFrmBase::purgeRunsBesideTheWindowAndKeepsLaterRows()
+{
+    Harness h;
+    const qint64 id = h.folder.addHost("10.0.0.1");
+    h.folder.db().execute(
+        "with recursive n(i) as (select 1 union all select i+1 from n where i < 30000) "
+        "insert into log (id_ip,time_echo,time_wait) select ?, i, '1000' from n",
+        {id});
+    QVERIFY(h.load());
+    // Another program holds the lock: the purge waits for it, the window does not.
+    Database other(h.folder.dbFile(), "other");
+    other.execute("BEGIN IMMEDIATE");
+    LoopWatch watch;
+    h.click("cmdClearLog");
+    QCOMPARE(h.w->cursor().shape(), Qt::WaitCursor);
+    auto* purge = qApp->findChild<TablePurge*>();
+    QVERIFY(purge);
+    QSignalSpy bounds(purge, &TablePurge::boundsTaken);
+    QTest::qWait(200);
+    QVERIFY(bounds.isEmpty());
+    QVERIFY(h.find("cmdAdd")->isEnabled());
+    other.execute("COMMIT");
+    QTRY_COMPARE(bounds.size(), 1);
+    // A check recorded after the purge began stays.
+    h.folder.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,'7','1000')", {id});
+    QTRY_COMPARE_WITH_TIMEOUT(h.w->cursor().shape(), Qt::ArrowCursor, 30000);
+    QCOMPARE(h.folder.column("select time_echo from log"), QStringList{"7"});
+    QVERIFY2(watch.worst < 1000, qPrintable(QString::number(watch.worst)));
+}
+
+void TestFrmBase::lockedDatabaseIsToldNotWaitedOn()
+{
+    Harness h;
+    QVERIFY(h.load());
+    Database other(h.folder.dbFile(), "other");
+    other.execute("BEGIN EXCLUSIVE");
+    LoopWatch watch;
+    QElapsedTimer waited;
+    waited.start();
+    h.type("txtIP", "10.0.0.5");
+    h.click("cmdAdd");
+    const qint64 elapsed = waited.elapsed();
+    other.execute("ROLLBACK");
+    QVERIFY(h.boxes.asked.last().text.contains("занята другой программой"));
+    QCOMPARE(h.boxes.asked.last().icon, MsgIcon::Stop);
+    QCOMPARE(h.text("txtIP"), QStringLiteral("10.0.0.5"));  // nothing typed is lost
+    QVERIFY(elapsed >= 1500);  // it did wait a little first
+    QVERIFY2(watch.worst < 1000, qPrintable(QString::number(watch.worst)));
 }
 
 void TestFrmBase::testButtonsPlayUnsavedText()
@@ -682,8 +738,10 @@ void TestFrmBase::databaseFailuresAreShown()
     h.type({"txtIP", "txtInt"}, {"10.0.0.3", "77"});
     h.folder.db().execute(damage);
     h.click(button);
-    QVERIFY(h.boxes.asked.last().text.startsWith("Ошибка "));
-    QCOMPARE(h.boxes.asked.last().icon, MsgIcon::Stop);
+    // The purge runs beside the window: its failure is told when it ends.
+    const auto shown = [&] { return h.boxes.told.isEmpty() ? h.boxes.asked.last() : h.boxes.told.last(); };
+    QTRY_VERIFY(shown().text.startsWith("Ошибка "));
+    QCOMPARE(shown().icon, MsgIcon::Stop);
     QCOMPARE(h.folder.scalar("select refresh_time from options"), QString("10"));  // all or nothing
     QCOMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
 }

@@ -305,8 +305,9 @@ void TestFrmMain::menuStartRunsAPass()
     QVERIFY(!start->isEnabled());
     QVERIFY(!w->findChild<QLabel*>("sbPanel2")->isEnabled());
     QCOMPARE(w->cursor().shape(), Qt::WaitCursor);
+    QTRY_COMPARE(h.prober.pending(), 1);
     QVERIFY(h.prober.finishHost("10.0.0.1", silent()));
-    QVERIFY(start->isEnabled());
+    QTRY_VERIFY(start->isEnabled());
     QVERIFY(w->findChild<QLabel*>("sbPanel2")->isEnabled());
     QCOMPARE(w->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(w->panelText(3), QStringLiteral("1"));

@@ -22,7 +22,8 @@
 //
 // Prints "ready" once it listens, then for every echo request it sees (unless --quiet):
 //   request src=127.0.0.1 dst=127.0.0.2 id=4660 seq=7 ttl=64 len=32 action=reply us=12345678
-// (us: the monotonic clock when the request was read, in microseconds).
+// (us: when the request arrived by the kernel's stamp, realtime clock, in microseconds, so that
+// a busy responder does not move it; only differences mean anything).
 // Only requests between loopback addresses are ever answered.
 
 #include <algorithm>
@@ -236,6 +237,28 @@ std::vector<std::vector<uint8_t>> answers(const Rule& rule, const uint8_t* reque
     return out;
 }
 
+// One datagram and the kernel's time of its arrival (realtime, microseconds).
+ssize_t receive(int fd, uint8_t* buffer, size_t size, long long& arrivedUs)
+{
+    iovec iov{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + 64];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+    arrivedUs = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            arrivedUs = (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+        }
+    }
+    return n;
+}
+
 bool readScript(const char* path, std::vector<Rule>& rules)
 {
     std::ifstream in(path);
@@ -275,6 +298,8 @@ int main(int argc, char** argv)
     }
     icmp_filter filter{~(1u << ICMP_ECHO)};
     setsockopt(in, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    const int on = 1;
+    setsockopt(in, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     const int buffer = 4 << 20;
     setsockopt(in, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
     setsockopt(out, SOL_SOCKET, SO_SNDBUFFORCE, &buffer, sizeof buffer);
@@ -288,7 +313,8 @@ int main(int argc, char** argv)
         pollfd p{in, POLLIN, 0};
         if (poll(&p, 1, timeout) > 0) {
             uint8_t packet[4096];
-            const ssize_t n = recv(in, packet, sizeof packet, MSG_DONTWAIT);
+            long long arrivedUs = 0;
+            const ssize_t n = receive(in, packet, sizeof packet, arrivedUs);
             const size_t headerSize = n >= 20 ? size_t(packet[0] & 0x0f) * 4 : 0;
             if (n >= 20 && headerSize >= 20 && size_t(n) >= headerSize + 8 && packet[headerSize] == ICMP_ECHO) {
                 uint32_t src, dst;
@@ -303,7 +329,7 @@ int main(int argc, char** argv)
                     std::printf("request src=%s dst=%s id=%u seq=%u ttl=%u len=%zu action=%s us=%lld\n",
                                 addressText(src).c_str(), addressText(dst).c_str(), get16(icmp + 4),
                                 get16(icmp + 6), packet[8], icmpSize - 8,
-                                rule ? rule->actionName.c_str() : "silent", nowUs());
+                                rule ? rule->actionName.c_str() : "silent", arrivedUs);
                     std::fflush(stdout);
                 }
                 if (rule)

@@ -3,6 +3,7 @@
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/purge.h"
 #include "ui/admin/frmmailserver.h"
 #include "ui/admin/inputrules.h"
 #include "ui/admin/reports.h"
@@ -13,6 +14,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -615,11 +617,20 @@ void frmBase::cmdClearLog_Click()
     if (!confirm(QStringLiteral("Стереть логи из базы?\r\n(База адресов сохранится)"),
                  QStringLiteral("Очистить?")))
         return;
-    BusyPointer busy(this);
-    db().transaction([this] {
-        db().execute(QStringLiteral("delete from noconnect"));
-        db().execute(QStringLiteral("delete from log"));
+    if (m_purge) return;  // one is under way already
+    // A large log takes a while: the rows go in batches off the window's thread, the window stays
+    // usable with the busy pointer, and passes keep recording (what they write from now on stays).
+    auto* purge = new TablePurge(db().fileName(), {QStringLiteral("noconnect"), QStringLiteral("log")},
+                                 QCoreApplication::instance());
+    m_purge = purge;
+    setCursor(Qt::WaitCursor);
+    connect(purge, &TablePurge::finished, purge, &QObject::deleteLater);
+    connect(purge, &TablePurge::finished, this, [this](const QString& error) {
+        unsetCursor();
+        if (!error.isEmpty())
+            m_deps.boxes->tell({error, kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
     });
+    purge->start();
 }
 
 // ---- Reports -------------------------------------------------------------------------------

@@ -21,6 +21,7 @@ class Clock;
 class Database;
 class SecretStore;
 class Sound;
+class TablePurge;
 class WrapButton;
 class frmMailServer;
 
@@ -102,6 +103,8 @@ private:
     std::unique_ptr<Database> m_db;
     QFont m_normalFont;
     bool m_pressOnSelected = false;
+    // The log purge under way; it goes on if the window is closed.
+    QPointer<TablePurge> m_purge;
 
     QGroupBox* Frame1 = nullptr;
     QGroupBox* Frame2 = nullptr;

@@ -8,8 +8,10 @@ std::optional<QString> hostRefusal(const QString& ip, const QString& vw, const Q
                                    const QLocale& locale)
 {
     if (ip.trimmed().size() > kMaxHostLength) return kHostTooLong;
-    // The probe converts every wait time to a 16-bit time-out.
-    if (!toInt16(vw, locale)) return kWaitOutOfRange;
+    // The probe converts every wait time to a 16-bit time-out, and cannot check a host whose
+    // wait is below 0.
+    const std::optional<double> wait = numericValue(vw, locale);
+    if (!wait || *wait < 0 || !toInt16(vw, locale)) return kWaitOutOfRange;
     // A count the probe keeps (numeric, leading value at least 1) becomes a 16-bit number; any
     // other count is replaced by 1 and so is harmless.
     if (isNumeric(vn, locale) && leadingValue(vn) >= 1 && !toInt16(vn, locale))

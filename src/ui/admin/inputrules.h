@@ -22,7 +22,7 @@ inline constexpr std::int32_t kMaxIntervalMinutes = std::numeric_limits<std::int
 
 inline const QString kHostTooLong = QStringLiteral("IP адрес должен быть не длиннее 64 символов");
 inline const QString kWaitOutOfRange =
-    QStringLiteral("Время ожидания должно быть числом от -32768 до 32767");
+    QStringLiteral("Время ожидания должно быть числом от 0 до 32767");
 inline const QString kCountTooLarge = QStringLiteral("Количество пингов должно быть <= 32767");
 inline const QString kRecipientTooLong =
     QStringLiteral("Email to должен быть не длиннее 254 символов");

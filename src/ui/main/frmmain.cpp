@@ -196,7 +196,7 @@ bool frmMain::Form_Load()
 
     m_mail = std::make_unique<MailAlert>(*m_db, *m_deps.boxes, *m_deps.clock, m_deps.smtpPort);
     MonitorDeps monitor;
-    monitor.db = m_db.get();
+    monitor.database = m_db->fileName();
     monitor.prober = m_deps.prober;
     monitor.sound = m_sound.get();
     monitor.view = this;
@@ -359,9 +359,13 @@ void frmMain::clearCheckFailures()
 
 void frmMain::setCondition(Condition condition, const QString& text)
 {
+    const bool arisen = !text.isEmpty() && !m_conditions.contains(condition);
     if (text.isEmpty()) m_conditions.remove(condition);
     else m_conditions.insert(condition, text);
     showNotices();
+    // A database that has gone needs the user: told once in a box, then by the panel.
+    if (arisen && condition == Condition::DatabaseGone)
+        m_deps.boxes->tell({text, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
 }
 
 // The sixth panel: the first lasting condition, else how many checks of this pass failed; the

@@ -1,0 +1,389 @@
+#include "monitor/recorder.h"
+
+#include "common/conversions.h"
+#include "common/datetext.h"
+#include "store/database.h"
+
+#include <QCollator>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QLocale>
+#include <QSet>
+#include <QTimer>
+
+#include <algorithm>
+#include <deque>
+
+namespace sentrok {
+
+namespace {
+
+// Rows written by one multi-row statement.
+constexpr int kRowsPerStatement = 200;
+// Between two attempts at a batch while another program holds the lock.
+constexpr int kRetryMs = 100;
+// A wait this long is shown to the user.
+constexpr qint64 kTellAfterMs = 1000;
+
+// "(?,?),(?,?)" for `rows` rows of `columns` values.
+QString valueRows(int rows, int columns)
+{
+    QString one = QStringLiteral("(?");
+    for (int c = 1; c < columns; ++c) one += QStringLiteral(",?");
+    one += u')';
+    QStringList all;
+    all.reserve(rows);
+    for (int r = 0; r < rows; ++r) all << one;
+    return all.join(u',');
+}
+
+// "?,?,?" for n values.
+QString marks(int n)
+{
+    QString out;
+    out.reserve(2 * n);
+    for (int i = 0; i < n; ++i) out += i ? QStringLiteral(",?") : QStringLiteral("?");
+    return out;
+}
+
+template <typename T, typename Fn>
+void inChunks(const std::vector<T>& items, Fn&& fn)
+{
+    for (std::size_t at = 0; at < items.size(); at += kRowsPerStatement) {
+        const std::size_t end = std::min(items.size(), at + std::size_t(kRowsPerStatement));
+        fn(at, end);
+    }
+}
+
+bool failed(const QString& result) { return toInt32(result, QLocale::c()).value_or(-1) < 0; }
+
+// One check as a unit of its own: the log row, and the outage opened or closed when the state
+// changed. The outage belongs to the first host record with the address.
+RecordResult recordOne(Database& db, const CheckRecord& c)
+{
+    RecordResult out;
+    try {
+        db.savepoint([&] {
+            db.execute(QStringLiteral(
+                           "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
+                       {c.hostId, c.result, c.vw, c.when});
+            Result open = db.execute(
+                QStringLiteral("SELECT noconnect.id as id FROM address INNER JOIN noconnect ON "
+                               "address.id = noconnect.id_ip WHERE address.ip = ? AND "
+                               "noconnect.dt2 = ? ORDER BY noconnect.id"),
+                {c.ip, kZeroDate});
+            const bool down = !open.eof();
+            const QVariant outageId = down ? open.field(0) : QVariant();
+            open.close();
+            if (!failed(c.result) && down) {
+                db.execute(QStringLiteral("update noconnect set dt2=? where id=?"),
+                           {c.when, outageId});
+                out.change = Change::Up;
+            } else if (failed(c.result) && !down) {
+                Result first = db.execute(
+                    QStringLiteral("SELECT id from address where ip=? ORDER BY id"), {c.ip});
+                const QVariant hostId = first.field(0);
+                first.close();
+                db.execute(QStringLiteral("insert into noconnect (id_ip,dt1) values (?,?)"),
+                           {hostId, c.when});
+                out.change = Change::Down;
+            }
+        });
+    } catch (const DbError& e) {
+        if (e.isBusy() || e.isGone()) throw;
+        out.change = Change::None;
+        out.error = e.userText();
+    }
+    return out;
+}
+
+// The whole batch in a few statements. Throws DbError when any of them fails; the caller then
+// falls back to recordOne for each check.
+std::vector<RecordResult> recordBatch(Database& db, const std::vector<CheckRecord>& checks)
+{
+    std::vector<RecordResult> out(checks.size());
+    inChunks(checks, [&](std::size_t at, std::size_t end) {
+        QVariantList values;
+        values.reserve(int(end - at) * 4);
+        for (std::size_t i = at; i < end; ++i)
+            values << checks[i].hostId << checks[i].result << checks[i].vw << checks[i].when;
+        db.execute(QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values ") +
+                       valueRows(int(end - at), 4),
+                   values);
+    });
+
+    // The state of every address of the batch: its open outages, oldest first, and the first
+    // host record that carries it.
+    std::vector<QString> ips;
+    {
+        QSet<QString> seen;
+        for (const CheckRecord& c : checks)
+            if (!seen.contains(c.ip)) {
+                seen.insert(c.ip);
+                ips.push_back(c.ip);
+            }
+    }
+    QHash<QString, std::deque<qint64>> open;
+    QHash<QString, qint64> first;
+    inChunks(ips, [&](std::size_t at, std::size_t end) {
+        QVariantList values{kZeroDate};
+        for (std::size_t i = at; i < end; ++i) values << ips[i];
+        for (Result r = db.execute(
+                 QStringLiteral("SELECT address.ip, noconnect.id FROM address INNER JOIN "
+                                "noconnect ON address.id = noconnect.id_ip WHERE noconnect.dt2 = ? "
+                                "AND address.ip IN (") +
+                     marks(int(end - at)) + QStringLiteral(") ORDER BY noconnect.id"),
+                 values);
+             !r.eof(); r.moveNext())
+            open[r.field(0).toString()].push_back(r.field(1).toLongLong());
+        values.removeFirst();
+        for (Result r = db.execute(QStringLiteral("SELECT ip, min(id) FROM address WHERE ip IN (") +
+                                       marks(int(end - at)) + QStringLiteral(") GROUP BY ip"),
+                                   values);
+             !r.eof(); r.moveNext())
+            first.insert(r.field(0).toString(), r.field(1).toLongLong());
+    });
+
+    struct Closing {
+        qint64 outage;
+        QString when;
+    };
+    struct Opening {
+        qint64 host;
+        QString when;
+    };
+    std::vector<Closing> closings;
+    std::vector<Opening> openings;
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+        const CheckRecord& c = checks[i];
+        std::deque<qint64>& outages = open[c.ip];
+        if (!failed(c.result) && !outages.empty()) {
+            closings.push_back({outages.front(), c.when});
+            outages.pop_front();
+            out[i].change = Change::Up;
+        } else if (failed(c.result) && outages.empty()) {
+            openings.push_back({first.value(c.ip), c.when});
+            outages.push_back(0);  // open now; its id is the engine's, and no later check needs it
+            out[i].change = Change::Down;
+        }
+    }
+    inChunks(closings, [&](std::size_t at, std::size_t end) {
+        QString cases, ids;
+        QVariantList caseValues, idValues;
+        for (std::size_t i = at; i < end; ++i) {
+            cases += QStringLiteral(" WHEN ? THEN ?");
+            caseValues << closings[i].outage << closings[i].when;
+            idValues << closings[i].outage;
+        }
+        db.execute(QStringLiteral("update noconnect set dt2 = CASE id") + cases +
+                       QStringLiteral(" END WHERE id IN (") + marks(int(end - at)) + u')',
+                   caseValues + idValues);
+    });
+    inChunks(openings, [&](std::size_t at, std::size_t end) {
+        QVariantList values;
+        for (std::size_t i = at; i < end; ++i) values << openings[i].host << openings[i].when;
+        db.execute(QStringLiteral("insert into noconnect (id_ip,dt1) values ") +
+                       valueRows(int(end - at), 2),
+                   values);
+    });
+    return out;
+}
+
+// A batch can be written in a few statements when no address comes twice in it (a second check of
+// the same address would depend on the outage the first one opened) and every host has a record.
+bool batchable(const std::vector<CheckRecord>& checks)
+{
+    QSet<QString> ips;
+    for (const CheckRecord& c : checks) {
+        if (ips.contains(c.ip)) return false;
+        ips.insert(c.ip);
+    }
+    return true;
+}
+
+}  // namespace
+
+// Lives in the recorder's thread; every member is used there only.
+class RecorderWorker : public QObject {
+public:
+    RecorderWorker(QString database, Recorder* owner)
+        : m_database(std::move(database)), m_owner(owner)
+    {
+    }
+
+    void loadHosts(std::function<void(HostsOutcome)> done)
+    {
+        HostsOutcome out;
+        try {
+            out.hosts = readHosts();
+        } catch (const DbError& e) {
+            if (e.isBusy()) {
+                // A lock that keeps even readers out: try again, as a batch would.
+                QTimer::singleShot(kRetryMs, this, [this, done] { loadHosts(done); });
+                return;
+            }
+            out.error = e.userText();
+            out.gone = e.isGone();
+        }
+        deliver([done, out = std::move(out)]() mutable { done(std::move(out)); });
+    }
+
+    void record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done)
+    {
+        m_pending = Pending{std::move(checks), std::move(done), {}, false};
+        m_pending->waited.start();
+        attempt();
+    }
+
+private:
+    struct Pending {
+        std::vector<CheckRecord> checks;
+        std::function<void(BatchOutcome)> done;
+        QElapsedTimer waited;
+        bool told;
+    };
+
+    template <typename Fn>
+    void deliver(Fn&& fn)
+    {
+        QMetaObject::invokeMethod(m_owner, std::forward<Fn>(fn), Qt::QueuedConnection);
+    }
+
+    Database& db()
+    {
+        if (!m_db) {
+            DatabaseOptions options;
+            options.busyTimeoutMs = kRetryMs;
+            options.patienceMs = 0;  // the waiting is done here, between attempts
+            m_db = std::make_unique<Database>(
+                m_database, Database::uniqueName(QStringLiteral("recorder")), options);
+        }
+        return *m_db;
+    }
+
+    std::vector<HostRecord> readHosts()
+    {
+        static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
+        std::vector<HostRecord> hosts;
+        Database& d = db();
+        for (Result r = d.execute(
+                 QStringLiteral("select id,ip,[desc],vw,vi,vn,vl from address order by id"));
+             !r.eof(); r.moveNext()) {
+            HostRecord h;
+            QString* texts[] = {nullptr, &h.ip, &h.desc, &h.vw, &h.vi, &h.vn, &h.vl};
+            for (int i = 0; i < 7; ++i) {
+                const QVariant v = r.field(i);
+                if (v.isNull()) {
+                    if (!h.readError.isEmpty()) h.readError += QStringLiteral(", ");
+                    h.readError += QStringLiteral("поле %1 пусто (NULL)").arg(QLatin1String(names[i]));
+                } else if (i == 0) {
+                    h.id = v.toLongLong();
+                } else {
+                    *texts[i] = v.toString();
+                }
+            }
+            hosts.push_back(std::move(h));
+        }
+        // Descriptions in the user's alphabetical order; equal ones keep the database's order.
+        QCollator collator;
+        collator.setCaseSensitivity(Qt::CaseInsensitive);
+        std::stable_sort(hosts.begin(), hosts.end(), [&](const HostRecord& a, const HostRecord& b) {
+            return collator.compare(a.desc, b.desc) < 0;
+        });
+        return hosts;
+    }
+
+    void attempt()
+    {
+        if (!m_pending) return;
+        BatchOutcome out;
+        try {
+            Database& d = db();
+            const std::vector<CheckRecord>& checks = m_pending->checks;
+            bool whole = batchable(checks);
+            if (whole) {
+                try {
+                    d.transaction([&] { out.results = recordBatch(d, checks); });
+                } catch (const DbError& e) {
+                    if (e.isBusy() || e.isGone()) throw;
+                    whole = false;  // one check spoils it: write them one by one
+                }
+            }
+            if (!whole) {
+                out.results.clear();
+                d.transaction([&] {
+                    for (const CheckRecord& c : checks) out.results.push_back(recordOne(d, c));
+                });
+            }
+        } catch (const DbError& e) {
+            if (e.isBusy()) {
+                waitAndRetry(e);
+                return;
+            }
+            out.results.clear();
+            if (e.isGone()) {
+                out.gone = true;
+                out.goneText = e.description();
+            } else {
+                // The commit failed: nothing of the batch is in the file.
+                out.results.assign(m_pending->checks.size(), RecordResult{Change::None, e.userText()});
+            }
+        }
+        if (m_pending->told) emit m_owner->waiting({});
+        auto done = std::move(m_pending->done);
+        m_pending.reset();
+        deliver([done = std::move(done), out = std::move(out)]() mutable { done(std::move(out)); });
+    }
+
+    void waitAndRetry(const DbError& e)
+    {
+        if (!m_pending->told && m_pending->waited.elapsed() >= kTellAfterMs) {
+            m_pending->told = true;
+            emit m_owner->waiting(
+                QStringLiteral("Запись в базу ждёт: база данных занята другой программой.\n"
+                               "Проверки продолжаются, их результаты будут записаны по порядку, "
+                               "как только база освободится.\n(%1)")
+                    .arg(e.description()));
+        }
+        QTimer::singleShot(kRetryMs, this, [this] { attempt(); });
+    }
+
+    QString m_database;
+    Recorder* m_owner;
+    std::unique_ptr<Database> m_db;
+    std::optional<Pending> m_pending;
+};
+
+Recorder::Recorder(const QString& database, QObject* parent) : QObject(parent)
+{
+    m_thread.setObjectName(QStringLiteral("recorder"));
+    m_worker = new RecorderWorker(database, this);
+    m_worker->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
+}
+
+Recorder::~Recorder()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void Recorder::loadHosts(std::function<void(HostsOutcome)> done)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, done = std::move(done)]() mutable { w->loadHosts(std::move(done)); },
+        Qt::QueuedConnection);
+}
+
+void Recorder::record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done)
+{
+    QMetaObject::invokeMethod(
+        m_worker,
+        [w = m_worker, checks = std::move(checks), done = std::move(done)]() mutable {
+            w->record(std::move(checks), std::move(done));
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace sentrok

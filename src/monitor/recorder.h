@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace sentrok {
+
+class RecorderWorker;
+
+// One host record as a pass reads it: its texts, or why a field could not be read.
+struct HostRecord {
+    qint64 id = 0;
+    QString ip, desc, vw, vi, vn, vl;
+    QString readError;  // a field that could not be read as text
+};
+
+// One check to be written, in the pass's order. `when` is the stored date text of the check.
+struct CheckRecord {
+    qint64 hostId = 0;
+    QString ip, vw, result, when;
+};
+
+enum class Change { None, Down, Up };
+
+// What became of one check: the change of state it recorded, or why nothing of it was written.
+struct RecordResult {
+    Change change = Change::None;
+    QString error;
+};
+
+// The outcome of a batch of checks. `gone`: the database file was deleted or replaced, nothing
+// was written (its words in `goneText`).
+struct BatchOutcome {
+    std::vector<RecordResult> results;  // one per check, in order, unless gone
+    bool gone = false;
+    QString goneText;
+};
+
+struct HostsOutcome {
+    std::vector<HostRecord> hosts;  // in the order of their descriptions
+    QString error;                  // not empty: the list could not be read
+    bool gone = false;
+};
+
+// The monitor's database work on a thread of its own, with a connection of its own: a database
+// that another program has locked, a slow disk or a vanished file hold up recording, never the
+// window.
+//
+// A batch is written as one transaction with a few statements whatever its size: the log rows,
+// one look at the open outages of its addresses, then the outages closed and opened. Should a
+// statement fail for one check's sake, the batch is written again check by check, each one a unit
+// of its own, so one bad check takes no other with it. While another program holds the lock the
+// batch is tried again and again; it waits in memory, and the monitor sends no other meanwhile.
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    // `database`: the database file.
+    explicit Recorder(const QString& database, QObject* parent = nullptr);
+    // Waits for a batch being written to be done; one still waiting for a lock is dropped.
+    ~Recorder() override;
+
+    // Every host record, ordered by description as a person reads the list.
+    void loadHosts(std::function<void(HostsOutcome)> done);
+    // Writes the checks; `done` gets one result per check, in order, from the event loop.
+    void record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done);
+
+signals:
+    // A batch has waited on a lock for a while (`text` says why), or the wait is over (empty).
+    void waiting(const QString& text);
+
+private:
+    QThread m_thread;
+    RecorderWorker* m_worker = nullptr;  // lives in m_thread
+};
+
+}  // namespace sentrok
