@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,7 +35,7 @@ struct Harness {
     QTemporaryDir secretsFolder;
     SecretStore secrets{SecretStore::Place::File, secretsFolder.path()};
     std::unique_ptr<frmBase> w;
-    frmMailServer* dialog = nullptr;
+    QPointer<frmMailServer> dialog;  // gone once saved: it deletes itself on close
 
     explicit Harness(const QString& server = "127.0.0.1")
     {
