@@ -245,7 +245,10 @@ void MailAlert::onReply(const QByteArray& reply)
 void MailAlert::refuse(const QString& code, const QByteArray& reply)
 {
     const QString text = smtp::errorText(code, m_server);
-    m_lastError = text.isNull() ? smtp::serverWords(reply) : text;
+    // The box keeps the table's words alone; whoever asks afterwards (a test message) gets
+    // the server's own words too.
+    m_lastError = (text.isNull() ? QString() : text + QStringLiteral("\r\n")) +
+                  QStringLiteral("Ответ сервера: ") + smtp::serverWords(reply);
     if (!text.isNull()) showError(text);
     else
         warn(QStringLiteral("письмо с оповещением не отправлено, почтовый сервер \"%1\" ответил: "

@@ -164,7 +164,8 @@ void TestFrmMailServer::testMessageUsesTypedValues_data()
     QTest::newRow("delivered") << QByteArray("250 OK\r\n")
                                << QStringList{"принято почтовым сервером 127.0.0.1", "admin@example.org"};
     QTest::newRow("refused") << QByteArray("550 no such user\r\n")
-                             << QStringList{"не отправлено", "почтовый ящик недоступен"};
+                             << QStringList{"не отправлено", "почтовый ящик недоступен",
+                                            "Ответ сервера: 550 no such user"};
 }
 
 void TestFrmMailServer::testMessageUsesTypedValues()
