@@ -1,6 +1,8 @@
 #include "alerts/smtp.h"
 
 #include <QList>
+#include <QStringList>
+#include <QUuid>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -123,6 +125,97 @@ QByteArray messageData(const QString& body)
     }
     out.chop(2);  // the last piece is what follows the last line break
     return out + "\r\n.\r\n";
+}
+
+Extensions parseEhlo(QByteArrayView reply)
+{
+    Extensions out;
+    // Lines "250-WORD params" and the last "250 WORD params"; the first names the server.
+    const QList<QByteArray> lines = reply.toByteArray().split('\n');
+    bool first = true;
+    for (const QByteArray& raw : lines) {
+        const QByteArray line = raw.trimmed();
+        if (line.size() < 4) continue;
+        if (first) {
+            first = false;
+            continue;
+        }
+        const QByteArray words = line.sliced(4).toUpper();
+        const QList<QByteArray> parts = words.split(' ');
+        const QByteArray& keyword = parts.first();
+        if (keyword == "STARTTLS") out.startTls = true;
+        else if (keyword == "8BITMIME") out.eightBitMime = true;
+        // Old servers write "AUTH=LOGIN PLAIN".
+        else if (keyword == "AUTH" || keyword.startsWith("AUTH=")) {
+            QList<QByteArray> mechanisms = parts.mid(1);
+            if (keyword.startsWith("AUTH=")) mechanisms.prepend(keyword.mid(5));
+            for (const QByteArray& m : mechanisms) {
+                if (m == "PLAIN") out.authPlain = true;
+                else if (m == "LOGIN") out.authLogin = true;
+            }
+        }
+    }
+    return out;
+}
+
+QByteArray authPlainToken(const QString& user, const QString& password)
+{
+    return (QByteArray(1, '\0') + user.toUtf8() + QByteArray(1, '\0') + password.toUtf8())
+        .toBase64();
+}
+
+QString rfc5322Date(const QDateTime& when)
+{
+    static const char* const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QDate d = when.date();
+    const QTime t = when.time();
+    const int offset = when.offsetFromUtc() / 60;
+    const int absOffset = offset < 0 ? -offset : offset;
+    return QStringLiteral("%1, %2 %3 %4 %5 %6%7%8")
+        .arg(QLatin1String(days[d.dayOfWeek() - 1]))
+        .arg(d.day(), 2, 10, QChar(u'0'))
+        .arg(QLatin1String(months[d.month() - 1]))
+        .arg(d.year(), 4, 10, QChar(u'0'))
+        .arg(t.toString(QStringLiteral("HH:mm:ss")))
+        .arg(QChar(offset < 0 ? u'-' : u'+'))
+        .arg(absOffset / 60, 2, 10, QChar(u'0'))
+        .arg(absOffset % 60, 2, 10, QChar(u'0'));
+}
+
+QString newMessageId(const QString& domain)
+{
+    return u'<' + QUuid::createUuid().toString(QUuid::WithoutBraces) + u'@' +
+           (domain.isEmpty() ? QStringLiteral("sentrok.localhost") : domain) + u'>';
+}
+
+QByteArray extendedHeaderBlock(const QString& subject, const QString& from, const QString& to,
+                               const QString& date, const QString& messageId)
+{
+    return command(QStringLiteral("Subject: ") + subject) +
+           command(QStringLiteral("From: ") + from) + command(QStringLiteral("To: ") + to) +
+           command(QStringLiteral("Date: ") + date) +
+           command(QStringLiteral("Message-ID: ") + messageId) +
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=\"windows-1251\"\r\n"
+           "Content-Transfer-Encoding: 8bit\r\n"
+           "\r\n";
+}
+
+QString serverWords(QByteArrayView reply, const QStringList& secrets)
+{
+    constexpr qsizetype kMaxShown = 300;
+    QString words = fromWire(reply.first(qMin(reply.size(), kMaxShown * 2)));
+    words.replace(QStringLiteral("\r\n"), QStringLiteral(" ")).replace(u'\n', u' ');
+    words = words.simplified();
+    for (const QString& secret : secrets) {
+        if (secret.isEmpty()) continue;
+        words.replace(secret, QStringLiteral("***"));
+        words.replace(QString::fromLatin1(secret.toUtf8().toBase64()), QStringLiteral("***"));
+    }
+    if (words.size() > kMaxShown) words = words.left(kMaxShown) + QStringLiteral("...");
+    return words;
 }
 
 }  // namespace sentrok::smtp

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDateTime>
 #include <QString>
 #include <QStringView>
 
@@ -26,6 +27,8 @@ public:
     std::optional<QByteArray> next();
     // True when more than kMaxPending bytes wait without making up a complete reply.
     bool overflowed() const { return m_buffer.size() > kMaxPending; }
+    // Nothing received that is not yet taken as a reply.
+    bool isEmpty() const { return m_buffer.isEmpty(); }
 
 private:
     QByteArray m_buffer;
@@ -52,5 +55,31 @@ QByteArray headerBlock(const QString& subject, const QString& from, const QStrin
 // The body as sent after the header: every line break made CR LF, a line beginning with "."
 // given a second one (so no line of the body can end the message), then CR LF "." CR LF.
 QByteArray messageData(const QString& body);
+
+// What a server offers in its answer to EHLO, as far as this client cares.
+struct Extensions {
+    bool startTls = false;
+    bool authPlain = false;
+    bool authLogin = false;
+    bool eightBitMime = false;
+};
+Extensions parseEhlo(QByteArrayView reply);
+
+// The one line of AUTH PLAIN's answer: base64 of NUL, user, NUL, password in UTF-8.
+QByteArray authPlainToken(const QString& user, const QString& password);
+
+// RFC 5322 date with the local offset, English names whatever the locale:
+// "Mon, 07 Dec 2026 20:07:11 +0300".
+QString rfc5322Date(const QDateTime& when);
+// A new identifier, unique for every call, for the Message-ID header: "<...@domain>".
+QString newMessageId(const QString& domain);
+// The header block of the extended dialogue: the same lines plus Date, Message-ID and the
+// transfer encoding of the 8-bit body.
+QByteArray extendedHeaderBlock(const QString& subject, const QString& from, const QString& to,
+                               const QString& date, const QString& messageId);
+
+// A reply as words for the user: its lines joined, cut to a readable length, with any of
+// `secrets` (and their base64 forms) masked should the server repeat them.
+QString serverWords(QByteArrayView reply, const QStringList& secrets = {});
 
 }  // namespace sentrok::smtp

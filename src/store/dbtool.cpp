@@ -1,20 +1,29 @@
-// sentrok-db: makes a new database file, adds hosts to it, brings an older file up to date
-// and prints the availability of every host, from the command line.
+// sentrok-db: makes a new database file, adds hosts to it, brings an older file up to date,
+// prints the availability of every host and sets the alert mail's server, from the command line.
 
+#include "alerts/mailalert.h"
+#include "alerts/secretstore.h"
+#include "common/clock.h"
 #include "common/datetext.h"
+#include "common/messages.h"
 #include "history/csv.h"
 #include "history/historyquery.h"
 #include "store/database.h"
+#include "store/mailsettings.h"
 #include "store/schema.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QEventLoop>
 #include <QStringList>
 #include <QTextStream>
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <optional>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace sentrok;
 
@@ -30,7 +39,11 @@ int usage(QTextStream& err)
            "  sentrok-db upgrade PATH             bring an older file up to this version\n"
            "  sentrok-db availability PATH [--from \"YYYY-MM-DD HH:MM:SS\"]\n"
            "                             [--to \"YYYY-MM-DD HH:MM:SS\"] [--csv]\n"
-           "                                      each host's figures; by default the last 30 days\n";
+           "                                      each host's figures; by default the last 30 days\n"
+           "  sentrok-db mail PATH [--port N] [--security none|starttls|tls] [--user NAME]\n"
+           "                  [--password-stdin] [--pin SHA256] [--test]\n"
+           "                                      set the alert mail's server (an empty NAME or\n"
+           "                                      SHA256 removes it); --test sends a test message\n";
     return 2;
 }
 
@@ -105,6 +118,162 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
     return 0;
 }
 
+// A script has no one to click a box: the outcome is printed instead.
+class NoBoxes final : public MessageBoxes {
+public:
+    MsgAnswer ask(const Message&) override { return MsgAnswer::Ok; }
+    void tell(const Message&) override {}
+};
+
+// One line from standard input, without echo when a person types it.
+QString readPassword(QTextStream& err)
+{
+    termios saved{};
+    const bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        err << "password: " << Qt::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    QTextStream in(stdin);
+    const QString line = in.readLine();
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        err << "\n";
+    }
+    return line;
+}
+
+struct MailArgs {
+    std::optional<QString> port, security, user, pin;
+    bool passwordFromStdin = false;
+    bool test = false;
+};
+
+std::optional<MailArgs> parseMailArgs(const QStringList& args)
+{
+    MailArgs out;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const auto value = [&](std::optional<QString>& into) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            return true;
+        };
+        bool ok = true;
+        if (a == u"--port") ok = value(out.port);
+        else if (a == u"--security") ok = value(out.security);
+        else if (a == u"--user") ok = value(out.user);
+        else if (a == u"--pin") ok = value(out.pin);
+        else if (a == u"--password-stdin") out.passwordFromStdin = true;
+        else if (a == u"--test") out.test = true;
+        else ok = false;
+        if (!ok) return std::nullopt;
+    }
+    return out;
+}
+
+// Waits for the store's answer: the command line has nothing else to do meanwhile.
+QString writeSecret(SecretStore& store, const QString& key, const QString& password,
+                    QTextStream& out)
+{
+    QEventLoop loop;
+    QString failure;
+    store.write(key, password, [&](const QString& error, SecretStore::Place where) {
+        failure = error;
+        if (error.isEmpty()) out << store.describe(where) << "\n";
+        loop.quit();
+    });
+    loop.exec();
+    return failure;
+}
+
+int sendTest(Database& db, QTextStream& out, QTextStream& err)
+{
+    const std::optional<RecipientRow> row = readRecipientRow(db);
+    if (!row) {
+        err << "sentrok-db: the database has no alert recipient: nothing to send to\n";
+        return 1;
+    }
+    NoBoxes boxes;
+    SystemClock clock;
+    MailAlert alert(db, boxes, clock);
+    alert.setShowErrors(false);
+    QEventLoop loop;
+    std::optional<MailAlert::Outcome> outcome;
+    QObject::connect(&alert, &MailAlert::finished, &loop, [&](MailAlert::Outcome o) {
+        outcome = o;
+        loop.quit();
+    });
+    alert.sendWith(*row, MailAlert::kTestText);
+    if (!outcome) loop.exec();  // it may have ended before it began
+    if (outcome == MailAlert::Outcome::Delivered) {
+        out << "delivered: the server " << alert.serverName() << " took the test message for "
+            << alert.recipient() << "\n";
+        return 0;
+    }
+    err << "sentrok-db: not delivered: " << alert.lastError() << "\n";
+    return 1;
+}
+
+int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, QTextStream& err)
+{
+    const std::optional<MailArgs> args = parseMailArgs(rest);
+    if (!args) return usage(err);
+    auto current = openCurrent(path, err);
+    Database& db = *current;
+    const bool changes = args->port || args->security || args->user || args->pin ||
+                         args->passwordFromStdin;
+    if (changes) {
+        const std::optional<RecipientRow> row = readRecipientRow(db);
+        // What is not given stays as stored.
+        MailServerInput input;
+        if (row) {
+            input = {row->port ? QString::number(*row->port) : QString(), row->security,
+                     row->login, row->pin};
+        }
+        if (args->port) input.port = *args->port;
+        if (args->security) input.security = *args->security;
+        if (args->user) input.login = *args->user;
+        if (args->pin) input.pin = *args->pin;
+        QString why;
+        const std::optional<MailServerOptions> options =
+            checkMailServer(input, MailAlert::kSmtpPort, &why);
+        if (!options) {
+            err << "sentrok-db: " << why << "; nothing saved\n";
+            return 1;
+        }
+        const QString server = row ? row->smtp.toString().trimmed() : QString();
+        if (args->passwordFromStdin && (options->login.isEmpty() || server.isEmpty())) {
+            err << "sentrok-db: a password belongs to a user name on a server: set --user and "
+                   "the SMTP server first; nothing saved\n";
+            return 1;
+        }
+        const QString password = args->passwordFromStdin ? readPassword(err) : QString();
+        saveMailServer(db, *options, {QVariant(), QVariant(), QVariant(), QVariant()});
+        out << "saved: port " << options->port << ", security " << securityWord(options->security)
+            << ", user " << (options->login.isEmpty() ? QStringLiteral("(none)") : options->login)
+            << ", pin " << (options->pin.isEmpty() ? QStringLiteral("(none)") : pinForDisplay(options->pin))
+            << "\n";
+        if (options->security == MailSecurity::None && !options->login.isEmpty())
+            err << "sentrok-db: warning: security none with a user name sends the name and "
+                   "password in clear text\n";
+        if (args->passwordFromStdin) {
+            SecretStore store;
+            const QString failure =
+                writeSecret(store, SecretStore::keyFor(options->login, server), password, out);
+            if (!failure.isEmpty()) {
+                err << "sentrok-db: the password was not saved: " << failure << "\n";
+                return 1;
+            }
+        }
+    }
+    if (args->test) return sendTest(db, out, err);
+    if (!changes) return usage(err);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -143,6 +312,7 @@ int main(int argc, char** argv)
             out << "created " << path << ", a pass every " << minutes << " min\n";
             return 0;
         }
+        if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);
         if (command == QLatin1String("add-host") && (args.size() == 3 || args.size() == 4)) {
             const QString ip = args[2].trimmed();
             if (ip.isEmpty() || ip.size() > 64) {

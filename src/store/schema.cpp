@@ -1,6 +1,7 @@
 #include "store/schema.h"
 
 #include "store/database.h"
+#include "store/mailsettings.h"
 #include "store/totals.h"
 
 #include <QFile>
@@ -75,6 +76,8 @@ const std::vector<SchemaStep>& schemaSteps()
     // A later step is one more line here: its version, its words, its function.
     static const std::vector<SchemaStep> steps = {
         {2, QStringLiteral("подсчёт почасовых итогов журнала проверок"), addTotals},
+        {3, QStringLiteral("параметры почтового сервера"),
+         [](Database& db, const auto&) { addEmailServerColumns(db); }},
     };
     return steps;
 }

@@ -14,6 +14,10 @@ private slots:
     void messageData();
     void windows1251_data();
     void windows1251();
+    void ehloExtensions_data();
+    void ehloExtensions();
+    void dates_data();
+    void dates();
 };
 
 void TestSmtp::framing_data()
@@ -121,6 +125,59 @@ void TestSmtp::windows1251()
     QFETCH(QByteArray, bytes);
     QCOMPARE(smtp::toWire(text), bytes);
     if (!bytes.contains('?')) QCOMPARE(smtp::fromWire(bytes), text);
+}
+
+void TestSmtp::ehloExtensions_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("offered");  // STARTTLS, PLAIN, LOGIN, 8BITMIME as found
+    QTest::newRow("submission server")
+        << QByteArray("250-mx.example\r\n250-PIPELINING\r\n250-8BITMIME\r\n250-STARTTLS\r\n"
+                      "250-AUTH CRAM-MD5 LOGIN PLAIN\r\n250 HELP\r\n")
+        << "STARTTLS PLAIN LOGIN 8BITMIME";
+    QTest::newRow("old AUTH= form, lower case")
+        << QByteArray("250-mx\r\n250-auth=login\r\n250 starttls\r\n") << "STARTTLS LOGIN";
+    QTest::newRow("the server's own name is no extension")
+        << QByteArray("250-STARTTLS\r\n250 SIZE 100\r\n") << "";
+    QTest::newRow("one line") << QByteArray("250 mx.example\r\n") << "";
+    QTest::newRow("AUTH with other mechanisms only")
+        << QByteArray("250-mx\r\n250 AUTH XOAUTH2 CRAM-MD5\r\n") << "";
+}
+
+void TestSmtp::ehloExtensions()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, offered);
+    const smtp::Extensions e = smtp::parseEhlo(reply);
+    QStringList got;
+    if (e.startTls) got << "STARTTLS";
+    if (e.authPlain) got << "PLAIN";
+    if (e.authLogin) got << "LOGIN";
+    if (e.eightBitMime) got << "8BITMIME";
+    QCOMPARE(got.join(u' '), offered);
+}
+
+void TestSmtp::dates_data()
+{
+    QTest::addColumn<QDateTime>("when");
+    QTest::addColumn<QString>("text");
+    const QDate d(2026, 12, 7);
+    const QTime t(20, 7, 11);
+    QTest::newRow("Moscow") << QDateTime(d, t, Qt::OffsetFromUTC, 3 * 3600)
+                            << "Mon, 07 Dec 2026 20:07:11 +0300";
+    QTest::newRow("UTC") << QDateTime(d, t, Qt::UTC) << "Mon, 07 Dec 2026 20:07:11 +0000";
+    QTest::newRow("west, half hours") << QDateTime(QDate(2027, 1, 3), QTime(0, 0, 5),
+                                                   Qt::OffsetFromUTC, -(3 * 3600 + 1800))
+                                      << "Sun, 03 Jan 2027 00:00:05 -0330";
+}
+
+void TestSmtp::dates()
+{
+    QFETCH(QDateTime, when);
+    QFETCH(QString, text);
+    // English names, whatever the user's language.
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    QCOMPARE(smtp::rfc5322Date(when), text);
 }
 
 QTEST_GUILESS_MAIN(TestSmtp)

@@ -131,6 +131,14 @@ void TestFlexGrid::ceilingDropsBottomRows_data()
         << 3 << QList<int>{1, 1, 1, 2} << -1 << QStringList{"r3", "r4", "r2"};
     QTest::newRow("inserted at the bottom of a full grid")
         << 2 << QList<int>{1, 1, 3} << -1 << QStringList{"r2", "r1"};
+    // A large ceiling lets a hundredth of it gather before they go together.
+    const auto newest = [](int added, int kept) {
+        QStringList rows;
+        for (int n = added; n > added - kept; --n) rows << QStringLiteral("r%1").arg(n);
+        return rows;
+    };
+    QTest::newRow("100: one over waits") << 100 << QList<int>(101, 1) << -1 << newest(101, 101);
+    QTest::newRow("100: two over go") << 100 << QList<int>(102, 1) << -1 << newest(102, 100);
 }
 
 void TestFlexGrid::ceilingDropsBottomRows()

@@ -4,6 +4,7 @@
 #include "common/datetext.h"
 #include "store/database.h"
 #include "store/purge.h"
+#include "ui/admin/frmmailserver.h"
 #include "ui/admin/inputrules.h"
 #include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
@@ -295,6 +296,10 @@ void frmBase::buildRecipientFrame()
     cmdDelSMTP =
         makeButton(Frame3, QStringLiteral("cmdDelSMTP"), QStringLiteral("X"), 6240, 7440, 375, 375,
                    &frmBase::cmdDelSMTP_Click, QStringLiteral("Удалить \"email\""));
+    // Below "X", where the frame had room: what today's mail servers also want to know.
+    cmdMailServer = makeButton(Frame3, QStringLiteral("cmdMailServer"), QStringLiteral("..."),
+                               6240, 7905, 375, 300, &frmBase::cmdMailServer_Click,
+                               QStringLiteral("Порт, защита соединения и вход на почтовый сервер"));
     struct Field {
         const char* label;
         const char* caption;
@@ -323,7 +328,7 @@ void frmBase::applyThinBorders()
              Frame1,   Frame2,   lstAdr,   txtInt,     txtSmtp,   txtSoundUp, txtSoundDown, txtDESC,
              txtVW,    txtVL,    txtVI,    txtVN,      txtCOLOR,  txtEDesc,   txtID,        txtIP,
              Command1, Command2, Command3, Command4,   txtTO,     txtFROM,    cmdSaveOpt,   cmdEdit,
-             cmdDel,   cmdAdd,   cmdClear, cmdDelSMTP, txtDetail, cmdClearLog})
+             cmdDel,   cmdAdd,   cmdClear, cmdDelSMTP, txtDetail, cmdClearLog, cmdMailServer})
         SetThinBorder(control);
 }
 
@@ -576,6 +581,31 @@ void frmBase::cmdDelSMTP_Click()
     if (!confirm(QStringLiteral("Удалить email?"), QStringLiteral("Изменить?"))) return;
     db().execute(QStringLiteral("delete from emails"));
     for (QLineEdit* box : {txtSmtp, txtFROM, txtTO, txtEDesc}) box->setText(QString());
+}
+
+void frmBase::cmdMailServer_Click()
+{
+    if (m_mailServer) {
+        m_mailServer->raise();
+        m_mailServer->activateWindow();
+        return;
+    }
+    RecipientRow addresses;
+    addresses.smtp = txtSmtp->text();
+    addresses.from = txtFROM->text();
+    addresses.email = txtTO->text();
+    addresses.desc = txtEDesc->text();
+    auto* dialog = new frmMailServer({&db(), m_deps.boxes, m_deps.clock, m_deps.secrets, addresses},
+                                     this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!dialog->Form_Load()) {
+        delete dialog;
+        return;
+    }
+    m_mailServer = dialog;
+    // Over this window only: the monitor and the other windows go on.
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
 }
 
 void frmBase::Command1_Click()

@@ -18,10 +18,13 @@ class QPlainTextEdit;
 
 namespace sentrok {
 
+class Clock;
 class Database;
+class SecretStore;
 class Sound;
 class TablePurge;
 class WrapButton;
+class frmMailServer;
 
 // What the administration window is given by the main window or by a test.
 struct AdminWindowDeps {
@@ -29,6 +32,10 @@ struct AdminWindowDeps {
     MessageBoxes* boxes = nullptr;
     Sound* sound = nullptr;  // plays the files named in the two sound boxes
     std::function<void(const QString& ip)> showHistory = nullptr;  // a double click on an address
+    // For the mail server dialog: the test message's clock and the password's store; the
+    // system's own when null.
+    const Clock* clock = nullptr;
+    SecretStore* secrets = nullptr;
 };
 
 // The window "Работа с базой": the host records, the check interval and sound files, the alert
@@ -86,6 +93,7 @@ private:
     void cmdSaveOpt_Click();
     void saveRecipient();
     void cmdDelSMTP_Click();
+    void cmdMailServer_Click();
     void Command1_Click();
     void Command2_Click();
     void cmdClearLog_Click();
@@ -128,6 +136,8 @@ private:
     WrapButton* cmdClearLog = nullptr;
     WrapButton* cmdSaveOpt = nullptr;
     WrapButton* cmdDelSMTP = nullptr;
+    WrapButton* cmdMailServer = nullptr;
+    QPointer<frmMailServer> m_mailServer;
     QLineEdit* txtSmtp = nullptr;
     QLineEdit* txtFROM = nullptr;
     QLineEdit* txtTO = nullptr;

@@ -33,9 +33,10 @@ public:
 
     void setHeadings(const QStringList& headings);
     void clearRows();
-    // Inserts a row at data row `position` (0 = top); at the ceiling the bottom row goes.
+    // Inserts a row at data row `position` (0 = top); past the ceiling the bottom rows go.
     void insertRowAt(int position, const QStringList& cells);
-    // The most data rows kept; 0: no limit. Rows beyond it go at once, from the bottom.
+    // The most data rows kept; 0: no limit. Rows beyond it go from the bottom: at once when
+    // it is lowered, in batches of a hundredth of it as rows are added.
     void setMaxRows(int rows);
     int maxRows() const { return m_maxRows; }
     Cell* cell(int position, int column);
@@ -44,7 +45,7 @@ public:
 
 private:
     std::size_t storageIndex(int position) const { return m_rows.size() - 1 - std::size_t(position); }
-    void dropBottomRows();
+    void dropBottomRows(int slack = 0);
     QStringList m_headings;
     std::deque<std::vector<Cell>> m_rows;  // bottom row first
     int m_maxRows = 0;
@@ -71,8 +72,9 @@ public:
     void widenFor(int col, const QString& sample);
     int rows() const;            // header row included
     void setRows(int rows);      // only shrinking is needed: 1 leaves the header alone
-    // The most data rows the grid keeps (0: no limit); a row added beyond it pushes the
-    // bottom row out. A grid that runs for months keeps its memory bounded this way.
+    // The most data rows the grid keeps (0: no limit); rows added beyond it push the bottom
+    // rows out, a hundredth of the ceiling at a time. A grid that runs for months keeps its
+    // memory bounded this way.
     void setMaxRows(int rows) { m_model.setMaxRows(rows); }
     int maxRows() const { return m_model.maxRows(); }
     // Inserts a row whose cells are the TAB-separated pieces of `item`, from column 0 on.
