@@ -5,6 +5,7 @@
 #include "common/conversions.h"
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/lease.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -43,30 +44,100 @@ Monitor::Monitor(MonitorDeps deps, std::int32_t checkInterval, QObject* parent)
     m_timer.setInterval(1000);
     connect(&m_timer, &QTimer::timeout, this, &Monitor::Timer2_Timer);
     connect(m_recorder.get(), &Recorder::waiting, this, &Monitor::recordingWaits);
+    m_leaseTimer.setInterval(kLeaseRetryMs);
+    connect(&m_leaseTimer, &QTimer::timeout, this, [this] {
+        if (!m_held) tryLease();
+    });
 }
 
 Monitor::~Monitor()
 {
+    if (m_held) m_recorder->releaseLease();
     for (const Slot& s : m_slots)
         if (s.state == SlotState::Probing) m_deps.prober->cancel(s.probeId);
 }
+
+void Monitor::setLeased(const QString& me) { m_me = me; }
 
 void Monitor::start()
 {
     m_lastPassTime = m_deps.clock->now();
     m_timer.start();
+    if (leased()) {
+        tryLease();
+        m_leaseTimer.start();
+    }
+}
+
+void Monitor::tryLease()
+{
+    m_recorder->acquireLease(m_me, [this, guard = QPointer<Monitor>(this)](LeaseState state) {
+        if (!guard) return;
+        if (!state.error.isEmpty()) {
+            printError(QStringLiteral("право на проверки не получено: ") + state.error);
+            return;
+        }
+        if (state.held) {
+            if (m_held) return;
+            m_held = true;
+            // Taking over from another process: the next pass follows on from its last one, at
+            // once if that one was cut short.
+            if (m_waited && state.lastPass.isValid())
+                m_lastPassTime = state.lastPassOpen
+                                     ? m_deps.clock->now().addSecs(-qint64(m_checkInterval) - 1)
+                                     : state.lastPass;
+            m_holder = m_me;
+            emit leaseChanged(true, m_me);
+            return;
+        }
+        m_waited = true;
+        if (state.lastPass.isValid()) m_lastPassTime = state.lastPass;
+        if (state.holder != m_holder || m_held) {
+            m_held = false;
+            m_holder = state.holder;
+            emit leaseChanged(false, state.holder);
+        }
+    });
+}
+
+void Monitor::leaseLost()
+{
+    m_held = false;
+    m_waited = true;
+    m_holder.clear();
+    emit leaseChanged(false, {});
+    tryLease();
+}
+
+// Another window may have asked for a pass now ("Начать проверку" where this process monitors).
+void Monitor::lookForRequests()
+{
+    if (m_askingRequests) return;
+    m_askingRequests = true;
+    m_recorder->newestRequest([this, guard = QPointer<Monitor>(this)](qint64 newest) {
+        if (!guard) return;
+        m_askingRequests = false;
+        const bool asked = m_lastRequest >= 0 && newest > m_lastRequest;
+        m_lastRequest = newest;
+        if (asked) mnuStart_Click();
+    });
 }
 
 void Monitor::Timer2_Timer()
 {
     const qint64 elapsed = m_lastPassTime.secsTo(m_deps.clock->now());
     m_deps.view->setPanelText(1, QString::number(qint64(m_checkInterval) - elapsed));
-    if (elapsed > m_checkInterval) RunCheckPass();
+    if (elapsed > m_checkInterval && active()) RunCheckPass();
     m_deps.view->setPanelText(2, QString::number(m_deps.clock->uptimeMs() / 60000));
+    if (leased() && m_held && !m_running) lookForRequests();
 }
 
 void Monitor::mnuStart_Click()
 {
+    if (!active()) {
+        m_recorder->requestPass(m_me, storedDateText(m_deps.clock->now()));
+        return;
+    }
     RunCheckPass([this] {
         if (m_deps.getNoCon) m_deps.getNoCon();
     });
@@ -80,7 +151,7 @@ QString Monitor::alertText(const QString& downList, const QString& upList)
 
 bool Monitor::RunCheckPass(std::function<void()> after)
 {
-    if (m_running) return false;
+    if (m_running || !active()) return false;
     m_running = true;
     m_after = std::move(after);
     MonitorView& view = *m_deps.view;
@@ -100,6 +171,8 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     m_nextToStart = m_nextToSend = m_nextToRecord = 0;
     m_inFlight = 0;
     m_batchInFlight = false;
+    m_recorder->beginPass(m_me.isEmpty() ? thisProcess(QStringLiteral("sentrok")) : m_me,
+                          storedDateText(m_deps.clock->now()));
     m_recorder->loadHosts([this, guard = QPointer<Monitor>(this)](HostsOutcome loaded) {
         if (guard) hostsLoaded(std::move(loaded));
     });
@@ -220,6 +293,11 @@ void Monitor::batchRecorded(std::size_t from, std::size_t to, const std::vector<
         abandonPass(outcome.goneText);
         return;
     }
+    if (outcome.leaseLost) {
+        abandonPass(QStringLiteral("проверки ведёт другая программа"));
+        leaseLost();
+        return;
+    }
     for (std::size_t k = 0; k < written.size() && k < outcome.results.size(); ++k)
         m_slots[written[k]].recorded = outcome.results[k];
     for (std::size_t i = from; i < to; ++i) m_slots[i].state = SlotState::Recorded;
@@ -327,6 +405,7 @@ void Monitor::finishPass(bool complete)
     m_lastPassTime = m_deps.clock->now();
     m_running = false;
     m_slots.clear();
+    m_recorder->endPass(storedDateText(m_lastPassTime), m_processed, m_failedCount);
     for (auto it = m_repeatedFailures.cbegin(); it != m_repeatedFailures.cend(); ++it)
         printError(QStringLiteral("ещё %1 проверок в этом проходе не выполнены: %2")
                        .arg(it.value())

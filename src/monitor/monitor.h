@@ -59,11 +59,21 @@ public:
     Monitor(MonitorDeps deps, std::int32_t checkInterval, QObject* parent = nullptr);
     ~Monitor() override;
 
+    // Passes run only while this process holds the database's lease (see Lease), named `me` to
+    // the others; without it the monitor waits, trying for it every kLeaseRetryMs, and the window
+    // follows the process that holds it. Call before start().
+    void setLeased(const QString& me);
+    bool leased() const { return !m_me.isEmpty(); }
+    // True when passes may run here: no lease is asked for, or it is held.
+    bool active() const { return !leased() || m_held; }
+    static constexpr int kLeaseRetryMs = 3000;
+
     // Starts Timer2, ticking every second, with LastPassTime = now.
     void start();
     // One tick: the countdown, a pass when the interval has passed, the up time.
     void Timer2_Timer();
-    // "Начать проверку": a pass now, then a second refresh of the outage window.
+    // "Начать проверку": a pass now, then a second refresh of the outage window. Where another
+    // process monitors, that process is asked for the pass.
     void mnuStart_Click();
     // Starts a pass; false (and nothing done) when one is running already. `after` runs when
     // the pass has finished.
@@ -86,6 +96,8 @@ public:
 
 signals:
     void passFinished();
+    // The lease was taken (held) or is held by another process (`holder`, when known).
+    void leaseChanged(bool held, const QString& holder);
 
 private:
     enum class SlotState { Waiting, Probing, Probed, Sent, Recorded };
@@ -100,6 +112,9 @@ private:
     };
 
     void hostsLoaded(HostsOutcome loaded);
+    void tryLease();
+    void leaseLost();
+    void lookForRequests();
     void startProbes();
     void probeDone(std::size_t index, const ProbeOutcome& outcome);
     void sendReady();
@@ -118,6 +133,15 @@ private:
     QTimer m_timer;
     int m_maxInFlight = kDefaultMaxInFlight;
     std::unique_ptr<Recorder> m_recorder;
+    // The lease: who this process is to the others, whether it holds it, and whether it has
+    // waited for it (then the next pass follows on from the last one recorded).
+    QString m_me;
+    bool m_held = false;
+    bool m_waited = false;
+    QString m_holder;
+    QTimer m_leaseTimer;
+    qint64 m_lastRequest = -1;  // -1: not read yet
+    bool m_askingRequests = false;
 
     // The running pass.
     bool m_running = false;

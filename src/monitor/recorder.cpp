@@ -4,6 +4,7 @@
 #include "common/datetext.h"
 #include "store/database.h"
 #include "store/totals.h"
+#include "store/lease.h"
 
 #include <QCollator>
 #include <QElapsedTimer>
@@ -209,6 +210,32 @@ bool batchable(const std::vector<CheckRecord>& checks)
     return true;
 }
 
+// The changes of state of a batch, for the windows that follow the monitoring from elsewhere.
+void writeEvents(Database& db, qint64 passId, const std::vector<CheckRecord>& checks,
+                 const std::vector<RecordResult>& results)
+{
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        if (results[i].error.isEmpty() && results[i].change != Change::None) changed.push_back(i);
+    inChunks(changed, [&](std::size_t at, std::size_t end) {
+        QVariantList values;
+        for (std::size_t k = at; k < end; ++k) {
+            const CheckRecord& c = checks[changed[k]];
+            values << passId << c.hostId
+                   << (results[changed[k]].change == Change::Down ? QStringLiteral("down")
+                                                                  : QStringLiteral("up"))
+                   << c.when << c.result << c.vw;
+        }
+        db.execute(QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait) "
+                                  "values ") +
+                       valueRows(int(end - at), 6),
+                   values);
+    });
+}
+
+// The lease went while a transaction was under way: what it wrote is undone.
+struct LeaseLost {};
+
 }  // namespace
 
 // Lives in the recorder's thread; every member is used there only.
@@ -243,7 +270,108 @@ public:
         attempt();
     }
 
+    void acquireLease(const QString& me, std::function<void(LeaseState)> done)
+    {
+        LeaseState out;
+        try {
+            Database& d = db();
+            if (!m_lease) m_lease = Lease::of(d);
+            out.held = m_lease->tryAcquire(me);
+            out.holder = out.held ? me : m_lease->holder();
+            // Where the monitoring left off: the next pass is due one interval after the last.
+            Result last = d.execute(QStringLiteral(
+                "select started, finished from passes order by id desc limit 1"));
+            if (!last.eof()) {
+                out.lastPassOpen = last.field(1).isNull();
+                out.lastPass = fromStored(out.lastPassOpen ? last.field(0) : last.field(1));
+            }
+        } catch (const DbError& e) {
+            out.error = e.userText();
+        }
+        deliver([done, out] { done(out); });
+    }
+
+    void releaseLease()
+    {
+        if (m_lease) m_lease->release();
+    }
+
+    // The pass's record is written with its first batch (or at its end), so a pass that waits
+    // for a lock waits for it with its checks, not before them.
+    void beginPass(const QString& me, const QString& started)
+    {
+        m_pass = PassRecord{me, started, 0};
+    }
+
+    void endPass(const QString& finished, qint64 hosts, qint64 failed)
+    {
+        if (!m_pass) return;
+        try {
+            Database& d = db();
+            d.transaction([&] {
+                if (m_lease && !m_lease->held()) throw LeaseLost{};
+                if (passId(d) > 0)
+                    d.execute(QStringLiteral(
+                                  "update passes set finished=?, hosts=?, failed=? where id=?"),
+                              {finished, hosts, failed, m_pass->id});
+                d.notify(QStringLiteral("sentrok"));
+            });
+        } catch (const LeaseLost&) {
+        } catch (const DbError& e) {
+            if (e.isBusy()) {
+                QTimer::singleShot(kRetryMs, this, [this, finished, hosts, failed] {
+                    endPass(finished, hosts, failed);
+                });
+                return;
+            }
+            // The pass's totals are lost, not its checks: they are in the log already.
+        }
+        m_pass.reset();
+    }
+
+    void requestPass(const QString& by, const QString& when)
+    {
+        try {
+            Database& d = db();
+            d.execute(QStringLiteral("insert into pass_requests (requested,requested_by) values (?,?)"),
+                      {when, by});
+            d.notify(QStringLiteral("sentrok"));
+        } catch (const DbError&) {
+            // The monitoring runs its passes at the interval anyway.
+        }
+    }
+
+    void newestRequest(std::function<void(qint64)> done)
+    {
+        qint64 newest = 0;
+        try {
+            const QVariant v = db().execute(QStringLiteral("select max(id) from pass_requests")).field(0);
+            newest = v.isNull() ? 0 : v.toLongLong();
+        } catch (const DbError&) {
+            return;
+        }
+        deliver([done, newest] { done(newest); });
+    }
+
 private:
+    struct PassRecord {
+        QString monitor, started;
+        qint64 id;
+    };
+
+    // The running pass's record, written now if it is not yet (inside the caller's transaction).
+    qint64 passId(Database& d)
+    {
+        if (!m_pass) return 0;
+        if (m_pass->id == 0)
+            m_pass->id = d.execute(QStringLiteral("insert into passes (monitor,started) values "
+                                                  "(?,?) returning id"),
+                                   {m_pass->monitor, m_pass->started})
+                             .field(0)
+                             .toLongLong();
+        return m_pass->id;
+    }
+
     struct Pending {
         std::vector<CheckRecord> checks;
         std::function<void(BatchOutcome)> done;
@@ -308,10 +436,19 @@ private:
         try {
             Database& d = db();
             const std::vector<CheckRecord>& checks = m_pending->checks;
+            // Whoever holds the lease writes: asked inside the transaction, on its connection.
+            const auto leased = [this] {
+                if (m_lease && !m_lease->held()) throw LeaseLost{};
+            };
             bool whole = batchable(checks);
             if (whole) {
                 try {
-                    d.transaction([&] { out.results = recordBatch(d, checks); });
+                    d.transaction([&] {
+                        leased();
+                        out.results = recordBatch(d, checks);
+                        writeEvents(d, passId(d), checks, out.results);
+                        d.notify(QStringLiteral("sentrok"));
+                    });
                 } catch (const DbError& e) {
                     if (e.isBusy() || e.isGone()) throw;
                     whole = false;  // one check spoils it: write them one by one
@@ -320,9 +457,15 @@ private:
             if (!whole) {
                 out.results.clear();
                 d.transaction([&] {
+                    leased();
                     for (const CheckRecord& c : checks) out.results.push_back(recordOne(d, c));
+                    writeEvents(d, passId(d), checks, out.results);
+                    d.notify(QStringLiteral("sentrok"));
                 });
             }
+        } catch (const LeaseLost&) {
+            out.results.clear();
+            out.leaseLost = true;
         } catch (const DbError& e) {
             if (e.isBusy()) {
                 waitAndRetry(e);
@@ -359,7 +502,9 @@ private:
     QString m_database;
     Recorder* m_owner;
     std::unique_ptr<Database> m_db;
+    std::unique_ptr<Lease> m_lease;  // after m_db: released before the connection goes
     std::optional<Pending> m_pending;
+    std::optional<PassRecord> m_pass;
 };
 
 Recorder::Recorder(const QString& database, QObject* parent) : QObject(parent)
@@ -391,6 +536,45 @@ void Recorder::record(std::vector<CheckRecord> checks, std::function<void(BatchO
         [w = m_worker, checks = std::move(checks), done = std::move(done)]() mutable {
             w->record(std::move(checks), std::move(done));
         },
+        Qt::QueuedConnection);
+}
+
+void Recorder::acquireLease(const QString& me, std::function<void(LeaseState)> done)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, me, done = std::move(done)] { w->acquireLease(me, done); },
+        Qt::QueuedConnection);
+}
+
+void Recorder::releaseLease()
+{
+    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->releaseLease(); },
+                              Qt::BlockingQueuedConnection);
+}
+
+void Recorder::beginPass(const QString& me, const QString& started)
+{
+    QMetaObject::invokeMethod(m_worker, [w = m_worker, me, started] { w->beginPass(me, started); },
+                              Qt::QueuedConnection);
+}
+
+void Recorder::endPass(const QString& finished, qint64 hosts, qint64 failed)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, finished, hosts, failed] { w->endPass(finished, hosts, failed); },
+        Qt::QueuedConnection);
+}
+
+void Recorder::requestPass(const QString& by, const QString& when)
+{
+    QMetaObject::invokeMethod(m_worker, [w = m_worker, by, when] { w->requestPass(by, when); },
+                              Qt::QueuedConnection);
+}
+
+void Recorder::newestRequest(std::function<void(qint64)> done)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker, done = std::move(done)] { w->newestRequest(done); },
         Qt::QueuedConnection);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -38,10 +39,22 @@ struct RecordResult {
 // The outcome of a batch of checks. `gone`: the database file was deleted or replaced, nothing
 // was written (its words in `goneText`).
 struct BatchOutcome {
-    std::vector<RecordResult> results;  // one per check, in order, unless gone
+    std::vector<RecordResult> results;  // one per check, in order, unless gone or leaseLost
     bool gone = false;
     QString goneText;
+    bool leaseLost = false;  // another process holds the lease now: nothing was written
 };
+
+// Whether this process may run passes, and where the monitoring left off.
+struct LeaseState {
+    bool held = false;
+    QString holder;       // who holds it, when someone does
+    QDateTime lastPass;   // the end of the last pass recorded (its start, while unfinished)
+    bool lastPassOpen = false;
+    QString error;        // the database could not be asked
+};
+
+
 
 struct HostsOutcome {
     std::vector<HostRecord> hosts;  // in the order of their descriptions
@@ -68,8 +81,22 @@ public:
 
     // Every host record, ordered by description as a person reads the list.
     void loadHosts(std::function<void(HostsOutcome)> done);
-    // Writes the checks; `done` gets one result per check, in order, from the event loop.
+    // Writes the checks of the running pass; `done` gets one result per check, in order, from
+    // the event loop.
     void record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done);
+
+    // The lease (see Lease): taken when free, then asked inside every transaction of the pass.
+    // `me` names this process to the others.
+    void acquireLease(const QString& me, std::function<void(LeaseState)> done);
+    // Gives the lease back at once (waits for the recorder's thread).
+    void releaseLease();
+    // The pass's own record (a row of passes): who runs it and when it began, then its end and
+    // totals.
+    void beginPass(const QString& me, const QString& started);
+    void endPass(const QString& finished, qint64 hosts, qint64 failed);
+    // Asks the process that monitors for a pass now; the newest such request.
+    void requestPass(const QString& by, const QString& when);
+    void newestRequest(std::function<void(qint64)> done);
 
 signals:
     // A batch has waited on a lock for a while (`text` says why), or the wait is over (empty).

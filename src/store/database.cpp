@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QEventLoop>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QThread>
@@ -291,6 +292,8 @@ void Database::open()
         throw;
     }
     m_everOpened = true;
+    ++m_generation;
+    subscribeListeners();
     if (m_engine->isFile()) {
         m_device = identity.device;
         m_inode = identity.inode;
@@ -455,6 +458,38 @@ void Database::rollback()
     }
     m_inTransaction = false;
     if (m_closeAfterTransaction) close();
+}
+
+void Database::notify(const QString& channel)
+{
+    if (m_engine->notifies())
+        execute(QStringLiteral("SELECT pg_notify(?, '')"), {channel});
+}
+
+bool Database::listen(const QString& channel, std::function<void()> news)
+{
+    if (!m_engine->notifies()) return false;
+    const bool first = m_listeners.isEmpty();
+    m_listeners.insert(channel, std::move(news));
+    if (first) {
+        QSqlDriver* driver = QSqlDatabase::database(m_name, false).driver();
+        QObject::connect(driver, &QSqlDriver::notification, m_context.get(),
+                         [this](const QString& name) {
+                             if (const auto it = m_listeners.constFind(name); it != m_listeners.cend())
+                                 (*it)();
+                         });
+    }
+    subscribeListeners();
+    return true;
+}
+
+void Database::subscribeListeners()
+{
+    // A connection opened afresh has forgotten what it listened to.
+    QSqlDriver* driver = QSqlDatabase::database(m_name, false).driver();
+    for (auto it = m_listeners.cbegin(); it != m_listeners.cend(); ++it)
+        if (!driver->subscribedToNotifications().contains(it.key()))
+            driver->subscribeToNotification(it.key());
 }
 
 QString Database::fileIn(const QString& programFolder)

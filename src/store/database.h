@@ -8,6 +8,7 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -141,6 +142,10 @@ public:
     void commit();
     void rollback();
     bool inTransaction() const { return m_inTransaction; }
+    bool isOpen() const { return m_open; }
+    // Counts the openings of the connection: a session's state (a lock it holds) is gone once
+    // this has moved on.
+    quint64 generation() const { return m_generation; }
 
     // Opens the connection again if it was lost, and, for a file, whether the file at the path
     // is still the one it opened. A file deleted meanwhile (or a server out of reach) is an error
@@ -153,6 +158,13 @@ public:
     const DatabaseUrl& url() const { return m_url; }
     const Engine& engine() const { return *m_engine; }
     QString connectionName() const { return m_name; }
+
+    // Tells the connections listening on `channel` that there is news, when the transaction under
+    // way commits (at once outside one). Nothing where the engine does not notify.
+    void notify(const QString& channel);
+    // Calls `news` (on this connection's thread) whenever another connection notifies `channel`;
+    // false where the engine does not notify: look for news by polling instead.
+    bool listen(const QString& channel, std::function<void()> news);
 
     // The database file of a program folder.
     static QString fileIn(const QString& programFolder);
@@ -178,12 +190,15 @@ private:
     DatabaseOptions m_options;
     bool m_open = false;
     bool m_everOpened = false;
+    quint64 m_generation = 0;
     bool m_inTransaction = false;
     bool m_closeAfterTransaction = false;
     // The identity of the file this connection opened.
     quint64 m_device = 0, m_inode = 0;
     // Lives in the connection's own thread: the registry closes the connection through it.
     std::unique_ptr<QObject> m_context;
+    QHash<QString, std::function<void()>> m_listeners;
+    void subscribeListeners();
     // Statements prepared once and run many times: a pass runs the same few for every host.
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
 };

@@ -73,6 +73,19 @@ QString DatabaseUrl::text(bool withPassword) const
     return url.toString();
 }
 
+QString chooseDatabase(const QStringList& arguments, const QString& programFolder)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--database") && i + 1 < arguments.size())
+            return arguments[i + 1];
+        if (arguments[i].startsWith(QLatin1String("--database=")))
+            return arguments[i].mid(11);
+    }
+    const QString fromEnvironment = qEnvironmentVariable("SENTROK_DATABASE");
+    if (!fromEnvironment.isEmpty()) return fromEnvironment;
+    return Database::fileIn(programFolder);
+}
+
 QString DatabaseUrl::describe() const
 {
     return engine == Engine::SQLite ? QDir::toNativeSeparators(file) : text();

@@ -30,4 +30,8 @@ struct DatabaseUrl {
     bool isSQLite() const { return engine == Engine::SQLite; }
 };
 
+// The database a program works on: `--database URL` among its arguments, else the environment
+// variable SENTROK_DATABASE, else sentrok.mdb in the program folder.
+QString chooseDatabase(const QStringList& arguments, const QString& programFolder);
+
 }  // namespace sentrok

@@ -55,6 +55,7 @@ public:
     }
 
     bool isFile() const override { return true; }
+    bool notifies() const override { return false; }
 };
 
 class PostgresEngine final : public Engine {
@@ -152,6 +153,7 @@ public:
     }
 
     bool isFile() const override { return false; }
+    bool notifies() const override { return true; }
 };
 
 }  // namespace

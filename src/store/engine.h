@@ -37,6 +37,8 @@ public:
     virtual DbError error(const QSqlError& error, const QString& statement) const = 0;
     // The database is one file whose identity can be watched.
     virtual bool isFile() const = 0;
+    // The server tells listening connections of news (otherwise they look for it themselves).
+    virtual bool notifies() const = 0;
 };
 
 }  // namespace sentrok

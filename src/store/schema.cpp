@@ -69,6 +69,23 @@ void addTotals(Database& db, const std::function<void(qint64, qint64)>& progress
     db.execute(QStringLiteral("ALTER TABLE options ADD COLUMN log_keep_days INTEGER"));
 }
 
+// Version 4: what a team's monitoring leaves for the others to follow: a record of every pass
+// (which process ran it, when, its totals), every change of state in the order it was recorded,
+// and the requests for a pass now from windows that do not monitor themselves.
+void addPassRecords(Database& db, const std::function<void(qint64, qint64)>&)
+{
+    db.execute(QStringLiteral(
+        "CREATE TABLE passes (id INTEGER PRIMARY KEY AUTOINCREMENT, monitor TEXT NOT NULL "
+        "DEFAULT '', started TEXT NOT NULL, finished TEXT, hosts INTEGER, failed INTEGER)"));
+    db.execute(QStringLiteral(
+        "CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT, pass_id INTEGER, "
+        "id_ip INTEGER NOT NULL REFERENCES address (id) ON DELETE CASCADE, kind TEXT NOT NULL, "
+        "dt TEXT NOT NULL, time_echo INTEGER, time_wait TEXT)"));
+    db.execute(QStringLiteral(
+        "CREATE TABLE pass_requests (id INTEGER PRIMARY KEY AUTOINCREMENT, requested TEXT NOT "
+        "NULL, requested_by TEXT)"));
+}
+
 }  // namespace
 
 const std::vector<SchemaStep>& schemaSteps()
@@ -78,6 +95,7 @@ const std::vector<SchemaStep>& schemaSteps()
         {2, QStringLiteral("подсчёт почасовых итогов журнала проверок"), addTotals},
         {3, QStringLiteral("параметры почтового сервера"),
          [](Database& db, const auto&) { addEmailServerColumns(db); }},
+        {4, QStringLiteral("записи о проходах и изменениях состояния"), addPassRecords},
     };
     return steps;
 }

@@ -38,7 +38,8 @@ bool isStoredDate(const QString& dt)
     return true;
 }
 
-QString upsertSql(const QString& table, const QString& key)
+// The upsert of `rows` rows at once: the rows' keys must differ from one another.
+QString upsertSql(const QString& table, const QString& key, int rows = 1)
 {
     QStringList names{key, QStringLiteral("id_ip")}, marks{QStringLiteral("?"), QStringLiteral("?")};
     QStringList sets;
@@ -55,9 +56,25 @@ QString upsertSql(const QString& table, const QString& key)
             sets << QStringLiteral("%1 = %2.%1 + excluded.%1").arg(c, table);
         }
     }
-    return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3) ON CONFLICT (%4, id_ip) DO UPDATE SET %5")
-        .arg(table, names.join(u','), marks.join(u','), key, sets.join(u','));
+    const QString row = u'(' + marks.join(u',') + u')';
+    QStringList values;
+    for (int i = 0; i < rows; ++i) values << row;
+    return QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (%4, id_ip) DO UPDATE SET %5")
+        .arg(table, names.join(u','), values.join(u','), key, sets.join(u','));
 }
+
+void appendTotals(QVariantList& v, const QString& key, qint64 hostId, const ReplyTotals& t)
+{
+    v << key << hostId << t.checks << t.failed << t.replySum
+      << (t.replyMin < 0 ? QVariant() : QVariant(t.replyMin))
+      << (t.replyMax < 0 ? QVariant() : QVariant(t.replyMax));
+    for (qint64 b : t.buckets) v << b;
+    v << (t.firstDt.isEmpty() ? QVariant() : QVariant(t.firstDt));
+}
+
+// Rows written by one upsert: a batch of a thousand hosts costs a few statements, not a
+// thousand (each one a round trip to a database server).
+constexpr int kRowsPerUpsert = 100;
 
 QString keyColumn(const QString& table)
 {
@@ -175,11 +192,7 @@ void upsertTotals(Database& db, const QString& table, const QString& key, qint64
     static const QString daily = upsertSql(kDailyTable, keyColumn(kDailyTable));
     QVariantList v;
     v.reserve(7 + kReplyBuckets);
-    v << key << hostId << t.checks << t.failed << t.replySum
-      << (t.replyMin < 0 ? QVariant() : QVariant(t.replyMin))
-      << (t.replyMax < 0 ? QVariant() : QVariant(t.replyMax));
-    for (qint64 b : t.buckets) v << b;
-    v << (t.firstDt.isEmpty() ? QVariant() : QVariant(t.firstDt));
+    appendTotals(v, key, hostId, t);
     db.execute(table == kHourlyTable ? hourly : daily, v);
 }
 
@@ -194,8 +207,19 @@ void addChecksToTotals(Database& db, const std::vector<RecordedCheck>& checks)
         hours[{c.dt.left(13), c.hostId}].addCheck(c.timeEcho, c.dt);
         days[{c.dt.left(10), c.hostId}].addCheck(c.timeEcho, c.dt);
     }
-    for (const auto& [key, t] : hours) upsertTotals(db, kHourlyTable, key.first, key.second, t);
-    for (const auto& [key, t] : days) upsertTotals(db, kDailyTable, key.first, key.second, t);
+    const auto write = [&db](const QString& table,
+                             const std::map<std::pair<QString, qint64>, ReplyTotals>& rows) {
+        auto it = rows.cbegin();
+        while (it != rows.cend()) {
+            QVariantList v;
+            int n = 0;
+            for (; it != rows.cend() && n < kRowsPerUpsert; ++it, ++n)
+                appendTotals(v, it->first.first, it->first.second, it->second);
+            db.execute(upsertSql(table, keyColumn(table), n), v);
+        }
+    };
+    write(kHourlyTable, hours);
+    write(kDailyTable, days);
 }
 
 void createTotalsTables(Database& db)

@@ -628,7 +628,10 @@ void frmBase::cmdClearLog_Click()
     // usable with the busy pointer, and passes keep recording (what they write from now on stays).
     // The totals summarise the log and go with it, at the start, so those that passes add from
     // then on match the rows that stay.
-    auto* purge = new TablePurge(db().location(), {QStringLiteral("noconnect"), QStringLiteral("log")},
+    auto* purge = new TablePurge(db().location(),
+                                 {QStringLiteral("noconnect"), QStringLiteral("log"),
+                                  QStringLiteral("events"), QStringLiteral("passes"),
+                                  QStringLiteral("pass_requests")},
                                  {QStringLiteral("log_hourly"), QStringLiteral("log_daily")},
                                  QCoreApplication::instance());
     m_purge = purge;

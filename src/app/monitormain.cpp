@@ -1,0 +1,156 @@
+// sentrok-monitor: the monitoring without windows, for a server or a team. The same passes,
+// scheduling and e-mail alerts as the desktop program, without sounds; what happens goes to
+// standard error. One process at a time monitors a database (see Lease): started beside another,
+// it waits and takes over when that one ends or dies.
+//
+//   sentrok-monitor [--database URL]
+
+#include "alerts/mailalert.h"
+#include "alerts/sound.h"
+#include "app/termsignals.h"
+#include "common/clock.h"
+#include "common/datetext.h"
+#include "monitor/monitor.h"
+#include "probe/echoprober.h"
+#include "store/database.h"
+#include "store/databaseurl.h"
+#include "store/lease.h"
+#include "store/settings.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <memory>
+
+using namespace sentrok;
+
+namespace {
+
+void log(const QString& text)
+{
+    QTextStream(stderr) << generalDateText(QDateTime::currentDateTime(), QLocale::c()) << "  "
+                        << text << "\n";
+}
+
+// What a window would show, as lines on standard error.
+class LogView final : public MonitorView {
+public:
+    void PrintStat(const QString& ip, const QString& desc, const QString& pto, const QString& v_w,
+                   std::uint32_t color) override
+    {
+        log(QStringLiteral("%1 %2[%3] ожидание %4 ответ %5")
+                .arg(color == kColorDown ? QStringLiteral("НЕТ СВЯЗИ") : QStringLiteral("СВЯЗЬ ЕСТЬ"),
+                     desc, ip, pto, v_w));
+    }
+    QString panelText(int panel) const override { return m_panels[panel]; }
+    void setPanelText(int panel, const QString& text) override
+    {
+        if (panel >= 1 && panel <= 5) m_panels[panel] = text;
+    }
+    void setPanelToolTip(int, const QString&) override {}
+    void setPanelEnabled(int, bool) override {}
+    void setStartEnabled(bool) override {}
+    void setBusy(bool busy) override
+    {
+        if (busy) return;
+        log(QStringLiteral("проход окончен: адресов %1, не пингуется %2").arg(m_panels[3], m_panels[4]));
+    }
+    // The monitor writes the first of each kind of failure to standard error itself.
+    void reportCheckFailure(const QString&) override {}
+    void clearCheckFailures() override {}
+    void setCondition(Condition condition, const QString& text) override
+    {
+        if (m_conditions[int(condition)] == text) return;
+        m_conditions[int(condition)] = text;
+        log(text.isEmpty() ? QStringLiteral("снято: %1").arg(int(condition)) : text);
+    }
+
+private:
+    QString m_panels[6] = {{}, QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
+                           QStringLiteral("0"), QStringLiteral("0%")};
+    QString m_conditions[8];
+};
+
+// Refusals of the mail server and other notices, on standard error.
+class LogBoxes final : public MessageBoxes {
+public:
+    MsgAnswer ask(const Message& m) override
+    {
+        log(m.title + QStringLiteral(": ") + m.text);
+        return m.buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+    }
+    void tell(const Message& m) override { log(m.title + QStringLiteral(": ") + m.text); }
+};
+
+class NoSound final : public SoundPlayer {
+public:
+    void play(const QString&) override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sentrok-monitor"));
+    const QStringList args = app.arguments().mid(1);
+    for (const QString& a : args)
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            QTextStream(stdout) << "usage: sentrok-monitor [--database URL]\n"
+                                   "  URL: sqlite:PATH or postgresql://USER@HOST:PORT/DBNAME\n"
+                                   "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program\n";
+            return 0;
+        }
+    const QString location = chooseDatabase(args, QCoreApplication::applicationDirPath());
+
+    TerminationSignals termination;
+    SystemClock clock;
+    LogView view;
+    LogBoxes boxes;
+    NoSound player;
+    std::unique_ptr<Database> db;
+    std::int32_t interval = 0;
+    try {
+        db = std::make_unique<Database>(location, Database::uniqueName(QStringLiteral("monitor")));
+        interval = readMainSettings(*db).checkInterval;
+    } catch (const DbError& e) {
+        log(e.userText());
+        return 1;
+    }
+    Sound sound(player, QCoreApplication::applicationDirPath());
+    MailAlert mail(*db, boxes, clock);
+    EchoEngineOptions echo;
+    echo.minGapMs = 1;
+    EchoProber prober(echo);
+    QObject::connect(&prober, &EchoProber::socketUnavailable, &app,
+                     [&view](const QString& m) { view.setCondition(Condition::NoIcmpSocket, m); });
+    QObject::connect(&prober, &EchoProber::socketAvailable, &app,
+                     [&view] { view.setCondition(Condition::NoIcmpSocket, {}); });
+
+    MonitorDeps deps;
+    deps.database = db->location();
+    deps.prober = &prober;
+    deps.sound = &sound;
+    deps.view = &view;
+    deps.clock = &clock;
+    deps.sendAlert = [&mail](const QString& text) { mail.SendAlert(text); };
+    Monitor monitor(std::move(deps), interval);
+    const QString me = thisProcess(QStringLiteral("sentrok-monitor"));
+    monitor.setLeased(me);
+    QObject::connect(&monitor, &Monitor::leaseChanged, &app, [&](bool held, const QString& holder) {
+        if (held)
+            log(QStringLiteral("проверки ведёт этот процесс (%1), база %2, интервал %3 с")
+                    .arg(me, db->url().describe())
+                    .arg(interval));
+        else
+            log(holder.isEmpty() ? QStringLiteral("ждёт права на проверки")
+                                 : QStringLiteral("проверки ведёт %1; этот процесс ждёт").arg(holder));
+    });
+    QObject::connect(&termination, &TerminationSignals::received, &app, [&](int signal) {
+        log(QStringLiteral("сигнал %1: завершение").arg(signal));
+        QCoreApplication::exit(0);
+    });
+    log(QStringLiteral("запущен: %1").arg(me));
+    monitor.start();
+    return QCoreApplication::exec();
+}
