@@ -39,6 +39,13 @@ public:
     virtual bool isFile() const = 0;
     // The server tells listening connections of news (otherwise they look for it themselves).
     virtual bool notifies() const = 0;
+
+    // The schema's version: where it is kept, read and written.
+    virtual QStringList versionTable() const = 0;  // statements making it, at version 1
+    virtual QString readVersion() const = 0;
+    virtual QString writeVersion(int version) const = 0;
+    // Counts the tables a new database must not have yet.
+    virtual QString countTables() const = 0;
 };
 
 }  // namespace sentrok

@@ -1,6 +1,7 @@
 #include "store/schema.h"
 
 #include "store/database.h"
+#include "store/engine.h"
 #include "store/mailsettings.h"
 #include "store/totals.h"
 
@@ -102,13 +103,13 @@ const std::vector<SchemaStep>& schemaSteps()
 
 int schemaVersion(Database& db)
 {
-    Result r = db.execute(QStringLiteral("PRAGMA user_version"));
+    Result r = db.execute(db.engine().readVersion());
     return r.eof() ? 0 : r.field(0).toInt();
 }
 
 void setSchemaVersion(Database& db, int version)
 {
-    db.execute(QStringLiteral("PRAGMA user_version=%1").arg(version));
+    db.execute(db.engine().writeVersion(version));
 }
 
 int upgradeSchema(Database& db, const UpgradeReport& report, int target)
@@ -130,38 +131,30 @@ int upgradeSchema(Database& db, const UpgradeReport& report, int target)
     return applied;
 }
 
-void createDatabase(const QString& file, int version)
+void createDatabase(const QString& location, int version)
 {
-    if (QFileInfo::exists(file))
-        throw DbError(dbcode::CantOpen,
-                      QStringLiteral("файл %1 уже существует; он не будет перезаписан").arg(file));
-    const QString name = Database::uniqueName(QStringLiteral("create"));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        bool ok = db.open();
-        QSqlError error = db.lastError();
-        if (ok) {
-            QSqlQuery q(db);
-            // WAL is chosen while the file is new, before any other connection opens it.
-            const QString setup[] = {QStringLiteral("PRAGMA journal_mode=WAL"),
-                                     QStringLiteral("PRAGMA user_version=1")};
-            ok = db.transaction();
-            for (const char* statement : kSchema) {
-                if (!ok) break;
-                ok = q.exec(QString::fromUtf8(statement));
+    const DatabaseUrl url = DatabaseUrl::parse(location);
+    if (url.isSQLite()) {
+        const QString file = url.file;
+        if (QFileInfo::exists(file))
+            throw DbError(dbcode::CantOpen,
+                          QStringLiteral("файл %1 уже существует; он не будет перезаписан").arg(file));
+        // The file itself, in write-ahead mode from the start, before any other connection.
+        const QString name = Database::uniqueName(QStringLiteral("create"));
+        bool ok = false;
+        QSqlError error;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(file);
+            ok = db.open();
+            error = db.lastError();
+            if (ok) {
+                QSqlQuery q(db);
+                ok = q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
                 if (!ok) error = q.lastError();
             }
-            if (ok) ok = db.commit();
-            for (const QString& statement : setup) {
-                if (!ok) break;
-                ok = q.exec(statement);
-                if (!ok) error = q.lastError();
-            }
-            q = QSqlQuery();
+            db.close();
         }
-        db.close();
-        db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
         if (!ok) {
             QFile::remove(file);
@@ -172,18 +165,26 @@ void createDatabase(const QString& file, int version)
                                                  : error.text());
         }
     }
-    // The tables of later versions come from the same steps that upgrade an older file, so a
-    // new file and an upgraded one are alike.
-    if (version > 1) {
-        try {
-            Database db(file, Database::uniqueName(QStringLiteral("create")));
-            upgradeSchema(db, {}, version);
-        } catch (...) {
-            QFile::remove(file);
-            QFile::remove(file + QStringLiteral("-wal"));
-            QFile::remove(file + QStringLiteral("-shm"));
-            throw;
+    try {
+        Database db(location, Database::uniqueName(QStringLiteral("create")));
+        // A server's database must be empty: tables of another program are not ours to touch.
+        if (db.execute(db.engine().countTables()).field(0).toLongLong() > 0)
+            throw DbError(dbcode::CantOpen,
+                          QStringLiteral("в базе данных %1 уже есть таблицы; она не будет изменена")
+                              .arg(url.describe()));
+        db.transaction([&] {
+            for (const char* statement : kSchema) db.execute(QString::fromUtf8(statement));
+            for (const QString& statement : db.engine().versionTable()) db.execute(statement);
+        });
+        // The tables of later versions come from the same steps that upgrade an older file, so a
+        // new file and an upgraded one are alike.
+        if (version > 1) upgradeSchema(db, {}, version);
+    } catch (...) {
+        if (url.isSQLite()) {
+            for (const char* suffix : {"", "-wal", "-shm"})
+                QFile::remove(url.file + QString::fromLatin1(suffix));
         }
+        throw;
     }
 }
 

@@ -31,7 +31,7 @@ struct SchemaStep {
 };
 const std::vector<SchemaStep>& schemaSteps();
 
-// The file's version: its PRAGMA user_version on SQLite.
+// The database's version: its PRAGMA user_version on SQLite, a table of its own on PostgreSQL.
 int schemaVersion(Database& db);
 void setSchemaVersion(Database& db, int version);
 
@@ -49,9 +49,10 @@ struct HostDefaults {
     static inline const QString color = QStringLiteral("0");
 };
 
-// Makes a new database file with every table and the one settings row, at `version` (a lower
-// one only to test upgrades). Refuses to touch a file that exists already. Throws DbError.
-void createDatabase(const QString& file, int version = kSchemaVersion);
+// Makes a new database with every table and the one settings row, at `version` (a lower one
+// only to test upgrades): a new SQLite file (refused when one exists already), or the tables in
+// an existing, empty PostgreSQL database (refused when it has tables). Throws DbError.
+void createDatabase(const QString& location, int version = kSchemaVersion);
 
 // Adds a host with the default probe settings; returns its id. Throws DbError.
 qint64 addHost(Database& db, const QString& ip, const QString& desc);

@@ -1,21 +1,47 @@
 #include "support/testdb.h"
 
 #include "store/schema.h"
+#include "support/pgserver.h"
 
 #include <QTest>
 
 namespace sentrok::test {
 
-TestFolder::TestFolder()
+namespace {
+
+TestEngine g_engine = TestEngine::SQLite;
+
+}  // namespace
+
+TestEngine testEngine() { return g_engine; }
+
+bool onPostgres() { return g_engine == TestEngine::PostgreSQL; }
+
+int runOnBothEngines(QObject* tests, int argc, char** argv)
 {
-    createDatabase(dbFile());
+    g_engine = TestEngine::SQLite;
+    int failures = QTest::qExec(tests, argc, argv);
+    PgServer& server = PgServer::instance();
+    if (!server.unavailable().isEmpty()) {
+        qWarning("SKIP: the same tests on PostgreSQL: %s", qPrintable(server.unavailable()));
+        return failures;
+    }
+    g_engine = TestEngine::PostgreSQL;
+    qInfo("The same tests again, on PostgreSQL:");
+    failures += QTest::qExec(tests, argc, argv);
+    g_engine = TestEngine::SQLite;
+    return failures;
 }
 
-QString TestFolder::dbFile() const { return Database::fileIn(m_dir.path()); }
+TestFolder::TestFolder()
+{
+    m_location = onPostgres() ? PgServer::instance().newDatabase() : Database::fileIn(m_dir.path());
+    createDatabase(m_location);
+}
 
 Database& TestFolder::db()
 {
-    if (!m_db) m_db = std::make_unique<Database>(dbFile(), Database::uniqueName(QStringLiteral("test")));
+    if (!m_db) m_db = std::make_unique<Database>(m_location, Database::uniqueName(QStringLiteral("test")));
     return *m_db;
 }
 

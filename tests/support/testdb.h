@@ -6,14 +6,28 @@
 
 #include <memory>
 
+class QObject;
+
 namespace sentrok::test {
 
-// A fresh program folder holding a new database made with the project's own schema.
+// The engine the tests' databases are made on: SQLite files, unless a suite runs its tests again
+// on PostgreSQL (runOnBothEngines).
+enum class TestEngine { SQLite, PostgreSQL };
+TestEngine testEngine();
+bool onPostgres();
+
+// Runs the test object's slots on SQLite files, then again on databases of a PostgreSQL server the
+// tests start themselves; where that server cannot start, says why and skips the second run.
+int runOnBothEngines(QObject* tests, int argc, char** argv);
+
+// A fresh program folder with a new database made with the project's own schema: the file
+// sentrok.mdb in it, or a new database on the tests' PostgreSQL server.
 class TestFolder {
 public:
     TestFolder();
     QString path() const { return m_dir.path(); }
-    QString dbFile() const;
+    // The database, as Database takes it (a file's path, or a URL).
+    QString dbFile() const { return m_location; }
     // A connection of the test's own, beside the ones the code under test opens.
     Database& db();
     // Runs a statement and returns the first column of every row as text.
@@ -23,6 +37,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_location;
     std::unique_ptr<Database> m_db;
 };
 
