@@ -38,9 +38,10 @@ public:
     void PrintStat(const QString& ip, const QString& desc, const QString& pto, const QString& v_w,
                    std::uint32_t color) override
     {
-        log(QStringLiteral("%1 %2[%3] ожидание %4 ответ %5")
-                .arg(color == kColorDown ? QStringLiteral("НЕТ СВЯЗИ") : QStringLiteral("СВЯЗЬ ЕСТЬ"),
-                     desc, ip, pto, v_w));
+        const QString what = color == kColorDown          ? QStringLiteral("НЕТ СВЯЗИ")
+                             : color == kColorUnreachable ? QStringLiteral("НЕДОСТУПЕН")
+                                                          : QStringLiteral("СВЯЗЬ ЕСТЬ");
+        log(QStringLiteral("%1 %2[%3] ожидание %4 ответ %5").arg(what, desc, ip, pto, v_w));
     }
     QString panelText(int panel) const override { return m_panels[panel]; }
     void setPanelText(int panel, const QString& text) override

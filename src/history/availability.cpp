@@ -10,6 +10,44 @@ std::optional<double> HostFigures::lossShare() const
     return double(totals.failed) / double(totals.checks);
 }
 
+namespace {
+
+struct Span {
+    qint64 from, to;
+};
+
+// The stretches of [start, end) in which any of the outages lasts, in time order, none touching.
+std::vector<Span> unionOf(const std::vector<Outage>& outages, qint64 start, qint64 end)
+{
+    std::vector<Span> spans;
+    for (const Outage& o : outages) {
+        const Span s{std::max(o.startMs, start), o.open() ? end : std::min(o.endMs, end)};
+        if (s.from < s.to) spans.push_back(s);
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
+    std::vector<Span> out;
+    for (const Span& s : spans) {
+        if (!out.empty() && s.from <= out.back().to)
+            out.back().to = std::max(out.back().to, s.to);
+        else
+            out.push_back(s);
+    }
+    return out;
+}
+
+qint64 overlapMs(const std::vector<Span>& a, const std::vector<Span>& b)
+{
+    qint64 ms = 0;
+    for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+        ms += std::max<qint64>(0, std::min(a[i].to, b[j].to) - std::max(a[i].from, b[j].from));
+        if (a[i].to < b[j].to) ++i;
+        else ++j;
+    }
+    return ms;
+}
+
+}  // namespace
+
 HostFigures figuresFor(const HostInput& in, const QDateTime& from, const QDateTime& to)
 {
     return figuresFor(in, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
@@ -49,6 +87,10 @@ HostFigures figuresFor(const HostInput& in, qint64 fromMs, qint64 toMs)
     }
     // Outages of one host never overlap, but a file edited by hand may hold some that do.
     f.downtimeSecs = std::min(downMs / 1000, f.periodSecs);
+    if (!in.ancestorOutages.empty())
+        f.ancestorDownSecs = std::min(
+            overlapMs(unionOf(in.outages, start, toMs), unionOf(in.ancestorOutages, start, toMs)) / 1000,
+            f.downtimeSecs);
     f.longestSecs = longestMs / 1000;
     if (restored) f.mttrSecs = restoredMs / restored / 1000;
     f.availability = 1.0 - double(f.downtimeSecs) / double(f.periodSecs);

@@ -26,11 +26,15 @@ struct HostInput {
     qint64 firstCheckMs = -1;  // -1 when the host was never checked
     std::vector<Outage> outages;  // those that may touch the period
     ReplyTotals totals;           // the checks made in the period
+    // The outages of the hosts it is reached through (its parent, that one's parent...), in any
+    // order, overlapping or not.
+    std::vector<Outage> ancestorOutages;
 };
 
 // A host's figures for a period. Its period starts no earlier than its first check; downtime
 // is the overlap of its outages (an open one lasting to the period's end) with that period,
-// and availability is 1 - downtime / period.
+// and availability is 1 - downtime / period. The part of the downtime that fell while an ancestor
+// was down (the host then unreachable rather than down) is told apart.
 struct HostFigures {
     qint64 id = 0;
     QString ip, desc;
@@ -39,6 +43,7 @@ struct HostFigures {
     ReplyTotals totals;
     int outages = 0;
     qint64 downtimeSecs = 0;
+    qint64 ancestorDownSecs = 0;  // of downtimeSecs: while an ancestor was down too
     qint64 longestSecs = 0;
     std::optional<qint64> mttrSecs;  // mean length of the outages that ended in the period
     std::optional<double> availability;  // 0..1

@@ -18,7 +18,9 @@ QStringList figureHeadings()
             QStringLiteral("checks"),       QStringLiteral("failed"),     QStringLiteral("outages"),
             QStringLiteral("downtime_s"),   QStringLiteral("availability_pct"),
             QStringLiteral("reply_min_ms"), QStringLiteral("reply_mean_ms"),
-            QStringLiteral("reply_max_ms"), QStringLiteral("reply_p95_ms")};
+            QStringLiteral("reply_max_ms"), QStringLiteral("reply_p95_ms"),
+            // Last, so that what reads the columns by their place reads them as before.
+            QStringLiteral("downtime_ancestor_s")};
 }
 
 QStringList figureFields(const HostFigures& f)
@@ -38,7 +40,8 @@ QStringList figureFields(const HostFigures& f)
             ms(t.replyMin),
             mean ? QString::number(*mean, 'f', 1) : QString(),
             ms(t.replyMax),
-            p95 ? QString::number(*p95) : QString()};
+            p95 ? QString::number(*p95) : QString(),
+            QString::number(f.ancestorDownSecs)};
 }
 
 QString figuresCsv(const std::vector<HostFigures>& figures)

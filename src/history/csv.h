@@ -15,8 +15,8 @@ QString csvField(const QString& text);
 
 // The figures of a period, one line a host, in the columns sentrok-db prints and the history
 // window exports: id, ip, desc, checks, failed, outages, downtime seconds, availability in
-// percent with three decimals, reply min / mean / max / p95. Empty where there is nothing
-// to say.
+// percent with three decimals, reply min / mean / max / p95, and the seconds of the downtime
+// while an ancestor was down. Empty where there is nothing to say.
 QStringList figureHeadings();
 QStringList figureFields(const HostFigures& f);
 // Comma-separated with a heading line, lines ending CR LF.

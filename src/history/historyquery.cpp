@@ -2,6 +2,7 @@
 
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/parents.h"
 
 #include <QCollator>
 #include <QHash>
@@ -203,19 +204,34 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
             inputs.push_back(std::move(in));
         }
     }
+    // Who depends on whom, as configured now: a host's downtime while an ancestor was down is
+    // told apart.
+    const HostTree tree = HostTree::read(db);
+    std::vector<qint64> wanted;  // one host's outages and its ancestors'
+    if (host) {
+        wanted = tree.ancestors(*host);
+        wanted.push_back(*host);
+    }
+    QHash<qint64, std::vector<Outage>> outagesOf;
     {
         QString sql = QStringLiteral(
             "SELECT id_ip, dt1, dt2 FROM noconnect WHERE dt1 < ? AND (dt2 = ? OR dt2 >= ?)");
         QVariantList values{storedDateText(to), kZeroDate, storedDateText(from)};
         if (host) {
-            sql += QStringLiteral(" AND id_ip = ?");
-            values << *host;
+            sql += QStringLiteral(" AND id_ip IN (?") + QStringLiteral(",?").repeated(qsizetype(wanted.size()) - 1) + u')';
+            for (qint64 id : wanted) values << id;
         }
         for (Result r = db.execute(sql, values); !r.eof(); r.moveNext()) {
-            const auto it = index.constFind(r.field(0).toLongLong());
-            if (it == index.cend()) continue;
             const QString end = r.field(2).toString();
-            inputs[*it].outages.push_back({storedTime(r.field(1)), end == kZeroDate ? -1 : storedMsecs(end)});
+            outagesOf[r.field(0).toLongLong()].push_back(
+                {storedTime(r.field(1)), end == kZeroDate ? -1 : storedMsecs(end)});
+        }
+    }
+    for (HostInput& in : inputs) {
+        in.outages = outagesOf.value(in.id);
+        for (qint64 a : tree.ancestors(in.id)) {
+            const auto it = outagesOf.constFind(a);
+            if (it != outagesOf.cend()) in.ancestorOutages.insert(in.ancestorOutages.end(), it->begin(), it->end());
         }
     }
     for (auto& [id, t] : totalsIn(db, from, to, host)) {

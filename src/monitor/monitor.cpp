@@ -6,6 +6,7 @@
 #include "common/datetext.h"
 #include "store/database.h"
 #include "store/lease.h"
+#include "store/parents.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -28,12 +29,16 @@ constexpr int kToldFailuresMax = 1000;
 
 void printError(const QString& text) { QTextStream(stderr) << "sentrok: " << text << "\n"; }
 
-QString listLine(const QString& desc, const QString& ip)
-{
-    return desc + u'[' + ip + u']' + kCrLf;
-}
+// An ancestor listed only to carry the hosts behind it: it went down before this pass.
+const QString kStillDown = QStringLiteral(" (всё ещё нет связи)");
 
 bool failed(const QString& result) { return toInt32(result, QLocale::c()).value_or(-1) < 0; }
+
+// The result text a probe's outcome is recorded with.
+QString resultOf(const ProbeOutcome& outcome)
+{
+    return outcome.result.isEmpty() ? QStringLiteral("-1") : outcome.result;
+}
 
 }  // namespace
 
@@ -195,6 +200,7 @@ void Monitor::hostsLoaded(HostsOutcome loaded)
     m_deps.view->setCondition(Condition::DatabaseGone, {});
     m_slots.resize(loaded.hosts.size());
     for (std::size_t i = 0; i < loaded.hosts.size(); ++i) m_slots[i].host = std::move(loaded.hosts[i]);
+    linkParents();
     startProbes();
     sendReady();
     announceReady();  // an empty list ends the pass here
@@ -250,6 +256,12 @@ void Monitor::sendReady()
     while (m_nextToSend < m_slots.size() && m_slots[m_nextToSend].state == SlotState::Probed &&
            m_nextToSend - from < kBatchMax) {
         Slot& s = m_slots[m_nextToSend];
+        if (checkFailed(s).value_or(false)) {
+            // Down or unreachable: that is known once the checks of its ancestors are in.
+            const std::size_t ancestor = nearestDownAncestor(m_nextToSend, false);
+            if (ancestor == kPending) break;
+            s.ancestor = ancestor;
+        }
         s.state = SlotState::Sent;
         const HostRecord& h = s.host;
         if (s.skipped) {
@@ -259,12 +271,13 @@ void Monitor::sendReady()
         } else if (s.outcome.failed()) {
             s.recorded = {Change::None, s.outcome.error};
         } else {
-            s.result = s.outcome.result.isEmpty() ? QStringLiteral("-1") : s.outcome.result;
+            s.result = resultOf(s.outcome);
             if (!toInt32(s.result, QLocale::c())) {
                 s.recorded = {Change::None,
                               QStringLiteral("результат проверки \"%1\" не число").arg(s.result)};
             } else {
-                checks.push_back({h.id, h.ip, h.vw, s.result, now});
+                checks.push_back({h.id, h.ip, h.vw, s.result, now,
+                                  s.ancestor == kNone ? 0 : m_slots[s.ancestor].host.id});
                 written.push_back(m_nextToSend);
             }
         }
@@ -354,12 +367,140 @@ void Monitor::announce(const Slot& s)
     if (s.recorded.change == Change::Up) {
         m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorUp);
         m_deps.sound->PlayUpSound();
-        m_upList += listLine(h.desc, h.ip);
+    } else if (s.recorded.change == Change::Down && s.ancestor != kNone) {
+        m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorUnreachable);
     } else if (s.recorded.change == Change::Down) {
         m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorDown);
         m_deps.sound->PlayDownSound();
-        m_downList += listLine(h.desc, h.ip);
     }
+}
+
+// Each host's parent as a slot of this pass, found once per pass. The parents make a forest
+// unless the file holds a circle; the hosts on one lose their parents for the pass.
+void Monitor::linkParents()
+{
+    QHash<qint64, std::size_t> slotOf;
+    bool any = false;
+    for (std::size_t i = 0; i < m_slots.size(); ++i) any = any || m_slots[i].host.parent;
+    if (!any) return;
+    slotOf.reserve(qsizetype(m_slots.size()));
+    for (std::size_t i = 0; i < m_slots.size(); ++i) slotOf.insert(m_slots[i].host.id, i);
+    for (Slot& s : m_slots)
+        if (s.host.parent) s.parent = slotOf.value(s.host.parent, kNone);
+    enum : char { Unseen, OnWalk, Done };
+    std::vector<char> mark(m_slots.size(), Unseen);
+    std::vector<std::size_t> walk;
+    for (std::size_t i = 0; i < m_slots.size(); ++i) {
+        std::size_t at = i;
+        for (; at != kNone && mark[at] == Unseen; at = m_slots[at].parent) {
+            mark[at] = OnWalk;
+            walk.push_back(at);
+        }
+        if (at != kNone && mark[at] == OnWalk) {
+            std::size_t c = at;
+            do {
+                const std::size_t next = m_slots[c].parent;
+                m_slots[c].parent = kNone;
+                c = next;
+            } while (c != at);
+        }
+        for (std::size_t w : walk) mark[w] = Done;
+        walk.clear();
+    }
+}
+
+// The outcome of a host's own check in this pass: true when it failed, false when it answered,
+// nullopt when there is none to record (not checked, not checked yet, or the check not made).
+std::optional<bool> Monitor::checkFailed(const Slot& s)
+{
+    if (s.state == SlotState::Waiting || s.state == SlotState::Probing) return std::nullopt;
+    if (s.skipped || !s.host.readError.isEmpty() || s.outcome.failed()) return std::nullopt;
+    const std::optional<std::int32_t> n = toInt32(resultOf(s.outcome), QLocale::c());
+    if (!n) return std::nullopt;
+    return *n < 0;
+}
+
+// Whether a host is down in this pass: by its check, or without one by the outage its address
+// had open when the pass began. nullopt while its check is still to come.
+std::optional<bool> Monitor::downInPass(const Slot& s) const
+{
+    if (s.state == SlotState::Waiting || s.state == SlotState::Probing) return std::nullopt;
+    return checkFailed(s).value_or(s.host.downBefore);
+}
+
+// The slot of a host's nearest ancestor that is down in this pass; kNone when none is. While the
+// pass runs, kPending when an ancestor's check is still to come and none nearer is down; once it
+// is over (`passOver`), such an ancestor counts by the outage it had when the pass began.
+std::size_t Monitor::nearestDownAncestor(std::size_t index, bool passOver) const
+{
+    for (std::size_t a = m_slots[index].parent; a != kNone; a = m_slots[a].parent) {
+        std::optional<bool> down = downInPass(m_slots[a]);
+        if (!down && !passOver) return kPending;
+        if (down.value_or(m_slots[a].host.downBefore)) return a;
+    }
+    return kNone;
+}
+
+// Whether the pass has announced this change of the host.
+bool Monitor::changed(std::size_t index, Change change) const
+{
+    if (index >= m_nextToRecord) return false;
+    const Slot& s = m_slots[index];
+    return !s.skipped && s.recorded.error.isEmpty() && s.recorded.change == change;
+}
+
+// DownList and UpList of the pass, one line per host in the pass's order, except that a host
+// goes two blanks in under the line of the host it waited for: its nearest ancestor down (whose
+// line, when it had no change of its own in this pass, says that it is still down), or the
+// nearest ancestor that came back with it.
+void Monitor::composeLists()
+{
+    const auto compose = [this](Change change, const auto& anchorOf, const auto& lineOf) {
+        std::vector<std::vector<std::size_t>> under;  // sized at the first host under another
+        std::vector<std::size_t> roots;
+        std::vector<char> placed(m_slots.size(), 0);
+        for (std::size_t i = 0; i < m_nextToRecord; ++i) {
+            if (!changed(i, change)) continue;
+            for (std::size_t at = i; !placed[at];) {
+                placed[at] = 1;
+                const std::size_t anchor = anchorOf(at);
+                if (anchor == kNone) {
+                    roots.push_back(at);
+                    break;
+                }
+                if (under.empty()) under.resize(m_slots.size());
+                under[anchor].push_back(at);
+                at = anchor;
+            }
+        }
+        QString out;
+        const std::function<void(std::size_t, int)> add = [&](std::size_t i, int depth) {
+            out += QString(2 * depth, u' ') + lineOf(i) + kCrLf;
+            if (under.empty()) return;
+            std::sort(under[i].begin(), under[i].end());
+            for (std::size_t k : under[i]) add(k, depth + 1);
+        };
+        std::sort(roots.begin(), roots.end());
+        for (std::size_t r : roots) add(r, 0);
+        return out;
+    };
+    const auto label = [this](std::size_t i) {
+        return hostLabel(m_slots[i].host.desc, m_slots[i].host.ip);
+    };
+    m_downList = compose(
+        Change::Down,
+        [this](std::size_t i) {
+            return changed(i, Change::Down) ? m_slots[i].ancestor : nearestDownAncestor(i, true);
+        },
+        [&](std::size_t i) { return label(i) + (changed(i, Change::Down) ? QString() : kStillDown); });
+    m_upList = compose(
+        Change::Up,
+        [this](std::size_t i) {
+            for (std::size_t a = m_slots[i].parent; a != kNone; a = m_slots[a].parent)
+                if (changed(a, Change::Up)) return a;
+            return kNone;
+        },
+        label);
 }
 
 void Monitor::failCheck(const HostRecord& host, const QString& error)
@@ -394,6 +535,7 @@ void Monitor::abandonPass(const QString& why)
 // keeps the previous totals. Either way the changes that were recorded are mailed.
 void Monitor::finishPass(bool complete)
 {
+    composeLists();
     MonitorView& view = *m_deps.view;
     if (complete) {
         view.setPanelText(3, QString::number(m_processed));

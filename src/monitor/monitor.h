@@ -52,6 +52,18 @@ struct MonitorDeps {
 // in order once it is released. A database file deleted or replaced ends the pass; nothing more is
 // written until a file is back at its path, and the next pass reads its hosts afresh.
 //
+// A host may depend on another (its parent: the router it is reached through), and that one on a
+// third. Checks and records are the same for every host; only the alerting knows of parents. A
+// host whose change to down is recorded while one of its ancestors is down is unreachable: a grey
+// event row, no sound of its own, and in the alert its line goes two blanks in under the line of
+// its nearest ancestor that is down. An ancestor is down in this pass when its check in this pass
+// fails; one not checked in this pass (wait time "0", a check that could not be made) is down when
+// its address had an outage open as the pass began. An ancestor later in the pass than its host
+// still counts: a failed check waits to be recorded until the checks of the host's ancestors are
+// in (records stay in the pass's order). A host that comes back in the same pass as an ancestor is
+// listed under that ancestor's line. A circle of parents (a file edited by another tool) counts as
+// no parents at all.
+//
 // Only one pass runs at a time: every other way of starting one does nothing meanwhile.
 class Monitor : public QObject {
     Q_OBJECT
@@ -101,6 +113,8 @@ signals:
 
 private:
     enum class SlotState { Waiting, Probing, Probed, Sent, Recorded };
+    static constexpr std::size_t kNone = std::size_t(-1);
+    static constexpr std::size_t kPending = std::size_t(-2);
     struct Slot {
         HostRecord host;
         SlotState state = SlotState::Waiting;
@@ -109,6 +123,8 @@ private:
         ProbeOutcome outcome;
         QString result;        // the result text recorded
         RecordResult recorded;  // what the recording made of it
+        std::size_t parent = kNone;    // the slot of its parent
+        std::size_t ancestor = kNone;  // a failed check: the slot of its nearest ancestor down
     };
 
     void hostsLoaded(HostsOutcome loaded);
@@ -122,6 +138,12 @@ private:
                        BatchOutcome outcome);
     void announceReady();
     void announce(const Slot& slot);
+    void linkParents();
+    static std::optional<bool> checkFailed(const Slot& s);
+    std::optional<bool> downInPass(const Slot& s) const;
+    std::size_t nearestDownAncestor(std::size_t index, bool passOver) const;
+    bool changed(std::size_t index, Change change) const;
+    void composeLists();
     void abandonPass(const QString& why);
     void finishPass(bool complete);
     void failCheck(const HostRecord& host, const QString& error);

@@ -9,6 +9,8 @@ namespace sentrok {
 // Event row colours, red in the low byte.
 inline constexpr std::uint32_t kColorDown = 0x0000FF;  // red
 inline constexpr std::uint32_t kColorUp = 0x008000;    // dark green
+// A host gone down while an ancestor (the router it is reached through) was down: unreachable.
+inline constexpr std::uint32_t kColorUnreachable = 0x808080;  // grey
 
 // Lasting conditions that keep checks from being made or recorded. Each is shown until it is
 // cleared, beside the five panels, never over them.

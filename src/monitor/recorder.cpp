@@ -221,14 +221,15 @@ void writeEvents(Database& db, qint64 passId, const std::vector<CheckRecord>& ch
         QVariantList values;
         for (std::size_t k = at; k < end; ++k) {
             const CheckRecord& c = checks[changed[k]];
-            values << passId << c.hostId
-                   << (results[changed[k]].change == Change::Down ? QStringLiteral("down")
-                                                                  : QStringLiteral("up"))
-                   << c.when << c.result << c.vw;
+            const bool down = results[changed[k]].change == Change::Down;
+            values << passId << c.hostId << (down ? QStringLiteral("down") : QStringLiteral("up"))
+                   << c.when << c.result << c.vw
+                   << (down && c.ancestor ? QVariant(c.ancestor)
+                                          : QVariant(QMetaType::fromType<qint64>()));
         }
-        db.execute(QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait) "
-                                  "values ") +
-                       valueRows(int(end - at), 6),
+        db.execute(QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait,"
+                                  "ancestor) values ") +
+                       valueRows(int(end - at), 7),
                    values);
     });
 }
@@ -402,8 +403,16 @@ private:
         static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
         std::vector<HostRecord> hosts;
         Database& d = db();
+        // The addresses down now: an ancestor among them makes its hosts unreachable.
+        QSet<QString> down;
+        for (Result r = d.execute(QStringLiteral("SELECT DISTINCT address.ip FROM address INNER "
+                                                 "JOIN noconnect ON address.id = noconnect.id_ip "
+                                                 "WHERE noconnect.dt2 = ?"),
+                                  {kZeroDate});
+             !r.eof(); r.moveNext())
+            down.insert(r.field(0).toString());
         for (Result r = d.execute(
-                 QStringLiteral("select id,ip,[desc],vw,vi,vn,vl from address order by id"));
+                 QStringLiteral("select id,ip,[desc],vw,vi,vn,vl,parent from address order by id"));
              !r.eof(); r.moveNext()) {
             HostRecord h;
             QString* texts[] = {nullptr, &h.ip, &h.desc, &h.vw, &h.vi, &h.vn, &h.vl};
@@ -418,6 +427,8 @@ private:
                     *texts[i] = v.toString();
                 }
             }
+            h.parent = r.field(7).toLongLong();  // NULL reads 0
+            h.downBefore = down.contains(h.ip);
             hosts.push_back(std::move(h));
         }
         // Descriptions in the user's alphabetical order; equal ones keep the database's order.

@@ -20,12 +20,17 @@ struct HostRecord {
     qint64 id = 0;
     QString ip, desc, vw, vi, vn, vl;
     QString readError;  // a field that could not be read as text
+    qint64 parent = 0;  // the host it is reached through; 0: none
+    bool downBefore = false;  // its address had an outage open when the pass began
 };
 
 // One check to be written, in the pass's order. `when` is the stored date text of the check.
+// `ancestor`: for a check that fails, the nearest ancestor down in this pass (0: none); a change
+// to down is then recorded as unreachable.
 struct CheckRecord {
     qint64 hostId = 0;
     QString ip, vw, result, when;
+    qint64 ancestor = 0;
 };
 
 enum class Change { None, Down, Up };
@@ -79,7 +84,8 @@ public:
     // Waits for a batch being written to be done; one still waiting for a lock is dropped.
     ~Recorder() override;
 
-    // Every host record, ordered by description as a person reads the list.
+    // Every host record, ordered by description as a person reads the list, with its parent and
+    // whether it was down when the pass began.
     void loadHosts(std::function<void(HostsOutcome)> done);
     // Writes the checks of the running pass; `done` gets one result per check, in order, from
     // the event loop.

@@ -53,17 +53,20 @@ void Viewer::poll()
         }
         bool news = false;
         for (Result r = db.execute(
-                 QStringLiteral("select e.id, e.kind, e.time_echo, e.time_wait, a.ip, a.[desc] "
-                                "from events e inner join address a on a.id = e.id_ip "
+                 QStringLiteral("select e.id, e.kind, e.time_echo, e.time_wait, a.ip, a.[desc], "
+                                "e.ancestor from events e inner join address a on a.id = e.id_ip "
                                 "where e.id > ? order by e.id"),
                  {m_lastEvent});
              !r.eof(); r.moveNext()) {
             m_lastEvent = r.field(0).toLongLong();
             const bool down = r.field(1).toString() == QLatin1String("down");
+            // Gone down behind an ancestor that was down: grey, and the ancestor's sound is enough.
+            const bool unreachable = down && !r.field(6).isNull();
             m_deps.view->PrintStat(r.field(4).toString(), r.field(5).toString(),
                                    r.field(3).toString(), r.field(2).toString(),
-                                   down ? kColorDown : kColorUp);
-            if (m_deps.sound) down ? m_deps.sound->PlayDownSound() : m_deps.sound->PlayUpSound();
+                                   unreachable ? kColorUnreachable : down ? kColorDown : kColorUp);
+            if (m_deps.sound && !unreachable)
+                down ? m_deps.sound->PlayDownSound() : m_deps.sound->PlayUpSound();
             news = true;
         }
         Result pass = db.execute(QStringLiteral(

@@ -26,7 +26,7 @@ struct ViewerDeps {
 
 // Follows what another process's monitoring records, for a window that does not monitor itself:
 // every change of state it records becomes an event row and a sound here, in the order it was
-// recorded, and its passes give the status bar's totals and countdown. New records are looked for
+// recorded (a host unreachable behind a down ancestor: a grey row and no sound), and its passes give the status bar's totals and countdown. New records are looked for
 // every kPollMs, and at once when the server says there are some (PostgreSQL's notifications).
 class Viewer : public QObject {
     Q_OBJECT

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <utility>
 #include <QFile>
 #include <QEventLoop>
 #include <QSqlDatabase>
@@ -353,10 +354,18 @@ auto Database::patiently(Fn&& fn) -> decltype(fn())
 {
     QElapsedTimer waited;
     waited.start();
+    bool reopened = false;
     for (;;) {
         try {
             return fn();
         } catch (const DbError& e) {
+            // A server connection that was lost meanwhile (the server restarted) is found out
+            // by the first statement after it: that statement is tried once more on a fresh
+            // connection, so that nothing is lost to it. Inside a transaction the caller
+            // repeats the whole unit.
+            if (e.isGone() && std::exchange(m_connectionLost, false) && !m_inTransaction &&
+                !std::exchange(reopened, true))
+                continue;
             if (!e.isBusy() || m_inTransaction || t_pausing ||
                 waited.elapsed() + kRetryPauseMs > m_options.patienceMs) {
                 if (!e.isBusy()) throw;
@@ -387,6 +396,7 @@ DbError Database::failure(const QSqlError& error, const QString& sql)
     DbError e = m_engine->error(error, sql);
     // A connection to a server that is lost is opened afresh by the next statement.
     if (e.isGone() && !m_engine->isFile()) {
+        m_connectionLost = true;
         close();
         return goneError(m_url, e.description());
     }

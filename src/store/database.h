@@ -192,6 +192,7 @@ private:
     bool m_everOpened = false;
     quint64 m_generation = 0;
     bool m_inTransaction = false;
+    bool m_connectionLost = false;  // the server connection broke under a statement
     bool m_closeAfterTransaction = false;
     // The identity of the file this connection opened.
     quint64 m_device = 0, m_inode = 0;

@@ -1,5 +1,6 @@
-// sentrok-db: makes a new database file, adds hosts to it, brings an older file up to date,
-// prints the availability of every host and sets the alert mail's server, from the command line.
+// sentrok-db: makes a new database file, adds hosts to it and sets whom they depend on, brings an
+// older file up to date, prints the availability of every host and sets the alert mail's server,
+// from the command line.
 
 #include "alerts/mailalert.h"
 #include "alerts/secretstore.h"
@@ -10,6 +11,7 @@
 #include "history/historyquery.h"
 #include "store/database.h"
 #include "store/mailsettings.h"
+#include "store/parents.h"
 #include "store/schema.h"
 
 #include <QCoreApplication>
@@ -35,7 +37,11 @@ int usage(QTextStream& err)
            "  sentrok-db create PATH [--interval MIN]\n"
            "                                      make a new database file (never overwrites);\n"
            "                                      MIN: minutes between passes, 10 unless given\n"
-           "  sentrok-db add-host PATH IP [DESC]  add a host with the default probe settings\n"
+           "  sentrok-db add-host PATH IP [DESC] [--parent ID]\n"
+           "                                      add a host with the default probe settings;\n"
+           "                                      ID: the host it is reached through\n"
+           "  sentrok-db set-parent PATH ID PARENT_ID|none\n"
+           "                                      make host ID depend on PARENT_ID, or on none\n"
            "  sentrok-db upgrade PATH             bring an older file up to this version\n"
            "  sentrok-db availability PATH [--from \"YYYY-MM-DD HH:MM:SS\"]\n"
            "                             [--to \"YYYY-MM-DD HH:MM:SS\"] [--csv]\n"
@@ -274,6 +280,79 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
     return 0;
 }
 
+std::optional<qint64> hostId(const QString& text)
+{
+    bool ok = false;
+    const qint64 id = text.toLongLong(&ok);
+    if (!ok || id <= 0) return std::nullopt;
+    return id;
+}
+
+int addHostCommand(const QString& path, const QStringList& rest, QTextStream& out, QTextStream& err)
+{
+    QStringList words = rest;
+    std::optional<qint64> parent;
+    if (const qsizetype at = words.indexOf(QStringLiteral("--parent")); at >= 0) {
+        if (at + 1 >= words.size()) return usage(err);
+        parent = hostId(words[at + 1]);
+        if (!parent) {
+            err << "sentrok-db: --parent wants a host id, not \"" << words[at + 1] << "\"\n";
+            return 2;
+        }
+        words.remove(at, 2);
+    }
+    if (words.isEmpty() || words.size() > 2) return usage(err);
+    const QString ip = words[0].trimmed();
+    if (ip.isEmpty() || ip.size() > 64) {
+        err << "sentrok-db: the address must hold 1 to 64 characters\n";
+        return 1;
+    }
+    auto db = openCurrent(path, err);
+    qint64 id = 0;
+    std::optional<QString> refusal;
+    // A host whose parent is refused is not added either.
+    struct Refused {};
+    try {
+        db->transaction([&] {
+            id = addHost(*db, ip, words.value(1));
+            if (parent) refusal = parentRefusal(*db, id, *parent);
+            if (refusal) throw Refused{};
+            if (parent)
+                db->execute(QStringLiteral("UPDATE address SET parent=? WHERE id=?"), {*parent, id});
+        });
+    } catch (const Refused&) {
+        err << "sentrok-db: " << *refusal << "; nothing added\n";
+        return 1;
+    }
+    out << "added host " << id << " " << ip;
+    if (parent) out << ", reached through host " << *parent;
+    out << "\n";
+    return 0;
+}
+
+int setParentCommand(const QString& path, const QStringList& rest, QTextStream& out,
+                     QTextStream& err)
+{
+    if (rest.size() != 2) return usage(err);
+    const std::optional<qint64> host = hostId(rest[0]);
+    const bool none = rest[1] == QLatin1String("none");
+    const std::optional<qint64> parent = none ? std::nullopt : hostId(rest[1]);
+    if (!host || (!none && !parent)) {
+        err << "sentrok-db: set-parent wants two host ids (or none for the second)\n";
+        return 2;
+    }
+    auto db = openCurrent(path, err);
+    if (const std::optional<QString> refusal = setParent(*db, *host, parent)) {
+        err << "sentrok-db: " << *refusal << "; nothing changed\n";
+        return 1;
+    }
+    if (parent)
+        out << "host " << *host << " is reached through host " << *parent << "\n";
+    else
+        out << "host " << *host << " depends on no other\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -313,17 +392,9 @@ int main(int argc, char** argv)
             return 0;
         }
         if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);
-        if (command == QLatin1String("add-host") && (args.size() == 3 || args.size() == 4)) {
-            const QString ip = args[2].trimmed();
-            if (ip.isEmpty() || ip.size() > 64) {
-                err << "sentrok-db: the address must hold 1 to 64 characters\n";
-                return 1;
-            }
-            auto db = openCurrent(path, err);
-            const qint64 id = addHost(*db, ip, args.size() == 4 ? args[3] : QString());
-            out << "added host " << id << " " << ip << "\n";
-            return 0;
-        }
+        if (command == QLatin1String("add-host")) return addHostCommand(path, args.mid(2), out, err);
+        if (command == QLatin1String("set-parent"))
+            return setParentCommand(path, args.mid(2), out, err);
     } catch (const DbError& e) {
         err << "sentrok-db: " << e.userText() << "\n";
         return 1;

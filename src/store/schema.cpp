@@ -87,6 +87,18 @@ void addPassRecords(Database& db, const std::function<void(qint64, qint64)>&)
         "NULL, requested_by TEXT)"));
 }
 
+// Version 5: a host may depend on another (the router it is reached through). Deleting the
+// parent leaves its hosts without one. A change of state recorded while an ancestor was down
+// names that ancestor, so the windows that follow the monitoring know it for unreachable.
+void addParents(Database& db, const std::function<void(qint64, qint64)>&)
+{
+    db.execute(QStringLiteral(
+        "ALTER TABLE address ADD COLUMN parent INTEGER REFERENCES address (id) ON DELETE SET NULL"));
+    // Deleting a host looks for the hosts that depend on it.
+    db.execute(QStringLiteral("CREATE INDEX address_parent ON address (parent)"));
+    db.execute(QStringLiteral("ALTER TABLE events ADD COLUMN ancestor INTEGER"));
+}
+
 }  // namespace
 
 const std::vector<SchemaStep>& schemaSteps()
@@ -97,6 +109,7 @@ const std::vector<SchemaStep>& schemaSteps()
         {3, QStringLiteral("параметры почтового сервера"),
          [](Database& db, const auto&) { addEmailServerColumns(db); }},
         {4, QStringLiteral("записи о проходах и изменениях состояния"), addPassRecords},
+        {5, QStringLiteral("зависимости хостов"), addParents},
     };
     return steps;
 }

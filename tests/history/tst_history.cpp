@@ -81,6 +81,9 @@ private slots:
     void csvQuoting_data();
     void csvQuoting();
     void dbToolAvailability();
+    void downtimeWhileAncestorDown_data();
+    void downtimeWhileAncestorDown();
+    void ancestorsAnyStepUpCount();
 };
 
 void TestHistory::figures_data()
@@ -359,7 +362,7 @@ void TestHistory::csvQuoting()
     f.ip = "10.0.0.7";
     f.desc = desc;
     const QString csv = figuresCsv({f});
-    QCOMPARE(csv, figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,\r\n");
+    QCOMPARE(csv, figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,,0\r\n");
 }
 
 void TestHistory::dbToolAvailability()
@@ -403,6 +406,63 @@ void TestHistory::dbToolAvailability()
     Database db(old, Database::uniqueName("t"));
     QCOMPARE(schemaVersion(db), kSchemaVersion);
     QCOMPARE(run({"--from", "2024-03-12 00:00:00", "--to", "2024-03-10 00:00:00"}), 2);
+}
+
+// The host is down 10:00 to 12:00 of 2024-05-01 unless told otherwise; the period is that day.
+void TestHistory::downtimeWhileAncestorDown_data()
+{
+    QTest::addColumn<std::vector<Outage>>("own");
+    QTest::addColumn<std::vector<Outage>>("ancestors");
+    QTest::addColumn<qint64>("behind");
+    const auto own = outages({{"2024-05-01 10:00:00", "2024-05-01 12:00:00"}});
+    QTest::newRow("no ancestor down") << own << outages({}) << 0LL;
+    QTest::newRow("ancestor down all along") << own << outages({{"2024-05-01 09:00:00", "2024-05-01 13:00:00"}})
+                                             << 7200LL;
+    QTest::newRow("ancestor back before the host")
+        << own << outages({{"2024-05-01 09:00:00", "2024-05-01 11:00:00"}}) << 3600LL;
+    QTest::newRow("two ancestors overlapping count once")
+        << own << outages({{"2024-05-01 10:30:00", "2024-05-01 11:30:00"}, {"2024-05-01 11:00:00", "2024-05-01 11:45:00"}})
+        << 4500LL;
+    QTest::newRow("ancestor still down") << own << outages({{"2024-05-01 11:30:00", nullptr}}) << 1800LL;
+    QTest::newRow("only the part inside the period")
+        << outages({{"2024-04-30 23:00:00", "2024-05-01 01:00:00"}})
+        << outages({{"2024-04-30 22:00:00", "2024-05-01 00:30:00"}}) << 1800LL;
+}
+
+void TestHistory::downtimeWhileAncestorDown()
+{
+    QFETCH(std::vector<Outage>, own);
+    QFETCH(std::vector<Outage>, ancestors);
+    QFETCH(qint64, behind);
+    HostInput in;
+    in.firstCheckMs = at("2024-01-01 00:00:00").toMSecsSinceEpoch();
+    in.outages = own;
+    in.ancestorOutages = ancestors;
+    const HostFigures f = figuresFor(in, at("2024-05-01 00:00:00"), at("2024-05-02 00:00:00"));
+    QCOMPARE(f.ancestorDownSecs, behind);
+    QVERIFY(f.ancestorDownSecs <= f.downtimeSecs);
+}
+
+// Core, Branch behind it, Web behind Branch: Core's outage counts for Web though Branch answered,
+// whether all hosts are asked for or Web alone.
+void TestHistory::ancestorsAnyStepUpCount()
+{
+    TestFolder f;
+    const qint64 core = f.addHost("10.0.0.1", "Core"), branch = f.addHost("10.0.0.2", "Branch"),
+                 web = f.addHost("10.0.0.3", "Web");
+    f.db().execute("update address set parent=? where id=?", {core, branch});
+    f.db().execute("update address set parent=? where id=?", {branch, web});
+    for (qint64 id : {core, branch, web}) record(f.db(), {id, "2024-04-01 00:00:00", 3});
+    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-05-01 10:00:00','2024-05-01 11:00:00')", {core});
+    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-05-01 10:30:00','2024-05-01 12:00:00')", {web});
+    const QDateTime from = at("2024-05-01 00:00:00"), to = at("2024-05-02 00:00:00");
+    for (const std::optional<qint64> asked : {std::optional<qint64>(), std::optional<qint64>(web)}) {
+        const std::vector<HostFigures> all = availabilityOf(f.db(), from, to, asked);
+        const auto it = std::find_if(all.begin(), all.end(), [&](const HostFigures& h) { return h.id == web; });
+        QVERIFY(it != all.end());
+        QCOMPARE(it->downtimeSecs, 5400LL);
+        QCOMPARE(it->ancestorDownSecs, 1800LL);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHistory)

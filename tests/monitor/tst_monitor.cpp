@@ -1,6 +1,7 @@
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
+#include "monitor/viewer.h"
 #include "support/fakeprober.h"
 #include "support/fakes.h"
 #include "support/loopwatch.h"
@@ -136,6 +137,9 @@ private slots:
     void lockedDatabaseKeepsOutcomesWaiting();
     void deletedDatabaseStopsWritingUntilOneIsBack();
     void repeatedFailureToldOncePerKind();
+    void dependencies_data();
+    void dependencies();
+    void viewerShowsUnreachableGreyAndSilent();
 };
 
 void TestMonitor::transitions_data()
@@ -463,8 +467,14 @@ void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
     QVERIFY(r.monitor->RunCheckPass());
     QTRY_COMPARE(r.prober.pending(), 1);
     // A trigger refuses the first host's log row, as a broken database would.
-    r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
-                          "begin select raise(abort, 'refused'); end");
+    if (onPostgres()) {
+        r.folder.db().execute("create function refuse() returns trigger language plpgsql as $$ begin "
+                              "if new.id_ip=1 then raise exception 'refused'; end if; return new; end $$");
+        r.folder.db().execute("create trigger refuse before insert on log for each row execute function refuse()");
+    } else {
+        r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
+                              "begin select raise(abort, 'refused'); end");
+    }
     QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
     QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
     QTRY_COMPARE(done.size(), 1);
@@ -483,8 +493,8 @@ void TestMonitor::nullFieldAbandonsOnlyThatHost()
     Rig r;
     // A table made by another tool may allow NULLs.
     r.folder.db().execute("create table a2 as select * from address");
-    r.folder.db().execute("drop table address");
-    r.folder.db().execute("create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT)");
+    r.folder.db().execute(onPostgres() ? "drop table address cascade" : "drop table address");
+    r.folder.db().execute("create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
     r.folder.db().execute("insert into address (ip,[desc],vw,vn,vl,vi,color) values ('10.0.0.1','a',NULL,'1','32','255','0')");
     r.folder.addHost("10.0.0.2", "b");
     r.prober.answers["10.0.0.2"] = reply("1");
@@ -611,6 +621,7 @@ void TestMonitor::deletedDatabaseStopsWritingUntilOneIsBack()
         QVERIFY(r.view.conditions.contains(Condition::DatabaseGone));
         QCOMPARE(r.prober.started.size(), 1);
         QVERIFY(PgServer::instance().start());
+        r.folder.reconnect();
         r.pass();
         QVERIFY(!r.view.conditions.contains(Condition::DatabaseGone));
         QCOMPARE(r.count("select count(*) from log"), QStringLiteral("2"));
@@ -674,6 +685,131 @@ void TestMonitor::repeatedFailureToldOncePerKind()
     QCOMPARE(text.count("ещё 3 проверок"), 1);
     QCOMPARE(text.count("ещё 4 проверок"), 1);
     QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));
+}
+
+// Hosts in the pass's order (their descriptions sort so), each "desc;ip;parent ip;before;answer":
+// before "down" opens an outage first; answer "-1" fails, a number answers, "skip" sets the wait
+// time "0".
+void TestMonitor::dependencies_data()
+{
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QString>("alert");  // empty: none
+    QTest::addColumn<QString>("rows");   // event rows in order: r red, g grey, u green
+    QTest::addColumn<QStringList>("sounds");
+    const QString none = "NO CONNECT\r\n\r\nCONNECT\r\n";
+    QTest::newRow("parent first, children down with it")
+        << QStringList{"A router;10.0.0.1;;up;-1", "Mail;10.0.0.3;10.0.0.1;up;-1",
+                       "Web;10.0.0.2;10.0.0.1;up;-1"}
+        << "NO CONNECT\r\nA router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "rgg" << QStringList{kDown};
+    QTest::newRow("parent last, children down with it")
+        << QStringList{"Mail;10.0.0.3;10.0.0.1;up;-1", "Web;10.0.0.2;10.0.0.1;up;-1",
+                       "Z router;10.0.0.1;;up;-1"}
+        << "NO CONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "ggr" << QStringList{kDown};
+    QTest::newRow("chain of three, farthest last")
+        << QStringList{"a host;10.0.0.3;10.0.0.2;up;-1", "b branch;10.0.0.2;10.0.0.1;up;-1",
+                       "c core;10.0.0.1;;up;-1", "d other;10.0.0.4;;up;-1"}
+        << "NO CONNECT\r\nc core[10.0.0.1]\r\n  b branch[10.0.0.2]\r\n    a host[10.0.0.3]\r\n"
+           "d other[10.0.0.4]\r\n\r\nCONNECT\r\n"
+        << "ggrr" << QStringList{kDown, kDown};
+    QTest::newRow("chain with an unmonitored middle")
+        << QStringList{"a host;10.0.0.3;10.0.0.2;up;-1", "b branch;10.0.0.2;10.0.0.1;up;skip",
+                       "c core;10.0.0.1;;up;-1"}
+        << "NO CONNECT\r\nc core[10.0.0.1]\r\n  a host[10.0.0.3]\r\n\r\nCONNECT\r\n"
+        << "gr" << QStringList{kDown};
+    QTest::newRow("child down while its parent answers")
+        << QStringList{"Router;10.0.0.1;;up;3", "Web;10.0.0.2;10.0.0.1;up;-1"}
+        << "NO CONNECT\r\nWeb[10.0.0.2]\r\n\r\nCONNECT\r\n" << "r" << QStringList{kDown};
+    QTest::newRow("parent down before the pass")
+        << QStringList{"Router;10.0.0.1;;down;-1", "Web;10.0.0.2;10.0.0.1;up;-1"}
+        << "NO CONNECT\r\nRouter[10.0.0.1] (всё ещё нет связи)\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "g" << QStringList{};
+    QTest::newRow("parent unmonitored, its outage open")
+        << QStringList{"Router;10.0.0.1;;down;skip", "Web;10.0.0.2;10.0.0.1;up;-1"}
+        << "NO CONNECT\r\nRouter[10.0.0.1] (всё ещё нет связи)\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "g" << QStringList{};
+    QTest::newRow("parent back, child down in the same pass")
+        << QStringList{"Router;10.0.0.1;;down;3", "Web;10.0.0.2;10.0.0.1;up;-1"}
+        << "NO CONNECT\r\nWeb[10.0.0.2]\r\n\r\nCONNECT\r\nRouter[10.0.0.1]\r\n" << "ur"
+        << QStringList{kUp, kDown};
+    QTest::newRow("children back with their parent, parent last")
+        << QStringList{"Mail;10.0.0.3;10.0.0.1;down;1", "Web;10.0.0.2;10.0.0.1;down;2",
+                       "Z router;10.0.0.1;;down;3"}
+        << "NO CONNECT\r\n\r\nCONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n"
+        << "uuu" << QStringList{kUp, kUp, kUp};
+    QTest::newRow("child back while its parent stays down")
+        << QStringList{"Router;10.0.0.1;;down;-1", "Web;10.0.0.2;10.0.0.1;down;2"}
+        << none + "Web[10.0.0.2]\r\n" << "u" << QStringList{kUp};
+    // Written by another tool: the monitor must neither hang nor lose the hosts.
+    QTest::newRow("a circle counts as no parents")
+        << QStringList{"A;10.0.0.1;10.0.0.2;up;-1", "B;10.0.0.2;10.0.0.1;up;-1"}
+        << "NO CONNECT\r\nA[10.0.0.1]\r\nB[10.0.0.2]\r\n\r\nCONNECT\r\n" << "rr"
+        << QStringList{kDown, kDown};
+}
+
+void TestMonitor::dependencies()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, alert);
+    QFETCH(QString, rows);
+    QFETCH(QStringList, sounds);
+    Rig r;
+    QHash<QString, qint64> ids;
+    QStringList checked;
+    int openAfter = 0;
+    for (const QString& h : hosts) {
+        const QStringList f = h.split(';');
+        const bool skip = f[4] == "skip";
+        ids[f[1]] = r.folder.addHost(f[1], f[0], skip ? "0" : "1000");
+        if (f[3] == "down") r.openOutage(ids[f[1]]);
+        if (!skip) {
+            r.prober.answers[f[1]] = reply(f[4]);
+            checked << f[1];
+        }
+        openAfter += (skip ? f[3] == "down" : f[4] == "-1") ? 1 : 0;
+    }
+    for (const QString& h : hosts) {
+        const QStringList f = h.split(';');
+        if (!f[2].isEmpty())
+            r.folder.db().execute("update address set parent=? where id=?", {ids[f[2]], ids[f[1]]});
+    }
+    r.pass();
+    QCOMPARE(r.alerts, alert.isEmpty() ? QStringList() : QStringList{alert});
+    QString seen;
+    for (const Event& e : r.view.events)
+        seen += e.color == kColorDown ? 'r' : e.color == kColorUnreachable ? 'g' : e.color == kColorUp ? 'u' : '?';
+    QCOMPARE(seen, rows);
+    QCOMPARE(r.player.played, sounds);
+    // The checks and outages are recorded as for hosts without parents, in the pass's order.
+    QCOMPARE(r.list("select a.ip from log l join address a on a.id=l.id_ip order by l.id"),
+             checked.join(','));
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), QString::number(openAfter));
+    // The viewers of another desktop learn which changes were unreachable.
+    QCOMPARE(r.count("select count(*) from events where ancestor is not null"),
+             QString::number(rows.count('g')));
+}
+
+void TestMonitor::viewerShowsUnreachableGreyAndSilent()
+{
+    Rig r;
+    const qint64 router = r.folder.addHost("10.0.0.1", "Router");
+    const qint64 web = r.folder.addHost("10.0.0.2", "Web");
+    r.folder.db().execute("update address set parent=? where id=?", {router, web});
+    FakeView view;
+    RecordingPlayer player;
+    Sound sound(player, "/p");
+    sound.setNames("up.wav", "down.wav");
+    Viewer viewer({r.folder.dbFile(), &view, &sound, &r.clock, {}});
+    viewer.start();
+    r.prober.answers["10.0.0.1"] = silent();
+    r.prober.answers["10.0.0.2"] = silent();
+    r.pass();
+    viewer.poll();
+    QCOMPARE(view.events.size(), 2);
+    QCOMPARE(view.events[0].color, kColorDown);
+    QCOMPARE(view.events[1].color, kColorUnreachable);
+    QCOMPARE(player.played, QStringList{kDown});
 }
 
 int main(int argc, char** argv)

@@ -1,4 +1,5 @@
 #include "store/database.h"
+#include "store/parents.h"
 #include "store/schema.h"
 #include "store/settings.h"
 #include "support/pgserver.h"
@@ -37,6 +38,9 @@ private slots:
     void dbTool();
     void dbToolInterval_data();
     void dbToolInterval();
+    void parentRules_data();
+    void parentRules();
+    void dbToolParents();
 };
 
 void TestDatabase::newFileHasOneSettingsRowAndNoData()
@@ -97,6 +101,9 @@ void TestDatabase::deletingHostCascades()
     TestFolder f;
     const qint64 gone = f.addHost("10.0.0.1");
     const qint64 kept = f.addHost("10.0.0.2");
+    // A host reached through the deleted one stays, without a parent.
+    const qint64 behind = f.addHost("10.0.0.3");
+    f.db().execute("update address set parent=? where id=?", {gone, behind});
     for (qint64 id : {gone, kept}) {
         f.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,'-1','1000')", {id});
         f.db().execute("insert into noconnect (id_ip) values (?)", {id});
@@ -106,6 +113,8 @@ void TestDatabase::deletingHostCascades()
     QCOMPARE(f.scalar("select count(*) from noconnect where id_ip=?", {gone}), QStringLiteral("0"));
     QCOMPARE(f.scalar("select count(*) from log where id_ip=?", {kept}), QStringLiteral("1"));
     QCOMPARE(f.scalar("select count(*) from noconnect where id_ip=?", {kept}), QStringLiteral("1"));
+    QCOMPARE(f.scalar("select count(*) from address where id=? and parent is null", {behind}),
+             QStringLiteral("1"));
 }
 
 void TestDatabase::hostileTextsAreStoredAsTyped_data()
@@ -385,6 +394,71 @@ void TestDatabase::dbToolInterval()
     if (interval.isEmpty()) return;
     Database db(file, Database::uniqueName("t"));
     QCOMPARE(db.execute("select refresh_time from options").field(0).toString(), interval);
+}
+
+// Hosts 1 core, 2 branch (behind 1), 3 host (behind 2), 4 other.
+void TestDatabase::parentRules_data()
+{
+    QTest::addColumn<qint64>("host");
+    QTest::addColumn<qint64>("parent");  // 0: none
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("another host") << 4LL << 1LL << "";
+    QTest::newRow("none") << 3LL << 0LL << "";
+    QTest::newRow("itself") << 1LL << 1LL << "Хост не может зависеть от самого себя";
+    QTest::newRow("a host behind it, two steps away")
+        << 1LL << 3LL << "host[10.0.0.3] уже зависит от core[10.0.0.1]: зависимость по кругу не сохранена";
+    QTest::newRow("a parent not in the database") << 2LL << 99LL << "Хоста с id 99 нет в базе";
+    QTest::newRow("a host not in the database") << 99LL << 0LL << "Хоста с id 99 нет в базе";
+}
+
+void TestDatabase::parentRules()
+{
+    QFETCH(qint64, host);
+    QFETCH(qint64, parent);
+    QFETCH(QString, refusal);
+    TestFolder f;
+    for (const char* name : {"core", "branch", "host", "other"})
+        f.addHost(QStringLiteral("10.0.0.%1").arg(f.column("select id from address").size() + 1), name);
+    f.db().execute("update address set parent=id-1 where id in (2,3)");
+    const QStringList before = f.column("select coalesce(parent,0) from address order by id");
+    const auto got = sentrok::setParent(f.db(), host, parent ? std::optional<qint64>(parent) : std::nullopt);
+    QCOMPARE(got.value_or(QString()), refusal);
+    const QString stored = f.scalar("select coalesce(parent,0) from address where id=?", {host});
+    if (refusal.isEmpty())
+        QCOMPARE(stored, QString::number(parent));
+    else
+        QCOMPARE(f.column("select coalesce(parent,0) from address order by id"), before);
+}
+
+void TestDatabase::dbToolParents()
+{
+    const QString tool = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-db";
+    if (!QFile::exists(tool)) QSKIP("sentrok-db not built beside the tests");
+    QTemporaryDir dir;
+    const QString file = dir.filePath("sentrok.mdb");
+    QString said;
+    auto run = [&](const QStringList& args) {
+        QProcess p;
+        p.start(tool, args);
+        p.waitForFinished(10000);
+        said = QString::fromUtf8(p.readAllStandardError());
+        return p.exitCode();
+    };
+    QCOMPARE(run({"create", file}), 0);
+    QCOMPARE(run({"add-host", file, "10.0.0.1", "Router"}), 0);
+    QCOMPARE(run({"add-host", file, "10.0.0.2", "Web", "--parent", "1"}), 0);
+    QCOMPARE(run({"add-host", file, "10.0.0.3", "--parent", "7"}), 1);
+    QVERIFY(said.contains("Хоста с id 7 нет в базе"));
+    QCOMPARE(run({"add-host", file, "10.0.0.3", "--parent", "x"}), 2);
+    QCOMPARE(run({"set-parent", file, "1", "2"}), 1);
+    QVERIFY(said.contains("по кругу"));
+    QCOMPARE(run({"set-parent", file, "2", "none"}), 0);
+    QCOMPARE(run({"set-parent", file, "1", "2"}), 0);
+    Database db(file, Database::uniqueName("t"));
+    QStringList rows;
+    for (Result r = db.execute("select ip, coalesce(parent,0) from address order by id"); !r.eof(); r.moveNext())
+        rows << r.field(0).toString() + "<" + r.field(1).toString();
+    QCOMPARE(rows, QStringList({"10.0.0.1<2", "10.0.0.2<0"}));
 }
 
 int main(int argc, char** argv)

@@ -135,7 +135,7 @@ bool PgServer::start()
     }
     const QString options =
         QStringLiteral("-c listen_addresses=127.0.0.1 -p %1 -c unix_socket_directories=%2 -c fsync=off "
-                       "-c synchronous_commit=off -c full_page_writes=off -c max_connections=200")
+                       "-c full_page_writes=off -c max_connections=200")
             .arg(m_port)
             .arg(m_dir->path());
     m_why = run({m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dir->path() + QStringLiteral("/data"),

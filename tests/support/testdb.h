@@ -30,6 +30,8 @@ public:
     QString dbFile() const { return m_location; }
     // A connection of the test's own, beside the ones the code under test opens.
     Database& db();
+    // After the server was restarted: the test's own connection is opened afresh.
+    void reconnect() { m_db.reset(); }
     // Runs a statement and returns the first column of every row as text.
     QStringList column(const QString& sql, const QVariantList& values = {});
     QString scalar(const QString& sql, const QVariantList& values = {});

@@ -5,6 +5,7 @@
 #include "support/loopwatch.h"
 #include "support/testdb.h"
 #include "ui/admin/frmbase.h"
+#include "ui/admin/frmparent.h"
 #include "ui/admin/inputrules.h"
 #include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
@@ -154,6 +155,8 @@ private slots:
     void reportsAreOfTheHostShown();
     void databaseFailuresAreShown_data();
     void databaseFailuresAreShown();
+    void parentChosen_data();
+    void parentChosen();
 };
 
 void TestFrmBase::loadWithEmptyTablesKeepsFormDefaults()
@@ -427,7 +430,8 @@ void TestFrmBase::noChangesNothing()
 void TestFrmBase::withoutShownHostButtonsDoNothing_data()
 {
     QTest::addColumn<QString>("button");
-    for (const char* b : {"cmdEdit", "cmdDel", "Command3", "Command4"}) QTest::newRow(b) << b;
+    for (const char* b : {"cmdEdit", "cmdDel", "Command3", "Command4", "cmdParent"})
+        QTest::newRow(b) << b;
 }
 
 void TestFrmBase::withoutShownHostButtonsDoNothing()
@@ -763,6 +767,54 @@ void TestFrmBase::databaseFailuresAreShown()
     QCOMPARE(shown().icon, MsgIcon::Stop);
     QCOMPARE(h.folder.scalar("select refresh_time from options"), QString("10"));  // all or nothing
     QCOMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
+}
+
+// Router 1, Web 2 behind Router, Mail 3 behind Web.
+void TestFrmBase::parentChosen_data()
+{
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("choice");  // as listed
+    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<QString>("parents");  // of the three hosts afterwards
+    QTest::newRow("another parent") << "10.0.0.3" << "Router[10.0.0.1]" << "" << "0,1,1";
+    QTest::newRow("none") << "10.0.0.2" << "(ни от какого: связь напрямую)" << "" << "0,0,2";
+    QTest::newRow("a host behind it is refused")
+        << "10.0.0.1" << "Mail[10.0.0.3]"
+        << "Mail[10.0.0.3] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена" << "0,1,2";
+}
+
+void TestFrmBase::parentChosen()
+{
+    QFETCH(QString, shown);
+    QFETCH(QString, choice);
+    QFETCH(QString, refusal);
+    QFETCH(QString, parents);
+    Harness h;
+    h.folder.addHost("10.0.0.1", "Router");
+    h.folder.addHost("10.0.0.2", "Web");
+    h.folder.addHost("10.0.0.3", "Mail");
+    h.folder.db().execute("update address set parent=id-1 where id>1");
+    QVERIFY(h.load());
+    h.select(shown);
+    h.click("cmdParent");
+    QPointer<frmParent> chooser = h.w->findChild<frmParent*>();
+    QVERIFY(chooser);
+    auto* list = chooser->findChild<QListWidget*>("lstParent");
+    const QList<QListWidgetItem*> found = list->findItems(choice, Qt::MatchExactly);
+    QCOMPARE(found.size(), 1);
+    list->setCurrentItem(found.first());
+    chooser->findChild<QAbstractButton*>("cmdSaveParent")->click();
+    QCOMPARE(h.folder.column("select coalesce(parent,0) from address order by id").join(','), parents);
+    if (refusal.isEmpty()) {
+        QVERIFY(h.boxes.asked.isEmpty());
+        QTRY_VERIFY(!chooser);
+        QCOMPARE(h.find("cmdParent")->toolTip(),
+                 choice.startsWith('(') ? "Ни от какого хоста не зависит" : "Доступен через " + choice);
+    } else {
+        QCOMPARE(h.boxes.asked.size(), 1);
+        QVERIFY(is(h.boxes.asked[0], refusal, MsgIcon::Exclamation));
+        QVERIFY(chooser && chooser->isVisible());
+    }
 }
 
 QTEST_MAIN(TestFrmBase)

@@ -46,6 +46,7 @@ private slots:
     void outageListEmpty();
     void outageListNewestOnTop();
     void outageListNullAndEmptyDescription();
+    void outageListNamesTheAncestorWaitedFor();
     void outageGeometryAndWidthsRoundTrip();
     void outageGridKeepsSizeWhenTiny();
     void closedOutageWindowReloadedHiddenByPass();
@@ -176,7 +177,7 @@ void TestWindows::outageListNullAndEmptyDescription()
     h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 00:00:00')", {a});
     // A table made by another tool may hold NULLs.
     h.folder.db().execute("PRAGMA foreign_keys=OFF");
-    h.folder.db().execute("create table a2 (id INTEGER PRIMARY KEY, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT)");
+    h.folder.db().execute("create table a2 (id INTEGER PRIMARY KEY, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
     h.folder.db().execute("insert into a2 select * from address");
     h.folder.db().execute("drop table address");
     h.folder.db().execute("alter table a2 rename to address");
@@ -187,6 +188,25 @@ void TestWindows::outageListNullAndEmptyDescription()
     QVERIFY(o->Form_Load());
     QCOMPARE(row(o->grid(), 1), QStringList({"", "10.0.0.7", "07.12.2026 10:00:00"}));
     QCOMPARE(row(o->grid(), 2), QStringList({"", "10.0.0.1", "07.12.2026"}));  // midnight: the date alone
+}
+
+// Router down, Switch behind it answering, Web behind Switch down: Web waits for Router.
+void TestWindows::outageListNamesTheAncestorWaitedFor()
+{
+    Harness h;
+    const qint64 router = h.folder.addHost("10.0.0.1", "Router");
+    const qint64 sw = h.folder.addHost("10.0.0.2", "Switch");
+    const qint64 web = h.folder.addHost("10.0.0.3", "Web");
+    h.folder.db().execute("update address set parent=? where id=?", {router, sw});
+    h.folder.db().execute("update address set parent=? where id=?", {sw, web});
+    for (qint64 id : {router, web})
+        h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')", {id});
+    auto o = h.outages();
+    QVERIFY(o->Form_Load());
+    QCOMPARE(row(o->grid(), 1), QStringList({"Web (ждёт Router[10.0.0.1])", "10.0.0.3", "07.12.2026 8:00:00"}));
+    QCOMPARE(row(o->grid(), 2), QStringList({"Router", "10.0.0.1", "07.12.2026 8:00:00"}));
+    QCOMPARE(o->grid()->cellForeColorAt(1, 2), kColorUnreachable);
+    QCOMPARE(o->grid()->cellForeColorAt(2, 2), 0u);
 }
 
 void TestWindows::outageGeometryAndWidthsRoundTrip()

@@ -3,8 +3,10 @@
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/parents.h"
 #include "store/purge.h"
 #include "ui/admin/frmmailserver.h"
+#include "ui/admin/frmparent.h"
 #include "ui/admin/inputrules.h"
 #include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
@@ -213,6 +215,15 @@ void frmBase::buildHostFrame()
                         1880, 1215, 495, &frmBase::cmdAdd_Click);
     cmdEdit = makeButton(Frame1, QStringLiteral("cmdEdit"), QStringLiteral("Сохранить изменения"),
                          7080, 2640, 1215, 495, &frmBase::cmdEdit_Click);
+    // In the room left of "id:", on the row of the host shown: the host it is reached through.
+    cmdParent = makeButton(Frame1, QStringLiteral("cmdParent"), QStringLiteral("Зависит от..."),
+                           2400, 360, 1215, 285, &frmBase::cmdParent_Click);
+    cmdParent->setEnabled(false);
+    connect(txtID, &QLineEdit::textChanged, this, [this](const QString& id) {
+        cmdParent->setEnabled(!id.isEmpty());
+        if (id.isEmpty())
+            cmdParent->setToolTip(QStringLiteral("Хост, через который доступен показанный"));
+    });
 }
 
 void frmBase::buildDetailFrame()
@@ -328,7 +339,8 @@ void frmBase::applyThinBorders()
              Frame1,   Frame2,   lstAdr,   txtInt,     txtSmtp,   txtSoundUp, txtSoundDown, txtDESC,
              txtVW,    txtVL,    txtVI,    txtVN,      txtCOLOR,  txtEDesc,   txtID,        txtIP,
              Command1, Command2, Command3, Command4,   txtTO,     txtFROM,    cmdSaveOpt,   cmdEdit,
-             cmdDel,   cmdAdd,   cmdClear, cmdDelSMTP, txtDetail, cmdClearLog, cmdMailServer})
+             cmdDel,   cmdAdd,   cmdClear, cmdDelSMTP, txtDetail, cmdClearLog, cmdMailServer,
+             cmdParent})
         SetThinBorder(control);
 }
 
@@ -465,6 +477,41 @@ void frmBase::lstAdr_Click()
         {txtVN, "vn"}, {txtVL, "vl"}, {txtVI, "vi"},     {txtCOLOR, "color"}};
     for (const auto& [box, column] : boxes)
         box->setText(textOf(r.field(QString::fromLatin1(column))));
+    r.close();
+    showParent();
+}
+
+// The host shown's parent, in the button's tool tip.
+void frmBase::showParent()
+{
+    if (txtID->text().isEmpty()) return;
+    Result r = db().execute(QStringLiteral("SELECT p.ip, p.[desc] FROM address a INNER JOIN address "
+                                           "p ON p.id = a.parent WHERE a.id = ?"),
+                            {txtID->text().toLongLong()});
+    cmdParent->setToolTip(r.eof() ? QStringLiteral("Ни от какого хоста не зависит")
+                                  : QStringLiteral("Доступен через %1")
+                                        .arg(hostLabel(textOf(r.field(1)), textOf(r.field(0)))));
+}
+
+void frmBase::cmdParent_Click()
+{
+    if (txtID->text().isEmpty()) return;
+    if (m_parentChooser) {
+        m_parentChooser->raise();
+        m_parentChooser->activateWindow();
+        return;
+    }
+    auto* dialog = new frmParent({&db(), m_deps.boxes, txtID->text().toLongLong()}, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!dialog->Form_Load()) {
+        delete dialog;
+        return;
+    }
+    m_parentChooser = dialog;
+    connect(dialog, &QDialog::accepted, this, [this] { guarded(&frmBase::showParent); });
+    // Over this window only: the monitor and the other windows go on.
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
 }
 
 void frmBase::cmdClear_Click()

@@ -25,6 +25,7 @@ class Sound;
 class TablePurge;
 class WrapButton;
 class frmMailServer;
+class frmParent;
 
 // What the administration window is given by the main window or by a test.
 struct AdminWindowDeps {
@@ -89,6 +90,8 @@ private:
     void cmdAdd_Click();
     void cmdEdit_Click();
     void cmdDel_Click();
+    void cmdParent_Click();
+    void showParent();
     bool hostInputAccepted();
     void cmdSaveOpt_Click();
     void saveRecipient();
@@ -125,6 +128,8 @@ private:
     WrapButton* cmdClear = nullptr;
     WrapButton* cmdAdd = nullptr;
     WrapButton* cmdEdit = nullptr;
+    WrapButton* cmdParent = nullptr;
+    QPointer<frmParent> m_parentChooser;
     WrapButton* Command3 = nullptr;
     WrapButton* Command4 = nullptr;
     QPlainTextEdit* txtDetail = nullptr;

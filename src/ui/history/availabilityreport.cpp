@@ -22,13 +22,13 @@ struct Column {
 };
 
 const Column kColumns[] = {
-    {"Описание", 0.20, [](const HostFigures& f) { return f.desc; }, false},
-    {"IP-адрес", 0.13, [](const HostFigures& f) { return f.ip; }, false},
+    {"Описание", 0.17, [](const HostFigures& f) { return f.desc; }, false},
+    {"IP-адрес", 0.12, [](const HostFigures& f) { return f.ip; }, false},
     {"Доступность", 0.10, availabilityText, true},
     {"Проверок", 0.07, [](const HostFigures& f) { return QString::number(f.totals.checks); }, true},
     {"Потери", 0.07, lossText, true},
     {"Обрывов", 0.06, [](const HostFigures& f) { return QString::number(f.outages); }, true},
-    {"Простой", 0.11, [](const HostFigures& f) { return durationText(f.downtimeSecs); }, true},
+    {"Простой", 0.15, downtimeText, true},
     {"Самый долгий", 0.11, [](const HostFigures& f) { return durationText(f.longestSecs); }, true},
     {"Сред. ответ", 0.08, meanText, true},
     {"95%", 0.07, p95Text, true},
@@ -124,6 +124,12 @@ QString availabilityText(const HostFigures& f)
                           : QStringLiteral("нет данных");
 }
 
+QString downtimeText(const HostFigures& f)
+{
+    const QString all = durationText(f.downtimeSecs);
+    return f.ancestorDownSecs ? QStringLiteral("%1 (%2)").arg(all, durationText(f.ancestorDownSecs)) : all;
+}
+
 QString lossText(const HostFigures& f)
 {
     const auto s = f.lossShare();
@@ -193,7 +199,8 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& r)
     p.drawText(QRectF(0, pg.y, pg.page().width(), line * 2.4), Qt::AlignLeft | Qt::TextWordWrap,
                QStringLiteral("Доступность = 1 − простой / период; период хоста начинается не раньше его первой "
                               "проверки; простой — пересечение обрывов с периодом (открытый обрыв длится до "
-                              "конца периода)."));
+                              "конца периода); в скобках — его часть, пока не отвечал хост, через который "
+                              "этот доступен."));
     pg.y += line * 2.6;
 
     const double rowH = line * 1.35;
@@ -235,7 +242,7 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& r)
                    QStringLiteral("%1 [%2] — доступность %3, обрывов %4, простой %5")
                        .arg(f.desc, f.ip, availabilityText(f))
                        .arg(f.outages)
-                       .arg(durationText(f.downtimeSecs)));
+                       .arg(downtimeText(f)));
         pg.y += line;
         paintSmallChart(p, QRectF(0, pg.y, pg.page().width(), chartH), r, f, it->second);
         pg.y += chartH + gap;

@@ -31,6 +31,8 @@ QString writeReportPdf(const QString& file, const AvailabilityReport& report);
 
 // Table cells as the window and the report show them.
 QString availabilityText(const HostFigures& f);
+// The downtime, and in brackets the part of it while an ancestor was down, when there was one.
+QString downtimeText(const HostFigures& f);
 QString lossText(const HostFigures& f);
 QString replyText(qint64 ms);
 QString meanText(const HostFigures& f);

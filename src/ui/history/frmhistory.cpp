@@ -33,7 +33,7 @@ namespace sentrok {
 class FiguresModel final : public QAbstractTableModel {
 public:
     using QAbstractTableModel::QAbstractTableModel;
-    enum Column { Desc, Ip, Availability, Checks, Loss, Outages, Downtime, Longest, Mttr, Min, Mean, Max, P95, Count };
+    enum Column { Desc, Ip, Availability, Checks, Loss, Outages, Downtime, Behind, Longest, Mttr, Min, Mean, Max, P95, Count };
 
     void setFigures(std::vector<HostFigures> f)
     {
@@ -48,10 +48,14 @@ public:
     QVariant headerData(int section, Qt::Orientation o, int role) const override
     {
         static const char* const names[] = {"Описание", "IP-адрес", "Доступность", "Проверок", "Потери",
-                                            "Обрывов", "Простой", "Самый долгий", "Ср. восстановление",
+                                            "Обрывов", "Простой", "Из-за родителя", "Самый долгий",
+                                            "Ср. восстановление",
                                             "Мин, мс", "Сред, мс", "Макс, мс", "95%, мс"};
         if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < Count)
             return QString::fromUtf8(names[section]);
+        if (o == Qt::Horizontal && role == Qt::ToolTipRole && section == Behind)
+            return QStringLiteral("Часть простоя, пока не отвечал хост, через который этот доступен "
+                                  "(или тот, через который доступен он)");
         return {};
     }
 
@@ -72,6 +76,7 @@ public:
             case Loss: return f.lossShare().value_or(-1.0);
             case Outages: return f.outages;
             case Downtime: return f.downtimeSecs;
+            case Behind: return f.ancestorDownSecs;
             case Longest: return f.longestSecs;
             case Mttr: return f.mttrSecs.value_or(-1);
             case Min: return t.replyMin;
@@ -89,6 +94,7 @@ public:
         case Loss: return lossText(f);
         case Outages: return QString::number(f.outages);
         case Downtime: return durationText(f.downtimeSecs);
+        case Behind: return durationText(f.ancestorDownSecs);
         case Longest: return durationText(f.longestSecs);
         case Mttr: return f.mttrSecs ? durationText(*f.mttrSecs) : QStringLiteral("—");
         case Min: return replyText(t.replyMin);
@@ -238,7 +244,8 @@ QWidget* frmHistory::buildTablePage()
     // Widths fixed once: measuring a thousand rows at every load would hold the window up.
     const QFontMetrics metrics(grdHosts->horizontalHeader()->font());
     const int digit = metrics.horizontalAdvance(QLatin1Char('0'));
-    const int widths[] = {24, 15, 11, 9, 9, 8, 12, 12, 12, 8, 8, 8, 8};
+    constexpr int widths[] = {24, 15, 11, 9, 9, 8, 12, 12, 12, 12, 8, 8, 8, 8};
+    static_assert(std::size(widths) == FiguresModel::Count);
     for (int c = 0; c < FiguresModel::Count; ++c) {
         const int heading = metrics.horizontalAdvance(m_model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
         grdHosts->setColumnWidth(c, std::max(widths[c] * digit, heading + 3 * digit));  // room for the sort mark
@@ -406,7 +413,9 @@ void frmHistory::showFigures(const HostHistory& h)
         loss.isEmpty() ? QString::number(t.failed) : QStringLiteral("%1 (%2)").arg(t.failed).arg(loss),
         QString::number(f.outages),
         durationText(f.longestSecs),
-        durationText(f.downtimeSecs),
+        f.ancestorDownSecs ? QStringLiteral("%1, из них при недоступном родителе %2")
+                                 .arg(durationText(f.downtimeSecs), durationText(f.ancestorDownSecs))
+                           : durationText(f.downtimeSecs),
         f.mttrSecs ? durationText(*f.mttrSecs) : QStringLiteral("—"),
         QStringLiteral("%1 / %2 / %3").arg(replyText(t.replyMin), meanText(f), replyText(t.replyMax)),
         p95Text(f),

@@ -1,6 +1,8 @@
 #include "ui/outages/frmnocon.h"
 
 #include "common/datetext.h"
+#include "monitor/monitorview.h"
+#include "store/parents.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/programicon.h"
 #include "ui/controls/thinborder.h"
@@ -9,6 +11,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QScreen>
+#include <QSet>
 #include <QTextStream>
 
 #include <algorithm>
@@ -79,25 +82,49 @@ void frmNoCon::GetNoCon()
     setWindowTitle(QStringLiteral("Не пингуются [%1]").arg(generalDateText(m_deps.clock->now())));
     m_fg->setRows(1);
     try {
-        Result r = m_db->execute(
-            QStringLiteral("SELECT address.ip as ip, noconnect.dt1 as dt1, address.[desc] as [desc] "
-                           "FROM address INNER JOIN noconnect ON address.id=noconnect.id_ip "
-                           "WHERE noconnect.dt2=? ORDER BY noconnect.id"),
-            {kZeroDate});
-        for (; !r.eof(); r.moveNext()) {
+        struct Row {
+            qint64 id;
+            QString ip, desc, dt1;
+        };
+        std::vector<Row> rows;
+        QSet<QString> down;
+        for (Result r = m_db->execute(
+                 QStringLiteral("SELECT address.ip as ip, noconnect.dt1 as dt1, address.[desc] as "
+                                "[desc], address.id as id FROM address INNER JOIN noconnect ON "
+                                "address.id=noconnect.id_ip WHERE noconnect.dt2=? ORDER BY "
+                                "noconnect.id"),
+                 {kZeroDate});
+             !r.eof(); r.moveNext()) {
+            rows.push_back({r.field(QStringLiteral("id")).toLongLong(),
+                            r.field(QStringLiteral("ip")).toString(),
+                            r.field(QStringLiteral("desc")).toString(),
+                            displayText(r.field(QStringLiteral("dt1")))});
+            down.insert(rows.back().ip);
+        }
+        const HostTree tree = rows.empty() ? HostTree() : HostTree::read(*m_db);
+        for (const Row& row : rows) {
+            // A host behind an ancestor that is down too waits for that one: said and greyed.
+            const HostNode* waitsFor = nullptr;
+            for (qint64 a : tree.ancestors(row.id)) {
+                const HostNode* node = tree.find(a);
+                if (node && down.contains(node->ip)) {
+                    waitsFor = node;
+                    break;
+                }
+            }
+            const QString desc =
+                waitsFor ? row.desc + QStringLiteral(" (ждёт %1)").arg(hostLabel(waitsFor->desc, waitsFor->ip))
+                         : row.desc;
             m_fg->setRedraw(false);
-            const QVariant desc = r.field(QStringLiteral("desc"));
-            const QVariant ip = r.field(QStringLiteral("ip"));
-            m_fg->addItem(QString() + u'\t' + desc.toString() + u'\t' + ip.toString() + u'\t' +
-                              displayText(r.field(QStringLiteral("dt1"))),
-                          1);
+            m_fg->addItem(QString() + u'\t' + desc + u'\t' + row.ip + u'\t' + row.dt1, 1);
             m_fg->setRow(1);
-            m_fg->setCol(1);
-            m_fg->setCellAlignment(FlexGrid::LeftCenter);
-            m_fg->setCol(2);
-            m_fg->setCellAlignment(FlexGrid::LeftTop);
-            m_fg->setCol(3);
-            m_fg->setCellAlignment(FlexGrid::RightTop);
+            static const int alignment[] = {0, FlexGrid::LeftCenter, FlexGrid::LeftTop,
+                                            FlexGrid::RightTop};
+            for (int col = 1; col <= 3; ++col) {
+                m_fg->setCol(col);
+                m_fg->setCellAlignment(alignment[col]);
+                if (waitsFor) m_fg->setCellForeColor(kColorUnreachable);
+            }
             m_fg->setRedraw(true);
         }
     } catch (const DbError& e) {

@@ -25,7 +25,8 @@ struct OutageWindowDeps {
 };
 
 // The hosts that are down now: every open outage with its host's description and address and
-// the time it began, newest on top. Keeps its own geometry and column widths.
+// the time it began, newest on top. A host behind an ancestor that is down too is greyed and
+// names the nearest such ancestor, the one it waits for. Keeps its own geometry and column widths.
 class frmNoCon : public QWidget {
     Q_OBJECT
 public:
