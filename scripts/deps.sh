@@ -7,9 +7,9 @@ set -euo pipefail
 build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev
             qt6-charts-dev libqt6opengl6-dev qtkeychain-qt6-dev)
 run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
-          fonts-dejavu-core)
+          fonts-dejavu-core libqt6sql6-psql)
 test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon
-           openssl)
+           openssl libqt6sql6-psql postgresql-15)
 
 case "${1:-run}" in
   run)  wanted=("${build_pkgs[@]}" "${run_pkgs[@]}") ;;
