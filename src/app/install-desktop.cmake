@@ -9,9 +9,16 @@ configure_file("${SENTROK_DESKTOP_IN}" "${SENTROK_WORK_DIR}/sentrok.desktop" @ON
 file(INSTALL "${SENTROK_WORK_DIR}/sentrok.desktop"
      DESTINATION "${CMAKE_INSTALL_PREFIX}/${SENTROK_DATADIR}/applications")
 
+# The service that runs sentrok-monitor; systemd reads units under <prefix>/lib/systemd/system
+# for the prefixes /usr and /usr/local. Enabling it is the administrator's choice.
+set(SENTROK_MONITOR "${program}/sentrok-monitor")
+configure_file("${SENTROK_SERVICE_IN}" "${SENTROK_WORK_DIR}/sentrok-monitor.service" @ONLY)
+file(INSTALL "${SENTROK_WORK_DIR}/sentrok-monitor.service"
+     DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+
 set(bin "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${SENTROK_BINDIR}")
 file(MAKE_DIRECTORY "${bin}")
-foreach(tool sentrok sentrok-db)
+foreach(tool sentrok sentrok-db sentrok-monitor)
   file(RELATIVE_PATH target "${CMAKE_INSTALL_PREFIX}/${SENTROK_BINDIR}" "${program}/${tool}")
   message(STATUS "Linking: ${bin}/${tool} -> ${target}")
   file(CREATE_LINK "${target}" "${bin}/${tool}" SYMBOLIC)

@@ -6,6 +6,8 @@
 #include "common/clock.h"
 #include "history/retention.h"
 #include "store/database.h"
+#include "store/databaseurl.h"
+#include "store/lease.h"
 #include "probe/echoprober.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/application.h"
@@ -39,8 +41,10 @@ int main(int argc, char** argv)
         lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 
     const QString folder = QApplication::applicationDirPath();
+    // --database URL, else $SENTROK_DATABASE, else sentrok.mdb beside the program.
+    const QString database = sentrok::chooseDatabase(QApplication::arguments().mid(1), folder);
     // Detailed log rows older than the kept days go in small batches, at start and hourly.
-    sentrok::LogRetention retention(sentrok::Database::fileIn(folder), clock);
+    sentrok::LogRetention retention(database, clock);
     QObject::connect(&retention, &sentrok::LogRetention::failed, [](const QString& message) {
         QTextStream(stderr) << "sentrok: журнал не прорежен: " << message << "\n";
     });
@@ -51,6 +55,9 @@ int main(int argc, char** argv)
     sentrok::MainWindowDeps deps{folder, lockFolder, &boxes, &clock, &prober, &player, {}};
     deps.prepareDatabase = sentrok::upgradeAtStart;
     deps.retention = &retention;
+    deps.database = database;
+    // Several desktops and sentrok-monitor may share one database: one of them checks at a time.
+    deps.leaseHolder = sentrok::thisProcess(QStringLiteral("sentrok"));
     sentrok::frmMain window(std::move(deps));
     boxes.setParent(&window);
     // Without an ICMP socket no check can be made: the status bar says why and what to do for

@@ -15,6 +15,7 @@
 #include "store/database.h"
 #include "store/databaseurl.h"
 #include "store/lease.h"
+#include "store/schema.h"
 #include "store/settings.h"
 
 #include <QCoreApplication>
@@ -113,6 +114,14 @@ int main(int argc, char** argv)
     std::int32_t interval = 0;
     try {
         db = std::make_unique<Database>(location, Database::uniqueName(QStringLiteral("monitor")));
+        // A database of an older version is brought up to this one first, as the desktop does.
+        if (schemaVersion(*db) < kSchemaVersion) {
+            log(QStringLiteral("обновление базы данных до версии %1").arg(kSchemaVersion));
+            upgradeSchema(*db, [](int version, const QString& what, qint64 done, qint64 total) {
+                if (done == 0 || done == total)
+                    log(QStringLiteral("версия %1: %2 %3/%4").arg(version).arg(what).arg(done).arg(total));
+            });
+        }
         interval = readMainSettings(*db).checkInterval;
     } catch (const DbError& e) {
         log(e.userText());

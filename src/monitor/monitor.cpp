@@ -92,6 +92,10 @@ void Monitor::tryLease()
                                      ? m_deps.clock->now().addSecs(-qint64(m_checkInterval) - 1)
                                      : state.lastPass;
             m_holder = m_me;
+            // Requests for a pass made from now on are answered; older ones were the former
+            // holder's to answer.
+            m_lastRequest = -1;
+            lookForRequests();
             emit leaseChanged(true, m_me);
             return;
         }

@@ -18,6 +18,7 @@ enum class Condition {
     RecordingWaits,  // the database is locked by another program: outcomes wait in memory
     DatabaseGone,    // the database file was deleted or replaced: nothing is written
     NoIcmpSocket,    // no ICMP socket can be opened: no check can be made
+    Viewing,         // another process holds the lease and makes the checks; this one follows it
 };
 
 // What the monitor needs of the main window: the event grid, the status bar panels (numbered

@@ -507,6 +507,11 @@ QString Database::fileIn(const QString& programFolder)
     return programFolder + QStringLiteral("/sentrok.mdb");
 }
 
+QString Database::locationOr(const QString& database, const QString& programFolder)
+{
+    return database.isEmpty() ? fileIn(programFolder) : database;
+}
+
 QString Database::uniqueName(const QString& base)
 {
     static std::atomic<int> counter{0};

@@ -168,6 +168,9 @@ public:
 
     // The database file of a program folder.
     static QString fileIn(const QString& programFolder);
+    // The database a window works on: `database` as chosen at start, or when none was chosen
+    // (empty), the file of the program folder.
+    static QString locationOr(const QString& database, const QString& programFolder);
     // A connection name not yet in use, starting with base.
     static QString uniqueName(const QString& base);
 

@@ -22,16 +22,19 @@ struct MainHarness {
     FakeProber prober;
     RecordingPlayer player;
     bool tray = false;
+    QString leaseHolder;  // empty: the window checks without asking for the lease
 
     std::unique_ptr<frmMain> make()
     {
         MainWindowDeps d{folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}};
         d.trayAvailable = [this] { return tray; };
+        d.database = folder.dbFile();
+        d.leaseHolder = leaseHolder;
         return std::make_unique<frmMain>(std::move(d));
     }
     std::unique_ptr<frmNoCon> outages(QAction* trayItem = nullptr)
     {
-        return std::make_unique<frmNoCon>(OutageWindowDeps{folder.path(), &boxes, &clock, trayItem});
+        return std::make_unique<frmNoCon>(OutageWindowDeps{folder.path(), &boxes, &clock, trayItem, folder.dbFile()});
     }
 };
 

@@ -44,6 +44,7 @@ private slots:
     void menuStartRunsAPass();
     void printStatPutsColouredRowOnTop();
     void soundPathsFromSettings();
+    void twoDesktopsOneChecksTheOtherFollows();
 };
 
 void TestFrmMain::zerosKeepDefinitionAndFormatWidths()
@@ -355,6 +356,47 @@ void TestFrmMain::soundPathsFromSettings()
     QVERIFY(w->Form_Load());
     QCOMPARE(w->sound()->upPath(), h.folder.path() + "/");
     QCOMPARE(w->sound()->downPath(), h.folder.path());
+}
+
+void TestFrmMain::twoDesktopsOneChecksTheOtherFollows()
+{
+    Harness h;
+    h.folder.addHost("10.0.0.1", "Router");
+    h.leaseHolder = QStringLiteral("sentrok на a, pid 1");
+    auto a = h.make();
+    QVERIFY(a->Form_Load());
+    QTRY_VERIFY_WITH_TIMEOUT(a->monitor()->active(), 10000);
+    // A second desktop on the same database, with its own instance lock, probes and sounds.
+    QTemporaryDir locks;
+    FakeProber prober;
+    RecordingPlayer player;
+    MainWindowDeps d{h.folder.path(), locks.path(), &h.boxes, &h.clock, &prober, &player, {}};
+    d.trayAvailable = [] { return false; };
+    d.database = h.folder.dbFile();
+    d.leaseHolder = QStringLiteral("sentrok на b, pid 2");
+    frmMain b(std::move(d));
+    QVERIFY(b.Form_Load());
+    auto* notice = b.findChild<QLabel*>("sbNotice");
+    QTRY_COMPARE_WITH_TIMEOUT(notice->text(),
+                              QStringLiteral("Проверки ведёт sentrok на a, pid 1; окно показывает его записи"), 10000);
+    QVERIFY(b.viewer());
+    QVERIFY(!b.monitor()->active());
+
+    // "Начать проверку" where another desktop checks: that one makes the pass.
+    b.findChild<QAction*>("mnuStart")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(h.prober.pending(), 1, 10000);
+    QVERIFY(h.prober.finishHost("10.0.0.1", silent()));
+    // The change shows here too: the same red row, the same sound; nothing was probed here.
+    QTRY_COMPARE_WITH_TIMEOUT(b.grid()->rows(), 2, 5000);
+    QCOMPARE(b.grid()->model()->index(0, 2).data().toString(), QStringLiteral("10.0.0.1"));
+    QCOMPARE(player.played, QStringList{h.folder.path() + "/down.wav"});
+    QVERIFY(prober.started.isEmpty());
+
+    // The checking desktop ends: this one takes the checks over and says nothing more.
+    a.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(b.monitor()->active(), 15000);
+    QVERIFY(!b.viewer());
+    QVERIFY(notice->text().isEmpty());
 }
 
 QTEST_MAIN(TestFrmMain)

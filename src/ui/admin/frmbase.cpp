@@ -395,7 +395,7 @@ bool frmBase::Form_Load()
 {
     applyThinBorders();
     try {
-        m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
+        m_db = std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
                                           Database::uniqueName(QStringLiteral("frmBase")));
         readSettings();
         readRecipient();

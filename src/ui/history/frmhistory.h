@@ -30,6 +30,7 @@ struct HistoryWindowDeps {
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
     LogRetention* retention = nullptr;  // told when the kept days change
+    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // "История": how available the hosts were. One host over a period as a reply-time chart with

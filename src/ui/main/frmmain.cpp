@@ -4,6 +4,7 @@
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
+#include "monitor/viewer.h"
 #include "ui/controls/busypointer.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/programicon.h"
@@ -197,12 +198,12 @@ bool frmMain::Form_Load()
     connect(m_instance.get(), &SingleInstance::wakeRequested, this, &frmMain::bringBack);
 
     try {
-        if (m_deps.prepareDatabase && !m_deps.prepareDatabase(Database::fileIn(m_deps.programFolder))) {
+        if (m_deps.prepareDatabase && !m_deps.prepareDatabase(location())) {
             m_instance.reset();
             m_exitCode = ExitFatal;
             return false;
         }
-        m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
+        m_db = std::make_unique<Database>(location(),
                                           Database::uniqueName(QStringLiteral("frmMain")));
         const MainSettings settings = readMainSettings(*m_db);
         m_checkInterval = settings.checkInterval;
@@ -233,10 +234,33 @@ bool frmMain::Form_Load()
     };
     monitor.getNoCon = [this] { GetNoCon(); };
     m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
+    if (!m_deps.leaseHolder.isEmpty()) {
+        connect(m_monitor.get(), &Monitor::leaseChanged, this, &frmMain::leaseChanged);
+        m_monitor->setLeased(m_deps.leaseHolder);
+    }
     m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
 
     if (frmNoCon* w = loadOutageWindow()) w->show();
     return true;
+}
+
+// Checking here, or following the process that checks: the event grid, the sounds and the
+// outage window show the same changes either way.
+void frmMain::leaseChanged(bool held, const QString& holder)
+{
+    if (held) {
+        m_viewer.reset();
+        setCondition(Condition::Viewing, {});
+        return;
+    }
+    setCondition(Condition::Viewing,
+                 holder.isEmpty()
+                     ? QStringLiteral("Проверки ведёт другой процесс; окно показывает его записи")
+                     : QStringLiteral("Проверки ведёт %1; окно показывает его записи").arg(holder));
+    if (m_viewer) return;
+    m_viewer = std::make_unique<Viewer>(
+        ViewerDeps{location(), this, m_sound.get(), m_deps.clock, [this] { GetNoCon(); }});
+    m_viewer->start();
 }
 
 bool frmMain::fatal(const DbError& error)
@@ -257,7 +281,7 @@ QDateTime frmMain::lastPassTime() const
 frmNoCon* frmMain::loadOutageWindow()
 {
     if (m_noCon) return m_noCon;
-    auto* w = new frmNoCon({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_mnuNoconn});
+    auto* w = new frmNoCon({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_mnuNoconn, location()});
     w->setAttribute(Qt::WA_DeleteOnClose);
     if (!w->Form_Load()) {
         delete w;
@@ -288,8 +312,10 @@ void frmMain::mnuBase_Click()
 {
     // One instance: showing it again only brings it to the front, with what is typed in it.
     if (!m_base) {
-        auto* w = new frmBase({m_deps.programFolder, m_deps.boxes, m_sound.get(),
-                               [this](const QString& ip) { mnuHistory_Click(ip); }});
+        AdminWindowDeps deps{m_deps.programFolder, m_deps.boxes, m_sound.get(),
+                             [this](const QString& ip) { mnuHistory_Click(ip); }};
+        deps.database = location();
+        auto* w = new frmBase(std::move(deps));
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(adminIcon());
         if (!w->Form_Load()) {
@@ -307,7 +333,7 @@ void frmMain::mnuHistory_Click(const QString& ip)
 {
     // One instance, like the administration window.
     if (!m_history) {
-        auto* w = new frmHistory({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_deps.retention});
+        auto* w = new frmHistory({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_deps.retention, location()});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(windowIcon());
         if (!w->Form_Load()) {
@@ -425,10 +451,16 @@ void frmMain::setCondition(Condition condition, const QString& text)
 void frmMain::showNotices()
 {
     QString text, tip;
-    for (const QString& c : std::as_const(m_conditions)) {
-        if (text.isEmpty()) text = c.section(u'\n', 0, 0).trimmed();
-        tip += c + QStringLiteral("\n\n");
+    bool warning = false;
+    for (auto it = m_conditions.cbegin(); it != m_conditions.cend(); ++it) {
+        if (text.isEmpty()) {
+            text = it.value().section(u'\n', 0, 0).trimmed();
+            // Following another process's checks is how a team works, not a fault.
+            warning = it.key() != Condition::Viewing;
+        }
+        tip += it.value() + QStringLiteral("\n\n");
     }
+    if (text.isEmpty()) warning = true;
     if (text.isEmpty() && m_failureCount > 0)
         text = QStringLiteral("Не проверено: %1").arg(m_failureCount);
     if (!m_failures.isEmpty()) {
@@ -436,7 +468,7 @@ void frmMain::showNotices()
         for (auto it = m_failures.crbegin(); it != m_failures.crend(); ++it)
             tip += QStringLiteral("\n") + *it;
     }
-    m_notice->setText(text.isEmpty() ? QString() : QStringLiteral("\u26A0 ") + text);
+    m_notice->setText(text.isEmpty() ? QString() : (warning ? QStringLiteral("\u26A0 ") : QString()) + text);
     m_notice->setToolTip(tip.trimmed());
     m_notice->setVisible(!text.isEmpty());
 }
@@ -545,6 +577,7 @@ bool frmMain::Form_Unload()
         m_instance.reset();
         return false;
     }
+    m_viewer.reset();
     m_monitor.reset();
     m_mail.reset();
     m_db.reset();

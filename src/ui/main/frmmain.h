@@ -30,6 +30,7 @@ class LogRetention;
 class MailAlert;
 class Monitor;
 class Prober;
+class Viewer;
 class SingleInstance;
 class Sound;
 class SoundPlayer;
@@ -49,6 +50,13 @@ struct MainWindowDeps {
     // up to this version. False ends the program quietly; a DbError ends it with the error.
     std::function<bool(const QString& dbFile)> prepareDatabase = nullptr;
     LogRetention* retention = nullptr;  // thins the log out; told when its setting changes
+    // Where the database is (a file or a URL, see chooseDatabase); empty: sentrok.mdb in
+    // programFolder.
+    QString database;
+    // Who this process is to the others sharing the database (thisProcess()): the checks run
+    // only while it holds the database's lease, and otherwise the window follows the process
+    // that does. Empty: the window checks without asking (a database of its own).
+    QString leaseHolder;
 };
 
 // The program's main window: the event grid, the status bar, the menus and the tray icon, and
@@ -80,6 +88,7 @@ public:
     FlexGrid* grid() const { return m_fg; }
     Database* database() const { return m_db.get(); }
     Monitor* monitor() const { return m_monitor.get(); }
+    Viewer* viewer() const { return m_viewer.get(); }
     Sound* sound() const { return m_sound.get(); }
     MailAlert* mail() const { return m_mail.get(); }
     QSystemTrayIcon* trayIcon() const { return m_tray; }
@@ -89,6 +98,8 @@ public:
     frmNoCon* outageWindow() const { return m_noCon; }
     frmBase* adminWindow() const { return m_base; }
     frmHistory* historyWindow() const { return m_history; }
+    // The database the program works on, a file or a URL.
+    QString location() const { return Database::locationOr(m_deps.database, m_deps.programFolder); }
     std::int32_t checkInterval() const { return m_checkInterval; }
     QDateTime lastPassTime() const;
 
@@ -129,6 +140,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void leaseChanged(bool held, const QString& holder);
     QRect definedGeometry(const QMargins& frame) const;
     void createStatusBar();
     void createMenus();
@@ -150,6 +162,7 @@ private:
     std::unique_ptr<Sound> m_sound;
     std::unique_ptr<MailAlert> m_mail;
     std::unique_ptr<Monitor> m_monitor;
+    std::unique_ptr<Viewer> m_viewer;  // while another process makes the checks
     QList<QLabel*> m_panels;
     // Beside the five panels: lasting conditions and the failed checks of the current pass.
     QLabel* m_notice = nullptr;

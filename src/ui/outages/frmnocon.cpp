@@ -52,7 +52,7 @@ bool frmNoCon::Form_Load()
 {
     WindowSettings<3> settings;
     try {
-        m_db = std::make_unique<Database>(Database::fileIn(m_deps.programFolder),
+        m_db = std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
                                           Database::uniqueName(QStringLiteral("frmNoCon")));
         settings = readOutageWindowSettings(*m_db);
     } catch (const DbError& e) {

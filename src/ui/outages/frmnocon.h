@@ -22,6 +22,7 @@ struct OutageWindowDeps {
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
     QAction* trayItem = nullptr;  // the tray menu's "Отсутствующие соединения"
+    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // The hosts that are down now: every open outage with its host's description and address and
