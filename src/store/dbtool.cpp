@@ -35,7 +35,7 @@ int usage(QTextStream& err)
 {
     err << "usage:\n"
            "  sentrok-db create PATH [--interval MIN]\n"
-           "                                      make a new database file (never overwrites);\n"
+           "                                      make a new database (never overwrites);\n"
            "                                      MIN: minutes between passes, 10 unless given\n"
            "  sentrok-db add-host PATH IP [DESC] [--parent ID]\n"
            "                                      add a host with the default probe settings;\n"
@@ -49,7 +49,9 @@ int usage(QTextStream& err)
            "  sentrok-db mail PATH [--port N] [--security none|starttls|tls] [--user NAME]\n"
            "                  [--password-stdin] [--pin SHA256] [--test]\n"
            "                                      set the alert mail's server (an empty NAME or\n"
-           "                                      SHA256 removes it); --test sends a test message\n";
+           "                                      SHA256 removes it); --test sends a test message\n"
+           "PATH is a database file, or a URL: sqlite:PATH or\n"
+           "postgresql://USER@HOST:PORT/DBNAME (create: an existing, empty database)\n";
     return 2;
 }
 
