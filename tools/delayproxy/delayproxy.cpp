@@ -1,7 +1,7 @@
 // sentrok-delayproxy: a TCP relay that makes a loopback link as slow as a distant one, so a
 // benchmark can show what a database server across a WAN costs the monitoring.
 //
-//   sentrok-delayproxy LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS
+//   sentrok-delayproxy [--postgres] LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS
 //
 // Listens on 127.0.0.1:LISTEN_PORT (0: any free port); each connection accepted gets one of its
 // own to TARGET_HOST:TARGET_PORT. Whatever arrives from either side is passed on DELAY_MS after it
@@ -10,8 +10,11 @@
 //
 // Prints "ready PORT" on standard output once it listens. On SIGUSR1 it prints the totals since it
 // started: "turns T up U down D", where a turn is a burst from the client after the server last
-// spoke (or the first one): with a client that waits for each answer, its round trips. Stops on
-// SIGTERM, SIGINT or when its parent dies.
+// spoke (or the first one): with a client that waits for each answer, its round trips. With
+// --postgres the client's side is read as PostgreSQL's protocol (version 3, without TLS) and the
+// line goes on with " statements S": queries sent, simple or extended (a PREPARE, an EXECUTE
+// and a COMMIT count one each); a stream it cannot follow (TLS, another protocol) stops the counting on that
+// connection. Stops on SIGTERM, SIGINT or when its parent dies.
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -82,15 +85,57 @@ struct Direction {
     std::uint64_t chunks = 0;
 };
 
+struct Totals {
+    std::uint64_t turns = 0, up = 0, down = 0, statements = 0;
+};
+
+// Follows what a PostgreSQL client sends: first untyped messages (TLS and GSS requests, then the
+// startup message), then messages of a type byte and a length.
+class PgCounter {
+public:
+    void feed(const std::string& bytes, Totals& totals)
+    {
+        if (m_lost) return;
+        m_buffer += bytes;
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t header = m_startup ? 4 : 5;
+            if (m_buffer.size() - at < header) break;
+            const auto* p = reinterpret_cast<const unsigned char*>(m_buffer.data() + at + header - 4);
+            const std::uint32_t length = std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+            if (length < 4 || length > (1u << 30)) {
+                m_lost = true;
+                m_buffer.clear();
+                return;
+            }
+            const std::size_t whole = header - 4 + length;
+            if (m_buffer.size() - at < whole) break;
+            if (m_startup) {
+                const std::uint32_t code =
+                    length >= 8 ? std::uint32_t(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7] : 0;
+                constexpr std::uint32_t kSslRequest = 80877103, kGssRequest = 80877104;
+                m_startup = code == kSslRequest || code == kGssRequest;
+            } else {
+                const char type = m_buffer[at];
+                if (type == 'Q' || type == 'E') ++totals.statements;
+            }
+            at += whole;
+        }
+        m_buffer.erase(0, at);
+    }
+
+private:
+    std::string m_buffer;
+    bool m_startup = true;
+    bool m_lost = false;
+};
+
 struct Pair {
     Fd client, server;
     Direction up, down;  // up: client to server
     bool serverSpokeLast = true;
     bool dead = false;
-};
-
-struct Totals {
-    std::uint64_t turns = 0, up = 0, down = 0;
+    PgCounter pg;
 };
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -119,14 +164,17 @@ int connectTo(const char* host, const char* port)
     return fd;
 }
 
-// Reads what `fd` has into the direction's queue, due `delay` from now. False on a hard error.
-bool readInto(int fd, Direction& d, std::chrono::milliseconds delay)
+// Reads what `fd` has into the direction's queue, due `delay` from now, each chunk shown to
+// `seen`. False on a hard error.
+template <typename Seen>
+bool readInto(int fd, Direction& d, std::chrono::milliseconds delay, Seen&& seen)
 {
     char buf[65536];
     for (;;) {
         const ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
             d.queue.push_back({Clock::now() + delay, std::string(buf, std::size_t(n))});
+            seen(d.queue.back().bytes);
             ++d.chunks;
             continue;
         }
@@ -164,6 +212,16 @@ bool flushDue(int fd, Direction& d, Clock::time_point now)
     return true;
 }
 
+void report(FILE* to, const Totals& t, bool postgres)
+{
+    std::fprintf(to, "turns %llu up %llu down %llu", static_cast<unsigned long long>(t.turns),
+                 static_cast<unsigned long long>(t.up), static_cast<unsigned long long>(t.down));
+    if (postgres)
+        std::fprintf(to, " statements %llu", static_cast<unsigned long long>(t.statements));
+    std::fprintf(to, "\n");
+    std::fflush(to);
+}
+
 bool finished(const Pair& p)
 {
     return p.dead || (p.up.writeShut && p.down.writeShut && p.up.queue.empty() && p.down.queue.empty());
@@ -173,8 +231,14 @@ bool finished(const Pair& p)
 
 int main(int argc, char** argv)
 {
+    const bool postgres = argc > 1 && std::strcmp(argv[1], "--postgres") == 0;
+    if (postgres) {
+        --argc;
+        ++argv;
+    }
     if (argc != 5) {
-        std::fprintf(stderr, "usage: sentrok-delayproxy LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS\n");
+        std::fprintf(stderr,
+                     "usage: sentrok-delayproxy [--postgres] LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS\n");
         return 2;
     }
     char* end = nullptr;
@@ -219,10 +283,7 @@ int main(int argc, char** argv)
     while (!g_stop) {
         if (g_report) {
             g_report = 0;
-            std::printf("turns %llu up %llu down %llu\n", static_cast<unsigned long long>(totals.turns),
-                        static_cast<unsigned long long>(totals.up),
-                        static_cast<unsigned long long>(totals.down));
-            std::fflush(stdout);
+            report(stdout, totals, postgres);
         }
         // Sleep until a socket stirs or the next chunk is due.
         std::vector<pollfd> fds{{listener.get(), POLLIN, 0}};
@@ -272,7 +333,10 @@ int main(int argc, char** argv)
             const short cev = fds[1 + 2 * i].revents, sev = fds[2 + 2 * i].revents;
             if (cev & (POLLIN | POLLHUP | POLLERR)) {
                 const std::uint64_t before = p.up.chunks;
-                if (!p.up.readClosed && !readInto(p.client.get(), p.up, delay)) p.dead = true;
+                const auto seen = [&](const std::string& bytes) {
+                    if (postgres) p.pg.feed(bytes, totals);
+                };
+                if (!p.up.readClosed && !readInto(p.client.get(), p.up, delay, seen)) p.dead = true;
                 if (p.up.chunks > before) {
                     totals.up += p.up.chunks - before;
                     if (p.serverSpokeLast) ++totals.turns;
@@ -281,7 +345,8 @@ int main(int argc, char** argv)
             }
             if (sev & (POLLIN | POLLHUP | POLLERR)) {
                 const std::uint64_t before = p.down.chunks;
-                if (!p.down.readClosed && !readInto(p.server.get(), p.down, delay)) p.dead = true;
+                if (!p.down.readClosed && !readInto(p.server.get(), p.down, delay, [](const std::string&) {}))
+                    p.dead = true;
                 if (p.down.chunks > before) {
                     totals.down += p.down.chunks - before;
                     p.serverSpokeLast = true;
@@ -292,7 +357,6 @@ int main(int argc, char** argv)
         }
         std::erase_if(pairs, [](const std::unique_ptr<Pair>& p) { return finished(*p); });
     }
-    std::fprintf(stderr, "turns %llu up %llu down %llu\n", static_cast<unsigned long long>(totals.turns),
-                 static_cast<unsigned long long>(totals.up), static_cast<unsigned long long>(totals.down));
+    report(stderr, totals, postgres);
     return 0;
 }
