@@ -357,6 +357,7 @@ int main(int argc, char** argv)
         }
         std::erase_if(pairs, [](const std::unique_ptr<Pair>& p) { return finished(*p); });
     }
+    std::fprintf(stderr, "sentrok-delayproxy: ");
     report(stderr, totals, postgres);
     return 0;
 }
