@@ -14,10 +14,16 @@
 #   scripts/bench.sh history [ARGS...] the history on a log of 10 million rows: the upgrade,
 #                                      a host's chart, the all-hosts table, sentrok-db
 #                                      availability, the thinning; see bench/bench_history.cpp
+#   scripts/bench.sh team [HOSTS] [ROUNDS] [DELAY_MS]
+#                                      a 1,000-host pass with a tenth changing, recorded on
+#                                      SQLite, on PostgreSQL over its socket and over TCP
+#                                      through sentrok-delayproxy (5 ms each way), in the
+#                                      same namespace; starts a PostgreSQL server of its own
+#                                      (postgresql-15); see bench/bench_team.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-  probe|scale)
+  probe|scale|team)
     what="$1"
     shift
     scripts/build.sh
@@ -31,7 +37,7 @@ case "${1:-}" in
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports|store|history [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team [ARGS...]" >&2
     exit 2
     ;;
 esac
