@@ -1,6 +1,7 @@
 // Sentrok: watches a list of hosts with ICMP echo and tells when one goes down or comes back.
 
 #include "alerts/canberraplayer.h"
+#include "alerts/dbpassword.h"
 #include "app/termsignals.h"
 #include "app/startupupgrade.h"
 #include "common/clock.h"
@@ -42,7 +43,8 @@ int main(int argc, char** argv)
 
     const QString folder = QApplication::applicationDirPath();
     // --database URL, else $SENTROK_DATABASE, else sentrok.mdb beside the program.
-    const QString database = sentrok::chooseDatabase(QApplication::arguments().mid(1), folder);
+    const QString database =
+        sentrok::withStoredPassword(sentrok::chooseDatabase(QApplication::arguments().mid(1), folder));
     // Detailed log rows older than the kept days go in small batches, at start and hourly.
     sentrok::LogRetention retention(database, clock);
     QObject::connect(&retention, &sentrok::LogRetention::failed, [](const QString& message) {

@@ -5,6 +5,7 @@
 //
 //   sentrok-monitor [--database URL]
 
+#include "alerts/dbpassword.h"
 #include "alerts/mailalert.h"
 #include "alerts/sound.h"
 #include "app/termsignals.h"
@@ -103,7 +104,7 @@ int main(int argc, char** argv)
                                    "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program\n";
             return 0;
         }
-    const QString location = chooseDatabase(args, QCoreApplication::applicationDirPath());
+    const QString location = withStoredPassword(chooseDatabase(args, QCoreApplication::applicationDirPath()));
 
     TerminationSignals termination;
     SystemClock clock;

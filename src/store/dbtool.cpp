@@ -2,6 +2,7 @@
 // older file up to date, prints the availability of every host and sets the alert mail's server,
 // from the command line.
 
+#include "alerts/dbpassword.h"
 #include "alerts/mailalert.h"
 #include "alerts/secretstore.h"
 #include "common/clock.h"
@@ -10,6 +11,7 @@
 #include "history/csv.h"
 #include "history/historyquery.h"
 #include "store/database.h"
+#include "store/databaseurl.h"
 #include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/schema.h"
@@ -50,6 +52,9 @@ int usage(QTextStream& err)
            "                  [--password-stdin] [--pin SHA256] [--test]\n"
            "                                      set the alert mail's server (an empty NAME or\n"
            "                                      SHA256 removes it); --test sends a test message\n"
+           "  sentrok-db db-password URL --password-stdin\n"
+           "                                      keep the PostgreSQL login's password where the\n"
+           "                                      mail password is kept (used when the URL has none)\n"
            "PATH is a database file, or a URL: sqlite:PATH or\n"
            "postgresql://USER@HOST:PORT/DBNAME (create: an existing, empty database)\n";
     return 2;
@@ -282,6 +287,26 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
     return 0;
 }
 
+// The password of a PostgreSQL login kept beside the mail password, for the desktop and
+// sentrok-monitor to use when the URL names none.
+int databasePasswordCommand(const QString& location, QTextStream& out, QTextStream& err)
+{
+    const DatabaseUrl url = DatabaseUrl::parse(location);
+    if (url.isSQLite() || url.user.isEmpty()) {
+        err << "sentrok-db: a password belongs to a user of a PostgreSQL database: "
+               "postgresql://USER@HOST:PORT/DBNAME; nothing saved\n";
+        return 1;
+    }
+    const QString password = readPassword(err);
+    SecretStore store;
+    const QString failure = writeSecret(store, databasePasswordKey(url), password, out);
+    if (!failure.isEmpty()) {
+        err << "sentrok-db: the password was not saved: " << failure << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 std::optional<qint64> hostId(const QString& text)
 {
     bool ok = false;
@@ -395,6 +420,9 @@ int main(int argc, char** argv)
         }
         if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);
         if (command == QLatin1String("add-host")) return addHostCommand(path, args.mid(2), out, err);
+        if (command == QLatin1String("db-password") && args.size() == 3 &&
+            args[2] == QLatin1String("--password-stdin"))
+            return databasePasswordCommand(path, out, err);
         if (command == QLatin1String("set-parent"))
             return setParentCommand(path, args.mid(2), out, err);
     } catch (const DbError& e) {
