@@ -63,13 +63,6 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
     }
 }
 
-// The view owns its chart, but a chart that was laid out while shown is left behind by the
-// view's own teardown (its title's text document keeps it alive); it goes first, explicitly.
-HistoryChart::~HistoryChart()
-{
-    delete chart();
-}
-
 void HistoryChart::setHistory(const HostHistory& h)
 {
     const HostFigures& f = h.figures;

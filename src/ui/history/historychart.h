@@ -19,7 +19,6 @@ class HistoryChart final : public QChartView {
     Q_OBJECT
 public:
     explicit HistoryChart(QWidget* parent = nullptr);
-    ~HistoryChart() override;
     void setHistory(const HostHistory& h);
     // The time axis's range, for tests.
     std::pair<QDateTime, QDateTime> visibleRange() const;
