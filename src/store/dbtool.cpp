@@ -6,7 +6,9 @@
 #include "alerts/mailalert.h"
 #include "alerts/secretstore.h"
 #include "common/clock.h"
+#include "common/conversions.h"
 #include "common/datetext.h"
+#include "common/inputrules.h"
 #include "common/messages.h"
 #include "history/csv.h"
 #include "history/historyquery.h"
@@ -112,7 +114,7 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
         const auto t = dateArgument(options[++i]);
         if (!t) {
             err << "sentrok-db: " << o << " wants a date and time as YYYY-MM-DD HH:MM:SS, not \""
-                << options[i] << "\"\n";
+                << printableText(options[i]) << "\"\n";
             return 2;
         }
         (o == QLatin1String("--from") ? from : to) = *t;
@@ -323,20 +325,23 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
         if (at + 1 >= words.size()) return usage(err);
         parent = hostId(words[at + 1]);
         if (!parent) {
-            err << "sentrok-db: --parent wants a host id, not \"" << words[at + 1] << "\"\n";
+            err << "sentrok-db: --parent wants a host id, not \"" << printableText(words[at + 1])
+                << "\"\n";
             return 2;
         }
         words.remove(at, 2);
     }
     if (words.isEmpty() || words.size() > 2) return usage(err);
-    const QString ip = words[0].trimmed();
-    if (ip.isEmpty() || ip.size() > 64) {
-        err << "sentrok-db: the address must hold 1 to 64 characters\n";
+    // Stored as the administration window stores it: the address without the spaces around it.
+    const QString ip = trimHostText(words[0]);
+    std::optional<QString> refusal = addressRefusal(ip);
+    if (!refusal) refusal = descriptionRefusal(words.value(1));
+    if (refusal) {
+        err << "sentrok-db: " << *refusal << "; nothing added\n";
         return 1;
     }
     auto db = openCurrent(path, err);
     qint64 id = 0;
-    std::optional<QString> refusal;
     // A host whose parent is refused is not added either.
     struct Refused {};
     try {
@@ -392,7 +397,7 @@ int main(int argc, char** argv)
     try {
         if (command == QLatin1String("upgrade") && args.size() == 2) {
             auto db = openCurrent(path, err);
-            out << path << " is at version " << schemaVersion(*db) << "\n";
+            out << db->url().describe() << " is at version " << schemaVersion(*db) << "\n";
             return 0;
         }
         if (command == QLatin1String("availability"))
@@ -415,7 +420,8 @@ int main(int argc, char** argv)
                 Database db(path, Database::uniqueName(QStringLiteral("sentrok-db")));
                 db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
             }
-            out << "created " << path << ", a pass every " << minutes << " min\n";
+            out << "created " << DatabaseUrl::parse(path).describe() << ", a pass every " << minutes
+                << " min\n";
             return 0;
         }
         if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);

@@ -87,9 +87,9 @@ public:
                             QStringLiteral("keepalives_interval=2"),
                             QStringLiteral("keepalives_count=2")};
         options << QStringLiteral("application_name=sentrok@%1")
-                       .arg(QSysInfo::machineHostName().left(40));
+                       .arg(QSysInfo::machineHostName().left(40).remove(u';'));
         options << url.options;
-        db.setConnectOptions(options.join(u';'));
+        db.setConnectOptions(connectOptions(options));
     }
 
     QStringList afterOpen(const DatabaseOptions& options) const override
