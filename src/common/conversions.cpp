@@ -101,4 +101,16 @@ QString printableText(const QString& text)
     return out;
 }
 
+QString printableLine(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const bool blank = c == u'\n' || c == u'\r' || c == u'\t';
+        if (!blank) out += c;
+        else if (!out.isEmpty() && !out.endsWith(u' ')) out += u' ';
+    }
+    return printableText(out.trimmed());
+}
+
 }  // namespace sentrok

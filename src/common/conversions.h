@@ -46,5 +46,8 @@ bool isControlCharacter(QChar c);
 // Text read from a database or a server, made safe for a terminal, a log line or an alert: each
 // control character becomes a visible escape ("\x1b", "\u202e"); the rest stays as it is.
 QString printableText(const QString& text);
+// The same for a message of several lines (an engine's error): line breaks and tabs become
+// single blanks, so that it stays one line of a log.
+QString printableLine(const QString& text);
 
 }  // namespace sentrok

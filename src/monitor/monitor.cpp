@@ -28,7 +28,10 @@ constexpr std::size_t kBatchMax = 1000;
 // Kinds of failure remembered as told on standard error.
 constexpr int kToldFailuresMax = 1000;
 
-void printError(const QString& text) { QTextStream(stderr) << "sentrok: " << text << "\n"; }
+void printError(const QString& text)
+{
+    QTextStream(stderr) << "sentrok: " << printableLine(text) << "\n";
+}
 
 // An ancestor listed only to carry the hosts behind it: it went down before this pass.
 const QString kStillDown = QStringLiteral(" (всё ещё нет связи)");
@@ -539,7 +542,7 @@ void Monitor::failCheck(const HostRecord& host, const QString& error, bool notWr
     const QString message =
         (notWritten ? QStringLiteral("Проверка хоста %1 «%2» не записана: %3")
                     : QStringLiteral("Хост %1 «%2» не проверен: %3"))
-            .arg(printableText(host.ip), printableText(host.desc), printableText(error));
+            .arg(printableText(host.ip), printableText(host.desc), printableLine(error));
     m_deps.view->reportCheckFailure(message);
     if (m_toldFailures.contains(error)) {
         ++m_repeatedFailures[error];

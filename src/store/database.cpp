@@ -1,6 +1,7 @@
 #include "store/database.h"
 
 #include "store/engine.h"
+#include "store/schema.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,6 +29,7 @@ namespace {
 
 // Between two attempts at a statement that found the database locked.
 constexpr int kRetryPauseMs = 30;
+constexpr int kSqliteReadOnly = 8;  // SQLITE_READONLY
 
 struct FileIdentity {
     bool exists = false;
@@ -144,6 +146,30 @@ private:
     std::mutex m_mutex;
     std::vector<Entry> m_entries;
 };
+
+bool isDriverNoise(const QString& message)
+{
+    return message.startsWith(QLatin1String("Unable to free statement: ")) ||
+           message == QLatin1String("This version of PostgreSQL is not supported and may not work.") ||
+           message == QLatin1String("The server version of this PostgreSQL is unknown, falling back "
+                                    "to the client version.");
+}
+
+namespace {
+QtMessageHandler g_nextHandler = nullptr;
+}  // namespace
+
+void silenceDriverNoise()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_nextHandler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+                if (type == QtWarningMsg && isDriverNoise(message)) return;
+                if (g_nextHandler) g_nextHandler(type, context, message);
+            });
+    });
+}
 
 DbError::DbError(int number, const QString& description, const QString& statement, Kind kind)
     : std::runtime_error(QStringLiteral("%1: %2").arg(number).arg(description).toStdString()),
@@ -288,6 +314,7 @@ void Database::open()
     m_open = true;
     try {
         for (const QString& statement : m_engine->afterOpen(m_options)) run(statement, {});
+        refuseNewerSchema();
     } catch (...) {
         close();
         throw;
@@ -300,6 +327,28 @@ void Database::open()
         m_inode = identity.inode;
         FileRegistry::instance().setOpen(this, m_device, m_inode, true);
     }
+}
+
+// A database a newer Sentrok has made or upgraded may mean its tables otherwise than this one
+// reads them: nothing of this program reads or writes it.
+void Database::refuseNewerSchema()
+{
+    const QString places = m_engine->countVersionPlaces();
+    if (!places.isEmpty() && run(places, {}).field(0).toLongLong() == 0) return;
+    Result r = run(m_engine->readVersion(), {});
+    const int version = r.eof() ? 0 : r.field(0).toInt();
+    r.close();
+    if (version > kSchemaVersion) throw newerSchemaError(m_url, version);
+}
+
+DbError newerSchemaError(const DatabaseUrl& url, int version)
+{
+    return DbError(dbcode::CantOpen,
+                   QStringLiteral("база данных %1 сделана более новой версией Sentrok (версия схемы "
+                                  "%2), а эта программа знает версии не выше %3: обновите программу")
+                       .arg(url.describe())
+                       .arg(version)
+                       .arg(kSchemaVersion));
 }
 
 void Database::close()
@@ -394,6 +443,13 @@ std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
 DbError Database::failure(const QSqlError& error, const QString& sql)
 {
     DbError e = m_engine->error(error, sql);
+    // The engine's words for a file it cannot write or open do not say which file.
+    if (m_engine->isFile() && !e.isBusy() &&
+        ((e.number() & 0xff) == kSqliteReadOnly || (e.number() & 0xff) == dbcode::CantOpen))
+        return DbError(e.number(),
+                       QStringLiteral("%1 (файл %2: проверьте права на него и на его папку)")
+                           .arg(e.description(), m_url.describe()),
+                       e.statement(), e.isGone() ? DbError::Kind::Gone : DbError::Kind::Other);
     // A connection to a server that is lost is opened afresh by the next statement.
     if (e.isGone() && !m_engine->isFile()) {
         m_connectionLost = true;

@@ -390,6 +390,7 @@ int setParentCommand(const QString& path, const QStringList& rest, QTextStream& 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    silenceDriverNoise();
     QTextStream out(stdout), err(stderr);
     const QStringList args = app.arguments().mid(1);
     if (args.size() < 2) return usage(err);

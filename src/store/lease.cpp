@@ -21,6 +21,32 @@ namespace {
 
 // The advisory lock's key: "Sentrok" in the low bytes, the same for every process.
 constexpr qint64 kLeaseKey = 0x53656e74726f6bLL;
+// The server keeps 63 bytes of an application name and turns every byte beyond printable ASCII
+// into "?".
+constexpr qsizetype kMaxServerName = 63;
+
+// The holder's words as the server keeps them: UTF-8 with every byte it would lose (and "%")
+// written %XX, cut between characters.
+QString serverName(const QString& words)
+{
+    QByteArray out;
+    for (const char32_t c : words.toUcs4()) {
+        QByteArray piece;
+        for (const char b : QString::fromUcs4(&c, 1).toUtf8()) {
+            const auto u = static_cast<unsigned char>(b);
+            if (u >= 0x20 && u < 0x7f && u != '%') piece += b;
+            else piece += '%' + QByteArray::number(u, 16).toUpper().rightJustified(2, '0');
+        }
+        if (out.size() + piece.size() > kMaxServerName) break;
+        out += piece;
+    }
+    return QString::fromLatin1(out);
+}
+
+QString wordsOf(const QString& serverName)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(serverName.toLatin1()));
+}
 
 // The lease file is beside the database, in a folder that others of the team may write to: it is
 // opened as PlainFile says (no link followed, plain files of one name only), and one that cannot
@@ -117,7 +143,7 @@ public:
         m_generation = 0;
         // The name others read in the server's list of sessions.
         m_db.execute(QStringLiteral("SELECT set_config('application_name', ?, false)"),
-                     {holder.left(63)});
+                     {serverName(holder)});
         if (!m_db.execute(QStringLiteral("SELECT pg_try_advisory_lock(?)"), {kLeaseKey})
                  .field(0)
                  .toBool())
@@ -148,7 +174,7 @@ public:
                            "l.objid = ? AND l.classid = ? AND l.database = (SELECT oid FROM "
                            "pg_database WHERE datname = current_database())"),
             {kLeaseKey & 0xffffffffLL, kLeaseKey >> 32});
-        return r.eof() ? QString() : r.field(0).toString();
+        return r.eof() ? QString() : printableText(wordsOf(r.field(0).toString()));
     }
 
 private:

@@ -131,6 +131,8 @@ int upgradeSchema(Database& db, const UpgradeReport& report, int target)
     db.transaction([&] {
         // Read inside the transaction: two programs upgrading at once cannot both run a step.
         const int from = schemaVersion(db);
+        // Made newer by another program since this connection opened it.
+        if (from > kSchemaVersion) throw newerSchemaError(db.url(), from);
         for (const SchemaStep& step : schemaSteps()) {
             if (step.version <= from || step.version > target) continue;
             if (report) report(step.version, step.what, 0, 0);
@@ -199,6 +201,19 @@ void createDatabase(const QString& location, int version)
         }
         throw;
     }
+}
+
+QString rowKey(Database& db, const QString& table)
+{
+    const QString id = QStringLiteral("id");
+    if (db.execute(db.engine().countColumn(), {table, id}).field(0).toLongLong() > 0) return id;
+    const QString implicit = db.engine().implicitRowKey();
+    if (implicit.isEmpty())
+        throw DbError(dbcode::Mismatch,
+                      QStringLiteral("в таблице %1 нет столбца id, которым программа различает "
+                                     "её строки")
+                          .arg(table));
+    return implicit;
 }
 
 qint64 addHost(Database& db, const QString& ip, const QString& desc)
