@@ -14,6 +14,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <utility>
 #include <limits>
 
 namespace sentrok {
@@ -204,10 +205,12 @@ void Monitor::hostsLoaded(HostsOutcome loaded)
         if (loaded.gone) m_deps.view->setCondition(Condition::DatabaseGone, loaded.error);
         const QString message = QStringLiteral("Список адресов не прочитан: %1").arg(loaded.error);
         m_deps.view->reportCheckFailure(message);
-        printError(message);
+        // Said once for as long as it lasts, not at every pass.
+        if (std::exchange(m_loadError, message) != message) printError(message);
         finishPass(false);
         return;
     }
+    m_loadError.clear();
     m_deps.view->setCondition(Condition::DatabaseGone, {});
     m_slots.resize(loaded.hosts.size());
     for (std::size_t i = 0; i < loaded.hosts.size(); ++i) m_slots[i].host = std::move(loaded.hosts[i]);

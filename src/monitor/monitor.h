@@ -181,6 +181,7 @@ private:
     QString m_downList, m_upList;
     // Standard error gets the first of a repeated failure, then a count per pass.
     QSet<QString> m_toldFailures;
+    QString m_loadError;  // the host list could not be read, told once
     QHash<QString, int> m_repeatedFailures;
 };
 

@@ -53,7 +53,9 @@ DatabaseUrl DatabaseUrl::parse(const QString& text)
     }
     out.engine = Engine::PostgreSQL;
     const QUrl url(trimmed, QUrl::StrictMode);
-    if (!url.isValid()) throw badUrl(text, url.errorString());
+    // Qt's words go on to quote the whole URL, password and all, in pieces: only the first part
+    // is kept.
+    if (!url.isValid()) throw badUrl(text, url.errorString().section(u';', 0, 0));
     out.user = url.userName(QUrl::FullyDecoded);
     out.password = url.password(QUrl::FullyDecoded);
     out.host = url.host(QUrl::FullyDecoded);
