@@ -239,7 +239,13 @@ QString SecretStore::writeFile(const QString& key, const QString& password)
     // Base64 only keeps the password from being read over a shoulder; the file's mode is what
     // keeps it from other users.
     contents.all.insert(key, QString::fromLatin1(password.toUtf8().toBase64()));
-    return replaceFile(m_file, QJsonDocument(contents.all).toJson(), S_IRUSR | S_IWUSR, kWhat);
+    const QByteArray bytes = QJsonDocument(contents.all).toJson();
+    // A file this program would then refuse to read is not written.
+    if (bytes.size() > kMaxFileBytes)
+        return QStringLiteral("файл паролей %1 стал бы больше %2 байт: пароль не записан")
+            .arg(shown(m_file))
+            .arg(kMaxFileBytes);
+    return replaceFile(m_file, bytes, S_IRUSR | S_IWUSR, kWhat);
 }
 
 // A corrupt file under a name of its own beside it, never over an earlier one.
