@@ -89,7 +89,7 @@ void Viewer::poll()
     } catch (const DbError& e) {
         // Told once per kind of trouble; the next poll tries again.
         if (e.userText() != m_lastError)
-            QTextStream(stderr) << "sentrok: " << e.userText() << "\n";
+            QTextStream(stderr) << "sentrok: " << printableLine(e.userText()) << "\n";
         m_lastError = e.userText();
         if (e.isGone()) m_db.reset();
         return;

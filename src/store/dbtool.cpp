@@ -129,7 +129,17 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
     std::vector<HostFigures> figures = availabilityOf(*db, from, to);
     std::sort(figures.begin(), figures.end(),
               [](const HostFigures& a, const HostFigures& b) { return a.id < b.id; });
-    out << (csv ? figuresCsv(figures) : figuresText(figures));
+    if (!csv) {
+        out << figuresText(figures);
+    } else if (isatty(STDOUT_FILENO)) {
+        // Read on a terminal, as ls shows names: a description's control characters as escapes,
+        // the lines as they are. Into a file or a pipe the values go exactly as stored.
+        const QStringList lines = figuresCsv(figures).split(QStringLiteral("\r\n"));
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            out << printableText(lines[i]) << (i + 1 < lines.size() ? "\r\n" : "");
+    } else {
+        out << figuresCsv(figures);
+    }
     return 0;
 }
 
@@ -224,11 +234,12 @@ int sendTest(Database& db, QTextStream& out, QTextStream& err)
     alert.sendWith(*row, MailAlert::kTestText);
     if (!outcome) loop.exec();  // it may have ended before it began
     if (outcome == MailAlert::Outcome::Delivered) {
-        out << "delivered: the server " << alert.serverName() << " took the test message for "
-            << alert.recipient() << "\n";
+        out << "delivered: the server " << printableText(alert.serverName())
+            << " took the test message for " << printableText(alert.recipient()) << "\n";
         return 0;
     }
-    err << "sentrok-db: not delivered: " << alert.lastError() << "\n";
+    // The server's own words: whatever it sent, nothing of it drives the terminal.
+    err << "sentrok-db: not delivered: " << printableLine(alert.lastError()) << "\n";
     return 1;
 }
 
