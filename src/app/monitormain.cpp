@@ -109,6 +109,9 @@ int main(int argc, char** argv)
                                    "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program\n";
             return 0;
         }
+    if (const QString warning = passwordInArgumentsWarning(chooseDatabase(args, {}));
+        !warning.isEmpty() && chooseDatabase(args, {}) != qEnvironmentVariable("SENTROK_DATABASE"))
+        log(warning);
     QString passwordProblem;
     const QString location = withStoredPassword(
         chooseDatabase(args, QCoreApplication::applicationDirPath()), nullptr, 60'000, &passwordProblem);

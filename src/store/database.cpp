@@ -1,5 +1,6 @@
 #include "store/database.h"
 
+#include "common/conversions.h"
 #include "store/engine.h"
 #include "store/schema.h"
 
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <utility>
 #include <QFile>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -56,6 +58,27 @@ DbError goneError(const DatabaseUrl& url, const QString& why = {})
                                   "связь не восстановится")
                        .arg(url.describe(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)),
                    {}, DbError::Kind::Gone);
+}
+
+// The engine opens the files it keeps beside a database (its write-ahead log, its shared memory,
+// a rollback journal) as they are, following a link: one planted there by whoever can write the
+// folder would have the engine write into any file of this user. Such a file is refused; the
+// database itself may be a link the user made.
+void refuseLinkedCompanions(const DatabaseUrl& url)
+{
+    QString real = QFileInfo(url.file).canonicalFilePath();
+    if (real.isEmpty()) real = url.file;
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const QString companion = real + QLatin1String(suffix);
+        struct stat st {};
+        if (::lstat(QFile::encodeName(companion).constData(), &st) != 0) continue;
+        if (S_ISREG(st.st_mode) && st.st_nlink == 1) continue;
+        throw DbError(dbcode::CantOpen,
+                      QStringLiteral("рядом с базой данных %1 лежит %2, и это не обычный файл "
+                                     "(символическая или жёсткая ссылка, каталог): база не "
+                                     "открывается, пока его не удалят")
+                          .arg(url.describe(), printableText(QDir::toNativeSeparators(companion))));
+    }
 }
 
 bool onMainThread()
@@ -302,6 +325,7 @@ void Database::open()
             throw goneError(m_url);
         }
     }
+    if (m_engine->isFile()) refuseLinkedCompanions(m_url);
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (!db.open()) {
         const DbError e = m_engine->error(db.lastError(), {});

@@ -104,6 +104,18 @@ QString DatabaseUrl::text(bool withPassword) const
     return url.toString();
 }
 
+QString passwordInArgumentsWarning(const QString& location)
+{
+    try {
+        if (DatabaseUrl::parse(location).password.isEmpty()) return {};
+    } catch (const DbError&) {
+        return {};
+    }
+    return QStringLiteral("пароль в адресе базы данных в командной строке видят все пользователи "
+                          "машины (в списке процессов): задайте его в PGPASSWORD, ~/.pgpass или "
+                          "командой sentrok-db db-password");
+}
+
 QString chooseDatabase(const QStringList& arguments, const QString& programFolder)
 {
     for (qsizetype i = 0; i < arguments.size(); ++i) {

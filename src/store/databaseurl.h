@@ -41,6 +41,10 @@ QString redactUrl(const QString& text);
 // "key='value'" with the value quoted as libpq reads it, joined as the driver wants them.
 QString connectOptions(const QStringList& options);
 
+// Words for the user when `location`, given on the command line, carries a password: every user
+// of the machine reads a process's arguments. Empty otherwise.
+QString passwordInArgumentsWarning(const QString& location);
+
 // The database a program works on: `--database URL` among its arguments, else the environment
 // variable SENTROK_DATABASE, else sentrok.mdb in the program folder.
 QString chooseDatabase(const QStringList& arguments, const QString& programFolder);

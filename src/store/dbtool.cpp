@@ -406,6 +406,8 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments().mid(1);
     if (args.size() < 2) return usage(err);
     const QString command = args[0], path = args[1];
+    if (const QString warning = passwordInArgumentsWarning(path); !warning.isEmpty())
+        err << "sentrok-db: warning: " << warning << "\n";
     try {
         if (command == QLatin1String("upgrade") && args.size() == 2) {
             auto db = openCurrent(path, err);

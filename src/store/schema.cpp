@@ -1,10 +1,12 @@
 #include "store/schema.h"
 
+#include "common/conversions.h"
 #include "store/database.h"
 #include "store/engine.h"
 #include "store/mailsettings.h"
 #include "store/totals.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -151,9 +153,15 @@ void createDatabase(const QString& location, int version)
     const DatabaseUrl url = DatabaseUrl::parse(location);
     if (url.isSQLite()) {
         const QString file = url.file;
-        if (QFileInfo::exists(file))
-            throw DbError(dbcode::CantOpen,
-                          QStringLiteral("файл %1 уже существует; он не будет перезаписан").arg(file));
+        // A link to nowhere would have the engine make the file wherever it points; a log or
+        // shared memory file already beside a new database is another's, or a trap.
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            const QFileInfo there(file + QLatin1String(suffix));
+            if (there.exists() || there.isSymLink())
+                throw DbError(dbcode::CantOpen,
+                              QStringLiteral("файл %1 уже существует; он не будет перезаписан")
+                                  .arg(printableText(QDir::toNativeSeparators(there.filePath()))));
+        }
         // The file itself, in write-ahead mode from the start, before any other connection.
         const QString name = Database::uniqueName(QStringLiteral("create"));
         bool ok = false;
