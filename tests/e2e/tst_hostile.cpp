@@ -52,7 +52,6 @@ void TestHostile::preparedLeaseFile_data()
     QTest::addColumn<QString>("prepared");
     QTest::addColumn<QString>("words");
     QTest::newRow("link to a file of the user") << "symlink" << "символическая ссылка";
-    QTest::newRow("link to nowhere") << "dangling" << "символическая ссылка";
     QTest::newRow("another user's file the monitor may not write") << "foreign" << "Permission denied";
 }
 
@@ -67,7 +66,7 @@ void TestHostile::preparedLeaseFile()
     QTemporaryDir dir;
     ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
     const QString db = dir.filePath("shared.mdb"), lease = db + ".monitor";
-    const QString victim = dir.filePath("victim.txt"), nowhere = dir.filePath("made-through-the-link");
+    const QString victim = dir.filePath("victim.txt");
     createDatabase(db);
     for (const char* suffix : {"", "-wal", "-shm"})
         ::chmod(QFile::encodeName(db + suffix).constData(), 0666);
@@ -75,35 +74,28 @@ void TestHostile::preparedLeaseFile()
     QVERIFY(v.open(QIODevice::WriteOnly) && v.write("precious") == 8);
     v.close();
     ::chmod(QFile::encodeName(v.fileName()).constData(), 0644);
-    if (!foreign) {
-        const QString target = prepared == "dangling" ? nowhere : victim;
-        QCOMPARE(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(lease).constData()), 0);
-    }
+    if (!foreign)
+        QCOMPARE(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(lease).constData()), 0);
 
     MonitorProcess monitor(db, foreign ? "nobody" : QString());
     QVERIFY(monitor.started());
     QTRY_VERIFY_WITH_TIMEOUT(monitor.log().contains(words), kWaitMs);
-    QTest::qWait(7000);  // two more attempts at least
+    QTest::qWait(4000);  // another attempt at least
     QVERIFY2(monitor.log().count(words) == 1 && monitor.log().contains(lease) && !monitor.runs(),
              qPrintable(monitor.log()));
     QCOMPARE(QFile(v.fileName()).size(), 8);
-    QVERIFY(!QFile::exists(nowhere));
 
     QVERIFY(QFile::remove(lease));
     QTRY_VERIFY_WITH_TIMEOUT(monitor.runs(), kWaitMs);
     QVERIFY(QFileInfo(lease).isFile() && !QFileInfo(lease).isSymLink());
 }
 
-// Every way a URL with a password reaches the programs: understood, or refused for a bad port, a
-// missing database name, a bad escape.
+// A URL with a password, understood or refused (the cases of refusal are DatabaseUrl's tests).
 void TestHostile::passwordNeverPrinted_data()
 {
     QTest::addColumn<QString>("url");  // "server": a database of the tests' server
     QTest::newRow("a database that opens") << "server";
     QTest::newRow("bad port") << "postgresql://sentrok:" + kSecret + "@127.0.0.1:port/db";
-    QTest::newRow("no database name") << "postgresql://sentrok:" + kSecret + "@127.0.0.1/";
-    QTest::newRow("bad escape") << "postgresql://sentrok:" + kSecret + "%zz@127.0.0.1/db";
-    QTest::newRow("password in the query") << "postgresql://127.0.0.1/?password=" + kSecret;
 }
 
 void TestHostile::passwordNeverPrinted()
