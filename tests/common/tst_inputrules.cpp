@@ -26,8 +26,8 @@ void TestInputRules::addresses_data()
     const QString ok;
     QTest::newRow("dotted quad") << "10.0.0.1" << ok;
     QTest::newRow("lowest and highest parts") << "0.255.0.255" << ok;
-    QTest::newRow("part 256") << "10.0.0.256" << kBadIPv4;
-    QTest::newRow("part 999 first") << "999.1.1.1" << kBadIPv4;
+    QTest::newRow("number 256") << "10.0.0.256" << kBadIPv4;
+    QTest::newRow("number 999 first") << "999.1.1.1" << kBadIPv4;
     QTest::newRow("three parts") << "10.0.1" << kBadIPv4;
     QTest::newRow("five parts") << "10.0.0.1.5" << kBadIPv4;
     QTest::newRow("leading zero: octal to the resolver") << "010.0.0.1" << kBadIPv4;

@@ -500,7 +500,7 @@ void TestDatabase::dbToolRefusesHosts_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("words");
-    QTest::newRow("part of 999") << QStringList{"999.1.1.1"} << kBadIPv4;
+    QTest::newRow("number 999") << QStringList{"999.1.1.1"} << kBadIPv4;
     QTest::newRow("escape in the description") << QStringList{"10.0.0.1", "a\x1b]0;owned\x07b"} << kControlInDesc;
 }
 

@@ -475,7 +475,7 @@ void TestFrmBase::unusableHostInputIsRefused_data()
     QTest::newRow("save, count above 16 bits") << "cmdEdit"
                                                << "txtVN"
                                                << "32768" << kCountTooLarge;
-    QTest::newRow("add, part of 999") << "cmdAdd" << "txtIP" << "999.1.1.1" << kBadIPv4;
+    QTest::newRow("add, number 999") << "cmdAdd" << "txtIP" << "999.1.1.1" << kBadIPv4;
     QTest::newRow("save, command after the zone") << "cmdEdit" << "txtIP" << "fe80::1%eth0;rm" << kBadZone;
     QTest::newRow("add, escape in the description") << "cmdAdd" << "txtDESC" << "a\x1b[2Jb" << kControlInDesc;
     QTest::newRow("save, line break in the description") << "cmdEdit" << "txtDESC" << "a\nb" << kControlInDesc;
