@@ -332,9 +332,10 @@ void Monitor::batchRecorded(std::size_t from, std::size_t to, const std::vector<
     }
     if (outcome.leaseLost) {
         abandonPass(outcome.leaseHolder.isEmpty()
-                        ? QStringLiteral("Право на проверки потеряно вместе с соединением с базой "
-                                         "данных; проверки продолжатся, как только оно будет "
-                                         "получено снова")
+                        ? QStringLiteral("Право на проверки потеряно (соединение с базой данных "
+                                         "прервалось или файл блокировки удалён), и другой "
+                                         "программе оно не досталось; проверки продолжатся, как "
+                                         "только оно будет получено снова")
                         : QStringLiteral("Проверки теперь ведёт %1").arg(outcome.leaseHolder));
         leaseLost();
         return;
