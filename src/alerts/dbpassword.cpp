@@ -21,7 +21,7 @@ QString databasePasswordKey(const DatabaseUrl& url)
     return SecretStore::keyFor(url.user, server);
 }
 
-QString withStoredPassword(const QString& location, SecretStore* store, int waitMs)
+QString withStoredPassword(const QString& location, SecretStore* store, int waitMs, QString* problem)
 {
     DatabaseUrl url;
     try {
@@ -34,6 +34,7 @@ QString withStoredPassword(const QString& location, SecretStore* store, int wait
     // A keyring that answers after the wait finds this call gone: what it answers then is dropped.
     struct Answer {
         std::optional<QString> password;
+        QString error;
         bool given = false;
         QEventLoop loop;
     };
@@ -41,8 +42,9 @@ QString withStoredPassword(const QString& location, SecretStore* store, int wait
     std::unique_ptr<SecretStore> own;
     if (!store) store = (own = std::make_unique<SecretStore>()).get();
     store->read(databasePasswordKey(url),
-               [answer](std::optional<QString> password, const QString&) {
+               [answer](std::optional<QString> password, const QString& error) {
                    answer->password = std::move(password);
+                   answer->error = error;
                    answer->given = true;
                    answer->loop.quit();
                });
@@ -50,6 +52,7 @@ QString withStoredPassword(const QString& location, SecretStore* store, int wait
         QTimer::singleShot(waitMs, &answer->loop, &QEventLoop::quit);
         answer->loop.exec();
     }
+    if (problem) *problem = answer->error;
     const std::optional<QString> kept = answer->password;
     if (!kept || kept->isEmpty()) return location;
     url.password = *kept;

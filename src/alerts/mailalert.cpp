@@ -1,6 +1,7 @@
 #include "alerts/mailalert.h"
 
 #include "alerts/secretstore.h"
+#include "common/conversions.h"
 #include "common/datetext.h"
 
 #include <QCryptographicHash>
@@ -19,7 +20,11 @@ bool hasLineBreak(const QString& text)
     return text.contains(u'\r') || text.contains(u'\n');
 }
 
-void warn(const QString& text) { qWarning().noquote() << QStringLiteral("sentrok: ") + text; }
+// On standard error: a server's words among them are one line, and drive no terminal.
+void warn(const QString& text)
+{
+    qWarning().noquote() << QStringLiteral("sentrok: ") + printableLine(text);
+}
 
 // "(и ещё 3 ошибки отправки почты)", with the noun agreeing with the number.
 QString moreErrorsText(int n)

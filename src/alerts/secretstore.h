@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -12,6 +13,11 @@ namespace sentrok {
 // (Secret Service, through QtKeychain) where one answers on the session bus; otherwise a file
 // that only its owner may read (mode 0600) in the user's configuration folder. The choice is
 // made when the program runs, and the user is told which one holds the password.
+//
+// The file is refused with words, read or written, when others may read it or its folder, when it
+// is not a plain file of one name (a link, a device), when another user owns it, or when it is
+// larger than 1 MB. It is written anew and renamed over the old one. A file that is not the JSON
+// written here is never overwritten: the next save sets it aside as ".corrupt" and says so.
 //
 // Reads and writes call back later, on the thread of this object: a keyring may take its time
 // (or ask the user to unlock it), and the window must not wait for it.
@@ -44,11 +50,27 @@ public:
     void write(const QString& key, const QString& password, WriteDone done);
 
 private:
+    // What the file holds, or why it cannot be used.
+    struct FileContents {
+        QJsonObject all;
+        QString error;        // not empty: refused (or corrupt)
+        bool exists = false;
+        bool corrupt = false;  // there, ours and private, but not the JSON written here
+        bool looseFolder = false;
+        FileContents& refuse(const QString& why)
+        {
+            error = why;
+            return *this;
+        }
+    };
+    FileContents loadFile() const;
     std::optional<QString> readFile(const QString& key, QString* error) const;
-    QString writeFile(const QString& key, const QString& password) const;
+    QString writeFile(const QString& key, const QString& password);
+    std::optional<QString> setAside() const;
 
     Place m_place;
     QString m_file;
+    QString m_setAside;  // where the last write put a corrupt file it found
 };
 
 }  // namespace sentrok

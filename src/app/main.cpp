@@ -24,6 +24,7 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    sentrok::silenceDriverNoise();
     sentrok::prepareApplication(app);
     // The program lives on in the tray and in its outage window; only the main window's
     // confirmed close ends it.
@@ -43,8 +44,12 @@ int main(int argc, char** argv)
 
     const QString folder = QApplication::applicationDirPath();
     // --database URL, else $SENTROK_DATABASE, else sentrok.mdb beside the program.
-    const QString database =
-        sentrok::withStoredPassword(sentrok::chooseDatabase(QApplication::arguments().mid(1), folder));
+    QString passwordProblem;
+    const QString database = sentrok::withStoredPassword(
+        sentrok::chooseDatabase(QApplication::arguments().mid(1), folder), nullptr, 60'000,
+        &passwordProblem);
+    if (!passwordProblem.isEmpty())
+        QTextStream(stderr) << "sentrok: пароль базы данных не прочитан: " << passwordProblem << "\n";
     // Detailed log rows older than the kept days go in small batches, at start and hourly.
     sentrok::LogRetention retention(database, clock);
     QObject::connect(&retention, &sentrok::LogRetention::failed, [](const QString& message) {

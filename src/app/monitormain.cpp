@@ -10,6 +10,7 @@
 #include "alerts/sound.h"
 #include "app/termsignals.h"
 #include "common/clock.h"
+#include "common/conversions.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
@@ -28,10 +29,12 @@ using namespace sentrok;
 
 namespace {
 
+// One line per event: whatever the database or a server said comes on the same line, with no
+// control character of theirs reaching the terminal or the journal.
 void log(const QString& text)
 {
     QTextStream(stderr) << generalDateText(QDateTime::currentDateTime(), QLocale::c()) << "  "
-                        << text << "\n";
+                        << printableLine(text) << "\n";
 }
 
 // What a window would show, as lines on standard error.
@@ -63,9 +66,10 @@ public:
     void clearCheckFailures() override {}
     void setCondition(Condition condition, const QString& text) override
     {
-        if (m_conditions[int(condition)] == text) return;
-        m_conditions[int(condition)] = text;
-        log(text.isEmpty() ? QStringLiteral("снято: %1").arg(int(condition)) : text);
+        QString& shown = m_conditions[int(condition)];
+        if (shown == text) return;
+        log(text.isEmpty() ? QStringLiteral("устранено: %1").arg(shown) : text);
+        shown = text;
     }
 
 private:
@@ -95,6 +99,7 @@ public:
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    silenceDriverNoise();
     QCoreApplication::setApplicationName(QStringLiteral("sentrok-monitor"));
     const QStringList args = app.arguments().mid(1);
     for (const QString& a : args)
@@ -104,7 +109,14 @@ int main(int argc, char** argv)
                                    "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program\n";
             return 0;
         }
-    const QString location = withStoredPassword(chooseDatabase(args, QCoreApplication::applicationDirPath()));
+    if (const QString warning = passwordInArgumentsWarning(chooseDatabase(args, {}));
+        !warning.isEmpty() && chooseDatabase(args, {}) != qEnvironmentVariable("SENTROK_DATABASE"))
+        log(warning);
+    QString passwordProblem;
+    const QString location = withStoredPassword(
+        chooseDatabase(args, QCoreApplication::applicationDirPath()), nullptr, 60'000, &passwordProblem);
+    if (!passwordProblem.isEmpty())
+        log(QStringLiteral("пароль базы данных не прочитан: %1").arg(passwordProblem));
 
     TerminationSignals termination;
     SystemClock clock;

@@ -79,4 +79,38 @@ std::optional<std::int64_t> divTrunc(std::int64_t dividend, std::int64_t divisor
     return dividend / divisor;
 }
 
+bool isControlCharacter(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x061c || u == 0x200e || u == 0x200f ||
+           (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069);
+}
+
+QString printableText(const QString& text)
+{
+    qsizetype first = 0;
+    while (first < text.size() && !isControlCharacter(text[first])) ++first;
+    if (first == text.size()) return text;
+    QString out = text.left(first);
+    for (qsizetype i = first; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (!isControlCharacter(text[i])) out += text[i];
+        else if (u < 0x100) out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+QString printableLine(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const bool blank = c == u'\n' || c == u'\r' || c == u'\t';
+        if (!blank) out += c;
+        else if (!out.isEmpty() && !out.endsWith(u' ')) out += u' ';
+    }
+    return printableText(out.trimmed());
+}
+
 }  // namespace sentrok

@@ -40,4 +40,14 @@ std::optional<std::int32_t> toInt32(const QString& text, const QLocale& locale =
 // (INT64_MIN / -1).
 std::optional<std::int64_t> divTrunc(std::int64_t dividend, std::int64_t divisor);
 
+// Characters that steer rather than show: C0 and C1 controls, DEL, and the marks that turn the
+// direction of the text around it (a log line could be made to read backwards).
+bool isControlCharacter(QChar c);
+// Text read from a database or a server, made safe for a terminal, a log line or an alert: each
+// control character becomes a visible escape ("\x1b", "\u202e"); the rest stays as it is.
+QString printableText(const QString& text);
+// The same for a message of several lines (an engine's error): line breaks and tabs become
+// single blanks, so that it stays one line of a log.
+QString printableLine(const QString& text);
+
 }  // namespace sentrok

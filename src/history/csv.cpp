@@ -1,5 +1,7 @@
 #include "history/csv.h"
 
+#include "common/conversions.h"
+
 namespace sentrok {
 
 QString csvField(const QString& text)
@@ -59,8 +61,10 @@ QString figuresCsv(const std::vector<HostFigures>& figures)
 QString figuresText(const std::vector<HostFigures>& figures)
 {
     const auto line = [](QStringList fields) {
-        // A tab or line break of a description would break the columns.
-        for (QString& s : fields) s.replace(u'\t', u' ').replace(u'\n', u' ').replace(u'\r', u' ');
+        // A tab or line break of a description would break the columns; any other control
+        // character would reach the terminal.
+        for (QString& s : fields)
+            s = printableText(s.replace(u'\t', u' ').replace(u'\n', u' ').replace(u'\r', u' '));
         return fields.join(u'\t') + u'\n';
     };
     QString out = line(figureHeadings());

@@ -4,6 +4,7 @@
 #include "common/datetext.h"
 #include "history/dbthread.h"
 #include "store/database.h"
+#include "store/schema.h"
 
 #include <QTimer>
 
@@ -23,10 +24,12 @@ void setLogKeepDays(Database& db, int days)
 bool deleteOldLogRows(Database& db, qint64 host, const QString& before, int limit)
 {
     // By the host-and-time index: the oldest rows of one host, never a scan of the whole log.
-    db.execute(QStringLiteral("DELETE FROM log WHERE id IN (SELECT id FROM log WHERE id_ip = ? "
-                              "AND dt < ? ORDER BY dt LIMIT ?)"),
+    const QString key = rowKey(db, QStringLiteral("log"));
+    db.execute(QStringLiteral("DELETE FROM log WHERE %1 IN (SELECT %1 FROM log WHERE id_ip = ? "
+                              "AND dt < ? ORDER BY dt LIMIT ?)")
+                   .arg(key),
                {host, before, limit});
-    Result r = db.execute(QStringLiteral("SELECT id FROM log WHERE id_ip = ? AND dt < ? LIMIT 1"),
+    Result r = db.execute(QStringLiteral("SELECT 1 FROM log WHERE id_ip = ? AND dt < ? LIMIT 1"),
                           {host, before});
     return !r.eof();
 }

@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
+#include "common/inputrules.h"
 #include "store/database.h"
 #include "store/lease.h"
 #include "store/parents.h"
@@ -13,6 +14,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <utility>
 #include <limits>
 
 namespace sentrok {
@@ -27,12 +29,13 @@ constexpr std::size_t kBatchMax = 1000;
 // Kinds of failure remembered as told on standard error.
 constexpr int kToldFailuresMax = 1000;
 
-void printError(const QString& text) { QTextStream(stderr) << "sentrok: " << text << "\n"; }
+void printError(const QString& text)
+{
+    QTextStream(stderr) << "sentrok: " << printableLine(text) << "\n";
+}
 
 // An ancestor listed only to carry the hosts behind it: it went down before this pass.
 const QString kStillDown = QStringLiteral(" (всё ещё нет связи)");
-
-bool failed(const QString& result) { return toInt32(result, QLocale::c()).value_or(-1) < 0; }
 
 // The result text a probe's outcome is recorded with.
 QString resultOf(const ProbeOutcome& outcome)
@@ -79,9 +82,14 @@ void Monitor::tryLease()
     m_recorder->acquireLease(m_me, [this, guard = QPointer<Monitor>(this)](LeaseState state) {
         if (!guard) return;
         if (!state.error.isEmpty()) {
-            printError(QStringLiteral("право на проверки не получено: ") + state.error);
+            // Shown once while it lasts (the view drops a text it shows already); the lease is
+            // asked for again every kLeaseRetryMs.
+            m_deps.view->setCondition(state.gone ? Condition::DatabaseGone : Condition::NoLease,
+                                      state.error);
             return;
         }
+        m_deps.view->setCondition(Condition::NoLease, {});
+        if (!m_running) m_deps.view->setCondition(Condition::DatabaseGone, {});
         if (state.held) {
             if (m_held) return;
             m_held = true;
@@ -92,9 +100,9 @@ void Monitor::tryLease()
                                      ? m_deps.clock->now().addSecs(-qint64(m_checkInterval) - 1)
                                      : state.lastPass;
             m_holder = m_me;
-            // Requests for a pass made from now on are answered; older ones were the former
-            // holder's to answer.
-            m_lastRequest = -1;
+            // Every request still waiting is this process's to answer now, those made while
+            // nobody held the lease included: the holder before removed the ones it answered.
+            m_answeredRequest = 0;
             lookForRequests();
             emit leaseChanged(true, m_me);
             return;
@@ -119,16 +127,15 @@ void Monitor::leaseLost()
 }
 
 // Another window may have asked for a pass now ("Начать проверку" where this process monitors).
+// Requests made while a pass runs get one pass after it, however many they are.
 void Monitor::lookForRequests()
 {
     if (m_askingRequests) return;
     m_askingRequests = true;
-    m_recorder->newestRequest([this, guard = QPointer<Monitor>(this)](qint64 newest) {
+    m_recorder->newestRequest([this, guard = QPointer<Monitor>(this)](std::optional<qint64> newest) {
         if (!guard) return;
         m_askingRequests = false;
-        const bool asked = m_lastRequest >= 0 && newest > m_lastRequest;
-        m_lastRequest = newest;
-        if (asked) mnuStart_Click();
+        if (newest && *newest > m_answeredRequest && m_held && !m_running) mnuStart_Click();
     });
 }
 
@@ -191,16 +198,19 @@ bool Monitor::RunCheckPass(std::function<void()> after)
 void Monitor::hostsLoaded(HostsOutcome loaded)
 {
     if (!m_running) return;
+    m_answeredRequest = std::max(m_answeredRequest, loaded.requests);
     if (!loaded.error.isEmpty()) {
         // Without the host list there is nothing to check: end the pass, keep the totals, and
         // try again one interval later rather than at every tick.
         if (loaded.gone) m_deps.view->setCondition(Condition::DatabaseGone, loaded.error);
         const QString message = QStringLiteral("Список адресов не прочитан: %1").arg(loaded.error);
         m_deps.view->reportCheckFailure(message);
-        printError(message);
+        // Said once for as long as it lasts, not at every pass.
+        if (std::exchange(m_loadError, message) != message) printError(message);
         finishPass(false);
         return;
     }
+    m_loadError.clear();
     m_deps.view->setCondition(Condition::DatabaseGone, {});
     m_slots.resize(loaded.hosts.size());
     for (std::size_t i = 0; i < loaded.hosts.size(); ++i) m_slots[i].host = std::move(loaded.hosts[i]);
@@ -225,6 +235,16 @@ void Monitor::startProbes()
             s.outcome.error = QStringLiteral("проверка ICMP недоступна");
             s.state = SlotState::Probed;
             continue;
+        }
+        // An address the administration window would refuse (stored by another tool or an older
+        // version) is not looked up: "999.1.1.1" would go to the name servers at every pass. An
+        // empty one is the probe's to answer (no echo, a failed check).
+        if (!trimHostText(s.host.ip).isEmpty()) {
+            if (const std::optional<QString> refusal = addressRefusal(s.host.ip)) {
+                s.outcome.error = *refusal;
+                s.state = SlotState::Probed;
+                continue;
+            }
         }
         s.state = SlotState::Probing;
         ++m_inFlight;
@@ -311,12 +331,19 @@ void Monitor::batchRecorded(std::size_t from, std::size_t to, const std::vector<
         return;
     }
     if (outcome.leaseLost) {
-        abandonPass(QStringLiteral("проверки ведёт другая программа"));
+        abandonPass(outcome.leaseHolder.isEmpty()
+                        ? QStringLiteral("Право на проверки потеряно (соединение с базой данных "
+                                         "прервалось или файл блокировки удалён), и другой "
+                                         "программе оно не досталось; проверки продолжатся, как "
+                                         "только оно будет получено снова")
+                        : QStringLiteral("Проверки теперь ведёт %1").arg(outcome.leaseHolder));
         leaseLost();
         return;
     }
-    for (std::size_t k = 0; k < written.size() && k < outcome.results.size(); ++k)
+    for (std::size_t k = 0; k < written.size() && k < outcome.results.size(); ++k) {
         m_slots[written[k]].recorded = outcome.results[k];
+        m_slots[written[k]].notWritten = !outcome.results[k].error.isEmpty();
+    }
     for (std::size_t i = from; i < to; ++i) m_slots[i].state = SlotState::Recorded;
     announceReady();
     sendReady();
@@ -363,18 +390,25 @@ void Monitor::announce(const Slot& s)
 {
     const HostRecord& h = s.host;
     if (s.skipped) return;
+    // A host that did not answer is counted so whether or not the database took its check.
+    if (const std::optional<std::int32_t> n = toInt32(s.result, QLocale::c()); n && *n < 0)
+        ++m_failedCount;
     if (!s.recorded.error.isEmpty()) {
-        failCheck(h, s.recorded.error);
+        failCheck(h, s.recorded.error, s.notWritten);
         return;
     }
-    if (failed(s.result)) ++m_failedCount;
+    // Texts of the database, shown in rows and log lines: no control character goes raw.
+    const auto print = [&](std::uint32_t color) {
+        m_deps.view->PrintStat(printableText(h.ip), printableText(h.desc), printableText(h.vw),
+                               s.result, color);
+    };
     if (s.recorded.change == Change::Up) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorUp);
+        print(kColorUp);
         m_deps.sound->PlayUpSound();
     } else if (s.recorded.change == Change::Down && s.ancestor != kNone) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorUnreachable);
+        print(kColorUnreachable);
     } else if (s.recorded.change == Change::Down) {
-        m_deps.view->PrintStat(h.ip, h.desc, h.vw, s.result, kColorDown);
+        print(kColorDown);
         m_deps.sound->PlayDownSound();
     }
 }
@@ -507,10 +541,12 @@ void Monitor::composeLists()
         label);
 }
 
-void Monitor::failCheck(const HostRecord& host, const QString& error)
+void Monitor::failCheck(const HostRecord& host, const QString& error, bool notWritten)
 {
     const QString message =
-        QStringLiteral("Хост %1 «%2» не проверен: %3").arg(host.ip, host.desc, error);
+        (notWritten ? QStringLiteral("Проверка хоста %1 «%2» не записана: %3")
+                    : QStringLiteral("Хост %1 «%2» не проверен: %3"))
+            .arg(printableText(host.ip), printableText(host.desc), printableLine(error));
     m_deps.view->reportCheckFailure(message);
     if (m_toldFailures.contains(error)) {
         ++m_repeatedFailures[error];
@@ -553,7 +589,7 @@ void Monitor::finishPass(bool complete)
     m_slots.clear();
     m_recorder->endPass(storedDateText(m_lastPassTime), m_processed, m_failedCount);
     for (auto it = m_repeatedFailures.cbegin(); it != m_repeatedFailures.cend(); ++it)
-        printError(QStringLiteral("ещё %1 проверок в этом проходе не выполнены: %2")
+        printError(QStringLiteral("ещё %1 проверок в этом проходе с той же ошибкой: %2")
                        .arg(it.value())
                        .arg(it.key()));
     m_repeatedFailures.clear();

@@ -123,6 +123,7 @@ private:
         ProbeOutcome outcome;
         QString result;        // the result text recorded
         RecordResult recorded;  // what the recording made of it
+        bool notWritten = false;  // checked, but the database refused its record
         std::size_t parent = kNone;    // the slot of its parent
         std::size_t ancestor = kNone;  // a failed check: the slot of its nearest ancestor down
     };
@@ -146,7 +147,7 @@ private:
     void composeLists();
     void abandonPass(const QString& why);
     void finishPass(bool complete);
-    void failCheck(const HostRecord& host, const QString& error);
+    void failCheck(const HostRecord& host, const QString& error, bool notWritten = false);
     void recordingWaits(const QString& text);
 
     MonitorDeps m_deps;
@@ -162,7 +163,8 @@ private:
     bool m_waited = false;
     QString m_holder;
     QTimer m_leaseTimer;
-    qint64 m_lastRequest = -1;  // -1: not read yet
+    // Requests for a pass up to this one are answered by a pass run or running here.
+    qint64 m_answeredRequest = 0;
     bool m_askingRequests = false;
 
     // The running pass.
@@ -179,6 +181,7 @@ private:
     QString m_downList, m_upList;
     // Standard error gets the first of a repeated failure, then a count per pass.
     QSet<QString> m_toldFailures;
+    QString m_loadError;  // the host list could not be read, told once
     QHash<QString, int> m_repeatedFailures;
 };
 

@@ -19,6 +19,7 @@ enum class Condition {
     DatabaseGone,    // the database file was deleted or replaced: nothing is written
     NoIcmpSocket,    // no ICMP socket can be opened: no check can be made
     Viewing,         // another process holds the lease and makes the checks; this one follows it
+    NoLease,         // the lease cannot be taken though nobody holds it (a lease file unusable)
 };
 
 // What the monitor needs of the main window: the event grid, the status bar panels (numbered

@@ -26,6 +26,8 @@ constexpr int kRowsPerStatement = 200;
 constexpr int kRetryMs = 100;
 // A wait this long is shown to the user.
 constexpr qint64 kTellAfterMs = 1000;
+// Between attempts at writing a request for a pass that the database could not take.
+constexpr int kRequestRetryMs = 1000;
 
 // "(?,?),(?,?)" for `rows` rows of `columns` values.
 QString valueRows(int rows, int columns)
@@ -251,7 +253,9 @@ public:
     {
         HostsOutcome out;
         try {
+            out.requests = newestRequestId(db());
             out.hosts = readHosts();
+            if (m_pass) m_pass->requests = out.requests;
         } catch (const DbError& e) {
             if (e.isBusy()) {
                 // A lock that keeps even readers out: try again, as a batch would.
@@ -288,6 +292,7 @@ public:
             }
         } catch (const DbError& e) {
             out.error = e.userText();
+            out.gone = e.isGone();
         }
         deliver([done, out] { done(out); });
     }
@@ -301,7 +306,7 @@ public:
     // for a lock waits for it with its checks, not before them.
     void beginPass(const QString& me, const QString& started)
     {
-        m_pass = PassRecord{me, started, 0};
+        m_pass = PassRecord{me, started, 0, 0};
     }
 
     void endPass(const QString& finished, qint64 hosts, qint64 failed)
@@ -315,6 +320,11 @@ public:
                     d.execute(QStringLiteral(
                                   "update passes set finished=?, hosts=?, failed=? where id=?"),
                               {finished, hosts, failed, m_pass->id});
+                // Answered: a request made since waits for the next pass, and a monitor taking
+                // over from this one answers what this one has not.
+                if (m_pass->requests > 0 && m_lease)
+                    d.execute(QStringLiteral("delete from pass_requests where id <= ?"),
+                              {m_pass->requests});
                 d.notify(QStringLiteral("sentrok"));
             });
         } catch (const LeaseLost&) {
@@ -332,24 +342,18 @@ public:
 
     void requestPass(const QString& by, const QString& when)
     {
-        try {
-            Database& d = db();
-            d.execute(QStringLiteral("insert into pass_requests (requested,requested_by) values (?,?)"),
-                      {when, by});
-            d.notify(QStringLiteral("sentrok"));
-        } catch (const DbError&) {
-            // The monitoring runs its passes at the interval anyway.
-        }
+        const bool waiting = m_request.has_value();
+        m_request = Request{by, when};
+        if (!waiting) writeRequest();
     }
 
-    void newestRequest(std::function<void(qint64)> done)
+    void newestRequest(std::function<void(std::optional<qint64>)> done)
     {
-        qint64 newest = 0;
+        std::optional<qint64> newest;
         try {
-            const QVariant v = db().execute(QStringLiteral("select max(id) from pass_requests")).field(0);
-            newest = v.isNull() ? 0 : v.toLongLong();
+            newest = newestRequestId(db());
         } catch (const DbError&) {
-            return;
+            // Asked again at the next tick.
         }
         deliver([done, newest] { done(newest); });
     }
@@ -358,7 +362,36 @@ private:
     struct PassRecord {
         QString monitor, started;
         qint64 id;
+        qint64 requests;  // the newest request for a pass this pass answers
     };
+    struct Request {
+        QString by, when;
+    };
+
+    // Written once, however many clicks came while the database could not take it.
+    void writeRequest()
+    {
+        if (!m_request) return;
+        try {
+            Database& d = db();
+            d.execute(QStringLiteral("insert into pass_requests (requested,requested_by) values (?,?)"),
+                      {m_request->when, m_request->by});
+            d.notify(QStringLiteral("sentrok"));
+            m_request.reset();
+        } catch (const DbError& e) {
+            if (!e.isBusy() && !e.isGone()) {
+                m_request.reset();  // refused for good: the passes at the interval go on anyway
+                return;
+            }
+            QTimer::singleShot(kRequestRetryMs, this, [this] { writeRequest(); });
+        }
+    }
+
+    static qint64 newestRequestId(Database& d)
+    {
+        const QVariant v = d.execute(QStringLiteral("select max(id) from pass_requests")).field(0);
+        return v.isNull() ? 0 : v.toLongLong();
+    }
 
     // The running pass's record, written now if it is not yet (inside the caller's transaction).
     qint64 passId(Database& d)
@@ -477,6 +510,7 @@ private:
         } catch (const LeaseLost&) {
             out.results.clear();
             out.leaseLost = true;
+            out.leaseHolder = holderNow();
         } catch (const DbError& e) {
             if (e.isBusy()) {
                 waitAndRetry(e);
@@ -495,6 +529,16 @@ private:
         auto done = std::move(m_pending->done);
         m_pending.reset();
         deliver([done = std::move(done), out = std::move(out)]() mutable { done(std::move(out)); });
+    }
+
+    // Who holds the lease now, when it can be asked.
+    QString holderNow()
+    {
+        try {
+            return m_lease ? m_lease->holder() : QString();
+        } catch (const DbError&) {
+            return {};
+        }
     }
 
     void waitAndRetry(const DbError& e)
@@ -516,6 +560,7 @@ private:
     std::unique_ptr<Lease> m_lease;  // after m_db: released before the connection goes
     std::optional<Pending> m_pending;
     std::optional<PassRecord> m_pass;
+    std::optional<Request> m_request;  // a request for a pass not yet written
 };
 
 Recorder::Recorder(const QString& database, QObject* parent) : QObject(parent)
@@ -582,7 +627,7 @@ void Recorder::requestPass(const QString& by, const QString& when)
                               Qt::QueuedConnection);
 }
 
-void Recorder::newestRequest(std::function<void(qint64)> done)
+void Recorder::newestRequest(std::function<void(std::optional<qint64>)> done)
 {
     QMetaObject::invokeMethod(
         m_worker, [w = m_worker, done = std::move(done)] { w->newestRequest(done); },

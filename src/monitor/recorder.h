@@ -47,7 +47,9 @@ struct BatchOutcome {
     std::vector<RecordResult> results;  // one per check, in order, unless gone or leaseLost
     bool gone = false;
     QString goneText;
-    bool leaseLost = false;  // another process holds the lease now: nothing was written
+    bool leaseLost = false;  // the lease was lost (its connection, or to another process):
+                             // nothing was written
+    QString leaseHolder;     // who holds it now, when known
 };
 
 // Whether this process may run passes, and where the monitoring left off.
@@ -56,15 +58,17 @@ struct LeaseState {
     QString holder;       // who holds it, when someone does
     QDateTime lastPass;   // the end of the last pass recorded (its start, while unfinished)
     bool lastPassOpen = false;
-    QString error;        // the database could not be asked
+    QString error;        // the lease could not be asked for (words for the user)
+    bool gone = false;    // ... because the database is out of reach
 };
-
-
 
 struct HostsOutcome {
     std::vector<HostRecord> hosts;  // in the order of their descriptions
     QString error;                  // not empty: the list could not be read
     bool gone = false;
+    // The newest request for a pass made before the list was read: the pass answers it and every
+    // one before it (0: none).
+    qint64 requests = 0;
 };
 
 // The monitor's database work on a thread of its own, with a connection of its own: a database
@@ -97,12 +101,15 @@ public:
     // Gives the lease back at once (waits for the recorder's thread).
     void releaseLease();
     // The pass's own record (a row of passes): who runs it and when it began, then its end and
-    // totals.
+    // totals. A pass that ends while the lease is held removes the requests it answered.
     void beginPass(const QString& me, const QString& started);
     void endPass(const QString& finished, qint64 hosts, qint64 failed);
-    // Asks the process that monitors for a pass now; the newest such request.
+    // Asks the process that monitors for a pass now. A request that cannot be written yet (the
+    // database out of reach or locked) is tried again until it is; requests meanwhile are one.
     void requestPass(const QString& by, const QString& when);
-    void newestRequest(std::function<void(qint64)> done);
+    // The newest request waiting for a pass (0: none), or nothing when the database could not be
+    // asked.
+    void newestRequest(std::function<void(std::optional<qint64>)> done);
 
 signals:
     // A batch has waited on a lock for a while (`text` says why), or the wait is over (empty).

@@ -1,6 +1,7 @@
 #include "monitor/viewer.h"
 
 #include "alerts/sound.h"
+#include "common/conversions.h"
 #include "common/datetext.h"
 #include "store/database.h"
 
@@ -62,8 +63,9 @@ void Viewer::poll()
             const bool down = r.field(1).toString() == QLatin1String("down");
             // Gone down behind an ancestor that was down: grey, and the ancestor's sound is enough.
             const bool unreachable = down && !r.field(6).isNull();
-            m_deps.view->PrintStat(r.field(4).toString(), r.field(5).toString(),
-                                   r.field(3).toString(), r.field(2).toString(),
+            m_deps.view->PrintStat(printableText(r.field(4).toString()),
+                                   printableText(r.field(5).toString()),
+                                   printableText(r.field(3).toString()), r.field(2).toString(),
                                    unreachable ? kColorUnreachable : down ? kColorDown : kColorUp);
             if (m_deps.sound && !unreachable)
                 down ? m_deps.sound->PlayDownSound() : m_deps.sound->PlayUpSound();
@@ -87,7 +89,7 @@ void Viewer::poll()
     } catch (const DbError& e) {
         // Told once per kind of trouble; the next poll tries again.
         if (e.userText() != m_lastError)
-            QTextStream(stderr) << "sentrok: " << e.userText() << "\n";
+            QTextStream(stderr) << "sentrok: " << printableLine(e.userText()) << "\n";
         m_lastError = e.userText();
         if (e.isGone()) m_db.reset();
         return;

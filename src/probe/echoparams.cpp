@@ -12,14 +12,6 @@ const QByteArray& echoFiller()
     return filler;
 }
 
-QString trimHostText(const QString& host)
-{
-    qsizetype begin = 0, end = host.size();
-    while (begin < end && host[begin] == u' ') ++begin;
-    while (end > begin && host[end - 1] == u' ') --end;
-    return host.mid(begin, end - begin);
-}
-
 namespace {
 
 QString quoted(const QString& text) { return u'"' + text + u'"'; }

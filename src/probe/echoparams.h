@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/inputrules.h"  // kMaxHostLength, trimHostText
+
 #include <QByteArray>
 #include <QLocale>
 #include <QString>
@@ -11,12 +13,6 @@ namespace sentrok {
 
 // Every payload is a prefix of this: 126 printable characters, a 21-character text six times.
 const QByteArray& echoFiller();
-
-// A host text longer than this (after trimming) cannot be looked up.
-inline constexpr int kMaxHostLength = 64;
-
-// Spaces around a host text are not part of it; other blanks (tabs) are.
-QString trimHostText(const QString& host);
 
 // One probe's parameters as they go on the wire, read from the host record's texts.
 struct EchoParams {

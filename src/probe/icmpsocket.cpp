@@ -16,12 +16,6 @@
 
 namespace sentrok {
 
-void UniqueFd::reset(int fd)
-{
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-}
-
 namespace {
 
 // Room for the replies of a burst of thousands of echoes (the kernel counts about a kilobyte

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/uniquefd.h"
 #include "probe/icmppacket.h"
 
 #include <QString>
@@ -9,29 +10,6 @@
 #include <utility>
 
 namespace sentrok {
-
-// A file descriptor with one owner; closed when the owner goes.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) reset(std::exchange(other.m_fd, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd = -1);
-
-private:
-    int m_fd = -1;
-};
 
 // Which kind of ICMP socket to open. Auto is what the program uses; the other two let tests
 // and the command-line tool take one path on purpose.

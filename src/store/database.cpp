@@ -1,12 +1,15 @@
 #include "store/database.h"
 
+#include "common/conversions.h"
 #include "store/engine.h"
+#include "store/schema.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <utility>
 #include <QFile>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -28,6 +31,7 @@ namespace {
 
 // Between two attempts at a statement that found the database locked.
 constexpr int kRetryPauseMs = 30;
+constexpr int kSqliteReadOnly = 8;  // SQLITE_READONLY
 
 struct FileIdentity {
     bool exists = false;
@@ -54,6 +58,27 @@ DbError goneError(const DatabaseUrl& url, const QString& why = {})
                                   "связь не восстановится")
                        .arg(url.describe(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)),
                    {}, DbError::Kind::Gone);
+}
+
+// The engine opens the files it keeps beside a database (its write-ahead log, its shared memory,
+// a rollback journal) as they are, following a link: one planted there by whoever can write the
+// folder would have the engine write into any file of this user. Such a file is refused; the
+// database itself may be a link the user made.
+void refuseLinkedCompanions(const DatabaseUrl& url)
+{
+    QString real = QFileInfo(url.file).canonicalFilePath();
+    if (real.isEmpty()) real = url.file;
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const QString companion = real + QLatin1String(suffix);
+        struct stat st {};
+        if (::lstat(QFile::encodeName(companion).constData(), &st) != 0) continue;
+        if (S_ISREG(st.st_mode) && st.st_nlink == 1) continue;
+        throw DbError(dbcode::CantOpen,
+                      QStringLiteral("рядом с базой данных %1 лежит %2, и это не обычный файл "
+                                     "(символическая или жёсткая ссылка, каталог): база не "
+                                     "открывается, пока его не удалят")
+                          .arg(url.describe(), printableText(QDir::toNativeSeparators(companion))));
+    }
 }
 
 bool onMainThread()
@@ -144,6 +169,30 @@ private:
     std::mutex m_mutex;
     std::vector<Entry> m_entries;
 };
+
+bool isDriverNoise(const QString& message)
+{
+    return message.startsWith(QLatin1String("Unable to free statement: ")) ||
+           message == QLatin1String("This version of PostgreSQL is not supported and may not work.") ||
+           message == QLatin1String("The server version of this PostgreSQL is unknown, falling back "
+                                    "to the client version.");
+}
+
+namespace {
+QtMessageHandler g_nextHandler = nullptr;
+}  // namespace
+
+void silenceDriverNoise()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_nextHandler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+                if (type == QtWarningMsg && isDriverNoise(message)) return;
+                if (g_nextHandler) g_nextHandler(type, context, message);
+            });
+    });
+}
 
 DbError::DbError(int number, const QString& description, const QString& statement, Kind kind)
     : std::runtime_error(QStringLiteral("%1: %2").arg(number).arg(description).toStdString()),
@@ -276,6 +325,7 @@ void Database::open()
             throw goneError(m_url);
         }
     }
+    if (m_engine->isFile()) refuseLinkedCompanions(m_url);
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (!db.open()) {
         const DbError e = m_engine->error(db.lastError(), {});
@@ -288,6 +338,7 @@ void Database::open()
     m_open = true;
     try {
         for (const QString& statement : m_engine->afterOpen(m_options)) run(statement, {});
+        refuseNewerSchema();
     } catch (...) {
         close();
         throw;
@@ -300,6 +351,28 @@ void Database::open()
         m_inode = identity.inode;
         FileRegistry::instance().setOpen(this, m_device, m_inode, true);
     }
+}
+
+// A database a newer Sentrok has made or upgraded may mean its tables otherwise than this one
+// reads them: nothing of this program reads or writes it.
+void Database::refuseNewerSchema()
+{
+    const QString places = m_engine->countVersionPlaces();
+    if (!places.isEmpty() && run(places, {}).field(0).toLongLong() == 0) return;
+    Result r = run(m_engine->readVersion(), {});
+    const int version = r.eof() ? 0 : r.field(0).toInt();
+    r.close();
+    if (version > kSchemaVersion) throw newerSchemaError(m_url, version);
+}
+
+DbError newerSchemaError(const DatabaseUrl& url, int version)
+{
+    return DbError(dbcode::CantOpen,
+                   QStringLiteral("база данных %1 сделана более новой версией Sentrok (версия схемы "
+                                  "%2), а эта программа знает версии не выше %3: обновите программу")
+                       .arg(url.describe())
+                       .arg(version)
+                       .arg(kSchemaVersion));
 }
 
 void Database::close()
@@ -394,6 +467,13 @@ std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
 DbError Database::failure(const QSqlError& error, const QString& sql)
 {
     DbError e = m_engine->error(error, sql);
+    // The engine's words for a file it cannot write or open do not say which file.
+    if (m_engine->isFile() && !e.isBusy() &&
+        ((e.number() & 0xff) == kSqliteReadOnly || (e.number() & 0xff) == dbcode::CantOpen))
+        return DbError(e.number(),
+                       QStringLiteral("%1 (файл %2: проверьте права на него и на его папку)")
+                           .arg(e.description(), m_url.describe()),
+                       e.statement(), e.isGone() ? DbError::Kind::Gone : DbError::Kind::Other);
     // A connection to a server that is lost is opened afresh by the next statement.
     if (e.isGone() && !m_engine->isFile()) {
         m_connectionLost = true;

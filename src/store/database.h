@@ -47,6 +47,16 @@ private:
     Kind m_kind;
 };
 
+// Qt's PostgreSQL driver writes a few lines of its own on standard error that tell the user
+// nothing (a statement it cannot free on a connection already lost, a server version it cannot
+// read while the connection breaks): a program calls this once at start to drop exactly those.
+// Every other message goes where it went before.
+void silenceDriverNoise();
+bool isDriverNoise(const QString& message);
+
+// The failure of a database whose schema version is beyond the one this program knows.
+DbError newerSchemaError(const DatabaseUrl& url, int version);
+
 // SQLite result codes used for failures found by the program rather than the engine.
 namespace dbcode {
 inline constexpr int CantOpen = 14;  // SQLITE_CANTOPEN
@@ -181,6 +191,7 @@ private:
     // One statement on the open connection: no test of the file, no second attempt.
     Result run(const QString& sql, const QVariantList& values);
     void open();
+    void refuseNewerSchema();
     void close();
     void closeFromRegistry();
     template <typename Fn>

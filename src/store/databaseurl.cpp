@@ -1,8 +1,10 @@
 #include "store/databaseurl.h"
 
+#include "common/conversions.h"
 #include "store/database.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -13,7 +15,23 @@ namespace {
 DbError badUrl(const QString& text, const QString& why)
 {
     return DbError(dbcode::CantOpen,
-                   QStringLiteral("адрес базы данных \"%1\" не понят: %2").arg(text, why));
+                   QStringLiteral("адрес базы данных \"%1\" не понят: %2").arg(redactUrl(text), why));
+}
+
+// A libpq parameter name: lower-case letters and "_" (sslmode, target_session_attrs...).
+bool optionKey(const QString& key)
+{
+    if (key.isEmpty()) return false;
+    for (const QChar c : key)
+        if (!((c >= u'a' && c <= u'z') || c == u'_')) return false;
+    return true;
+}
+
+// libpq's conninfo value: in single quotes, with backslash and quote escaped by a backslash.
+QString quotedValue(QString value)
+{
+    value.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
+    return u'\'' + value + u'\'';
 }
 
 }  // namespace
@@ -35,7 +53,9 @@ DatabaseUrl DatabaseUrl::parse(const QString& text)
     }
     out.engine = Engine::PostgreSQL;
     const QUrl url(trimmed, QUrl::StrictMode);
-    if (!url.isValid()) throw badUrl(text, url.errorString());
+    // Qt's words go on to quote the whole URL, password and all, in pieces: only the first part
+    // is kept.
+    if (!url.isValid()) throw badUrl(text, url.errorString().section(u';', 0, 0));
     out.user = url.userName(QUrl::FullyDecoded);
     out.password = url.password(QUrl::FullyDecoded);
     out.host = url.host(QUrl::FullyDecoded);
@@ -45,10 +65,21 @@ DatabaseUrl DatabaseUrl::parse(const QString& text)
     const QUrlQuery query(url);
     for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
         if (key == QLatin1String("host")) out.host = value;
-        else if (key == QLatin1String("port")) out.port = value.toInt();
+        else if (key == QLatin1String("port")) {
+            bool ok = false;
+            out.port = value.toInt(&ok);
+            if (!ok || out.port < 1 || out.port > 65535)
+                throw badUrl(text, QStringLiteral("порт должен быть числом от 1 до 65535"));
+        }
         else if (key == QLatin1String("user")) out.user = value;
         else if (key == QLatin1String("dbname")) out.name = value;
         else if (key == QLatin1String("password")) out.password = value;
+        else if (!optionKey(key))
+            throw badUrl(text, QStringLiteral("\"%1\" не имя параметра соединения").arg(printableText(key)));
+        // The driver turns every ";" of its options into a blank: such a value cannot reach the
+        // server as written.
+        else if (value.contains(u';'))
+            throw badUrl(text, QStringLiteral("значение параметра %1 не может содержать «;»").arg(key));
         else out.options << key + u'=' + value;
     }
     if (out.name.isEmpty()) throw badUrl(text, QStringLiteral("не указано имя базы данных"));
@@ -73,6 +104,18 @@ QString DatabaseUrl::text(bool withPassword) const
     return url.toString();
 }
 
+QString passwordInArgumentsWarning(const QString& location)
+{
+    try {
+        if (DatabaseUrl::parse(location).password.isEmpty()) return {};
+    } catch (const DbError&) {
+        return {};
+    }
+    return QStringLiteral("пароль в адресе базы данных в командной строке видят все пользователи "
+                          "машины (в списке процессов): задайте его в PGPASSWORD, ~/.pgpass или "
+                          "командой sentrok-db db-password");
+}
+
 QString chooseDatabase(const QStringList& arguments, const QString& programFolder)
 {
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -88,7 +131,39 @@ QString chooseDatabase(const QStringList& arguments, const QString& programFolde
 
 QString DatabaseUrl::describe() const
 {
-    return engine == Engine::SQLite ? QDir::toNativeSeparators(file) : text();
+    return engine == Engine::SQLite ? printableText(QDir::toNativeSeparators(file))
+                                    : redactUrl(text(true));
+}
+
+QString redactUrl(const QString& text)
+{
+    QString out = text;
+    const qsizetype scheme = out.indexOf(QLatin1String("://"));
+    if (scheme >= 0) {
+        const qsizetype authority = scheme + 3;
+        // The user information ends at the last "@" before the query: a password written with a
+        // raw "@" or "/" in it is masked whole.
+        qsizetype query = out.indexOf(u'?', authority);
+        if (query < 0) query = out.size();
+        const qsizetype at = out.lastIndexOf(u'@', query - 1);
+        if (at >= authority) {
+            const qsizetype colon = out.indexOf(u':', authority);
+            if (colon >= 0 && colon < at) out.replace(colon + 1, at - colon - 1, QStringLiteral("***"));
+        }
+    }
+    static const QRegularExpression inQuery(QStringLiteral("([?&]password=)[^&#]*"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    out.replace(inQuery, QStringLiteral("\\1***"));
+    return printableText(out);
+}
+
+QString connectOptions(const QStringList& options)
+{
+    QStringList out;
+    out.reserve(options.size());
+    for (const QString& option : options)
+        out << option.section(u'=', 0, 0) + u'=' + quotedValue(option.section(u'=', 1));
+    return out.join(u';');
 }
 
 }  // namespace sentrok

@@ -6,7 +6,9 @@
 #include "alerts/mailalert.h"
 #include "alerts/secretstore.h"
 #include "common/clock.h"
+#include "common/conversions.h"
 #include "common/datetext.h"
+#include "common/inputrules.h"
 #include "common/messages.h"
 #include "history/csv.h"
 #include "history/historyquery.h"
@@ -112,7 +114,7 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
         const auto t = dateArgument(options[++i]);
         if (!t) {
             err << "sentrok-db: " << o << " wants a date and time as YYYY-MM-DD HH:MM:SS, not \""
-                << options[i] << "\"\n";
+                << printableText(options[i]) << "\"\n";
             return 2;
         }
         (o == QLatin1String("--from") ? from : to) = *t;
@@ -127,7 +129,17 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
     std::vector<HostFigures> figures = availabilityOf(*db, from, to);
     std::sort(figures.begin(), figures.end(),
               [](const HostFigures& a, const HostFigures& b) { return a.id < b.id; });
-    out << (csv ? figuresCsv(figures) : figuresText(figures));
+    if (!csv) {
+        out << figuresText(figures);
+    } else if (isatty(STDOUT_FILENO)) {
+        // Read on a terminal, as ls shows names: a description's control characters as escapes,
+        // the lines as they are. Into a file or a pipe the values go exactly as stored.
+        const QStringList lines = figuresCsv(figures).split(QStringLiteral("\r\n"));
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            out << printableText(lines[i]) << (i + 1 < lines.size() ? "\r\n" : "");
+    } else {
+        out << figuresCsv(figures);
+    }
     return 0;
 }
 
@@ -222,11 +234,12 @@ int sendTest(Database& db, QTextStream& out, QTextStream& err)
     alert.sendWith(*row, MailAlert::kTestText);
     if (!outcome) loop.exec();  // it may have ended before it began
     if (outcome == MailAlert::Outcome::Delivered) {
-        out << "delivered: the server " << alert.serverName() << " took the test message for "
-            << alert.recipient() << "\n";
+        out << "delivered: the server " << printableText(alert.serverName())
+            << " took the test message for " << printableText(alert.recipient()) << "\n";
         return 0;
     }
-    err << "sentrok-db: not delivered: " << alert.lastError() << "\n";
+    // The server's own words: whatever it sent, nothing of it drives the terminal.
+    err << "sentrok-db: not delivered: " << printableLine(alert.lastError()) << "\n";
     return 1;
 }
 
@@ -323,20 +336,23 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
         if (at + 1 >= words.size()) return usage(err);
         parent = hostId(words[at + 1]);
         if (!parent) {
-            err << "sentrok-db: --parent wants a host id, not \"" << words[at + 1] << "\"\n";
+            err << "sentrok-db: --parent wants a host id, not \"" << printableText(words[at + 1])
+                << "\"\n";
             return 2;
         }
         words.remove(at, 2);
     }
     if (words.isEmpty() || words.size() > 2) return usage(err);
-    const QString ip = words[0].trimmed();
-    if (ip.isEmpty() || ip.size() > 64) {
-        err << "sentrok-db: the address must hold 1 to 64 characters\n";
+    // Stored as the administration window stores it: the address without the spaces around it.
+    const QString ip = trimHostText(words[0]);
+    std::optional<QString> refusal = addressRefusal(ip);
+    if (!refusal) refusal = descriptionRefusal(words.value(1));
+    if (refusal) {
+        err << "sentrok-db: " << *refusal << "; nothing added\n";
         return 1;
     }
     auto db = openCurrent(path, err);
     qint64 id = 0;
-    std::optional<QString> refusal;
     // A host whose parent is refused is not added either.
     struct Refused {};
     try {
@@ -385,14 +401,17 @@ int setParentCommand(const QString& path, const QStringList& rest, QTextStream& 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    silenceDriverNoise();
     QTextStream out(stdout), err(stderr);
     const QStringList args = app.arguments().mid(1);
     if (args.size() < 2) return usage(err);
     const QString command = args[0], path = args[1];
+    if (const QString warning = passwordInArgumentsWarning(path); !warning.isEmpty())
+        err << "sentrok-db: warning: " << warning << "\n";
     try {
         if (command == QLatin1String("upgrade") && args.size() == 2) {
             auto db = openCurrent(path, err);
-            out << path << " is at version " << schemaVersion(*db) << "\n";
+            out << db->url().describe() << " is at version " << schemaVersion(*db) << "\n";
             return 0;
         }
         if (command == QLatin1String("availability"))
@@ -415,7 +434,8 @@ int main(int argc, char** argv)
                 Database db(path, Database::uniqueName(QStringLiteral("sentrok-db")));
                 db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
             }
-            out << "created " << path << ", a pass every " << minutes << " min\n";
+            out << "created " << DatabaseUrl::parse(path).describe() << ", a pass every " << minutes
+                << " min\n";
             return 0;
         }
         if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);

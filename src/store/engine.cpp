@@ -59,6 +59,7 @@ public:
 
     QStringList versionTable() const override { return {QStringLiteral("PRAGMA user_version=1")}; }
     QString readVersion() const override { return QStringLiteral("PRAGMA user_version"); }
+    QString countVersionPlaces() const override { return {}; }
     QString writeVersion(int version) const override
     {
         return QStringLiteral("PRAGMA user_version=%1").arg(version);
@@ -67,6 +68,11 @@ public:
     {
         return QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table'");
     }
+    QString countColumn() const override
+    {
+        return QStringLiteral("SELECT count(*) FROM pragma_table_info(?) WHERE name = ?");
+    }
+    QString implicitRowKey() const override { return QStringLiteral("rowid"); }
 };
 
 class PostgresEngine final : public Engine {
@@ -87,9 +93,9 @@ public:
                             QStringLiteral("keepalives_interval=2"),
                             QStringLiteral("keepalives_count=2")};
         options << QStringLiteral("application_name=sentrok@%1")
-                       .arg(QSysInfo::machineHostName().left(40));
+                       .arg(QSysInfo::machineHostName().left(40).remove(u';'));
         options << url.options;
-        db.setConnectOptions(options.join(u';'));
+        db.setConnectOptions(connectOptions(options));
     }
 
     QStringList afterOpen(const DatabaseOptions& options) const override
@@ -204,6 +210,11 @@ public:
                 QStringLiteral("INSERT INTO sentrok_schema (version) VALUES (1)")};
     }
     QString readVersion() const override { return QStringLiteral("SELECT version FROM sentrok_schema"); }
+    QString countVersionPlaces() const override
+    {
+        return QStringLiteral("SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname = "
+                              "current_schema() AND tablename = 'sentrok_schema'");
+    }
     QString writeVersion(int version) const override
     {
         return QStringLiteral("UPDATE sentrok_schema SET version = %1").arg(version);
@@ -213,6 +224,12 @@ public:
         return QStringLiteral("SELECT count(*) FROM information_schema.tables WHERE table_schema = "
                               "current_schema()");
     }
+    QString countColumn() const override
+    {
+        return QStringLiteral("SELECT count(*) FROM information_schema.columns WHERE table_schema = "
+                              "current_schema() AND table_name = ? AND column_name = ?");
+    }
+    QString implicitRowKey() const override { return {}; }
 };
 
 }  // namespace

@@ -43,9 +43,16 @@ public:
     // The schema's version: where it is kept, read and written.
     virtual QStringList versionTable() const = 0;  // statements making it, at version 1
     virtual QString readVersion() const = 0;
+    // Counts the places the version is kept (0 in a database still being made); empty where
+    // there always is one.
+    virtual QString countVersionPlaces() const = 0;
     virtual QString writeVersion(int version) const = 0;
     // Counts the tables a new database must not have yet.
     virtual QString countTables() const = 0;
+    // Counts the columns named (second value) of a table (first value).
+    virtual QString countColumn() const = 0;
+    // What names a row of a table that has no "id" column; empty where nothing does.
+    virtual QString implicitRowKey() const = 0;
 };
 
 }  // namespace sentrok

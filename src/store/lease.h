@@ -18,8 +18,10 @@ public:
     static std::unique_ptr<Lease> of(Database& db);
     virtual ~Lease() = default;
 
-    // Takes the lease when it is free; true when this process holds it (then or already).
-    // `holder` names this process for the others ("sentrok-monitor на host, pid 123").
+    // Takes the lease when it is free; true when this process holds it (then or already), false
+    // when another does. `holder` names this process for the others ("sentrok-monitor на host,
+    // pid 123"). Throws DbError when it cannot be taken for another reason (a lease file that
+    // cannot be used, the database out of reach), in words that say what to do.
     virtual bool tryAcquire(const QString& holder) = 0;
     // Still held: false once the connection it was taken on has been lost, or the lock file has
     // been deleted or replaced. Asked inside each recording transaction.

@@ -1,12 +1,16 @@
 #include "store/parents.h"
 
+#include "common/conversions.h"
 #include "store/database.h"
 
 #include <QSet>
 
 namespace sentrok {
 
-QString hostLabel(const QString& desc, const QString& ip) { return desc + u'[' + ip + u']'; }
+QString hostLabel(const QString& desc, const QString& ip)
+{
+    return printableText(desc) + u'[' + printableText(ip) + u']';
+}
 
 HostTree::HostTree(std::vector<HostNode> hosts) : m_hosts(std::move(hosts))
 {

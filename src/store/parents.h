@@ -10,7 +10,8 @@ namespace sentrok {
 
 class Database;
 
-// A host as the lists and alerts name it: its description, then its address in brackets.
+// A host as the lists and alerts name it: its description, then its address in brackets; a
+// control character stored by another tool shows as an escape, never as a line break of its own.
 QString hostLabel(const QString& desc, const QString& ip);
 
 // One host record with the host it depends on (the router it is reached through).

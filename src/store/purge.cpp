@@ -1,6 +1,7 @@
 #include "store/purge.h"
 
 #include "store/database.h"
+#include "store/schema.h"
 
 #include <QThread>
 
@@ -65,11 +66,14 @@ void TablePurge::run()
             qint64 low = 0, high = -1;
         };
         std::vector<Bounds> bounds(std::size_t(m_tables.size()));
+        QStringList keys;
         const bool taken = patiently([&] {
+            keys.clear();
             db.transaction([&] {
                 for (int t = 0; t < m_tables.size(); ++t) {
-                    Result r = db.execute(
-                        QStringLiteral("select min(id), max(id) from %1").arg(m_tables[t]));
+                    keys << rowKey(db, m_tables[t]);
+                    Result r = db.execute(QStringLiteral("select min(%1), max(%1) from %2")
+                                              .arg(keys.last(), m_tables[t]));
                     if (!r.field(0).isNull())
                         bounds[std::size_t(t)] = {r.field(0).toLongLong(), r.field(1).toLongLong()};
                 }
@@ -80,8 +84,8 @@ void TablePurge::run()
         if (!taken) return;
         emit boundsTaken();
         for (int t = 0; t < m_tables.size(); ++t) {
-            const QString sql =
-                QStringLiteral("delete from %1 where id >= ? and id <= ?").arg(m_tables[t]);
+            const QString sql = QStringLiteral("delete from %1 where %2 >= ? and %2 <= ?")
+                                    .arg(m_tables[t], keys[t]);
             for (qint64 low = bounds[std::size_t(t)].low; low <= bounds[std::size_t(t)].high;
                  low += kBatchRows) {
                 const qint64 high = std::min(low + kBatchRows - 1, bounds[std::size_t(t)].high);

@@ -1,10 +1,12 @@
 #include "store/schema.h"
 
+#include "common/conversions.h"
 #include "store/database.h"
 #include "store/engine.h"
 #include "store/mailsettings.h"
 #include "store/totals.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -131,6 +133,8 @@ int upgradeSchema(Database& db, const UpgradeReport& report, int target)
     db.transaction([&] {
         // Read inside the transaction: two programs upgrading at once cannot both run a step.
         const int from = schemaVersion(db);
+        // Made newer by another program since this connection opened it.
+        if (from > kSchemaVersion) throw newerSchemaError(db.url(), from);
         for (const SchemaStep& step : schemaSteps()) {
             if (step.version <= from || step.version > target) continue;
             if (report) report(step.version, step.what, 0, 0);
@@ -149,9 +153,15 @@ void createDatabase(const QString& location, int version)
     const DatabaseUrl url = DatabaseUrl::parse(location);
     if (url.isSQLite()) {
         const QString file = url.file;
-        if (QFileInfo::exists(file))
-            throw DbError(dbcode::CantOpen,
-                          QStringLiteral("файл %1 уже существует; он не будет перезаписан").arg(file));
+        // A link to nowhere would have the engine make the file wherever it points; a log or
+        // shared memory file already beside a new database is another's, or a trap.
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            const QFileInfo there(file + QLatin1String(suffix));
+            if (there.exists() || there.isSymLink())
+                throw DbError(dbcode::CantOpen,
+                              QStringLiteral("файл %1 уже существует; он не будет перезаписан")
+                                  .arg(printableText(QDir::toNativeSeparators(there.filePath()))));
+        }
         // The file itself, in write-ahead mode from the start, before any other connection.
         const QString name = Database::uniqueName(QStringLiteral("create"));
         bool ok = false;
@@ -199,6 +209,19 @@ void createDatabase(const QString& location, int version)
         }
         throw;
     }
+}
+
+QString rowKey(Database& db, const QString& table)
+{
+    const QString id = QStringLiteral("id");
+    if (db.execute(db.engine().countColumn(), {table, id}).field(0).toLongLong() > 0) return id;
+    const QString implicit = db.engine().implicitRowKey();
+    if (implicit.isEmpty())
+        throw DbError(dbcode::Mismatch,
+                      QStringLiteral("в таблице %1 нет столбца id, которым программа различает "
+                                     "её строки")
+                          .arg(table));
+    return implicit;
 }
 
 qint64 addHost(Database& db, const QString& ip, const QString& desc)

@@ -54,6 +54,11 @@ struct HostDefaults {
 // an existing, empty PostgreSQL database (refused when it has tables). Throws DbError.
 void createDatabase(const QString& location, int version = kSchemaVersion);
 
+// The column that names one row of `table`: "id", or SQLite's rowid in a table made by hand
+// without one (the key column of the log was each implementer's choice). Throws DbError where
+// neither is there.
+QString rowKey(Database& db, const QString& table);
+
 // Adds a host with the default probe settings; returns its id. Throws DbError.
 qint64 addHost(Database& db, const QString& ip, const QString& desc);
 

@@ -1,6 +1,7 @@
 #include "store/totals.h"
 
 #include "store/database.h"
+#include "store/schema.h"
 
 #include <QHash>
 #include <QSet>
@@ -269,7 +270,8 @@ void buildTotalsFromLog(Database& db, const std::function<void(qint64, qint64)>&
         hosts.insert(a.field(0).toLongLong());
     qint64 done = 0;
     if (progress) progress(0, total);
-    Result r = db.execute(QStringLiteral("SELECT id_ip, dt, time_echo FROM log ORDER BY id"));
+    Result r = db.execute(QStringLiteral("SELECT id_ip, dt, time_echo FROM log ORDER BY ") +
+                          rowKey(db, QStringLiteral("log")));
     for (; !r.eof(); r.moveNext()) {
         const qint64 host = r.field(0).toLongLong();
         const QString dt = r.field(1).toString();

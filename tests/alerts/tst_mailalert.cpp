@@ -1,10 +1,12 @@
 #include "alerts/mailalert.h"
 #include "smtppeer.h"
+#include "store/mailsettings.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTest>
 
 using namespace sentrok;
@@ -103,6 +105,8 @@ private slots:
     void connectionEnds_data();
     void connectionEnds();
     void unreadableRecipientTableDoesNotThrow();
+    void dataAfterStartTlsConsentEndsTheDialogue_data();
+    void dataAfterStartTlsConsentEndsTheDialogue();
 };
 
 void TestMailAlert::initTestCase()
@@ -597,6 +601,35 @@ void TestMailAlert::unreadableRecipientTableDoesNotThrow()
     rig.alert.SendAlert(kDownRouter);
     QVERIFY(!rig.alert.busy());
     QVERIFY(rig.boxes.told.isEmpty());
+}
+
+// Whatever comes in clear with STARTTLS's 220 could be anybody's (RFC 3207): the client must not
+// go on to the handshake, let alone take it as a reply later.
+void TestMailAlert::dataAfterStartTlsConsentEndsTheDialogue_data()
+{
+    QTest::addColumn<QByteArray>("consent");
+    QTest::newRow("a whole reply after the 220") << QByteArray("220 go ahead\r\n250 injected\r\n");
+    QTest::newRow("part of a line after the 220") << QByteArray("220 go ahead\r\n25");
+}
+
+void TestMailAlert::dataAfterStartTlsConsentEndsTheDialogue()
+{
+    QFETCH(QByteArray, consent);
+    if (!QSslSocket::supportsSsl()) QSKIP("Qt has no TLS backend here");
+    Rig rig;
+    QString why;
+    const auto options = checkMailServer({QString::number(rig.peer.port()), "starttls", "", ""}, 25, &why);
+    QVERIFY2(options, qPrintable(why));
+    saveMailServer(rig.folder.db(), *options, {});
+    rig.peer.setReply("EHLO", {"250-peer.test\r\n250 STARTTLS\r\n"});
+    rig.peer.setReply("STARTTLS", {consent});
+    rig.alert.SendAlert(kDownRouter);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.finished.count(), 1, kWaitMs);
+    QCOMPARE(rig.outcome(0), Outcome::Failed);
+    QVERIFY2(rig.alert.lastError().contains("вслед за согласием на STARTTLS"), qPrintable(rig.alert.lastError()));
+    QTest::qWait(kQuietMs);
+    // Not one byte of a handshake went out after STARTTLS.
+    QVERIFY2(rig.session().received.endsWith("STARTTLS\r\n"), rig.session().received.constData());
 }
 
 QTEST_GUILESS_MAIN(TestMailAlert)

@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -87,14 +89,18 @@ private slots:
     void commandLineKeepsThePasswordOut();
     void commandLineRefusesBadInput_data();
     void commandLineRefusesBadInput();
+    void certificateOfATrustedAuthority_data();
+    void certificateOfATrustedAuthority();
 
 private:
     QStringList sinkArgs(const QString& mode, const QString& mechanisms, bool authInClear = false) const;
+    bool makeAuthority();
     QProcess* tool(const QStringList& args, const QString& input = {});
 
     QTemporaryDir m_dir;
     QString m_cert, m_key;
     QString m_pin;  // as openssl prints it: upper case with colons
+    QString m_caCert, m_signedCert, m_signedKey, m_signedPin;  // a test authority and a server of it
     QProcessEnvironment m_toolEnv;
 };
 
@@ -347,6 +353,74 @@ void TestSmtpSecure::commandLineRefusesBadInput()
     QCOMPARE(d.execute("select port,security,pin from emails").field(0).toInt(), 2525);
     QCOMPARE(d.execute("select security from emails").field(0).toString(), QStringLiteral("none"));
     QVERIFY(d.execute("select pin from emails").field(0).isNull());
+}
+
+// A certificate signed by an authority of the test's own, for 127.0.0.1; the authority is trusted
+// by the test process alone.
+bool TestSmtpSecure::makeAuthority()
+{
+    m_caCert = m_dir.filePath("ca.pem");
+    m_signedCert = m_dir.filePath("signed.pem");
+    m_signedKey = m_dir.filePath("signed-key.pem");
+    const QString caKey = m_dir.filePath("ca-key.pem"), request = m_dir.filePath("signed.csr"),
+                  extensions = m_dir.filePath("ext.cnf");
+    QFile ext(extensions);
+    if (!ext.open(QIODevice::WriteOnly)) return false;
+    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+    ext.close();
+    const QStringList ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    const QList<QStringList> steps{
+        QStringList{"req", "-x509"} + ec + QStringList{"-keyout", caKey, "-out", m_caCert, "-days", "2",
+                                                       "-subj", "/CN=Sentrok test authority"},
+        QStringList{"req"} + ec + QStringList{"-keyout", m_signedKey, "-out", request, "-subj", "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", request, "-CA", m_caCert, "-CAkey", caKey, "-CAcreateserial", "-out",
+         m_signedCert, "-days", "2", "-extfile", extensions},
+        {"x509", "-in", m_signedCert, "-noout", "-fingerprint", "-sha256"}};
+    QProcess openssl;
+    for (const QStringList& step : steps) {
+        openssl.start("openssl", step);
+        if (!openssl.waitForFinished(kWaitMs) || openssl.exitCode() != 0) return false;
+    }
+    m_signedPin = QString::fromLatin1(openssl.readAllStandardOutput()).trimmed().section(u'=', 1);
+    return m_signedPin.size() == 95;
+}
+
+// The system trusts the server's authority, so the handshake passes without a word; a pin set
+// for another certificate must still stop the mail.
+void TestSmtpSecure::certificateOfATrustedAuthority_data()
+{
+    QTest::addColumn<QString>("pin");  // "signed": the server's own
+    QTest::addColumn<bool>("delivered");
+    QTest::newRow("pinned to another certificate") << QString(64, u'b') << false;
+    QTest::newRow("pinned to the server's") << "signed" << true;
+    QTest::newRow("no pin: the authority is enough") << "" << true;
+}
+
+void TestSmtpSecure::certificateOfATrustedAuthority()
+{
+    QFETCH(QString, pin);
+    QFETCH(bool, delivered);
+    if (m_signedPin.isEmpty()) QVERIFY2(makeAuthority(), "openssl could not make the test authority");
+    const QSslConfiguration before = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = before;
+    trusting.addCaCertificates(QSslCertificate::fromPath(m_caCert));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    SmtpSink sink;
+    QVERIFY2(sink.start({"--mode", "tls", "--cert", m_signedCert, "--key", m_signedKey}), qPrintable(sink.error()));
+    Rig rig(sink.port(), "tls", "", pin == u"signed" ? m_signedPin : pin, "");
+    const bool sent = rig.send();
+    QSslConfiguration::setDefaultConfiguration(before);
+    QVERIFY(sent);
+    QCOMPARE(rig.outcome() == Outcome::Delivered, delivered);
+    if (delivered) {
+        QTRY_VERIFY_WITH_TIMEOUT(sink.hasMessage(), kWaitMs);
+        return;
+    }
+    QCOMPARE(rig.boxes.notices.size(), 1);
+    QVERIFY2(rig.boxes.notices[0]->message.text.contains("не совпадает"), qPrintable(rig.alert.lastError()));
+    QTest::qWait(300);
+    QCOMPARE(sink.session()["mail"].toArray().size(), 0);
+    QVERIFY(!sink.hasMessage());
 }
 
 QTEST_GUILESS_MAIN(TestSmtpSecure)

@@ -3,6 +3,7 @@
 // records stay whole (no two passes at once, no outage opened twice, no change announced twice).
 
 #include "common/datetext.h"
+#include "support/monitorprocess.h"
 #include "support/netns.h"
 #include "support/testdb.h"
 
@@ -18,47 +19,11 @@ using namespace sentrok::test;
 
 namespace {
 
-constexpr int kStartMs = 20'000;  // generous: a loaded machine, a PostgreSQL server beside it
+constexpr int kStartMs = MonitorProcess::kStartMs;
 // Taking over is promised within 10 s plus one interval; the rest is slack for a busy two-core
 // machine.
 constexpr int kTakeoverSlackMs = 15'000;
-constexpr int kEndMs = 10'000;
-
-const QString kRuns = QStringLiteral("проверки ведёт этот процесс");
-const QString kWaits = QStringLiteral("этот процесс ждёт");
-
-// One sentrok-monitor; killed at the end of the test if still running.
-class MonitorProcess {
-public:
-    explicit MonitorProcess(const QString& database)
-    {
-        m_process.start(qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-monitor",
-                        {"--database", database});
-        if (m_process.waitForStarted(kStartMs))
-            m_name = QStringLiteral(", pid %1").arg(m_process.processId());
-    }
-    ~MonitorProcess()
-    {
-        if (m_process.state() == QProcess::NotRunning) return;
-        m_process.kill();
-        m_process.waitForFinished(kEndMs);
-    }
-    QProcess& process() { return m_process; }
-    bool started() const { return !m_name.isEmpty(); }
-    // How the passes table names it (its end), also once it has ended.
-    const QString& name() const { return m_name; }
-    QString log()
-    {
-        m_log += QString::fromUtf8(m_process.readAllStandardError());
-        return m_log;
-    }
-    bool runs() { return log().contains(kRuns); }
-    bool waits() { return log().contains(kWaits); }
-
-private:
-    QProcess m_process;
-    QString m_log, m_name;
-};
+constexpr int kEndMs = MonitorProcess::kEndMs;
 
 struct Pass {
     QString monitor, started, finished;

@@ -3,6 +3,7 @@
 #include "history/csv.h"
 #include "history/historyquery.h"
 #include "history/retention.h"
+#include "store/purge.h"
 #include "store/schema.h"
 #include "store/totals.h"
 #include "support/fakes.h"
@@ -84,6 +85,7 @@ private slots:
     void downtimeWhileAncestorDown_data();
     void downtimeWhileAncestorDown();
     void ancestorsAnyStepUpCount();
+    void logWithoutIdColumn();
 };
 
 void TestHistory::figures_data()
@@ -424,6 +426,16 @@ void TestHistory::downtimeWhileAncestorDown_data()
         << own << outages({{"2024-05-01 10:30:00", "2024-05-01 11:30:00"}, {"2024-05-01 11:00:00", "2024-05-01 11:45:00"}})
         << 4500LL;
     QTest::newRow("ancestor still down") << own << outages({{"2024-05-01 11:30:00", nullptr}}) << 1800LL;
+    const auto three = outages({{"2024-05-01 10:00:00", "2024-05-01 10:10:00"},
+                                {"2024-05-01 10:20:00", "2024-05-01 10:30:00"},
+                                {"2024-05-01 10:40:00", "2024-05-01 10:50:00"}});
+    QTest::newRow("three own outages inside one of the ancestor")
+        << three << outages({{"2024-05-01 09:00:00", "2024-05-01 12:00:00"}}) << 1800LL;
+    QTest::newRow("the ancestor back inside the second own outage")
+        << three << outages({{"2024-05-01 09:00:00", "2024-05-01 10:25:00"}}) << 900LL;
+    QTest::newRow("two ancestor outages across three own")
+        << three << outages({{"2024-05-01 10:05:00", "2024-05-01 10:25:00"}, {"2024-05-01 10:45:00", "2024-05-01 11:00:00"}})
+        << 900LL;
     QTest::newRow("only the part inside the period")
         << outages({{"2024-04-30 23:00:00", "2024-05-01 01:00:00"}})
         << outages({{"2024-04-30 22:00:00", "2024-05-01 00:30:00"}}) << 1800LL;
@@ -463,6 +475,32 @@ void TestHistory::ancestorsAnyStepUpCount()
         QCOMPARE(it->downtimeSecs, 5400LL);
         QCOMPARE(it->ancestorDownSecs, 1800LL);
     }
+}
+
+// A file made by hand whose log has no id column (its key was each implementer's choice): the
+// upgrade, the thinning of old rows and the purge go by the engine's own row number.
+void TestHistory::logWithoutIdColumn()
+{
+    QTemporaryDir dir;
+    const QString file = Database::fileIn(dir.path());
+    createDatabase(file, 1);
+    Database db(file, Database::uniqueName("t"));
+    const qint64 a = addHost(db, "10.0.0.1", "a");
+    db.execute("drop table log");
+    db.execute("create table log (id_ip INTEGER NOT NULL, time_echo INTEGER, time_wait TEXT, dt TEXT)");
+    for (const char* dt : {"2024-01-01 10:00:00", "2024-01-01 10:05:00", "2024-03-01 10:00:00"})
+        db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,7,'1000',?)", {a, QString::fromLatin1(dt)});
+    QCOMPARE(upgradeSchema(db), kSchemaVersion - 1);
+    QCOMPARE(db.execute("select sum(checks) from log_hourly").field(0).toInt(), 3);
+    QVERIFY(deleteOldLogRows(db, a, "2024-02-01 00:00:00", 1));  // one of two, then the other
+    QVERIFY(!deleteOldLogRows(db, a, "2024-02-01 00:00:00", 1));
+    QCOMPARE(db.execute("select dt from log").field(0).toString(), QStringLiteral("2024-03-01 10:00:00"));
+    TablePurge purge(file, {"noconnect", "log"}, {"log_hourly", "log_daily"});
+    QSignalSpy finished(&purge, &TablePurge::finished);
+    purge.start();
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(finished.at(0).at(0).toString(), QString());
+    QCOMPARE(db.execute("select count(*) from log").field(0).toInt(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHistory)

@@ -8,6 +8,8 @@
 #include "support/pgserver.h"
 #include "support/testdb.h"
 
+#include "common/inputrules.h"
+#include "store/lease.h"
 #include "store/schema.h"
 
 #include <QElapsedTimer>
@@ -140,6 +142,14 @@ private slots:
     void dependencies_data();
     void dependencies();
     void viewerShowsUnreachableGreyAndSilent();
+    void refusedAddressIsNotLookedUp();
+    void passesAcrossBatchBoundaries_data();
+    void passesAcrossBatchBoundaries();
+    void requestsAnsweredOnceAndPruned_data();
+    void requestsAnsweredOnceAndPruned();
+    void lostLeaseToldTruly_data();
+    void lostLeaseToldTruly();
+    void recordingWaitsShownAfterASecond();
 };
 
 void TestMonitor::transitions_data()
@@ -486,6 +496,8 @@ void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
     QCOMPARE(r.count("select count(*) from noconnect where id_ip=2"), QStringLiteral("1"));
     QCOMPARE(r.alerts.size(), 1);
     QCOMPARE(r.view.events.size(), 1);
+    // Both hosts were silent, whether or not the database took the check.
+    QCOMPARE(r.view.panels[4], QStringLiteral("2"));
 }
 
 void TestMonitor::nullFieldAbandonsOnlyThatHost()
@@ -738,6 +750,11 @@ void TestMonitor::dependencies_data()
                        "Z router;10.0.0.1;;down;3"}
         << "NO CONNECT\r\n\r\nCONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n"
         << "uuu" << QStringList{kUp, kUp, kUp};
+    QTest::newRow("back under the nearest ancestor back, through a middle host unchanged")
+        << QStringList{"a host;10.0.0.3;10.0.0.2;down;1", "b branch;10.0.0.2;10.0.0.1;up;2",
+                       "c core;10.0.0.1;;down;3"}
+        << "NO CONNECT\r\n\r\nCONNECT\r\nc core[10.0.0.1]\r\n  a host[10.0.0.3]\r\n" << "uu"
+        << QStringList{kUp, kUp};
     QTest::newRow("child back while its parent stays down")
         << QStringList{"Router;10.0.0.1;;down;-1", "Web;10.0.0.2;10.0.0.1;down;2"}
         << none + "Web[10.0.0.2]\r\n" << "u" << QStringList{kUp};
@@ -810,6 +827,162 @@ void TestMonitor::viewerShowsUnreachableGreyAndSilent()
     QCOMPARE(view.events[0].color, kColorDown);
     QCOMPARE(view.events[1].color, kColorUnreachable);
     QCOMPARE(player.played, QStringList{kDown});
+}
+
+void TestMonitor::refusedAddressIsNotLookedUp()
+{
+    Rig r;
+    r.folder.addHost("999.1.1.1", "typed wrong");
+    r.folder.addHost("10.0.0.1", "z fine");
+    r.prober.answers["10.0.0.1"] = reply("1");
+    r.pass();
+    QCOMPARE(r.prober.hosts(), QStringList{"10.0.0.1"});
+    QCOMPARE(r.view.failures, QStringList{"Хост 999.1.1.1 «typed wrong» не проверен: " + kBadIPv4});
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("1"));
+}
+
+// Outcomes go to the database in statements of 200 rows; a pass of each size around that opens
+// (or, for hosts down before, closes) one outage per host, with one log row and one event each.
+void TestMonitor::passesAcrossBatchBoundaries_data()
+{
+    QTest::addColumn<int>("hosts");
+    QTest::addColumn<bool>("wereDown");
+    for (const int n : {199, 200, 201, 401})
+        for (const bool down : {false, true})
+            QTest::addRow("%d hosts %s", n, down ? "back" : "down") << n << down;
+    QTest::newRow("1001 hosts: two batches of the monitor") << 1001 << false;
+}
+
+void TestMonitor::passesAcrossBatchBoundaries()
+{
+    QFETCH(int, hosts);
+    QFETCH(bool, wereDown);
+    Rig r;
+    r.folder.db().transaction([&] {
+        for (int i = 0; i < hosts; ++i) {
+            const QString ip = QStringLiteral("10.0.%1.%2").arg(i / 250).arg(i % 250 + 1);
+            const qint64 id = r.folder.addHost(ip, QStringLiteral("h%1").arg(i, 4, 10, QLatin1Char('0')));
+            if (wereDown) r.openOutage(id);
+            r.prober.answers[ip] = wereDown ? reply("2") : silent();
+        }
+    });
+    r.pass();
+    const QString n = QString::number(hosts);
+    QCOMPARE(r.count("select count(*) from log"), n);
+    QCOMPARE(r.count("select count(distinct id_ip) from log"), n);
+    QCOMPARE(r.count("select count(distinct id_ip) from noconnect"), n);
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), wereDown ? "0" : n);
+    QCOMPARE(r.count("select count(distinct id_ip) from events where kind=?", {wereDown ? "up" : "down"}), n);
+    QCOMPARE(r.view.events.size(), hosts);
+}
+
+// A leased monitor, with requests for a pass written as other windows write them: "before" ones
+// wait when it takes the lease, "failed" ones come while their table cannot be read.
+void TestMonitor::requestsAnsweredOnceAndPruned_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("made while nobody held the lease") << "before";
+    QTest::newRow("made while a pass ran") << "during";
+    QTest::newRow("made while the requests could not be read") << "failed";
+}
+
+void TestMonitor::requestsAnsweredOnceAndPruned()
+{
+    QFETCH(QString, when);
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    const auto request = [&] {
+        r.folder.db().execute("insert into pass_requests (requested,requested_by) values (?,'другое окно')",
+                              {storedDateText(r.clock.now())});
+    };
+    if (when == "before") request();
+    if (when != "during") r.prober.answers["10.0.0.1"] = reply("1");
+    QSignalSpy passes(r.monitor.get(), &Monitor::passFinished);
+    r.monitor->setLeased("этот процесс");
+    r.monitor->start();
+    QTRY_VERIFY_WITH_TIMEOUT(r.monitor->active(), 10000);
+    if (when == "during") {
+        QVERIFY(r.monitor->RunCheckPass());
+        QTRY_COMPARE(r.prober.pending(), 1);
+        for (int i = 0; i < 3; ++i) request();
+        r.prober.answers["10.0.0.1"] = reply("1");
+        QVERIFY(r.prober.finishHost("10.0.0.1", reply("1")));
+    }
+    if (when == "failed") {
+        r.folder.db().execute("alter table pass_requests rename to held_away");
+        QTest::qWait(2500);  // a look or two at the requests fails meanwhile
+        r.folder.db().execute("alter table held_away rename to pass_requests");
+        request();
+        request();
+    }
+    const int before = when == "during" ? 1 : 0;
+    QTRY_COMPARE_WITH_TIMEOUT(passes.size(), before + 1, 10000);
+    QTRY_COMPARE(r.count("select count(*) from pass_requests"), QStringLiteral("0"));
+    // However many there were: one pass for them, and none for requests already answered.
+    QTest::qWait(2500);
+    QCOMPARE(passes.size(), before + 1);
+}
+
+// The lease lost in the middle of a pass: the pass is dropped, and the words say why.
+void TestMonitor::lostLeaseToldTruly_data()
+{
+    QTest::addColumn<bool>("otherTakesIt");
+    QTest::addColumn<QString>("words");
+    QTest::newRow("nobody else holds it") << false << "Право на проверки потеряно";
+    QTest::newRow("another process took it") << true << "Проверки теперь ведёт sentrok-monitor на b, pid 2";
+}
+
+void TestMonitor::lostLeaseToldTruly()
+{
+    QFETCH(bool, otherTakesIt);
+    QFETCH(QString, words);
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.monitor->setLeased("этот процесс");
+    r.monitor->start();
+    QTRY_VERIFY_WITH_TIMEOUT(r.monitor->active(), 10000);
+    QVERIFY(r.monitor->RunCheckPass());
+    QTRY_COMPARE(r.prober.pending(), 1);
+    // The lease goes as it goes in life: the file deleted (as by a clean-up), or the server
+    // session ended.
+    std::unique_ptr<Database> other;
+    std::unique_ptr<Lease> theirs;
+    if (onPostgres()) {
+        r.folder.db().execute("select pg_terminate_backend(pid) from pg_locks where locktype='advisory' and granted");
+    } else {
+        QVERIFY(QFile::remove(r.folder.dbFile() + ".monitor"));
+    }
+    if (otherTakesIt) {
+        other = std::make_unique<Database>(r.folder.dbFile(), "other");
+        theirs = Lease::of(*other);
+        QTRY_VERIFY(theirs->tryAcquire("sentrok-monitor на b, pid 2"));
+    }
+    QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
+    QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 10000);
+    QCOMPARE(r.view.failures.size(), 1);
+    QVERIFY2(r.view.failures[0].contains(words), qPrintable(r.view.failures[0]));
+    QCOMPARE(r.count("select count(*) from log"), QStringLiteral("0"));
+}
+
+// Another program holds the write lock: the wait is shown once it has lasted a second, not before.
+void TestMonitor::recordingWaitsShownAfterASecond()
+{
+    Rig r;
+    r.folder.addHost("10.0.0.1", "a");
+    r.prober.answers["10.0.0.1"] = reply("1");
+    Database other(r.folder.dbFile(), "other");
+    other.execute(onPostgres() ? "BEGIN" : "BEGIN EXCLUSIVE");
+    if (onPostgres()) other.execute("LOCK TABLE log IN EXCLUSIVE MODE");
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(r.monitor->RunCheckPass());
+    QTRY_VERIFY_WITH_TIMEOUT(r.view.conditions.contains(Condition::RecordingWaits), 8000);
+    const qint64 shownAfter = waited.elapsed();
+    other.execute("COMMIT");
+    QVERIFY2(shownAfter >= 1000, qPrintable(QString::number(shownAfter)));
+    QTRY_VERIFY_WITH_TIMEOUT(!r.monitor->passRunning(), 10000);
+    QVERIFY(!r.view.conditions.contains(Condition::RecordingWaits));
 }
 
 int main(int argc, char** argv)

@@ -6,7 +6,7 @@
 #include "support/testdb.h"
 #include "ui/admin/frmbase.h"
 #include "ui/admin/frmparent.h"
-#include "ui/admin/inputrules.h"
+#include "common/inputrules.h"
 #include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/units.h"
@@ -475,6 +475,10 @@ void TestFrmBase::unusableHostInputIsRefused_data()
     QTest::newRow("save, count above 16 bits") << "cmdEdit"
                                                << "txtVN"
                                                << "32768" << kCountTooLarge;
+    QTest::newRow("add, number 999") << "cmdAdd" << "txtIP" << "999.1.1.1" << kBadIPv4;
+    QTest::newRow("save, command after the zone") << "cmdEdit" << "txtIP" << "fe80::1%eth0;rm" << kBadZone;
+    QTest::newRow("add, escape in the description") << "cmdAdd" << "txtDESC" << "a\x1b[2Jb" << kControlInDesc;
+    QTest::newRow("save, line break in the description") << "cmdEdit" << "txtDESC" << "a\nb" << kControlInDesc;
     QTest::newRow("save, TTL stays free") << "cmdEdit"
                                           << "txtVI"
                                           << "999999"
@@ -531,6 +535,7 @@ void TestFrmBase::saveSettings_data()
     QTest::newRow("seconds beyond 32 bits") << "35791395" << to << kIntervalRange << "";
     QTest::newRow("recipient of 255") << "5"
                                       << "b" + to254 << kRecipientTooLong << "";
+    QTest::newRow("recipient with a line break") << "5" << "a@x\r\nRCPT TO:<b@y>" << kControlInMail << "";
     QTest::newRow("recipient of 254 and blanks") << "5"
                                                  << " " + to254 + " "
                                                  << ""
@@ -695,8 +700,9 @@ void TestFrmBase::testButtonsPlayUnsavedText()
 
 void TestFrmBase::quotesAndCyrillicRoundTrip()
 {
+    // The address keeps to what DNS allows; the description carries the quotes.
     const QStringList host = {
-        "o'host", "Сервер \"главный\"; drop table log; --", "1000", "2", "32", "255", "0"};
+        "o-host", "Сервер \"главный\"; drop table log; -- o'host", "1000", "2", "32", "255", "0"};
     const QStringList recipient = {"smtp.пример.рф", "d'Artagnan@x", "'\"@x", "it's «ок»"};
     Harness h;
     QVERIFY(h.load());

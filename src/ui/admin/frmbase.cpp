@@ -2,12 +2,12 @@
 
 #include "alerts/sound.h"
 #include "common/datetext.h"
+#include "common/inputrules.h"
 #include "store/database.h"
 #include "store/parents.h"
 #include "store/purge.h"
 #include "ui/admin/frmmailserver.h"
 #include "ui/admin/frmparent.h"
-#include "ui/admin/inputrules.h"
 #include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/busypointer.h"
@@ -528,7 +528,9 @@ void frmBase::cmdClear_Click()
 
 bool frmBase::hostInputAccepted()
 {
-    if (const auto refusal = hostRefusal(txtIP->text(), txtVW->text(), txtVN->text())) {
+    std::optional<QString> refusal = hostRefusal(txtIP->text(), txtVW->text(), txtVN->text());
+    if (!refusal) refusal = descriptionRefusal(txtDESC->text());
+    if (refusal) {
         refuse(*refusal);
         return false;
     }
@@ -592,7 +594,10 @@ void frmBase::cmdSaveOpt_Click()
         refuse(interval.refusal);
         return;
     }
-    if (const auto refusal = recipientRefusal(txtTO->text())) {
+    std::optional<QString> refusal = recipientRefusal(txtTO->text());
+    for (const QLineEdit* box : {txtSmtp, txtFROM, txtTO, txtEDesc})
+        if (!refusal) refusal = mailFieldRefusal(box->text());
+    if (refusal) {
         refuse(*refusal);
         return;
     }
