@@ -19,6 +19,7 @@ enum class Condition {
     DatabaseGone,    // the database file was deleted or replaced: nothing is written
     NoIcmpSocket,    // no ICMP socket can be opened: no check can be made
     Viewing,         // another process holds the lease and makes the checks; this one follows it
+    NewDatabase,     // the program made the user's database at this start: no hosts yet
 };
 
 // What the monitor needs of the main window: the event grid, the status bar panels (numbered

@@ -1,6 +1,7 @@
 #include "store/databaseurl.h"
 
 #include "store/database.h"
+#include "store/defaultdatabase.h"
 
 #include <QDir>
 #include <QUrl>
@@ -83,7 +84,7 @@ QString chooseDatabase(const QStringList& arguments, const QString& programFolde
     }
     const QString fromEnvironment = qEnvironmentVariable("SENTROK_DATABASE");
     if (!fromEnvironment.isEmpty()) return fromEnvironment;
-    return Database::fileIn(programFolder);
+    return defaultDatabase(programFolder).file;
 }
 
 QString DatabaseUrl::describe() const
