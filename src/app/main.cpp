@@ -12,6 +12,7 @@
 #include "store/lease.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
+#include "probe/rawsockethold.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/application.h"
 #include "ui/main/frmmain.h"
@@ -42,6 +43,7 @@ void showNewDatabase(sentrok::frmMain& window)
 
 int main(int argc, char** argv)
 {
+    sentrok::holdRawSocketsAndDropCapabilities();  // before anything is loaded
     QApplication app(argc, argv);
     sentrok::prepareApplication(app);
     // The program lives on in the tray and in its outage window; only the main window's

@@ -13,6 +13,7 @@
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
+#include "probe/rawsockethold.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
 #include "store/defaultdatabase.h"
@@ -95,6 +96,7 @@ public:
 
 int main(int argc, char** argv)
 {
+    sentrok::holdRawSocketsAndDropCapabilities();  // before anything is loaded
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sentrok-monitor"));
     const QStringList args = app.arguments().mid(1);
