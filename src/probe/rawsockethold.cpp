@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
-#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -26,6 +25,14 @@ bool pingRefused(int domain, int protocol)
         return false;
     }
     return errno == EACCES;
+}
+
+bool hasCapabilities()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct held[2]{};
+    if (::syscall(SYS_capget, &header, held) != 0) return true;  // unknown: give up what may be
+    return (held[0].permitted | held[1].permitted) != 0;
 }
 
 }  // namespace
@@ -54,8 +61,7 @@ bool dropCapabilities()
 
 void holdRawSocketsAndDropCapabilities()
 {
-    // AT_SECURE: the kernel raised this program's privileges at exec, from its file.
-    if (::getauxval(AT_SECURE) == 0) return;
+    if (::geteuid() == 0 || !hasCapabilities()) return;
     holdRawSockets();
     if (dropCapabilities()) return;
     // Never go on with what was meant to be given up.

@@ -8,9 +8,9 @@ namespace sentrok {
 // a user who otherwise could not. Qt's plugins, ALSA's configuration or the GL drivers would
 // load code of that user's choosing into it, capability and all. So main() calls this before
 // anything is loaded: for each family whose ping socket the kernel refuses, a raw ICMP socket is
-// opened and kept for the probe, then every capability is given up. A program that did not gain
-// its capabilities from its file (root, a service given CAP_NET_RAW by systemd, a build tree)
-// is left as it is. Only while the process has one thread: capabilities belong to threads.
+// opened and kept for the probe, then every capability is given up. The same for the service,
+// which systemd gives CAP_NET_RAW: nothing after the start needs it. Root is left as it is.
+// Only while the process has one thread: capabilities belong to threads.
 void holdRawSocketsAndDropCapabilities();
 
 // The parts, for tests. Keeps a raw socket for each family whose ping socket is refused;
