@@ -8,9 +8,11 @@
 #    cap_net_raw.
 # 2. An ordinary user, in a network namespace of loopback alone where ping_group_range is closed:
 #    sentrok-probe 127.0.0.1 answers (and the same program without the capability cannot);
-#    sentrok, started under Xvfb by its desktop entry's command, makes ~/.local/share/sentrok.
+#    sentrok, started under Xvfb by its desktop entry's command, makes ~/.local/share/sentrok
+#    and, once started, holds the capability no more.
 # 3. Booted with systemd (also without a network): systemctl start sentrok-monitor makes the
-#    service's database; the service has CAP_NET_RAW alone; with SENTROK_DATABASE from
+#    service's database; the service may hold CAP_NET_RAW alone, and gives it up once its
+#    sockets are open; with SENTROK_DATABASE from
 #    /etc/sentrok/monitor.env it checks that database's host; enable, stop.
 # 4. apt-get purge leaves no file of the package, and the user's database.
 set -euo pipefail
