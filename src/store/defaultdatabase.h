@@ -14,10 +14,10 @@ namespace sentrok {
 struct DatabasePlaceFacts {
     QString programFolder;
     bool programFolderWritable = false;
-    bool privileged = false;   // root
+    bool privileged = false;    // root
     bool besideExists = false;  // sentrok.mdb is in the program folder
-    QString stateDirectory;    // $STATE_DIRECTORY: the first of its colon-separated folders
-    QString dataHome;          // the user's XDG data folder
+    QString stateDirectory;     // $STATE_DIRECTORY: the first of its colon-separated folders
+    QString dataHome;           // the user's XDG data folder
 };
 
 struct DefaultDatabase {
