@@ -2,6 +2,8 @@
 # Installs the Debian packages Sentrok needs that are not there yet.
 #   scripts/deps.sh run    what building and running the program needs
 #   scripts/deps.sh test   what building and running the test suite needs
+#   scripts/deps.sh package        what building the Debian package needs
+#   scripts/deps.sh package-check  what checking and trying the package needs
 set -euo pipefail
 
 build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev
@@ -9,12 +11,18 @@ build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra
 run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
           fonts-dejavu-core libqt6sql6-psql)
 test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon
-           openssl libqt6sql6-psql postgresql-15)
+           openssl libqt6sql6-psql postgresql-15 libcap2-bin)
+# The package: dpkg-shlibdeps and dpkg-buildflags, and file (CPack finds the programs with it);
+# checking it: lintian and systemd-analyze; trying it: debootstrap and systemd-nspawn.
+package_pkgs=(dpkg-dev file)
+check_pkgs=(lintian systemd debootstrap systemd-container)
 
 case "${1:-run}" in
   run)  wanted=("${build_pkgs[@]}" "${run_pkgs[@]}") ;;
   test) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
-  *) echo "usage: $0 run|test" >&2; exit 2 ;;
+  package) wanted=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
+  package-check) wanted=("${check_pkgs[@]}") ;;
+  *) echo "usage: $0 run|test|package|package-check" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -18,7 +18,7 @@ file(INSTALL "${SENTROK_WORK_DIR}/sentrok-monitor.service"
 
 set(bin "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${SENTROK_BINDIR}")
 file(MAKE_DIRECTORY "${bin}")
-foreach(tool sentrok sentrok-db sentrok-monitor)
+foreach(tool sentrok sentrok-db sentrok-monitor sentrok-probe)
   file(RELATIVE_PATH target "${CMAKE_INSTALL_PREFIX}/${SENTROK_BINDIR}" "${program}/${tool}")
   message(STATUS "Linking: ${bin}/${tool} -> ${target}")
   file(CREATE_LINK "${target}" "${bin}/${tool}" SYMBOLIC)

@@ -8,8 +8,11 @@
 #include "history/retention.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
+#include "store/defaultdatabase.h"
 #include "store/lease.h"
+#include "monitor/monitor.h"
 #include "probe/echoprober.h"
+#include "probe/rawsockethold.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/application.h"
 #include "ui/main/frmmain.h"
@@ -21,8 +24,26 @@
 
 #include <utility>
 
+namespace {
+
+// Until a pass finds hosts, the status bar says where the new database is and how to fill it.
+void showNewDatabase(sentrok::frmMain& window)
+{
+    const QString file = window.location();
+    window.setCondition(sentrok::Condition::NewDatabase,
+                        sentrok::addHostsHint(file) + QStringLiteral("\nНовая база: ") + file);
+    if (sentrok::Monitor* monitor = window.monitor())
+        QObject::connect(monitor, &sentrok::Monitor::passFinished, &window, [&window] {
+            if (window.panelText(3) != QLatin1String("0"))
+                window.setCondition(sentrok::Condition::NewDatabase, {});
+        });
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    sentrok::holdRawSocketsAndDropCapabilities();  // before anything is loaded
     QApplication app(argc, argv);
     sentrok::silenceDriverNoise();
     sentrok::prepareApplication(app);
@@ -43,7 +64,8 @@ int main(int argc, char** argv)
         lockFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 
     const QString folder = QApplication::applicationDirPath();
-    // --database URL, else $SENTROK_DATABASE, else sentrok.mdb beside the program.
+    // --database URL, else $SENTROK_DATABASE, else sentrok.mdb beside the program or, where the
+    // program is installed, in the user's own folder.
     QString passwordProblem;
     const QString database = sentrok::withStoredPassword(
         sentrok::chooseDatabase(QApplication::arguments().mid(1), folder), nullptr, 60'000,
@@ -60,7 +82,12 @@ int main(int argc, char** argv)
     QObject::connect(&retentionTimer, &QTimer::timeout, &retention, &sentrok::LogRetention::runNow);
 
     sentrok::MainWindowDeps deps{folder, lockFolder, &boxes, &clock, &prober, &player, {}};
-    deps.prepareDatabase = sentrok::upgradeAtStart;
+    // The user's own database is made at the first start, once this is the only instance.
+    bool madeOwn = false;
+    deps.prepareDatabase = [&madeOwn, own = sentrok::defaultDatabase(folder)](const QString& file) {
+        madeOwn = sentrok::createOwnDatabase(file, own);
+        return sentrok::upgradeAtStart(file);
+    };
     deps.retention = &retention;
     deps.database = database;
     // Several desktops and sentrok-monitor may share one database: one of them checks at a time.
@@ -86,6 +113,7 @@ int main(int argc, char** argv)
     QObject::connect(&termination, &sentrok::TerminationSignals::received, &window,
                      [&window] { window.endSession(); });
     if (!window.Form_Load()) return window.exitCode();
+    if (madeOwn) showNewDatabase(window);
     window.show();
     retention.runNow();
     retentionTimer.start();

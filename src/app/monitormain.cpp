@@ -14,8 +14,10 @@
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
+#include "probe/rawsockethold.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
+#include "store/defaultdatabase.h"
 #include "store/lease.h"
 #include "store/schema.h"
 #include "store/settings.h"
@@ -98,6 +100,7 @@ public:
 
 int main(int argc, char** argv)
 {
+    sentrok::holdRawSocketsAndDropCapabilities();  // before anything is loaded
     QCoreApplication app(argc, argv);
     silenceDriverNoise();
     QCoreApplication::setApplicationName(QStringLiteral("sentrok-monitor"));
@@ -106,7 +109,9 @@ int main(int argc, char** argv)
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             QTextStream(stdout) << "usage: sentrok-monitor [--database URL]\n"
                                    "  URL: sqlite:PATH or postgresql://USER@HOST:PORT/DBNAME\n"
-                                   "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program\n";
+                                   "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program;\n"
+                                   "  installed: in $STATE_DIRECTORY (the service) or\n"
+                                   "  $XDG_DATA_HOME/sentrok, made empty at the first start\n";
             return 0;
         }
     if (const QString warning = passwordInArgumentsWarning(chooseDatabase(args, {}));
@@ -126,6 +131,8 @@ int main(int argc, char** argv)
     std::unique_ptr<Database> db;
     std::int32_t interval = 0;
     try {
+        if (createOwnDatabase(location, defaultDatabase(QCoreApplication::applicationDirPath())))
+            log(QStringLiteral("создана новая база %1. %2").arg(location, addHostsHint(location)));
         db = std::make_unique<Database>(location, Database::uniqueName(QStringLiteral("monitor")));
         // A database of an older version is brought up to this one first, as the desktop does.
         if (schemaVersion(*db) < kSchemaVersion) {

@@ -20,6 +20,7 @@ enum class Condition {
     NoIcmpSocket,    // no ICMP socket can be opened: no check can be made
     Viewing,         // another process holds the lease and makes the checks; this one follows it
     NoLease,         // the lease cannot be taken though nobody holds it (a lease file unusable)
+    NewDatabase,     // the program made the user's database at this start: no hosts yet
 };
 
 // What the monitor needs of the main window: the event grid, the status bar panels (numbered

@@ -1,5 +1,7 @@
 #include "probe/icmpsocket.h"
 
+#include "probe/rawsockethold.h"
+
 #include <QRandomGenerator>
 
 #include <arpa/inet.h>
@@ -73,7 +75,10 @@ int openPing(IcmpSocket& out, IcmpFamily family)
 
 int openRaw(IcmpSocket& out, IcmpFamily family)
 {
-    UniqueFd fd(socket(domainOf(family), SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
+    // One kept from the start of a program that has since given its capability up, else a new one.
+    const int held = takeHeldRawSocket(family);
+    UniqueFd fd(held >= 0 ? held
+                          : socket(domainOf(family), SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
     if (!fd.valid()) return errno;
     // A raw socket sees every ICMP packet of the host, our own requests on loopback too; let
     // the kernel drop what can never be a reply.

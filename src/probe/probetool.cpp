@@ -1,6 +1,7 @@
 // sentrok-probe: one host's check from the command line, as the monitor would run it.
 
 #include "probe/echoprober.h"
+#include "probe/rawsockethold.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -9,6 +10,7 @@ using namespace sentrok;
 
 int main(int argc, char** argv)
 {
+    sentrok::holdRawSocketsAndDropCapabilities();  // before anything is loaded
     QCoreApplication app(argc, argv);
     QTextStream out(stdout), err(stderr);
     const QStringList args = app.arguments().mid(1);

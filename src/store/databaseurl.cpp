@@ -2,6 +2,7 @@
 
 #include "common/conversions.h"
 #include "store/database.h"
+#include "store/defaultdatabase.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -126,7 +127,7 @@ QString chooseDatabase(const QStringList& arguments, const QString& programFolde
     }
     const QString fromEnvironment = qEnvironmentVariable("SENTROK_DATABASE");
     if (!fromEnvironment.isEmpty()) return fromEnvironment;
-    return Database::fileIn(programFolder);
+    return defaultDatabase(programFolder).file;
 }
 
 QString DatabaseUrl::describe() const

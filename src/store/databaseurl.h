@@ -46,7 +46,8 @@ QString connectOptions(const QStringList& options);
 QString passwordInArgumentsWarning(const QString& location);
 
 // The database a program works on: `--database URL` among its arguments, else the environment
-// variable SENTROK_DATABASE, else sentrok.mdb in the program folder.
+// variable SENTROK_DATABASE, else sentrok.mdb of defaultDatabase(): in the program folder, or in the
+// user's or the service's own folder when the program is installed.
 QString chooseDatabase(const QStringList& arguments, const QString& programFolder);
 
 }  // namespace sentrok

@@ -2,6 +2,7 @@
 // tests/netns-run.sh makes, against the test responder. Every packet goes to 127.0.0.0/8.
 
 #include "probe/echoprober.h"
+#include "probe/rawsockethold.h"
 #include "support/netns.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,8 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
@@ -138,6 +141,9 @@ private slots:
     void unprivilegedUser();
     void commandLineTool_data();
     void commandLineTool();
+    void heldRawSocketOutlivesTheCapability_data();
+    void heldRawSocketOutlivesTheCapability();
+    void fileCapabilityIsGivenUpAtStart();
 };
 
 void TestEchoNet::initTestCase()
@@ -611,3 +617,76 @@ void TestEchoNet::commandLineTool()
 
 QTEST_GUILESS_MAIN(TestEchoNet)
 #include "tst_echonet.moc"
+
+// A program started with a capability from its file keeps a raw socket and gives the capability
+// up: the socket serves the probe afterwards, and nothing else is left of the capability.
+void TestEchoNet::heldRawSocketOutlivesTheCapability_data()
+{
+    QTest::addColumn<QByteArray>("pingRange");
+    QTest::addColumn<bool>("held");
+    QTest::newRow("ping socket refused") << QByteArray("1 0") << true;
+    // Root is in the range: nothing to hold, the ping socket serves.
+    QTest::newRow("ping socket allowed") << QByteArray("0 0") << false;
+}
+
+void TestEchoNet::heldRawSocketOutlivesTheCapability()
+{
+    QFETCH(QByteArray, pingRange);
+    QFETCH(bool, held);
+    Responder responder({"127.0.0.2 reply"});
+    QVERIFY(responder.error().isEmpty());
+    PingRangeClosed range(pingRange);
+    QVERIFY(range.ok());
+    const auto release = qScopeGuard([] { releaseHeldRawSockets(); });
+    QCOMPARE(holdRawSockets() > 0, held);
+    WithoutNetRaw noRaw;
+    QVERIFY(noRaw.ok());
+    {
+        EchoProber prober;
+        QVERIFY(probe(prober, request("127.0.0.2")).result() >= 0);
+        QTRY_COMPARE(responder.seen().size(), 1);
+    }
+    if (!held) return;
+    // The answer came through the held socket: without it nothing opens.
+    releaseHeldRawSockets();
+    EchoProber prober;
+    const Timed t = probe(prober, request("127.0.0.2"));
+    QVERIFY2(t.outcome && t.outcome->result.isEmpty(), qPrintable(t.text()));
+}
+
+void TestEchoNet::fileCapabilityIsGivenUpAtStart()
+{
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    const QString setcap = QStandardPaths::findExecutable("setcap", {"/usr/sbin", "/sbin"});
+    if (setpriv.isEmpty() || setcap.isEmpty()) QSKIP("setpriv (util-linux) or setcap (libcap2-bin) is missing");
+    QTemporaryDir dir;
+    const QString tool = dir.filePath("sentrok-probe");
+    QVERIFY(QFile::copy(qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-probe", tool));
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(dir.path(), open) && QFile::setPermissions(tool, open));
+    if (QProcess::execute(setcap, {"cap_net_raw+ep", tool}) != 0)
+        QSKIP("this file system keeps no capabilities");
+    Responder responder({"127.0.0.2 reply", "127.0.0.3 silent"});
+    QVERIFY(responder.error().isEmpty());
+    PingRangeClosed closed;
+    QVERIFY(closed.ok());
+    const auto start = [&](QProcess& p, const QStringList& args) {
+        p.start(setpriv, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", tool} + args);
+        QVERIFY(p.waitForStarted());
+    };
+    QProcess waiting, answered;
+    start(waiting, {"127.0.0.3", "3000"});
+    // Its request is out: it has run past the start, and has been sending since.
+    QTRY_COMPARE(responder.seenBy("127.0.0.3").size(), 1);
+    QFile status(QStringLiteral("/proc/%1/status").arg(waiting.processId()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QString caps = QString::fromLatin1(status.readAll());
+    for (const char* set : {"CapPrm", "CapEff", "CapAmb"})
+        QVERIFY2(caps.contains(QLatin1String(set) + QStringLiteral(":\t0000000000000000")), qPrintable(caps));
+    start(answered, {"127.0.0.2"});
+    QVERIFY(answered.waitForFinished(10000) && waiting.waitForFinished(10000));
+    QVERIFY2(QRegularExpression("^\\d+\\n$").match(QString::fromUtf8(answered.readAllStandardOutput())).hasMatch(),
+             qPrintable(answered.readAllStandardError()));
+    QCOMPARE(QString::fromUtf8(waiting.readAllStandardOutput()), QStringLiteral("-1\n"));
+}
