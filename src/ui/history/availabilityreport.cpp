@@ -118,10 +118,15 @@ void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r
 
 }  // namespace
 
+QString percentText(double percent, int decimals)
+{
+    // Never broken from its number at the end of a line.
+    return QLocale().toString(percent, 'f', decimals) + QStringLiteral("\u00A0%");
+}
+
 QString availabilityText(const HostFigures& f)
 {
-    return f.availability ? QLocale().toString(*f.availability * 100.0, 'f', 3) + QStringLiteral(" %")
-                          : QStringLiteral("нет данных");
+    return f.availability ? percentText(*f.availability * 100.0, 3) : QStringLiteral("нет данных");
 }
 
 QString downtimeText(const HostFigures& f)
@@ -133,7 +138,7 @@ QString downtimeText(const HostFigures& f)
 QString lossText(const HostFigures& f)
 {
     const auto s = f.lossShare();
-    return s ? QLocale().toString(*s * 100.0, 'f', 2) + QStringLiteral(" %") : QString();
+    return s ? percentText(*s * 100.0, 2) : QString();
 }
 
 QString replyText(qint64 ms) { return ms < 0 ? QStringLiteral("—") : QString::number(ms); }
