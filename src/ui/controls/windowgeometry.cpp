@@ -129,6 +129,8 @@ void scrollContent(QWidget* w)
     if (QLayout* layout = w->layout()) {
         content->setLayout(layout);  // takes the layout's widgets along
         area->setWidgetResizable(true);
+        // The least size the old layout gave the window goes with it: scrolling needs none.
+        w->setMinimumSize(0, 0);
     } else {
         // Controls placed by hand: the content keeps the size they were placed in.
         const QSize size = w->size();
@@ -149,6 +151,9 @@ void scrollContent(QWidget* w)
     auto* layout = new QVBoxLayout(w);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(area);
+    // Added while the window is being shown: shown with it, not an event later.
+    area->show();
+    layout->activate();
 }
 
 class ScreenFit final : public QObject {
