@@ -71,6 +71,8 @@ private slots:
     void roundTicks();
     void valueScale_data();
     void valueScale();
+    void markLabelsInTheLocale_data();
+    void markLabelsInTheLocale();
     void keptDaysSaved();
     void chartKeepsSpikesAndFailures();
 };
@@ -327,6 +329,31 @@ void TestFrmHistory::valueScale()
     QCOMPARE(s.step, step);
     QCOMPARE(s.top, top);
     QVERIFY(s.intervals() <= intervals);
+}
+
+// A mark's label: the locale's own date without its year, its time without seconds.
+void TestFrmHistory::markLabelsInTheLocale_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("midnight");
+    QTest::addColumn<QString>("evening");
+    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia) << "28.12" << "28.12 20:58";
+    QTest::newRow("C") << QLocale::c() << "28 Dec" << "28 Dec 20:58";
+    QTest::newRow("English (US)") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/28" << "12/28 8:58 PM";
+    QTest::newRow("ISO dates (Sweden)") << QLocale(QLocale::Swedish, QLocale::Sweden) << "12-28" << "12-28 20:58";
+}
+
+void TestFrmHistory::markLabelsInTheLocale()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, midnight);
+    QFETCH(QString, evening);
+    const qint64 day = QDateTime(QDate(2026, 12, 28), QTime(0, 0)).toMSecsSinceEpoch();
+    // Two days at 12-hour marks: midnight alone, the other marks with their date.
+    const std::vector<TimeTick> ticks = timeTicks(day - 3600'000, day + 47 * 3600'000, 4, locale);
+    QVERIFY(ticks.size() >= 2);
+    QCOMPARE(ticks[0].label, midnight);
+    QCOMPARE(widestTimeLabel(locale), evening);
 }
 
 void TestFrmHistory::keptDaysSaved()

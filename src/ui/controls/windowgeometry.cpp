@@ -188,9 +188,18 @@ private:
             if (least.width() > room.width() || least.height() > room.height()) {
                 scrollContent(w);
                 m_scrolled = true;
+                m_content = least;
             }
         }
-        const QSize size = w->size().boundedTo(room).expandedTo(w->minimumSize());
+        QSize wanted = w->size();
+        if (m_scrolled) {
+            // Room beside the content for the scroll bar of the direction that scrolls, so that
+            // the other one need not.
+            const int bar = w->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+            if (m_content.height() > room.height()) wanted.setWidth(std::max(wanted.width(), m_content.width() + bar));
+            if (m_content.width() > room.width()) wanted.setHeight(std::max(wanted.height(), m_content.height() + bar));
+        }
+        const QSize size = wanted.boundedTo(room).expandedTo(w->minimumSize());
         if (size != w->size()) w->resize(size);
         // A window not framed yet goes where the window manager puts it, unless placed already.
         if (m_frame.isNull() && !w->testAttribute(Qt::WA_Moved)) return;
@@ -201,6 +210,7 @@ private:
     QWidget* m_window;
     QMargins m_frame;
     bool m_scrolled = false;
+    QSize m_content;  // the least size of the content that scrolls
 };
 
 }  // namespace

@@ -26,7 +26,7 @@ QString clockLabel(const QDateTime& t, const QLocale& locale, bool withDate)
 {
     const QString day = locale.toString(t.date(), dayMonthFormat(locale));
     if (t.time() == QTime(0, 0)) return day;
-    const QString time = locale.toString(t.time(), locale.timeFormat(QLocale::ShortFormat));
+    const QString time = locale.toString(t.time(), hourMinuteFormat(locale));
     return withDate ? day + u' ' + time : time;
 }
 
@@ -104,6 +104,21 @@ QString dayMonthFormat(const QLocale& locale)
     static const QRegularExpression edges(QStringLiteral("^[^dM]+|[^dM]+$"));
     format.remove(edges);
     return format.isEmpty() ? QStringLiteral("dd.MM") : format;
+}
+
+QString hourMinuteFormat(const QLocale& locale)
+{
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    // The seconds with the separator before them; marks fall on whole minutes.
+    static const QRegularExpression seconds(QStringLiteral("[^hHmaApP ]*s+"));
+    format.remove(seconds);
+    return format.trimmed().isEmpty() ? QStringLiteral("HH:mm") : format.trimmed();
+}
+
+QString widestTimeLabel(const QLocale& locale)
+{
+    const QDateTime sample(QDate(2026, 12, 28), QTime(20, 58));
+    return clockLabel(sample, locale, true);
 }
 
 }  // namespace sentrok

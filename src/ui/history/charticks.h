@@ -33,5 +33,9 @@ std::vector<TimeTick> timeTicks(qint64 fromMs, qint64 toMs, int most, const QLoc
 
 // The locale's short date without the year ("07.12", "12/7", "7 Dec").
 QString dayMonthFormat(const QLocale& locale);
+// The locale's short time without seconds ("20:07", "8:07 PM").
+QString hourMinuteFormat(const QLocale& locale);
+// The widest label a mark may have, for working out how many fit.
+QString widestTimeLabel(const QLocale& locale = QLocale());
 
 }  // namespace sentrok

@@ -6,6 +6,7 @@
 #include "history/retention.h"
 #include "store/database.h"
 #include "ui/history/availabilityreport.h"
+#include "ui/history/charticks.h"
 #include "ui/history/historychart.h"
 #include "ui/controls/windowgeometry.h"
 
@@ -140,8 +141,7 @@ void frmHistory::buildControls()
     dtTo = new QDateTimeEdit;
     dtTo->setObjectName(QStringLiteral("dtTo"));
     for (QDateTimeEdit* e : {dtFrom, dtTo}) {
-        e->setDisplayFormat(QLocale().dateFormat(QLocale::ShortFormat) + u' ' +
-                            QLocale().timeFormat(QLocale::ShortFormat));
+        e->setDisplayFormat(QLocale().dateFormat(QLocale::ShortFormat) + u' ' + hourMinuteFormat(QLocale()));
         e->setCalendarPopup(true);
         e->setEnabled(false);
     }

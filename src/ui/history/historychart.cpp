@@ -129,7 +129,7 @@ void HistoryChart::markTime()
     m_time->setStartValue(double(lo));
     // As many marks as their labels leave room for, with a gap of a third of a label between.
     const QFontMetrics metrics(m_time->labelsFont());
-    const double label = metrics.horizontalAdvance(QStringLiteral("00.00 00:00")) * 1.33;
+    const double label = metrics.horizontalAdvance(widestTimeLabel()) * 1.33;
     const double width = chart()->plotArea().width() > 0 ? chart()->plotArea().width() : viewport()->width() * 0.85;
     for (const TimeTick& t : timeTicks(lo, hi, std::clamp(int(width / label), 2, 12)))
         m_time->append(t.label, double(t.msecs));
