@@ -7,7 +7,6 @@
 #include <QLayout>
 #include <QScreen>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QStyle>
 #include <QVBoxLayout>
 #include <QWidget>

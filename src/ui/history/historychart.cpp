@@ -187,7 +187,9 @@ void HistoryChart::zoomAround(double factor, double atX)
     const double lo = m_time->min(), hi = m_time->max();
     const double share = std::clamp((atX - plot.left()) / plot.width(), 0.0, 1.0);
     const double at = lo + (hi - lo) * share;
-    double span = std::clamp((hi - lo) * factor, double(kMinSpanMs), double(m_to - m_from) * 4);
+    // A period shorter than the closest zoom is never zoomed in further.
+    const double widest = std::max(double(kMinSpanMs), double(m_to - m_from) * 4);
+    const double span = std::clamp((hi - lo) * factor, double(kMinSpanMs), widest);
     const double a = at - span * share;
     setTimeRange(qint64(a), qint64(a + span));
 }
