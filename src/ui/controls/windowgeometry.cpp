@@ -163,12 +163,15 @@ public:
     {
         if (watched != m_window) return false;
         if (event->type() == QEvent::Show) {
+            m_wanted = m_window->size();
             fit();
         } else if (event->type() == QEvent::Move && m_window->isVisible()) {
             // Framed by the window manager a moment after showing: only now are the outer size
-            // and where the manager put the window known.
+            // and where the manager put the window known, and the size it was shown with may
+            // fit after all.
             const QMargins frame = frameMargins(m_window);
             if (frame != m_frame) fit();
+            if (!frame.isNull()) m_wanted = {};
         }
         return false;
     }
@@ -190,7 +193,7 @@ private:
                 m_content = least;
             }
         }
-        QSize wanted = w->size();
+        QSize wanted = m_wanted.isValid() ? m_wanted : w->size();
         if (m_scrolled) {
             // Room beside the content for the scroll bar of the direction that scrolls, so that
             // the other one need not.
@@ -210,6 +213,7 @@ private:
     QMargins m_frame;
     bool m_scrolled = false;
     QSize m_content;  // the least size of the content that scrolls
+    QSize m_wanted;   // the size the window was shown with, until it is framed
 };
 
 }  // namespace

@@ -528,19 +528,30 @@ void frmHistory::exportPdf(const QString& file)
         [this](const DbError& e) { failed(e); });
 }
 
+namespace {
+
+// Qt's own file dialog is made for a screen at 100 %: kept whole on a small or scaled one.
+QString saveFileName(QWidget* parent, const QString& title, const QString& name, const QString& filter)
+{
+    QFileDialog dialog(parent, title, name, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    fitToScreen(&dialog);
+    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+}
+
+}  // namespace
+
 void frmHistory::cmdCsv_Click()
 {
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт в CSV"),
-                                                      QStringLiteral("доступность.csv"),
-                                                      QStringLiteral("CSV (*.csv)"));
+    const QString file = saveFileName(this, QStringLiteral("Экспорт в CSV"), QStringLiteral("доступность.csv"),
+                                      QStringLiteral("CSV (*.csv)"));
     if (!file.isEmpty()) exportCsv(file);
 }
 
 void frmHistory::cmdPdf_Click()
 {
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Отчёт в PDF"),
-                                                      QStringLiteral("доступность.pdf"),
-                                                      QStringLiteral("PDF (*.pdf)"));
+    const QString file = saveFileName(this, QStringLiteral("Отчёт в PDF"), QStringLiteral("доступность.pdf"),
+                                      QStringLiteral("PDF (*.pdf)"));
     if (!file.isEmpty()) exportPdf(file);
 }
 
@@ -549,6 +560,7 @@ void frmHistory::cmdPrint_Click()
     auto printer = std::make_shared<QPrinter>(QPrinter::HighResolution);
     printer->setPageOrientation(QPageLayout::Landscape);
     QPrintDialog dialog(printer.get(), this);
+    fitToScreen(&dialog);
     if (dialog.exec() != QDialog::Accepted) return;
     const auto [from, to] = period();
     const QDateTime made = m_deps.clock->now();
