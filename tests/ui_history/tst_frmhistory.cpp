@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTableView>
@@ -159,6 +160,7 @@ void TestFrmHistory::tableSortedColouredAndExported()
     // A folder that cannot be written is said so, and nothing is lost.
     QVERIFY(!w.exportCsv(dir.filePath("missing/a.csv")));
     QCOMPARE(h.boxes.asked.size(), 1);
+    QCOMPARE(h.boxes.asked[0].owner, &w);  // over the window, not the main one
 }
 
 void TestFrmHistory::openedFromMenusAndDoubleClicks()
@@ -241,6 +243,9 @@ void TestFrmHistory::firstShowHasTheHostsData()
     }
     frmHistory* history = w->historyWindow();
     QVERIFY(history && history->isVisible());
+    // Made for 1000 pixels, it fits the offscreen 800 without scrolling.
+    QTRY_VERIFY(QRect(0, 0, 800, 800).contains(history->frameGeometry()));
+    QVERIFY(!history->findChild<QScrollArea*>());
     HistoryChart* chart = history->chart();
     if (empty) {
         QTRY_COMPARE(chart->chart()->title(), QStringLiteral("В базе нет хостов"));

@@ -11,13 +11,11 @@
 #include "ui/main/desktopnotifier.h"
 #include "ui/controls/usersettings.h"
 #include "ui/controls/windowgeometry.h"
-#include "ui/history/frmhistory.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
-#include <QDir>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QScrollArea>
@@ -229,7 +227,6 @@ void TestDesktop::boxesBelongToTheWindowThatRaisedThem_data()
     QTest::newRow("delete question") << "delete" << "frmBase";
     QTest::newRow("outage list failure") << "outage query fails" << "frmNoCon";
     QTest::newRow("mail server dialog's refusal") << "mail test with port abc" << "frmMailServer";
-    QTest::newRow("history export failure") << "csv to a missing folder" << "frmHistory";
 }
 
 void TestDesktop::boxesBelongToTheWindowThatRaisedThem()
@@ -260,9 +257,6 @@ void TestDesktop::boxesBelongToTheWindowThatRaisedThem()
         QVERIFY(dialog && dialog->isVisible());
         dialog->findChild<QLineEdit*>("txtPort")->setText("abc");
         dialog->findChild<QAbstractButton*>("cmdTestMail")->click();
-    } else if (action == "csv to a missing folder") {
-        w->findChild<QAction*>("mnuHistory")->trigger();
-        QVERIFY(!w->historyWindow()->exportCsv(QDir(h.folder.path()).filePath("missing/a.csv")));
     } else {
         h.folder.db().execute("drop table noconnect");
         w->outageWindow()->GetNoCon();
@@ -460,33 +454,26 @@ void TestDesktop::windowsFitTheScreen_data()
     QTest::newRow("larger, its layout lets it shrink") << "shrinkable" << false;
     QTest::newRow("fixed layout taller than the screen") << "fixed" << true;
     QTest::newRow("row of controls wider than the screen") << "wide" << true;
-    QTest::newRow("history window, made for 1000 pixels") << "history" << false;
 }
 
 void TestDesktop::windowsFitTheScreen()
 {
     QFETCH(QString, window);
     QFETCH(bool, scrolls);
-    MainHarness h;
-    std::unique_ptr<QWidget> w;
+    auto w = std::make_unique<QWidget>();
     QPushButton* last = nullptr;  // a control at the far end
-    if (window == "history") {
-        w = std::make_unique<frmHistory>(HistoryWindowDeps{h.folder.path(), &h.boxes, &h.clock, nullptr, {}});
+    if (window == "fixed") {
+        w->setFixedSize(400, 1200);
+        last = new QPushButton("end", w.get());
+        last->setGeometry(10, 1150, 100, 30);
     } else {
-        w = std::make_unique<QWidget>();
-        if (window == "fixed") {
-            w->setFixedSize(400, 1200);
-            last = new QPushButton("end", w.get());
-            last->setGeometry(10, 1150, 100, 30);
-        } else {
-            auto* layout = new QHBoxLayout(w.get());
-            last = new QPushButton("end");
-            last->setMinimumWidth(window == "wide" ? 1200 : 50);
-            layout->addWidget(last);
-            w->resize(window == "shrinkable" ? QSize(1500, 1500) : QSize(300, 200));
-        }
-        fitToScreen(w.get());
+        auto* layout = new QHBoxLayout(w.get());
+        last = new QPushButton("end");
+        last->setMinimumWidth(window == "wide" ? 1200 : 50);
+        layout->addWidget(last);
+        w->resize(window == "shrinkable" ? QSize(1500, 1500) : QSize(300, 200));
     }
+    fitToScreen(w.get());
     const QSize before = w->size();
     w->show();
     QTRY_VERIFY(QRect(0, 0, 800, 800).contains(w->frameGeometry()));
