@@ -157,7 +157,10 @@ void scrollContent(QWidget* w)
 
 class ScreenFit final : public QObject {
 public:
-    explicit ScreenFit(QWidget* window) : QObject(window), m_window(window) { window->installEventFilter(this); }
+    explicit ScreenFit(QWidget* window) : QObject(window), m_window(window)
+    {
+        window->installEventFilter(this);
+    }
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
@@ -198,8 +201,10 @@ private:
             // Room beside the content for the scroll bar of the direction that scrolls, so that
             // the other one need not.
             const int bar = w->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-            if (m_content.height() > room.height()) wanted.setWidth(std::max(wanted.width(), m_content.width() + bar));
-            if (m_content.width() > room.width()) wanted.setHeight(std::max(wanted.height(), m_content.height() + bar));
+            if (m_content.height() > room.height())
+                wanted.setWidth(std::max(wanted.width(), m_content.width() + bar));
+            if (m_content.width() > room.width())
+                wanted.setHeight(std::max(wanted.height(), m_content.height() + bar));
         }
         const QSize size = wanted.boundedTo(room).expandedTo(w->minimumSize());
         if (size != w->size()) w->resize(size);

@@ -182,7 +182,8 @@ void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r
     p.setFont(small);
     // A host that never answered has no highest reply.
     p.drawText(box.adjusted(2, 1, -2, -1), Qt::AlignTop | Qt::AlignRight,
-               QStringLiteral("макс. %1").arg(highest >= 0 ? QStringLiteral("%1 мс").arg(highest) : QStringLiteral("—")));
+               QStringLiteral("макс. %1").arg(highest >= 0 ? QStringLiteral("%1 мс").arg(highest)
+                                                          : QStringLiteral("—")));
     p.restore();
 }
 
