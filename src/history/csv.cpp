@@ -4,10 +4,66 @@
 
 namespace sentrok {
 
-QString csvField(const QString& text)
+namespace {
+
+QStringList russianHeadings()
 {
-    if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\n') &&
-        !text.contains(u'\r'))
+    return {QStringLiteral("Код"),
+            QStringLiteral("IP-адрес"),
+            QStringLiteral("Описание"),
+            QStringLiteral("Проверок"),
+            QStringLiteral("Неудачных"),
+            QStringLiteral("Обрывов"),
+            QStringLiteral("Простой, с"),
+            QStringLiteral("Доступность, %"),
+            QStringLiteral("Ответ мин, мс"),
+            QStringLiteral("Ответ сред, мс"),
+            QStringLiteral("Ответ макс, мс"),
+            QStringLiteral("95-й процентиль, мс"),
+            QStringLiteral("Простой из-за родителя, с")};
+}
+
+// Decimals in the locale's form; thousands never grouped, which spreadsheets would read as text.
+QStringList fields(const HostFigures& f, QLocale locale)
+{
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    const ReplyTotals& t = f.totals;
+    const auto ms = [](qint64 v) { return v < 0 ? QString() : QString::number(v); };
+    const auto mean = t.mean();
+    const auto p95 = t.percentile(0.95);
+    return {QString::number(f.id),
+            f.ip,
+            f.desc,
+            QString::number(t.checks),
+            QString::number(t.failed),
+            QString::number(f.outages),
+            QString::number(f.downtimeSecs),
+            f.availability ? locale.toString(*f.availability * 100.0, 'f', 3) : QString(),
+            ms(t.replyMin),
+            mean ? locale.toString(*mean, 'f', 1) : QString(),
+            ms(t.replyMax),
+            p95 ? QString::number(*p95) : QString(),
+            QString::number(f.ancestorDownSecs)};
+}
+
+QString csvText(const std::vector<HostFigures>& figures, const QStringList& headings, const QLocale& numbers,
+                QChar separator)
+{
+    const auto line = [separator](const QStringList& fields) {
+        QStringList quoted;
+        for (const QString& s : fields) quoted << csvField(s, separator);
+        return quoted.join(separator) + QStringLiteral("\r\n");
+    };
+    QString out = line(headings);
+    for (const HostFigures& f : figures) out += line(fields(f, numbers));
+    return out;
+}
+
+}  // namespace
+
+QString csvField(const QString& text, QChar separator)
+{
+    if (!text.contains(separator) && !text.contains(u'"') && !text.contains(u'\n') && !text.contains(u'\r'))
         return text;
     QString quoted = text;
     quoted.replace(QStringLiteral("\""), QStringLiteral("\"\""));
@@ -25,37 +81,18 @@ QStringList figureHeadings()
             QStringLiteral("downtime_ancestor_s")};
 }
 
-QStringList figureFields(const HostFigures& f)
-{
-    const ReplyTotals& t = f.totals;
-    const auto ms = [](qint64 v) { return v < 0 ? QString() : QString::number(v); };
-    const auto mean = t.mean();
-    const auto p95 = t.percentile(0.95);
-    return {QString::number(f.id),
-            f.ip,
-            f.desc,
-            QString::number(t.checks),
-            QString::number(t.failed),
-            QString::number(f.outages),
-            QString::number(f.downtimeSecs),
-            f.availability ? QString::number(*f.availability * 100.0, 'f', 3) : QString(),
-            ms(t.replyMin),
-            mean ? QString::number(*mean, 'f', 1) : QString(),
-            ms(t.replyMax),
-            p95 ? QString::number(*p95) : QString(),
-            QString::number(f.ancestorDownSecs)};
-}
+QStringList figureFields(const HostFigures& f) { return fields(f, QLocale::c()); }
 
 QString figuresCsv(const std::vector<HostFigures>& figures)
 {
-    const auto line = [](const QStringList& fields) {
-        QStringList quoted;
-        for (const QString& s : fields) quoted << csvField(s);
-        return quoted.join(u',') + QStringLiteral("\r\n");
-    };
-    QString out = line(figureHeadings());
-    for (const HostFigures& f : figures) out += line(figureFields(f));
-    return out;
+    return csvText(figures, figureHeadings(), QLocale::c(), u',');
+}
+
+QString figuresCsv(const std::vector<HostFigures>& figures, const QLocale& locale)
+{
+    const bool comma = locale.decimalPoint() == QLatin1String(",");
+    const QStringList headings = locale.language() == QLocale::Russian ? russianHeadings() : figureHeadings();
+    return csvText(figures, headings, comma ? locale : QLocale::c(), comma ? u';' : u',');
 }
 
 QString figuresText(const std::vector<HostFigures>& figures)

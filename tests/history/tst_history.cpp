@@ -81,6 +81,8 @@ private slots:
     void daylightSavingChange();
     void csvQuoting_data();
     void csvQuoting();
+    void csvForSpreadsheets_data();
+    void csvForSpreadsheets();
     void dbToolAvailability();
     void downtimeWhileAncestorDown_data();
     void downtimeWhileAncestorDown();
@@ -367,6 +369,47 @@ void TestHistory::csvQuoting()
     QCOMPARE(csv, figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,,0\r\n");
 }
 
+// The same host for a spreadsheet program of each locale: its separator, its decimals, no
+// thousands grouped, and a field quoted where it holds that separator.
+void TestHistory::csvForSpreadsheets_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("heading");
+    QTest::addColumn<QString>("line");
+    const QString heading = figureHeadings().join(u',');
+    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia)
+                             << "Код;IP-адрес;Описание;Проверок;Неудачных;Обрывов;Простой, с;Доступность, %;"
+                                "Ответ мин, мс;Ответ сред, мс;Ответ макс, мс;95-й процентиль, мс;"
+                                "Простой из-за родителя, с"
+                             << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
+    QTest::newRow("C") << QLocale::c() << heading
+                       << "7,192.0.2.7,\"Шлюз; этаж 2, \"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60";
+    QTest::newRow("German: decimal comma, headings as programs read them")
+        << QLocale(QLocale::German, QLocale::Germany) << heading.split(u',').join(u';')
+        << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
+}
+
+void TestHistory::csvForSpreadsheets()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, heading);
+    QFETCH(QString, line);
+    HostFigures f;
+    f.id = 7;
+    f.ip = "192.0.2.7";
+    f.desc = "Шлюз; этаж 2, \"главный\"";
+    f.totals.checks = 3;
+    f.totals.failed = 1;
+    f.totals.replySum = 2469;
+    f.totals.replyMin = 1200;
+    f.totals.replyMax = 1269;
+    f.outages = 1;
+    f.downtimeSecs = 108;
+    f.ancestorDownSecs = 60;
+    f.availability = 0.99875;
+    QCOMPARE(figuresCsv({f}, locale), heading + "\r\n" + line + "\r\n");
+}
+
 void TestHistory::dbToolAvailability()
 {
     const QString tool = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-db";
@@ -390,6 +433,12 @@ void TestHistory::dbToolAvailability()
     std::vector<HostFigures> byId = availabilityOf(f.db(), at("2024-03-10 00:00:00"), at("2024-03-12 00:00:00"));
     std::sort(byId.begin(), byId.end(), [](const HostFigures& x, const HostFigures& y) { return x.id < y.id; });
     QCOMPARE(QString::fromUtf8(out), figuresCsv(byId));
+    // For programs whatever the user's locale: the same text under a Russian one.
+    QByteArray russian;
+    qputenv("LC_ALL", "ru_RU.UTF-8");
+    QCOMPARE(run(period + QStringList{"--csv"}, &russian), 0);
+    qunsetenv("LC_ALL");
+    QCOMPARE(russian, out);
     QCOMPARE(run(period, &out), 0);
     const QList<QByteArray> lines = out.trimmed().split('\n');
     QCOMPARE(lines.size(), 3);

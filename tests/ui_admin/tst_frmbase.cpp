@@ -775,24 +775,35 @@ void TestFrmBase::databaseFailuresAreShown()
     QCOMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
 }
 
-// Router 1, Web 2 behind Router, Mail 3 behind Web.
+// Router 1, Web 2 behind Router, Mail 3 behind Web. Chosen with the mouse, or by keyboard: text
+// typed in the search, Down pressed so many times, then Enter.
 void TestFrmBase::parentChosen_data()
 {
     QTest::addColumn<QString>("shown");
-    QTest::addColumn<QString>("choice");  // as listed
+    QTest::addColumn<QString>("choice");  // as listed; empty: by keyboard
+    QTest::addColumn<QString>("search");
+    QTest::addColumn<int>("downs");
     QTest::addColumn<QString>("refusal");
     QTest::addColumn<QString>("parents");  // of the three hosts afterwards
-    QTest::newRow("another parent") << "10.0.0.3" << "Router[10.0.0.1]" << "" << "0,1,1";
-    QTest::newRow("none") << "10.0.0.2" << "(ни от какого: связь напрямую)" << "" << "0,0,2";
-    QTest::newRow("a host behind it is refused")
-        << "10.0.0.1" << "Mail[10.0.0.3]"
-        << "Mail[10.0.0.3] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена" << "0,1,2";
+    const QString circle = "Mail[10.0.0.3] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена";
+    QTest::newRow("another parent") << "10.0.0.3" << "Router[10.0.0.1]" << "" << 0 << "" << "0,1,1";
+    QTest::newRow("none") << "10.0.0.2" << "(ни от какого: связь напрямую)" << "" << 0 << "" << "0,0,2";
+    QTest::newRow("a host behind it is refused") << "10.0.0.1" << "Mail[10.0.0.3]" << "" << 0 << circle << "0,1,2";
+    // Web, the current parent, is hidden by the search: Enter takes the match.
+    QTest::newRow("search, Enter: the match") << "10.0.0.3" << "" << "rou" << 0 << "" << "0,1,1";
+    QTest::newRow("search matching nothing, Enter: none") << "10.0.0.2" << "" << "zzz" << 0 << "" << "0,0,2";
+    // Listed: none, Mail, Web. From none, Down twice: Web, which is behind Router.
+    QTest::newRow("Down into the list, Down again, Enter") << "10.0.0.1" << "" << "" << 2
+        << "Web[10.0.0.2] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена" << "0,1,2";
+    QTest::newRow("Down once, Enter") << "10.0.0.1" << "" << "" << 1 << circle << "0,1,2";
 }
 
 void TestFrmBase::parentChosen()
 {
     QFETCH(QString, shown);
     QFETCH(QString, choice);
+    QFETCH(QString, search);
+    QFETCH(int, downs);
     QFETCH(QString, refusal);
     QFETCH(QString, parents);
     Harness h;
@@ -806,16 +817,28 @@ void TestFrmBase::parentChosen()
     QPointer<frmParent> chooser = h.w->findChild<frmParent*>();
     QVERIFY(chooser);
     auto* list = chooser->findChild<QListWidget*>("lstParent");
-    const QList<QListWidgetItem*> found = list->findItems(choice, Qt::MatchExactly);
-    QCOMPARE(found.size(), 1);
-    list->setCurrentItem(found.first());
-    chooser->findChild<QAbstractButton*>("cmdSaveParent")->click();
+    if (choice.isEmpty()) {
+        auto* find = chooser->findChild<QLineEdit*>("txtFind");
+        QTest::keyClicks(find, search);
+        for (int i = 0; i < downs; ++i) {
+            QTest::keyClick(i == 0 ? find : chooser->focusWidget(), Qt::Key_Down);
+            QCOMPARE(chooser->focusWidget(), list);
+        }
+        QTest::keyClick(downs ? list : static_cast<QWidget*>(find), Qt::Key_Return);
+    } else {
+        const QList<QListWidgetItem*> found = list->findItems(choice, Qt::MatchExactly);
+        QCOMPARE(found.size(), 1);
+        list->setCurrentItem(found.first());
+        chooser->findChild<QAbstractButton*>("cmdSaveParent")->click();
+    }
     QCOMPARE(h.folder.column("select coalesce(parent,0) from address order by id").join(','), parents);
     if (refusal.isEmpty()) {
         QVERIFY(h.boxes.asked.isEmpty());
         QTRY_VERIFY(!chooser);
+        const QString chosen = h.folder.scalar("select coalesce(p.[desc]||'['||p.ip||']','') from address a left join "
+                                               "address p on p.id=a.parent where a.ip='" + shown + "'");
         QCOMPARE(h.find("cmdParent")->toolTip(),
-                 choice.startsWith('(') ? "Ни от какого хоста не зависит" : "Доступен через " + choice);
+                 chosen.isEmpty() ? "Ни от какого хоста не зависит" : "Доступен через " + chosen);
     } else {
         QCOMPARE(h.boxes.asked.size(), 1);
         QVERIFY(is(h.boxes.asked[0], refusal, MsgIcon::Exclamation));

@@ -5,6 +5,7 @@
 #include "support/mainharness.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/history/availabilityreport.h"
+#include "ui/history/charticks.h"
 #include "ui/history/frmhistory.h"
 #include "ui/history/historychart.h"
 
@@ -15,6 +16,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTableView>
@@ -64,6 +66,14 @@ private slots:
     void hostFiguresAndChartOffTheWindowThread();
     void tableSortedColouredAndExported();
     void openedFromMenusAndDoubleClicks();
+    void firstShowHasTheHostsData_data();
+    void firstShowHasTheHostsData();
+    void roundTicks_data();
+    void roundTicks();
+    void valueScale_data();
+    void valueScale();
+    void markLabelsInTheLocale_data();
+    void markLabelsInTheLocale();
     void keptDaysSaved();
     void chartKeepsSpikesAndFailures();
 };
@@ -91,7 +101,7 @@ void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
                                  .front();
     QCOMPARE(w.hostShown().figures.ip, QStringLiteral("10.0.0.2"));
     QCOMPARE(figure(&w, "lblAvailability"), availabilityText(want));
-    QCOMPARE(figure(&w, "lblAvailability"), QStringLiteral("91,667 %"));  // 2 of 24 hours down
+    QCOMPARE(figure(&w, "lblAvailability"), QStringLiteral("91,667\u00A0%"));  // 2 of 24 hours down
     QCOMPARE(figure(&w, "lblOutages"), QStringLiteral("1"));
     QCOMPARE(figure(&w, "lblDowntime"), QStringLiteral("02:00:00"));
     QCOMPARE(figure(&w, "lblChecks"), QString::number(want.totals.checks));
@@ -133,7 +143,10 @@ void TestFrmHistory::tableSortedColouredAndExported()
     QVERIFY(w.exportCsv(dir.filePath("a.csv")));
     QFile csv(dir.filePath("a.csv"));
     QVERIFY(csv.open(QIODevice::ReadOnly));
-    QCOMPARE(csv.readAll(), QByteArray("\xEF\xBB\xBF") + figuresCsv(w.tableShown()).toUtf8());
+    // For the spreadsheet of the user's locale (Russian here), marked as UTF-8.
+    const QByteArray written = csv.readAll();
+    QVERIFY(written.startsWith("\xEF\xBB\xBF" + QStringLiteral("Код;IP-адрес;Описание;").toUtf8()));
+    QCOMPARE(written.mid(3), figuresCsv(w.tableShown(), QLocale()).toUtf8());
 
     QSignalSpy exported(&w, &frmHistory::exported);
     w.exportPdf(dir.filePath("a.pdf"));
@@ -147,6 +160,7 @@ void TestFrmHistory::tableSortedColouredAndExported()
     // A folder that cannot be written is said so, and nothing is lost.
     QVERIFY(!w.exportCsv(dir.filePath("missing/a.csv")));
     QCOMPARE(h.boxes.asked.size(), 1);
+    QCOMPARE(h.boxes.asked[0].owner, &w);  // over the window, not the main one
 }
 
 void TestFrmHistory::openedFromMenusAndDoubleClicks()
@@ -183,6 +197,168 @@ void TestFrmHistory::openedFromMenusAndDoubleClicks()
     h.boxes.answerNext(MsgAnswer::Yes);
     QVERIFY(w->close());
     QTRY_VERIFY(!w->historyWindow());
+}
+
+// However the window is first opened, the host asked for is read at once: its figures and chart,
+// without "Обновить". The hosts are listed by description (down, flaky, steady): the one asked
+// for is not the first. From the tray the window shows the first host.
+void TestFrmHistory::firstShowHasTheHostsData_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("empty");  // no host in the database
+    QTest::addColumn<QString>("ip");  // the host shown
+    QTest::addColumn<QString>("outages");
+    QTest::newRow("double click in the administration window") << "admin" << false << "10.0.0.1" << "0";
+    QTest::newRow("double click on an event row") << "event" << false << "10.0.0.2" << "1";
+    QTest::newRow("tray menu") << "tray" << false << "10.0.0.3" << "1";
+    QTest::newRow("tray menu, empty database") << "tray" << true << "" << "—";
+}
+
+void TestFrmHistory::firstShowHasTheHostsData()
+{
+    QFETCH(QString, from);
+    QFETCH(bool, empty);
+    QFETCH(QString, ip);
+    QFETCH(QString, outages);
+    MainHarness h;
+    if (!empty) fill(h.folder, h.clock.now());
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    w->show();
+    if (from == "admin") {
+        w->findChild<QAction*>("mnuBase")->trigger();
+        auto* list = w->adminWindow()->findChild<QListWidget*>("lstAdr");
+        const QRect item = list->visualItemRect(list->findItems(ip, Qt::MatchExactly).constFirst());
+        // A double click as the user makes it: QTest's alone has no press before it.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, item.center());
+    } else if (from == "event") {
+        w->PrintStat(ip, "flaky", "1000", "-1", kColorDown);
+        FlexGrid* grid = w->grid();
+        const QPoint cell = grid->visualRect(grid->model()->index(0, 2)).center();
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, cell);
+    } else {
+        w->findChild<QAction*>("mnuHistory1")->trigger();
+    }
+    frmHistory* history = w->historyWindow();
+    QVERIFY(history && history->isVisible());
+    // Made for 1000 pixels, it fits the offscreen 800 without scrolling.
+    QTRY_VERIFY(QRect(0, 0, 800, 800).contains(history->frameGeometry()));
+    QVERIFY(!history->findChild<QScrollArea*>());
+    HistoryChart* chart = history->chart();
+    if (empty) {
+        QTRY_COMPARE(chart->chart()->title(), QStringLiteral("В базе нет хостов"));
+        QVERIFY(!chart->chart()->axes().constFirst()->isVisible());
+        QCOMPARE(figure(history, "lblOutages"), outages);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(history->hostShown().figures.ip, ip, 10000);
+    QCOMPARE(history->findChild<QComboBox*>("cboHost")->currentData().toList().value(1).toString(), ip);
+    QVERIFY(figure(history, "lblAvailability").endsWith(u'%'));
+    QCOMPARE(figure(history, "lblOutages"), outages);
+    QCOMPARE(chart->chart()->title(), QString());
+    QVERIFY(chart->chart()->axes().constFirst()->isVisible());
+    QVERIFY(qobject_cast<QLineSeries*>(chart->chart()->series()[2])->count() > 0);
+}
+
+// Marks fall on whole minutes, hours or days, at most as many as asked for (one more where both
+// ends of the span fall on one), their labels all different.
+void TestFrmHistory::roundTicks_data()
+{
+    QTest::addColumn<QDateTime>("from");
+    QTest::addColumn<qint64>("spanSecs");
+    QTest::addColumn<int>("most");
+    QTest::addColumn<qint64>("stepSecs");
+    QTest::addColumn<QString>("first");
+    const QDateTime odd(QDate(2024, 5, 6), QTime(6, 4, 17));
+    QTest::newRow("24 hours, 7 marks: 6 hours") << odd << 86400LL << 7 << 21600LL << "06.05 12:00";
+    QTest::newRow("24 hours, 4 marks: still 6 hours") << odd << 86400LL << 4 << 21600LL << "06.05 12:00";
+    QTest::newRow("24 hours, 3 marks: 12 hours") << odd << 86400LL << 3 << 43200LL << "06.05 12:00";
+    QTest::newRow("an hour: 10 minutes") << odd << 3600LL << 7 << 600LL << "06:10";
+    QTest::newRow("7 days: 1 day, at midnight") << odd << 7 * 86400LL << 7 << 86400LL << "07.05";
+    QTest::newRow("30 days: 5 days") << odd << 30 * 86400LL << 7 << 5 * 86400LL << "09.05";
+    QTest::newRow("a year: 100 days") << odd << 365 * 86400LL << 4 << 100 * 86400LL << "08.07";
+    const QDateTime round(QDate(2024, 5, 6), QTime(6, 0));
+    QTest::newRow("both ends on a mark: one more") << round << 6 * 3600LL << 6 << 3600LL << "06:00";
+}
+
+void TestFrmHistory::roundTicks()
+{
+    QFETCH(QDateTime, from);
+    QFETCH(qint64, spanSecs);
+    QFETCH(int, most);
+    QFETCH(qint64, stepSecs);
+    QFETCH(QString, first);
+    const QLocale ru(QLocale::Russian, QLocale::Russia);
+    const qint64 a = from.toMSecsSinceEpoch(), b = a + spanSecs * 1000;
+    const std::vector<TimeTick> ticks = timeTicks(a, b, most, ru);
+    QVERIFY(!ticks.empty());
+    QCOMPARE(ticks.front().label, first);
+    QVERIFY(int(ticks.size()) <= most + 1);
+    QVERIFY(ticks.front().msecs >= a && ticks.back().msecs <= b);
+    QSet<QString> labels;
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        const QDateTime t = QDateTime::fromMSecsSinceEpoch(ticks[i].msecs);
+        if (stepSecs < 86400) QCOMPARE(t.time().msecsSinceStartOfDay() % (stepSecs * 1000), 0);
+        else QCOMPARE(t.time(), QTime(0, 0));
+        if (i > 0) QCOMPARE(QDateTime::fromMSecsSinceEpoch(ticks[i - 1].msecs).secsTo(t), stepSecs);
+        labels.insert(ticks[i].label);
+    }
+    QCOMPARE(labels.size(), qsizetype(ticks.size()));
+    // Half the step would give more intervals than asked for.
+    QVERIFY(double(spanSecs) / double(stepSecs / 2) > most);
+}
+
+void TestFrmHistory::valueScale_data()
+{
+    QTest::addColumn<double>("highest");
+    QTest::addColumn<int>("intervals");
+    QTest::addColumn<double>("step");
+    QTest::addColumn<double>("top");
+    QTest::newRow("19 in 5: by 5 to 20") << 19.0 << 5 << 5.0 << 20.0;
+    QTest::newRow("exactly 10 in 5: by 2 to 10") << 10.0 << 5 << 2.0 << 10.0;
+    QTest::newRow("just above 10 in 5: by 5 to 15") << 10.5 << 5 << 5.0 << 15.0;
+    QTest::newRow("101 in 5: by 50 to 150") << 101.0 << 5 << 50.0 << 150.0;
+    QTest::newRow("7000 in 4: by 2000 to 8000") << 7000.0 << 4 << 2000.0 << 8000.0;
+    QTest::newRow("nothing: by 0.2 to 1") << 0.0 << 5 << 0.2 << 1.0;
+}
+
+void TestFrmHistory::valueScale()
+{
+    QFETCH(double, highest);
+    QFETCH(int, intervals);
+    QFETCH(double, step);
+    QFETCH(double, top);
+    const ValueScale s = sentrok::valueScale(highest, intervals);
+    QCOMPARE(s.step, step);
+    QCOMPARE(s.top, top);
+    QVERIFY(s.intervals() <= intervals);
+}
+
+// A mark's label: the locale's own date without its year, its time without seconds.
+void TestFrmHistory::markLabelsInTheLocale_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("midnight");
+    QTest::addColumn<QString>("evening");
+    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia) << "28.12" << "28.12 20:58";
+    QTest::newRow("C") << QLocale::c() << "28 Dec" << "28 Dec 20:58";
+    QTest::newRow("English (US)") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/28" << "12/28 8:58 PM";
+    QTest::newRow("ISO dates (Sweden)") << QLocale(QLocale::Swedish, QLocale::Sweden) << "12-28" << "12-28 20:58";
+}
+
+void TestFrmHistory::markLabelsInTheLocale()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, midnight);
+    QFETCH(QString, evening);
+    const qint64 day = QDateTime(QDate(2026, 12, 28), QTime(0, 0)).toMSecsSinceEpoch();
+    // Two days at 12-hour marks: midnight alone, the other marks with their date.
+    const std::vector<TimeTick> ticks = timeTicks(day - 3600'000, day + 47 * 3600'000, 4, locale);
+    QVERIFY(ticks.size() >= 2);
+    QCOMPARE(ticks[0].label, midnight);
+    QCOMPARE(widestTimeLabel(locale), evening);
 }
 
 void TestFrmHistory::keptDaysSaved()

@@ -9,9 +9,18 @@
 #include "ui/controls/qttranslations.h"
 #include "ui/main/application.h"
 #include "ui/main/desktopnotifier.h"
+#include "ui/controls/usersettings.h"
+#include "ui/controls/windowgeometry.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QDBusConnection>
 #include <QLineEdit>
 #include <QListWidget>
@@ -42,8 +51,12 @@ QStringList buttonTexts(const QMessageBox* box)
 class FakeNotifications : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+    // Do not disturb, as KDE's service says it.
+    Q_PROPERTY(bool Inhibited READ isInhibited)
 public:
     QStringList bodies;
+    bool inhibited = false;
+    bool isInhibited() const { return inhibited; }
 
 public slots:
     uint Notify(const QString&, uint, const QString&, const QString&, const QString& body,
@@ -76,6 +89,8 @@ private slots:
     void secondStartBringsTheFirstBack();
     void passWithChangesNotifies_data();
     void passWithChangesNotifies();
+    void windowsFitTheScreen_data();
+    void windowsFitTheScreen();
     // Last: the confirmed exit ends the application's event loops for good, and every later
     // modal box or wait would return at once.
     void maximisedWindowStoresItsNormalGeometry();
@@ -83,11 +98,13 @@ private slots:
 private:
     QProcess m_bus;
     QString m_busAddress;
+    QTemporaryDir m_config;  // the user's settings, not the tester's
 };
 
 void TestDesktop::initTestCase()
 {
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
     // As in the program: a window closing must not end the event loop a modal box runs.
     QApplication::setQuitOnLastWindowClosed(false);
     // A session bus of the test's own, before anything in the process asks for one.
@@ -209,6 +226,7 @@ void TestDesktop::boxesBelongToTheWindowThatRaisedThem_data()
     QTest::newRow("refused interval") << "abc as interval" << "frmBase";
     QTest::newRow("delete question") << "delete" << "frmBase";
     QTest::newRow("outage list failure") << "outage query fails" << "frmNoCon";
+    QTest::newRow("mail server dialog's refusal") << "mail test with port abc" << "frmMailServer";
 }
 
 void TestDesktop::boxesBelongToTheWindowThatRaisedThem()
@@ -233,6 +251,12 @@ void TestDesktop::boxesBelongToTheWindowThatRaisedThem()
         admin->findChild<QListWidget*>("lstAdr")->setCurrentRow(0);
         h.boxes.answerNext(MsgAnswer::No);
         admin->findChild<QAbstractButton*>("cmdDel")->click();
+    } else if (action == "mail test with port abc") {
+        admin->findChild<QAbstractButton*>("cmdMailServer")->click();
+        auto* dialog = admin->findChild<QDialog*>("frmMailServer");
+        QVERIFY(dialog && dialog->isVisible());
+        dialog->findChild<QLineEdit*>("txtPort")->setText("abc");
+        dialog->findChild<QAbstractButton*>("cmdTestMail")->click();
     } else {
         h.folder.db().execute("drop table noconnect");
         w->outageWindow()->GetNoCon();
@@ -346,19 +370,25 @@ void TestDesktop::secondStartBringsTheFirstBack()
 void TestDesktop::passWithChangesNotifies_data()
 {
     QTest::addColumn<bool>("inTray");
-    QTest::newRow("window shown: the notification service") << false;
-    QTest::newRow("in the tray: the tray's message") << true;
+    QTest::addColumn<QString>("quiet");  // why none is shown
+    QTest::newRow("window shown: the notification service") << false << "";
+    QTest::newRow("in the tray: the tray's message") << true << "";
+    QTest::newRow("turned off in the administration window") << false << "off";
+    QTest::newRow("turned off, in the tray") << true << "off";
+    QTest::newRow("the desktop's do not disturb") << false << "inhibited";
+    QTest::newRow("do not disturb, in the tray") << true << "inhibited";
 }
 
 void TestDesktop::passWithChangesNotifies()
 {
     QFETCH(bool, inTray);
+    QFETCH(QString, quiet);
     if (m_busAddress.isEmpty()) QSKIP("dbus-daemon could not be started (package dbus-daemon)");
     QDBusConnection service = QDBusConnection::connectToBus(m_busAddress, "fake-notifications");
     FakeNotifications fake;
     QVERIFY(service.registerObject(
         DesktopNotifier::kPath, &fake,
-        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals | QDBusConnection::ExportAllProperties));
     QVERIFY(service.registerService(DesktopNotifier::kService));
 
     MainHarness h;
@@ -367,11 +397,29 @@ void TestDesktop::passWithChangesNotifies()
     auto w = h.make();
     QVERIFY(w->Form_Load());
     w->show();
+    setDesktopNotificationsOn(true);  // as a user who never chose
+    fake.inhibited = quiet == "inhibited";
+    if (quiet == "off") {
+        w->findChild<QAction*>("mnuBase")->trigger();
+        auto* box = w->adminWindow()->findChild<QCheckBox*>("chkNotify");
+        QVERIFY(box->isChecked());
+        box->click();
+        QVERIFY(!desktopNotificationsOn());
+    }
     if (inTray) w->findChild<QAction*>("mnuMin")->trigger();
     h.prober.answers["10.0.0.1"] = silent();
     QSignalSpy done(w->monitor(), &Monitor::passFinished);
+    QSignalSpy withheld(w->notifier(), &DesktopNotifier::withheld);
     QVERIFY(w->monitor()->RunCheckPass());
     QVERIFY(done.wait(5000));
+    if (!quiet.isEmpty()) {
+        QTRY_COMPARE(withheld.count(), 1);
+        QCOMPARE(fake.bodies.size(), 0);
+        setDesktopNotificationsOn(true);
+        service.unregisterService(DesktopNotifier::kService);
+        QDBusConnection::disconnectFromBus("fake-notifications");
+        return;
+    }
     const QString expected = QStringLiteral("NO CONNECT\nШлюз &lt;главный&gt;[10.0.0.1]\n\nCONNECT");
     if (inTray) {
         // A click on the tray's message brings the window back.
@@ -394,6 +442,47 @@ void TestDesktop::passWithChangesNotifies()
     QTRY_VERIFY(w->isVisible() && !w->isMinimized());
     service.unregisterService(DesktopNotifier::kService);
     QDBusConnection::disconnectFromBus("fake-notifications");
+}
+
+// The offscreen screen is 800 x 800. A window larger than that is made smaller; content that
+// cannot be made so small scrolls, the controls where they were placed.
+void TestDesktop::windowsFitTheScreen_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<bool>("scrolls");
+    QTest::newRow("fits: left as it is") << "small" << false;
+    QTest::newRow("larger, its layout lets it shrink") << "shrinkable" << false;
+    QTest::newRow("fixed layout taller than the screen") << "fixed" << true;
+    QTest::newRow("row of controls wider than the screen") << "wide" << true;
+}
+
+void TestDesktop::windowsFitTheScreen()
+{
+    QFETCH(QString, window);
+    QFETCH(bool, scrolls);
+    auto w = std::make_unique<QWidget>();
+    QPushButton* last = nullptr;  // a control at the far end
+    if (window == "fixed") {
+        w->setFixedSize(400, 1200);
+        last = new QPushButton("end", w.get());
+        last->setGeometry(10, 1150, 100, 30);
+    } else {
+        auto* layout = new QHBoxLayout(w.get());
+        last = new QPushButton("end");
+        last->setMinimumWidth(window == "wide" ? 1200 : 50);
+        layout->addWidget(last);
+        w->resize(window == "shrinkable" ? QSize(1500, 1500) : QSize(300, 200));
+    }
+    fitToScreen(w.get());
+    const QSize before = w->size();
+    w->show();
+    QTRY_VERIFY(QRect(0, 0, 800, 800).contains(w->frameGeometry()));
+    QCOMPARE(w->findChild<QScrollArea*>() != nullptr, scrolls);
+    if (window == "small") QCOMPARE(w->size(), before);
+    if (window == "fixed") {
+        QCOMPARE(last->geometry(), QRect(10, 1150, 100, 30));  // in the scrolled content
+        QVERIFY(last->isVisibleTo(w.get()));
+    }
 }
 
 QTEST_MAIN(TestDesktop)

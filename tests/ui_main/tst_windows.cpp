@@ -40,6 +40,7 @@ class TestWindows : public QObject {
 private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
     void menuBarAndTrayMenu();
+    void trayToolTipCountsHostsDown();
     void hideWithoutTrayMinimises();
     void hideToTrayAndBack();
     void trayExitAnsweredNo();
@@ -65,7 +66,7 @@ void TestWindows::menuBarAndTrayMenu()
     QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "База адресов", "Свернуть", "История"}));
     QMenu* popup = w->trayMenu();
     QCOMPARE(names(popup->actions()),
-             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "mnuBase1", "-itm2", "mnuEnd1", "mnuHistory1"}));
+             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "mnuBase1", "mnuHistory1", "-itm2", "mnuEnd1"}));
     QCOMPARE(popup->defaultAction(), w->findChild<QAction*>("mnuMax"));
     QCOMPARE(popup->defaultAction()->text(), QStringLiteral("Восстановить"));
     QCOMPARE(w->trayIcon()->contextMenu(), popup);
@@ -75,6 +76,28 @@ void TestWindows::menuBarAndTrayMenu()
     h.folder.addHost("10.0.0.1", "a");
     w->findChild<QAction*>("mnuStart1")->trigger();
     QVERIFY(w->monitor()->passRunning());
+}
+
+void TestWindows::trayToolTipCountsHostsDown()
+{
+    Harness h;
+    h.folder.addHost("10.0.0.1", "a");
+    h.folder.addHost("10.0.0.2", "b");
+    auto w = h.make();
+    QVERIFY(w->Form_Load());
+    QSignalSpy done(w->monitor(), &Monitor::passFinished);
+    const auto pass = [&](ProbeOutcome a, ProbeOutcome b) {
+        h.prober.answers["10.0.0.1"] = a;
+        h.prober.answers["10.0.0.2"] = b;
+        QVERIFY(w->monitor()->RunCheckPass());
+        QVERIFY(done.wait(5000));
+    };
+    pass(silent(), silent());
+    QCOMPARE(w->trayIcon()->toolTip(), QStringLiteral("Sentrok: не пингуется 2"));
+    pass(reply("5"), silent());
+    QCOMPARE(w->trayIcon()->toolTip(), QStringLiteral("Sentrok: не пингуется 1"));
+    pass(reply("5"), reply("5"));
+    QCOMPARE(w->trayIcon()->toolTip(), QStringLiteral("Sentrok"));
 }
 
 void TestWindows::hideWithoutTrayMinimises()

@@ -13,8 +13,11 @@
 #include "ui/controls/busypointer.h"
 #include "ui/controls/thinborder.h"
 #include "ui/controls/units.h"
+#include "ui/controls/usersettings.h"
+#include "ui/controls/windowgeometry.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -63,6 +66,7 @@ frmBase::frmBase(AdminWindowDeps deps, QWidget* parent)
     buildDetailFrame();
     buildOptionsFrame();
     buildRecipientFrame();
+    fitToScreen(this);
 }
 
 frmBase::~frmBase() = default;
@@ -295,6 +299,18 @@ void frmBase::buildOptionsFrame()
     cmdSaveOpt =
         makeButton(Frame2, QStringLiteral("cmdSaveOpt"), QStringLiteral("Сохранить параметры"),
                    7200, 8520, 1095, 615, &frmBase::cmdSaveOpt_Click);
+
+    // Right of the interval, where the frame had room. A choice of this user's on this desktop,
+    // not of the database: it takes effect at once, without "Сохранить параметры".
+    chkNotify = new QCheckBox(QStringLiteral("Всплывающие уведомления"), Frame2);
+    chkNotify->setObjectName(QStringLiteral("chkNotify"));
+    chkNotify->setFont(m_normalFont);
+    chkNotify->setToolTip(QStringLiteral("Сообщение рабочего стола после каждой проверки с изменениями "
+                                         "(не в режиме «Не беспокоить»). Действует сразу, для вас на "
+                                         "этом компьютере"));
+    place(chkNotify, 5280, 6000, 3135, 285);
+    chkNotify->setChecked(desktopNotificationsOn());
+    connect(chkNotify, &QCheckBox::toggled, this, [](bool on) { setDesktopNotificationsOn(on); });
 }
 
 void frmBase::buildRecipientFrame()

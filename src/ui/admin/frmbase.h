@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -141,6 +142,7 @@ private:
     WrapButton* Command2 = nullptr;
     WrapButton* cmdClearLog = nullptr;
     WrapButton* cmdSaveOpt = nullptr;
+    QCheckBox* chkNotify = nullptr;
     WrapButton* cmdDelSMTP = nullptr;
     WrapButton* cmdMailServer = nullptr;
     QPointer<frmMailServer> m_mailServer;

@@ -4,6 +4,7 @@
 #include "alerts/secretstore.h"
 #include "common/clock.h"
 #include "store/database.h"
+#include "ui/controls/windowgeometry.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -27,9 +28,9 @@ struct SecurityChoice {
     const char* caption;
 };
 const SecurityChoice kChoices[] = {
-    {MailSecurity::None, "none — без шифрования"},
-    {MailSecurity::StartTls, "starttls — STARTTLS после приветствия"},
-    {MailSecurity::Tls, "tls — TLS с начала соединения"},
+    {MailSecurity::None, "Без шифрования"},
+    {MailSecurity::StartTls, "STARTTLS: шифрование после приветствия"},
+    {MailSecurity::Tls, "TLS: шифрование с начала соединения"},
 };
 
 QLineEdit* edit(QWidget* parent, const char* name, const QString& placeholder = {})
@@ -47,8 +48,11 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
 {
     setObjectName(QStringLiteral("frmMailServer"));
     setWindowTitle(QStringLiteral("Почтовый сервер"));
-    auto* form = new QFormLayout;
+    m_form = new QFormLayout;
+    QFormLayout* form = m_form;
     txtPort = edit(this, "txtPort");
+    // As wide as a port number, not as the dialog.
+    txtPort->setMaximumWidth(txtPort->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 16);
     cboSecurity = new QComboBox(this);
     cboSecurity->setObjectName(QStringLiteral("cboSecurity"));
     for (const SecurityChoice& c : kChoices)
@@ -57,10 +61,15 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
     txtPassword = edit(this, "txtPassword", QStringLiteral("пусто: оставить сохранённый"));
     txtPassword->setEchoMode(QLineEdit::Password);
     txtPin = edit(this, "txtPin", QStringLiteral("пусто: проверка по сертификатам системы"));
-    // Wide enough for the whole fingerprint as certificate viewers show it.
-    txtPin->setMinimumWidth(txtPin->fontMetrics().horizontalAdvance(QStringLiteral("AA:")) * 33);
-    txtPin->setToolTip(QStringLiteral("Отпечаток SHA-256 сертификата сервера, которому доверять, "
-                                      "даже если его никто не подписал"));
+    // Half a fingerprint as certificate viewers show it; the rest scrolls, and the tool tip has
+    // all of it.
+    txtPin->setMinimumWidth(txtPin->fontMetrics().horizontalAdvance(QStringLiteral("AA:")) * 16);
+    const QString pinHint = QStringLiteral("Отпечаток SHA-256 сертификата сервера, которому доверять, "
+                                           "даже если его никто не подписал");
+    txtPin->setToolTip(pinHint);
+    connect(txtPin, &QLineEdit::textChanged, this, [this, pinHint](const QString& pin) {
+        txtPin->setToolTip(pin.isEmpty() ? pinHint : pinHint + QStringLiteral(":\n") + pin);
+    });
     form->addRow(QStringLiteral("Порт:"), txtPort);
     form->addRow(QStringLiteral("Защита соединения:"), cboSecurity);
     form->addRow(QStringLiteral("Пользователь:"), txtLogin);
@@ -71,7 +80,7 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
     lblSecret->setObjectName(QStringLiteral("lblSecret"));
     lblSecret->setWordWrap(true);
 
-    auto* buttons = new QDialogButtonBox(this);
+    auto* buttons = m_buttons = new QDialogButtonBox(this);
     cmdTestMail = buttons->addButton(QStringLiteral("Отправить тестовое письмо"),
                                      QDialogButtonBox::ActionRole);
     cmdTestMail->setObjectName(QStringLiteral("cmdTestMail"));
@@ -89,6 +98,7 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
     layout->addLayout(form);
     layout->addWidget(lblSecret);
     layout->addWidget(buttons);
+    fitToScreen(this);
 }
 
 frmMailServer::~frmMailServer() = default;
@@ -107,7 +117,7 @@ bool frmMailServer::Form_Load()
         upgradeEmailsTable(*m_deps.db);
         row = readRecipientRow(*m_deps.db);
     } catch (const DbError& e) {
-        m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+        m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, parentWidget()});
         return false;
     }
     const RecipientRow r = row.value_or(RecipientRow{});
@@ -130,6 +140,12 @@ bool frmMailServer::Form_Load()
             : QStringLiteral("Хранилище паролей рабочего стола не найдено: пароль хранится в "
                              "файле %1, доступном только вам, не в базе.")
                   .arg(QDir::toNativeSeparators(secrets().filePath())));
+    // As wide as the fields and buttons want; the note under them wraps to that width rather than
+    // stretch the dialog across the screen.
+    const QMargins margins = layout()->contentsMargins();
+    const int width = std::max(m_form->sizeHint().width(), m_buttons->sizeHint().width()) + margins.left() +
+                      margins.right();
+    resize(width, heightForWidth(width));
     return true;
 }
 
@@ -148,7 +164,7 @@ std::optional<MailServerOptions> frmMailServer::checkedInput()
     auto o = checkMailServer({txtPort->text(), cboSecurity->currentData().toString(),
                               txtLogin->text(), txtPin->text()},
                              MailAlert::kSmtpPort, &why);
-    if (!o) m_deps.boxes->ask({why, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
+    if (!o) m_deps.boxes->ask({why, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
     return o;
 }
 
@@ -156,10 +172,10 @@ void frmMailServer::warnClearTextOnce(const MailServerOptions& o)
 {
     if (o.security != MailSecurity::None || o.login.isEmpty() || m_clearTextWarned) return;
     m_clearTextWarned = true;
-    m_deps.boxes->ask({QStringLiteral("Защита соединения none: имя пользователя и пароль будут "
-                                      "переданы серверу открытым текстом.\r\nВыберите starttls "
-                                      "или tls, если сервер их поддерживает."),
-                       kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
+    m_deps.boxes->ask({QStringLiteral("Соединение без шифрования: имя пользователя и пароль будут "
+                                      "переданы серверу открытым текстом.\r\nВыберите шифрование "
+                                      "(STARTTLS или TLS), если сервер его поддерживает."),
+                       kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
 }
 
 void frmMailServer::cmdSaveMail_Click()
@@ -171,7 +187,7 @@ void frmMailServer::cmdSaveMail_Click()
     if (!password.isEmpty() && (o->login.isEmpty() || server.isEmpty())) {
         m_deps.boxes->ask({QStringLiteral("Пароль хранится для пользователя на сервере: укажите "
                                           "пользователя и SMTP сервер"),
-                           kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
+                           kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
         return;
     }
     warnClearTextOnce(*o);
@@ -179,7 +195,7 @@ void frmMailServer::cmdSaveMail_Click()
         const RecipientRow& a = m_deps.addresses;
         saveMailServer(*m_deps.db, *o, {a.smtp, a.from, a.email, a.desc});
     } catch (const DbError& e) {
-        m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+        m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         return;
     }
     if (password.isEmpty()) {
@@ -195,12 +211,13 @@ void frmMailServer::cmdSaveMail_Click()
                     cmdSaveMail->setEnabled(true);
                     if (!error.isEmpty()) {
                         m_deps.boxes->tell({QStringLiteral("Пароль не сохранён: ") + error,
-                                            kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+                                            kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
                         return;
                     }
                     txtPassword->clear();
+                    // Over the window beneath: this one closes now and would take the box along.
                     m_deps.boxes->tell({store.describe(where), kAppTitle, MsgButtons::Ok,
-                                        MsgIcon::None});
+                                        MsgIcon::None, parentWidget()});
                     accept();
                 });
 }
@@ -222,11 +239,11 @@ void frmMailServer::cmdTestMail_Click()
                 m_deps.boxes->tell({QStringLiteral("Тестовое письмо принято почтовым сервером %1 "
                                                    "для %2")
                                         .arg(m_test->serverName(), m_test->recipient()),
-                                    kAppTitle, MsgButtons::Ok, MsgIcon::None});
+                                    kAppTitle, MsgButtons::Ok, MsgIcon::None, this});
             else if (outcome != MailAlert::Outcome::Abandoned)
                 m_deps.boxes->tell({QStringLiteral("Тестовое письмо не отправлено.\r\n") +
                                         m_test->lastError(),
-                                    MailAlert::kErrorTitle, MsgButtons::Ok, MsgIcon::Stop});
+                                    MailAlert::kErrorTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         });
     }
     RecipientRow row = m_deps.addresses;

@@ -8,6 +8,8 @@
 #include <memory>
 
 class QComboBox;
+class QDialogButtonBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -58,6 +60,8 @@ private:
     MailSecurity m_shownSecurity = MailSecurity::None;
     bool m_clearTextWarned = false;
 
+    QFormLayout* m_form = nullptr;
+    QDialogButtonBox* m_buttons = nullptr;
     QLineEdit* txtPort = nullptr;
     QComboBox* cboSecurity = nullptr;
     QLineEdit* txtLogin = nullptr;

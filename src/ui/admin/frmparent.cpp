@@ -2,9 +2,11 @@
 
 #include "store/database.h"
 #include "store/parents.h"
+#include "ui/controls/windowgeometry.h"
 
 #include <QCollator>
 #include <QDialogButtonBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -46,6 +48,9 @@ frmParent::frmParent(ParentDialogDeps deps, QWidget* parent) : QDialog(parent), 
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(lstParent, &QListWidget::itemDoubleClicked, this, &frmParent::cmdSaveParent_Click);
     connect(txtFind, &QLineEdit::textChanged, this, &frmParent::filter);
+    // Down goes from the search into the list; Enter, in either, saves the current item (the
+    // dialog's default button).
+    txtFind->installEventFilter(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(lblHost);
@@ -53,6 +58,7 @@ frmParent::frmParent(ParentDialogDeps deps, QWidget* parent) : QDialog(parent), 
     layout->addWidget(lstParent, 1);
     layout->addWidget(hint);
     layout->addWidget(buttons);
+    fitToScreen(this);
 }
 
 bool frmParent::Form_Load()
@@ -99,6 +105,30 @@ void frmParent::filter(const QString& text)
     // The first item, no parent, is always there to choose.
     for (int i = 1; i < lstParent->count(); ++i)
         lstParent->item(i)->setHidden(!lstParent->item(i)->text().contains(wanted, Qt::CaseInsensitive));
+    // Enter takes what the search found, never an item it hides: the first match, else no parent.
+    const QListWidgetItem* current = lstParent->currentItem();
+    if (current && !current->isHidden() && (wanted.isEmpty() || lstParent->row(current) > 0)) return;
+    const int first = nextShown(0);
+    lstParent->setCurrentRow(first >= 0 && !wanted.isEmpty() ? first : 0);
+}
+
+int frmParent::nextShown(int from) const
+{
+    for (int i = from + 1; i < lstParent->count(); ++i)
+        if (!lstParent->item(i)->isHidden()) return i;
+    return -1;
+}
+
+bool frmParent::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == txtFind && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Down) {
+        const int next = nextShown(lstParent->currentRow());
+        if (next >= 0) lstParent->setCurrentRow(next);
+        lstParent->setFocus(Qt::TabFocusReason);
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void frmParent::cmdSaveParent_Click()

@@ -33,8 +33,13 @@ public:
     bool Form_Load();
     void cmdSaveParent_Click();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void filter(const QString& text);
+    // The next item the filter shows after `from` (-1: the first), or -1.
+    int nextShown(int from) const;
 
     ParentDialogDeps m_deps;
     QLabel* lblHost = nullptr;

@@ -19,6 +19,13 @@ QRect keptOnScreen(const QRect& outer, const QRect& available);
 // The window manager's frame around a top-level window; empty until the window has been framed.
 QMargins frameMargins(const QWidget* window);
 
+// Keeps a top-level window whole on the available area of its screen, whatever the screen's
+// size and scale: at every show, and again once the window manager has framed it, a window
+// larger than that area is made smaller and moved onto it; a window whose content cannot
+// shrink so far (a fixed layout, a row of controls wider than the screen) shows the content in
+// a scroll area instead. Call once the window's controls are in place.
+void fitToScreen(QWidget* window);
+
 // A top-level window's position and outer size (frame included) as stored, in twips, and the
 // placing of the window from them. Values of 0 or less mean "nothing stored" and leave that
 // edge or size as the window defines it.

@@ -29,7 +29,8 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& report);
 // Writes the report as a PDF file; an empty text on success, else what went wrong.
 QString writeReportPdf(const QString& file, const AvailabilityReport& report);
 
-// Table cells as the window and the report show them.
+// Table cells as the window and the report show them, numbers in the locale's form.
+QString percentText(double percent, int decimals);
 QString availabilityText(const HostFigures& f);
 // The downtime, and in brackets the part of it while an ancestor was down, when there was one.
 QString downtimeText(const HostFigures& f);

@@ -6,7 +6,9 @@
 #include "history/retention.h"
 #include "store/database.h"
 #include "ui/history/availabilityreport.h"
+#include "ui/history/charticks.h"
 #include "ui/history/historychart.h"
+#include "ui/controls/windowgeometry.h"
 
 #include <QAbstractTableModel>
 #include <QComboBox>
@@ -14,6 +16,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -116,16 +119,18 @@ frmHistory::frmHistory(HistoryWindowDeps deps, QWidget* parent)
     setWindowTitle(QStringLiteral("История"));
     buildControls();
     resize(1000, 640);
+    fitToScreen(this);
 }
 
 frmHistory::~frmHistory() = default;
 
 void frmHistory::buildControls()
 {
-    auto* top = new QHBoxLayout;
     cboHost = new QComboBox;
     cboHost->setObjectName(QStringLiteral("cboHost"));
-    cboHost->setMinimumContentsLength(28);
+    // Narrow enough for the window to fit a small screen; the tool tip has the whole name.
+    cboHost->setMinimumContentsLength(16);
+    cboHost->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cboPeriod = new QComboBox;
     cboPeriod->setObjectName(QStringLiteral("cboPeriod"));
     cboPeriod->addItems({QStringLiteral("24 часа"), QStringLiteral("7 дней"), QStringLiteral("30 дней"),
@@ -136,21 +141,25 @@ void frmHistory::buildControls()
     dtTo = new QDateTimeEdit;
     dtTo->setObjectName(QStringLiteral("dtTo"));
     for (QDateTimeEdit* e : {dtFrom, dtTo}) {
-        e->setDisplayFormat(QStringLiteral("dd.MM.yyyy HH:mm"));
+        e->setDisplayFormat(QLocale().dateFormat(QLocale::ShortFormat) + u' ' + hourMinuteFormat(QLocale()));
         e->setCalendarPopup(true);
         e->setEnabled(false);
     }
     cmdRefresh = new QPushButton(QStringLiteral("Обновить"));
     cmdRefresh->setObjectName(QStringLiteral("cmdRefresh"));
-    top->addWidget(new QLabel(QStringLiteral("Хост:")));
-    top->addWidget(cboHost, 1);
-    top->addSpacing(12);
-    top->addWidget(new QLabel(QStringLiteral("Период:")));
-    top->addWidget(cboPeriod);
-    top->addWidget(dtFrom);
-    top->addWidget(new QLabel(QStringLiteral("—")));
-    top->addWidget(dtTo);
-    top->addWidget(cmdRefresh);
+    // Two rows, so that the window fits a small screen without scrolling sideways.
+    auto* top = new QGridLayout;
+    top->addWidget(new QLabel(QStringLiteral("Хост:")), 0, 0);
+    auto* host = new QHBoxLayout;
+    host->addWidget(cboHost, 1);
+    host->addWidget(cmdRefresh);
+    top->addLayout(host, 0, 1, 1, 5);
+    top->addWidget(new QLabel(QStringLiteral("Период:")), 1, 0);
+    top->addWidget(cboPeriod, 1, 1);
+    top->addWidget(dtFrom, 1, 2);
+    top->addWidget(new QLabel(QStringLiteral("—")), 1, 3);
+    top->addWidget(dtTo, 1, 4);
+    top->setColumnStretch(5, 1);
 
     tabs = new QTabWidget;
     tabs->setObjectName(QStringLiteral("tabs"));
@@ -200,6 +209,8 @@ QWidget* frmHistory::buildHostPage()
     auto* panel = new QWidget;
     panel->setMinimumWidth(260);
     auto* form = new QFormLayout(panel);
+    // Where the window is narrow a figure goes under its name rather than push the chart away.
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     static const char* const rows[][2] = {
         {"lblAvailability", "Доступность:"},     {"lblChecks", "Проверок:"},
         {"lblFailed", "Неудачных (потери):"},    {"lblOutages", "Обрывов:"},
@@ -246,18 +257,19 @@ QWidget* frmHistory::buildTablePage()
     const int digit = metrics.horizontalAdvance(QLatin1Char('0'));
     constexpr int widths[] = {24, 15, 11, 9, 9, 8, 12, 12, 12, 12, 8, 8, 8, 8};
     static_assert(std::size(widths) == FiguresModel::Count);
-    for (int c = 0; c < FiguresModel::Count; ++c) {
-        const int heading = metrics.horizontalAdvance(m_model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
-        grdHosts->setColumnWidth(c, std::max(widths[c] * digit, heading + 3 * digit));  // room for the sort mark
-    }
+    // A heading whole, with the style's margins and the room of the sort mark.
+    for (int c = 0; c < FiguresModel::Count; ++c)
+        grdHosts->setColumnWidth(c, std::max(widths[c] * digit, grdHosts->horizontalHeader()->sectionSizeHint(c)));
     // A double click shows that host's chart.
     connect(grdHosts, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         showHost(m_model->at(m_sorted->mapToSource(index).row()).ip);
     });
     layout->addWidget(grdHosts, 1);
     auto* buttons = new QHBoxLayout;
-    auto* legend = new QLabel(QStringLiteral("Цвет строки: зелёный ≥ 99,9 %, салатовый ≥ 99 %, жёлтый ≥ 95 %, красный — ниже"));
+    auto* legend = new QLabel(QStringLiteral("Цвет строки: зелёный ≥ %1, салатовый ≥ %2, жёлтый ≥ %3, красный — ниже")
+                                  .arg(percentText(99.9, 1), percentText(99, 0), percentText(95, 0)));
     legend->setEnabled(false);
+    legend->setWordWrap(true);
     buttons->addWidget(legend, 1);
     cmdCsv = new QPushButton(QStringLiteral("Экспорт в CSV…"));
     cmdCsv->setObjectName(QStringLiteral("cmdCsv"));
@@ -278,30 +290,58 @@ bool frmHistory::Form_Load()
     const QString file = Database::locationOr(m_deps.database, m_deps.programFolder);
     if (!file.contains(QLatin1String("://")) && !file.startsWith(QLatin1String("sqlite:")) &&
         !QFile::exists(file)) {
-        m_deps.boxes->ask({QStringLiteral("Нет файла базы %1").arg(file), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+        m_deps.boxes->ask({QStringLiteral("Нет файла базы %1").arg(file), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         return false;
     }
     m_thread = std::make_unique<DbThread>(file, QStringLiteral("frmHistory"));
-    started();
+    m_chart->showMessage(QStringLiteral("Чтение истории…"));
+    readHosts();
+    periodChanged();
+    return true;
+}
+
+void frmHistory::readHosts()
+{
     struct Loaded {
         std::vector<HostRef> hosts;
         int keepDays = 0;
     };
+    m_readingHosts = true;
+    started();
     m_thread->run<Loaded>(
         this, [](Database& db) { return Loaded{historyHosts(db), logKeepDays(db)}; },
         [this](Loaded l) {
             finished();
-            const QSignalBlocker quiet(cboHost);
-            for (const HostRef& h : l.hosts)
-                cboHost->addItem(h.desc.isEmpty() ? h.ip : QStringLiteral("%1 [%2]").arg(h.desc, h.ip),
-                                 QVariantList{h.id, h.ip});
-            spnKeepDays->setValue(l.keepDays);
-            if (!m_wantedIp.isEmpty()) showHost(m_wantedIp);
+            m_readingHosts = false;
+            {
+                // Filling the list is no choice of the user's; the choice comes after, unblocked,
+                // so that the host asked for is read whatever its place in the list.
+                const QSignalBlocker quiet(cboHost);
+                const QString shown = cboHost->currentData().toList().value(1).toString();
+                cboHost->clear();
+                for (const HostRef& h : l.hosts)
+                    cboHost->addItem(h.desc.isEmpty() ? h.ip : QStringLiteral("%1 [%2]").arg(h.desc, h.ip),
+                                     QVariantList{h.id, h.ip});
+                cboHost->setCurrentIndex(std::max(hostIndex(shown), 0));
+            }
+            // Read again for a host added since: what the user has typed there stays.
+            if (!std::exchange(m_hostsRead, true)) spnKeepDays->setValue(l.keepDays);
+            const QString wanted = std::exchange(m_wantedIp, QString());
+            if (l.hosts.empty()) m_chart->showMessage(QStringLiteral("В базе нет хостов"));
+            else if (!wanted.isEmpty() && hostIndex(wanted) >= 0) showHost(wanted);
             else loadHost();
         },
-        [this](const DbError& e) { failed(e); });
-    periodChanged();
-    return true;
+        [this](const DbError& e) {
+            m_readingHosts = false;
+            failed(e);
+        });
+}
+
+int frmHistory::hostIndex(const QString& ip) const
+{
+    for (int i = 0; i < cboHost->count(); ++i)
+        if (cboHost->itemData(i).toList().value(1).toString() == ip) return i;
+    return -1;
 }
 
 std::pair<QDateTime, QDateTime> frmHistory::period() const
@@ -349,15 +389,16 @@ void frmHistory::refresh()
 
 void frmHistory::showHost(const QString& ip)
 {
-    m_wantedIp = ip;
     tabs->setCurrentIndex(0);
-    for (int i = 0; i < cboHost->count(); ++i) {
-        if (cboHost->itemData(i).toList().value(1).toString() != ip) continue;
-        m_wantedIp.clear();
-        if (cboHost->currentIndex() == i) loadHost();
-        else cboHost->setCurrentIndex(i);
+    const int i = hostIndex(ip);
+    if (i < 0) {
+        // Not listed yet: the list is being read, or the host was added after it was.
+        m_wantedIp = ip;
+        if (!m_readingHosts && m_thread) readHosts();
         return;
     }
+    if (cboHost->currentIndex() == i) loadHost();
+    else cboHost->setCurrentIndex(i);
 }
 
 void frmHistory::showAllHosts() { tabs->setCurrentIndex(1); }
@@ -380,12 +421,13 @@ void frmHistory::failed(const DbError& e)
 {
     finished();
     lblStatus->setText(e.userText());
-    m_deps.boxes->tell({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop});
+    m_deps.boxes->tell({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
 }
 
 void frmHistory::loadHost()
 {
     if (!m_thread || cboHost->currentIndex() < 0 || tabs->currentIndex() != 0) return;
+    cboHost->setToolTip(cboHost->currentText());
     const qint64 id = cboHost->currentData().toList().value(0).toLongLong();
     const auto [from, to] = period();
     const quint64 request = ++m_hostRequest;
@@ -454,11 +496,12 @@ void frmHistory::loadTable()
 bool frmHistory::exportCsv(const QString& file)
 {
     QSaveFile out(file);
-    // The mark tells spreadsheets the text is UTF-8.
+    // For the user's spreadsheet program: its separator and decimals, and the mark that tells it
+    // the text is UTF-8.
     if (!out.open(QIODevice::WriteOnly) || out.write("\xEF\xBB\xBF") < 0 ||
-        out.write(figuresCsv(m_table).toUtf8()) < 0 || !out.commit()) {
+        out.write(figuresCsv(m_table, QLocale()).toUtf8()) < 0 || !out.commit()) {
         m_deps.boxes->ask({QStringLiteral("Файл %1 не записан: %2").arg(file, out.errorString()), kAppTitle,
-                           MsgButtons::Ok, MsgIcon::Exclamation});
+                           MsgButtons::Ok, MsgIcon::Exclamation, this});
         return false;
     }
     return true;
@@ -479,25 +522,36 @@ void frmHistory::exportPdf(const QString& file)
         [this, file](QString error) {
             finished();
             if (!error.isEmpty())
-                m_deps.boxes->tell({error, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation});
+                m_deps.boxes->tell({error, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
             emit exported(file, error);
         },
         [this](const DbError& e) { failed(e); });
 }
 
+namespace {
+
+// Qt's own file dialog is made for a screen at 100 %: kept whole on a small or scaled one.
+QString saveFileName(QWidget* parent, const QString& title, const QString& name, const QString& filter)
+{
+    QFileDialog dialog(parent, title, name, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    fitToScreen(&dialog);
+    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+}
+
+}  // namespace
+
 void frmHistory::cmdCsv_Click()
 {
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт в CSV"),
-                                                      QStringLiteral("доступность.csv"),
-                                                      QStringLiteral("CSV (*.csv)"));
+    const QString file = saveFileName(this, QStringLiteral("Экспорт в CSV"), QStringLiteral("доступность.csv"),
+                                      QStringLiteral("CSV (*.csv)"));
     if (!file.isEmpty()) exportCsv(file);
 }
 
 void frmHistory::cmdPdf_Click()
 {
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Отчёт в PDF"),
-                                                      QStringLiteral("доступность.pdf"),
-                                                      QStringLiteral("PDF (*.pdf)"));
+    const QString file = saveFileName(this, QStringLiteral("Отчёт в PDF"), QStringLiteral("доступность.pdf"),
+                                      QStringLiteral("PDF (*.pdf)"));
     if (!file.isEmpty()) exportPdf(file);
 }
 
@@ -506,6 +560,7 @@ void frmHistory::cmdPrint_Click()
     auto printer = std::make_shared<QPrinter>(QPrinter::HighResolution);
     printer->setPageOrientation(QPageLayout::Landscape);
     QPrintDialog dialog(printer.get(), this);
+    fitToScreen(&dialog);
     if (dialog.exec() != QDialog::Accepted) return;
     const auto [from, to] = period();
     const QDateTime made = m_deps.clock->now();

@@ -57,7 +57,7 @@ public:
     const std::vector<HostFigures>& tableShown() const { return m_table; }
     HistoryChart* chart() const { return m_chart; }
 
-    // Writes the table as CSV, the same text sentrok-db prints with --csv.
+    // Writes the table as CSV for a spreadsheet program of the user's locale.
     bool exportCsv(const QString& file);
     // Writes the report on the window's thread; exported() tells when it is there.
     void exportPdf(const QString& file);
@@ -70,6 +70,9 @@ signals:
 
 private:
     void buildControls();
+    // Reads the hosts into the list, then shows the one asked for meanwhile, if any.
+    void readHosts();
+    int hostIndex(const QString& ip) const;
     QWidget* buildHostPage();
     QWidget* buildTablePage();
     void periodChanged();
@@ -89,7 +92,9 @@ private:
     std::unique_ptr<DbThread> m_thread;
     int m_pending = 0;
     quint64 m_hostRequest = 0, m_tableRequest = 0;
-    QString m_wantedIp;
+    QString m_wantedIp;  // asked for before the list had it
+    bool m_readingHosts = false;
+    bool m_hostsRead = false;
     QString m_tablePeriod;  // the period the table was read for
     HostHistory m_host;
     std::vector<HostFigures> m_table;

@@ -1,7 +1,9 @@
 #include "ui/history/historychart.h"
 
+#include "ui/history/charticks.h"
+
 #include <QAreaSeries>
-#include <QDateTimeAxis>
+#include <QCategoryAxis>
 #include <QLineSeries>
 #include <QMouseEvent>
 #include <QScatterSeries>
@@ -48,9 +50,9 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
     m_failed->setColor(QColor(200, 0, 0));
     m_failed->setBorderColor(QColor(200, 0, 0));
 
-    m_time = new QDateTimeAxis;
-    m_time->setFormat(QStringLiteral("dd.MM HH:mm"));
-    m_time->setTickCount(7);
+    // Marks at round times, which a date-time axis cannot give: it divides its range evenly.
+    m_time = new QCategoryAxis;
+    m_time->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     m_ms = new QValueAxis;
     m_ms->setTitleText(QStringLiteral("мс"));
     m_ms->setLabelFormat(QStringLiteral("%d"));
@@ -61,11 +63,32 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
         s->attachAxis(m_time);
         s->attachAxis(m_ms);
     }
+    connect(m_time, &QValueAxis::rangeChanged, this, [this] { markTime(); });
+    showMessage({});
+}
+
+void HistoryChart::showMessage(const QString& text)
+{
+    for (QXYSeries* s : std::initializer_list<QXYSeries*>{m_replies, m_hourly, m_failed, m_bandTop}) s->clear();
+    m_points.clear();
+    m_from = m_to = 0;
+    m_time->setVisible(false);
+    m_ms->setVisible(false);
+    chart()->legend()->setVisible(false);
+    chart()->setTitle(text);
 }
 
 void HistoryChart::setHistory(const HostHistory& h)
 {
     const HostFigures& f = h.figures;
+    if (h.points.empty() && f.outageList.empty()) {
+        showMessage(QStringLiteral("Нет проверок за этот период"));
+        return;
+    }
+    chart()->setTitle({});
+    m_time->setVisible(true);
+    m_ms->setVisible(true);
+    chart()->legend()->setVisible(true);
     m_from = f.from.isValid() && f.periodSecs ? f.from.toMSecsSinceEpoch() : 0;
     m_to = f.to.toMSecsSinceEpoch();
     if (!m_from) m_from = m_to - 86'400'000;
@@ -83,14 +106,33 @@ void HistoryChart::setHistory(const HostHistory& h)
     }
     bands << QPointF(double(m_to), 0);
     m_bandTop->replace(bands);
-    m_ms->setRange(0, std::max<double>(10, double(top) * 1.1));
+    // A little room above the highest reply; a host answering in a millisecond still gets a
+    // scale of whole milliseconds.
+    const ValueScale scale = valueScale(std::max(5.0, double(top) * 1.05), 5);
+    m_ms->setRange(0, scale.top);
+    m_ms->setTickCount(scale.intervals() + 1);
     resetZoom();
 }
 
-void HistoryChart::resetZoom()
+void HistoryChart::resetZoom() { setTimeRange(m_from, m_to); }
+
+void HistoryChart::setTimeRange(qint64 fromMs, qint64 toMs)
 {
-    m_time->setRange(QDateTime::fromMSecsSinceEpoch(m_from), QDateTime::fromMSecsSinceEpoch(m_to));
+    m_time->setRange(double(fromMs), double(toMs));
     showVisible();
+}
+
+void HistoryChart::markTime()
+{
+    for (const QString& label : m_time->categoriesLabels()) m_time->remove(label);
+    const qint64 lo = qint64(m_time->min()), hi = qint64(m_time->max());
+    m_time->setStartValue(double(lo));
+    // As many marks as their labels leave room for, with a gap of a third of a label between.
+    const QFontMetrics metrics(m_time->labelsFont());
+    const double label = metrics.horizontalAdvance(widestTimeLabel()) * 1.33;
+    const double width = chart()->plotArea().width() > 0 ? chart()->plotArea().width() : viewport()->width() * 0.85;
+    for (const TimeTick& t : timeTicks(lo, hi, std::clamp(int(width / label), 2, 12)))
+        m_time->append(t.label, double(t.msecs));
 }
 
 // A month of checks is tens of thousands of points, far more than the chart has pixels: each
@@ -98,7 +140,7 @@ void HistoryChart::resetZoom()
 // picture at a fraction of the cost, and a zoom brings the detail back.
 void HistoryChart::showVisible()
 {
-    const qint64 lo = m_time->min().toMSecsSinceEpoch(), hi = m_time->max().toMSecsSinceEpoch();
+    const qint64 lo = qint64(m_time->min()), hi = qint64(m_time->max());
     const double columns = std::max(200.0, chart()->plotArea().width());
     const double width = std::max(1.0, double(hi - lo) / columns);
     QList<QPointF> replies, hourly, failed;
@@ -133,20 +175,23 @@ void HistoryChart::showVisible()
     m_hourly->setVisible(!hourly.isEmpty());
 }
 
-std::pair<QDateTime, QDateTime> HistoryChart::visibleRange() const { return {m_time->min(), m_time->max()}; }
+std::pair<QDateTime, QDateTime> HistoryChart::visibleRange() const
+{
+    return {QDateTime::fromMSecsSinceEpoch(qint64(m_time->min())), QDateTime::fromMSecsSinceEpoch(qint64(m_time->max()))};
+}
 
 void HistoryChart::zoomAround(double factor, double atX)
 {
     const QRectF plot = chart()->plotArea();
-    if (plot.width() <= 0) return;
-    const double lo = double(m_time->min().toMSecsSinceEpoch());
-    const double hi = double(m_time->max().toMSecsSinceEpoch());
+    if (plot.width() <= 0 || m_to <= m_from) return;
+    const double lo = m_time->min(), hi = m_time->max();
     const double share = std::clamp((atX - plot.left()) / plot.width(), 0.0, 1.0);
     const double at = lo + (hi - lo) * share;
-    double span = std::clamp((hi - lo) * factor, double(kMinSpanMs), double(m_to - m_from) * 4);
+    // A period shorter than the closest zoom is never zoomed in further.
+    const double widest = std::max(double(kMinSpanMs), double(m_to - m_from) * 4);
+    const double span = std::clamp((hi - lo) * factor, double(kMinSpanMs), widest);
     const double a = at - span * share;
-    m_time->setRange(QDateTime::fromMSecsSinceEpoch(qint64(a)), QDateTime::fromMSecsSinceEpoch(qint64(a + span)));
-    showVisible();
+    setTimeRange(qint64(a), qint64(a + span));
 }
 
 void HistoryChart::wheelEvent(QWheelEvent* event)
@@ -195,8 +240,14 @@ void HistoryChart::mouseReleaseEvent(QMouseEvent* event)
 
 void HistoryChart::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    resetZoom();
+    if (m_to > m_from) resetZoom();
     event->accept();
+}
+
+void HistoryChart::resizeEvent(QResizeEvent* event)
+{
+    QChartView::resizeEvent(event);
+    if (m_time->isVisible()) markTime();
 }
 
 }  // namespace sentrok

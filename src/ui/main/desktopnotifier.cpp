@@ -1,9 +1,12 @@
 #include "ui/main/desktopnotifier.h"
 
+#include "ui/controls/usersettings.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QSystemTrayIcon>
 
 namespace sentrok {
@@ -23,10 +26,41 @@ DesktopNotifier::DesktopNotifier(QSystemTrayIcon* tray, QObject* parent)
 
 void DesktopNotifier::notify(const QString& title, const QString& text)
 {
+    if (!desktopNotificationsOn()) {
+        emit withheld();
+        return;
+    }
     QString body = text;
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     body = body.trimmed();
-    if (m_tray->isVisible()) {
+    // Where the program is when the pass ends decides where the notification goes.
+    const bool inTray = m_tray->isVisible();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        show(title, body, inTray);
+        return;
+    }
+    // Do not disturb: the service says so where it has the property (KDE's, for one); a service
+    // without it answers with an error, and a desktop that keeps quiet by itself (GNOME's)
+    // holds the notification back on its own.
+    QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << kInterface << QStringLiteral("Inhibited");
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(get), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, title, body, inTray](QDBusPendingCallWatcher* w) {
+        const QDBusPendingReply<QDBusVariant> reply = *w;
+        w->deleteLater();
+        if (reply.isValid() && reply.value().variant().toBool()) {
+            emit withheld();
+            return;
+        }
+        show(title, body, inTray);
+    });
+}
+
+void DesktopNotifier::show(const QString& title, const QString& body, bool inTray)
+{
+    if (inTray) {
         m_tray->showMessage(title, body, QSystemTrayIcon::Information);
         return;
     }

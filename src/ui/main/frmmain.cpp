@@ -113,9 +113,10 @@ void frmMain::createMenus()
     m_mnuNoconn = addCommand(m_myPopup, "mnuNoconn", QStringLiteral("Отсутствующие соединения"),
                              [this] { mnuShowNoCon_Click(); });
     addCommand(m_myPopup, "mnuBase1", QStringLiteral("База адресов"), [this] { mnuBase_Click(); });
+    addCommand(m_myPopup, "mnuHistory1", QStringLiteral("История"), [this] { mnuHistory_Click(); });
+    // "Выход" stays last, where menus keep it, away from the commands.
     m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm2"));
     addCommand(m_myPopup, "mnuEnd1", QStringLiteral("Выход"), [this] { mnuEnd1_Click(); });
-    addCommand(m_myPopup, "mnuHistory1", QStringLiteral("История"), [this] { mnuHistory_Click(); });
 
     m_tray = new QSystemTrayIcon(programIcon(), this);
     m_tray->setObjectName(QStringLiteral("Tray1"));
@@ -283,6 +284,10 @@ frmNoCon* frmMain::loadOutageWindow()
     if (m_noCon) return m_noCon;
     auto* w = new frmNoCon({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_mnuNoconn, location()});
     w->setAttribute(Qt::WA_DeleteOnClose);
+    // The hosts down now, in the tray icon's tool tip: seen without opening anything.
+    connect(w, &frmNoCon::listed, this, [this](int down) {
+        m_tray->setToolTip(down ? QStringLiteral("Sentrok: не пингуется %1").arg(down) : QStringLiteral("Sentrok"));
+    });
     if (!w->Form_Load()) {
         delete w;
         return nullptr;

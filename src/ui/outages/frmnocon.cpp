@@ -127,6 +127,7 @@ void frmNoCon::GetNoCon()
             }
             m_fg->setRedraw(true);
         }
+        emit listed(int(rows.size()));
     } catch (const DbError& e) {
         tell(e);
     }

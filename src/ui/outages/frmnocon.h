@@ -46,6 +46,10 @@ public:
     FlexGrid* grid() const { return m_fg; }
     bool loaded() const { return m_db != nullptr; }
 
+signals:
+    // The list has been read: this many hosts are down now.
+    void listed(int down);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
