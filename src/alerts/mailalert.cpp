@@ -1,6 +1,6 @@
 #include "alerts/mailalert.h"
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
 

@@ -5,10 +5,10 @@
 //
 //   sentrok-monitor [--database URL]
 
-#include "alerts/dbpassword.h"
+#include "secrets/dbpassword.h"
 #include "alerts/mailalert.h"
 #include "alerts/sound.h"
-#include "app/termsignals.h"
+#include "common/termsignals.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"

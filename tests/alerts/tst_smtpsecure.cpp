@@ -3,7 +3,7 @@
 // it must refuse; then the same through sentrok-db, watching where the password goes.
 
 #include "alerts/mailalert.h"
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "smtpsink.h"
 #include "store/mailsettings.h"
 #include "support/fakes.h"

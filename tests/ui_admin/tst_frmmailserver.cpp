@@ -2,7 +2,7 @@
 // stores where, and the test message with the values typed.
 
 #include "../alerts/smtppeer.h"
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "alerts/sound.h"
 #include "store/mailsettings.h"
 #include "support/fakes.h"

@@ -1,7 +1,7 @@
 #include "ui/admin/frmmailserver.h"
 
 #include "alerts/mailalert.h"
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "common/clock.h"
 #include "store/database.h"
 #include "ui/controls/windowgeometry.h"

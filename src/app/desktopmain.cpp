@@ -1,9 +1,9 @@
 // Sentrok: watches a list of hosts with ICMP echo and tells when one goes down or comes back.
 
 #include "alerts/canberraplayer.h"
-#include "alerts/dbpassword.h"
-#include "app/termsignals.h"
-#include "app/startupupgrade.h"
+#include "secrets/dbpassword.h"
+#include "common/termsignals.h"
+#include "app/startupwindow.h"
 #include "common/clock.h"
 #include "history/retention.h"
 #include "store/database.h"

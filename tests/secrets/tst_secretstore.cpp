@@ -2,7 +2,7 @@
 // a giant or a corrupt file is refused in words, and what was there is never lost. (Devices, pipes
 // and hard links meet the same opening as the lease file, tested there.)
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 
 #include <QDir>
 #include <QFile>

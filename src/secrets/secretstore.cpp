@@ -1,4 +1,4 @@
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 
 #include <qt6keychain/keychain.h>
 

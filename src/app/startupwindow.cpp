@@ -1,4 +1,4 @@
-#include "app/startupupgrade.h"
+#include "app/startupwindow.h"
 
 #include "history/dbthread.h"
 #include "store/database.h"

@@ -1,6 +1,6 @@
-#include "alerts/dbpassword.h"
+#include "secrets/dbpassword.h"
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
 

@@ -1,5 +1,5 @@
-#include "alerts/dbpassword.h"
-#include "alerts/secretstore.h"
+#include "secrets/dbpassword.h"
+#include "secrets/secretstore.h"
 #include "store/databaseurl.h"
 
 #include <QSignalSpy>

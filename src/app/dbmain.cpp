@@ -2,9 +2,9 @@
 // older file up to date, prints the availability of every host and sets the alert mail's server,
 // from the command line.
 
-#include "alerts/dbpassword.h"
+#include "secrets/dbpassword.h"
 #include "alerts/mailalert.h"
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"

@@ -1,4 +1,4 @@
-#include "app/termsignals.h"
+#include "common/termsignals.h"
 
 #include <QSocketNotifier>
 
