@@ -11,7 +11,7 @@
 #include "store/database.h"
 #include "store/schema.h"
 #include "ui/admin/frmbase.h"
-#include "ui/admin/reports.h"
+#include "store/reports.h"
 #include "ui/controls/qtmessageboxes.h"
 
 #include <QAbstractButton>

@@ -1,8 +1,9 @@
 #include "alerts/mailalert.h"
 
-#include "secrets/secretstore.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
+#include "common/inputrules.h"
+#include "secrets/secretstore.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -100,9 +101,9 @@ bool MailAlert::start(const RecipientRow& row, const QString& text, bool quietDr
     }
     const QString recipient = row.email.toString().trimmed();
     const QString sender = row.from.toString().trimmed();
-    if (recipient.size() > kMaxRecipient)
+    if (recipientRefusal(recipient))
         return drop(QStringLiteral("адрес получателя длиннее %1 знаков, письмо не отправлено")
-                        .arg(kMaxRecipient));
+                        .arg(kMaxRecipientLength));
     // A line break inside an address would smuggle a command of its own into the dialogue.
     if (hasLineBreak(recipient) || hasLineBreak(sender))
         return drop(QStringLiteral("адрес отправителя или получателя содержит перевод строки, "

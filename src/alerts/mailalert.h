@@ -58,8 +58,6 @@ public:
     Q_ENUM(Outcome)
 
     static constexpr quint16 kSmtpPort = 25;
-    // Longer recipients are not sent to; the administration window refuses them when saved.
-    static constexpr int kMaxRecipient = 254;
     static constexpr std::chrono::milliseconds kReplyTimeout{60'000};
     static inline const QString kSubject = QStringLiteral("SENTROK");
     static inline const QString kErrorTitle = QStringLiteral("Ошибка!!!");

@@ -17,6 +17,7 @@
 #include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/schema.h"
+#include "store/settings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,7 +27,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <optional>
 #include <termios.h>
 #include <unistd.h>
@@ -60,18 +60,6 @@ int usage(QTextStream& err)
            "PATH is a database file, or a URL: sqlite:PATH or\n"
            "postgresql://USER@HOST:PORT/DBNAME (create: an existing, empty database)\n";
     return 2;
-}
-
-// The check interval a new file starts with: whole minutes whose seconds fit the monitor's
-// 32-bit count, as the administration window accepts them.
-constexpr int kMaxIntervalMin = std::numeric_limits<std::int32_t>::max() / 60;
-
-std::optional<int> parseInterval(const QString& text)
-{
-    bool ok = false;
-    const int minutes = text.toInt(&ok);
-    if (!ok || minutes < 1 || minutes > kMaxIntervalMin) return std::nullopt;
-    return minutes;
 }
 
 // Opens the file and brings it up to date first, telling on standard error what it does.
@@ -358,10 +346,8 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
     try {
         db->transaction([&] {
             id = addHost(*db, ip, words.value(1));
-            if (parent) refusal = parentRefusal(*db, id, *parent);
+            if (parent) refusal = setParentIn(*db, id, *parent);
             if (refusal) throw Refused{};
-            if (parent)
-                db->execute(QStringLiteral("UPDATE address SET parent=? WHERE id=?"), {*parent, id});
         });
     } catch (const Refused&) {
         err << "sentrok-db: " << *refusal << "; nothing added\n";
@@ -419,20 +405,21 @@ int main(int argc, char** argv)
         if (command == QLatin1String("create")) {
             int minutes = 10;
             if (args.size() == 4 && args[2] == QLatin1String("--interval")) {
-                const std::optional<int> given = parseInterval(args[3]);
-                if (!given) {
-                    err << "sentrok-db: the interval must be a whole number of minutes from 1 to "
-                        << kMaxIntervalMin << "\n";
+                // The administration window's rule, read with the C locale of a command line.
+                const IntervalInput given = intervalInput(args[3], QLocale::c());
+                if (!given.refusal.isEmpty()) {
+                    err << "sentrok-db: the interval must be a number of minutes from 1 to "
+                        << kMaxIntervalMinutes << "\n";
                     return 1;
                 }
-                minutes = *given;
+                minutes = given.minutes;
             } else if (args.size() != 2) {
                 return usage(err);
             }
             createDatabase(path);
             if (minutes != 10) {
                 Database db(path, Database::uniqueName(QStringLiteral("sentrok-db")));
-                db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
+                setCheckIntervalMinutes(db, minutes);
             }
             out << "created " << DatabaseUrl::parse(path).describe() << ", a pass every " << minutes
                 << " min\n";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/recording.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QPointer>
@@ -14,32 +16,6 @@
 namespace sentrok {
 
 class RecorderWorker;
-
-// One host record as a pass reads it: its texts, or why a field could not be read.
-struct HostRecord {
-    qint64 id = 0;
-    QString ip, desc, vw, vi, vn, vl;
-    QString readError;  // a field that could not be read as text
-    qint64 parent = 0;  // the host it is reached through; 0: none
-    bool downBefore = false;  // its address had an outage open when the pass began
-};
-
-// One check to be written, in the pass's order. `when` is the stored date text of the check.
-// `ancestor`: for a check that fails, the nearest ancestor down in this pass (0: none); a change
-// to down is then recorded as unreachable.
-struct CheckRecord {
-    qint64 hostId = 0;
-    QString ip, vw, result, when;
-    qint64 ancestor = 0;
-};
-
-enum class Change { None, Down, Up };
-
-// What became of one check: the change of state it recorded, or why nothing of it was written.
-struct RecordResult {
-    Change change = Change::None;
-    QString error;
-};
 
 // The outcome of a batch of checks. `gone`: the database file was deleted or replaced, nothing
 // was written (its words in `goneText`).

@@ -148,6 +148,20 @@ std::optional<RecipientRow> readRecipientRow(Database& db)
     return out;
 }
 
+void saveRecipient(Database& db, const RecipientAddresses& a)
+{
+    const bool none = db.execute(QStringLiteral("select id from emails")).eof();
+    if (none)
+        db.execute(
+            QStringLiteral("insert into emails (smtp,[from],email,[desc]) values (?,?,?,?)"),
+            {a.smtp, a.from, a.email, a.desc});
+    else
+        db.execute(QStringLiteral("update emails set smtp=?,email=?,[desc]=?,[from]=?"),
+                   {a.smtp, a.email, a.desc, a.from});
+}
+
+void deleteRecipients(Database& db) { db.execute(QStringLiteral("delete from emails")); }
+
 void saveMailServer(Database& db, const MailServerOptions& options,
                     const QVariantList& addressesIfNew)
 {

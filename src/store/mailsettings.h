@@ -57,6 +57,15 @@ void addEmailServerColumns(Database& db);
 // as the old rules read it. Throws DbError.
 std::optional<RecipientRow> readRecipientRow(Database& db);
 
+// The recipient's addresses as the administration window saves them, whatever the answer about
+// the other settings: into the recipient row, or a new one when there is none.
+struct RecipientAddresses {
+    QString smtp, from, email, desc;
+};
+void saveRecipient(Database& db, const RecipientAddresses& addresses);
+// "Удалить email": no recipient, no alert mail.
+void deleteRecipients(Database& db);
+
 // Writes the server settings into every recipient row (there is meant to be one); inserts a
 // row with the given addresses when there is none. Throws DbError.
 void saveMailServer(Database& db, const MailServerOptions& options, const QVariantList& addressesIfNew);

@@ -78,6 +78,29 @@ WindowSettings<3> readOutageWindowSettings(Database& db)
     return readWindow<3>(r, "nocon", "ncol");
 }
 
+std::optional<EditedSettings> readEditedSettings(Database& db)
+{
+    Result r = db.execute(QStringLiteral("select refresh_time,snd_up,snd_down from options"));
+    if (r.eof()) return std::nullopt;
+    const auto text = [&](const char* column) {
+        const QVariant v = r.field(QString::fromLatin1(column));
+        return v.isNull() ? QString() : v.toString();
+    };
+    return EditedSettings{text("refresh_time"), text("snd_up"), text("snd_down")};
+}
+
+void saveEditedSettings(Database& db, std::int32_t intervalMinutes, const QString& sndUp,
+                        const QString& sndDown)
+{
+    db.execute(QStringLiteral("update options set refresh_time=?, snd_up=?,snd_down=?"),
+               {intervalMinutes, sndUp, sndDown});
+}
+
+void setCheckIntervalMinutes(Database& db, std::int32_t minutes)
+{
+    db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
+}
+
 void saveMainWindowSettings(Database& db, const WindowSettings<5>& s)
 {
     saveWindow(db, s, "sentrok", "pcol");

@@ -3,6 +3,7 @@
 #include "common/inputrules.h"
 #include "store/databaseurl.h"
 #include "store/lease.h"
+#include "store/recording.h"
 #include "store/schema.h"
 #include "store/settings.h"
 #include "support/pgserver.h"
@@ -43,6 +44,8 @@ private slots:
     void dbTool();
     void dbToolInterval_data();
     void dbToolInterval();
+    void checkChangesState_data();
+    void checkChangesState();
     void parentRules_data();
     void parentRules();
     void dbToolParents();
@@ -390,6 +393,12 @@ void TestDatabase::dbToolInterval_data()
     QTest::newRow("one minute") << QStringList({"--interval", "1"}) << 0 << "1";
     QTest::newRow("zero") << QStringList({"--interval", "0"}) << 1 << "";
     QTest::newRow("seconds beyond 32 bits") << QStringList({"--interval", "35791395"}) << 1 << "";
+    QTest::newRow("the last minute that fits") << QStringList({"--interval", "35791394"}) << 0 << "35791394";
+    // Rounded as the administration window rounds it: halves to even.
+    QTest::newRow("2.5: two") << QStringList({"--interval", "2.5"}) << 0 << "2";
+    QTest::newRow("1.5: two") << QStringList({"--interval", "1.5"}) << 0 << "2";
+    QTest::newRow("0.5: none") << QStringList({"--interval", "0.5"}) << 1 << "";
+    QTest::newRow("not a number") << QStringList({"--interval", "ten"}) << 1 << "";
     QTest::newRow("no value") << QStringList({"--interval"}) << 2 << "";
 }
 
@@ -410,6 +419,33 @@ void TestDatabase::dbToolInterval()
     if (interval.isEmpty()) return;
     Database db(file, Database::uniqueName("t"));
     QCOMPARE(db.execute("select refresh_time from options").field(0).toString(), interval);
+}
+
+// The rule every recording path follows: a check's result text and whether an outage of its
+// address is open give the change it records.
+void TestDatabase::checkChangesState_data()
+{
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<int>("change");
+    const int none = int(Change::None), down = int(Change::Down), up = int(Change::Up);
+    QTest::newRow("answered, was up") << "3" << false << none;
+    QTest::newRow("answered, was down") << "3" << true << up;
+    QTest::newRow("answered in 0 ms, was down") << "0" << true << up;
+    QTest::newRow("the largest reply time, was down") << "2147483647" << true << up;
+    QTest::newRow("no echo, was up") << "-1" << false << down;
+    QTest::newRow("no echo, was down") << "-1" << true << none;
+    QTest::newRow("beyond 32 bits: no reply time") << "2147483648" << false << down;
+    QTest::newRow("not a number") << "abc" << false << down;
+    QTest::newRow("empty") << "" << false << down;
+}
+
+void TestDatabase::checkChangesState()
+{
+    QFETCH(QString, result);
+    QFETCH(bool, open);
+    QFETCH(int, change);
+    QCOMPARE(int(transition(checkFailed(result), open)), change);
 }
 
 // Hosts 1 core, 2 branch (behind 1), 3 host (behind 2), 4 other.

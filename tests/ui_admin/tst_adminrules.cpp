@@ -2,7 +2,7 @@
 #include "store/database.h"
 #include "support/testdb.h"
 #include "common/inputrules.h"
-#include "ui/admin/reports.h"
+#include "store/reports.h"
 
 #include <QTest>
 

@@ -7,7 +7,7 @@
 #include "ui/admin/frmbase.h"
 #include "ui/admin/frmparent.h"
 #include "common/inputrules.h"
-#include "ui/admin/reports.h"
+#include "store/reports.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/units.h"
 

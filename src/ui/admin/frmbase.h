@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/messages.h"
+#include "store/hosts.h"
 
 #include <QFont>
 #include <QPointer>
@@ -89,6 +90,8 @@ private:
     void GetAdr();
     void lstAdr_Click();
     void cmdClear_Click();
+    void showFields(const HostFields& host);
+    HostFields typedFields() const;
     void cmdAdd_Click();
     void cmdEdit_Click();
     void cmdDel_Click();
@@ -96,7 +99,6 @@ private:
     void showParent();
     bool hostInputAccepted();
     void cmdSaveOpt_Click();
-    void saveRecipient();
     void cmdDelSMTP_Click();
     void cmdMailServer_Click();
     void Command1_Click();

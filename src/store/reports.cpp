@@ -1,4 +1,4 @@
-#include "ui/admin/reports.h"
+#include "store/reports.h"
 
 #include "common/datetext.h"
 #include "store/database.h"
