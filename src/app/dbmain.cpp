@@ -14,6 +14,7 @@
 #include "history/historyquery.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
+#include "store/engine.h"
 #include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/schema.h"
@@ -293,7 +294,7 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
 int databasePasswordCommand(const QString& location, QTextStream& out, QTextStream& err)
 {
     const DatabaseUrl url = DatabaseUrl::parse(location);
-    if (url.isSQLite() || url.user.isEmpty()) {
+    if (!Engine::of(url).logsIn() || url.user.isEmpty()) {
         err << "sentrok-db: a password belongs to a user of a PostgreSQL database: "
                "postgresql://USER@HOST:PORT/DBNAME; nothing saved\n";
         return 1;

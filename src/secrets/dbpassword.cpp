@@ -3,6 +3,7 @@
 #include "secrets/secretstore.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
+#include "store/engine.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -29,7 +30,7 @@ QString withStoredPassword(const QString& location, SecretStore* store, int wait
     } catch (const DbError&) {
         return location;  // opening it says what is wrong
     }
-    if (url.isSQLite() || !url.password.isEmpty() || qEnvironmentVariableIsSet("PGPASSWORD"))
+    if (!Engine::of(url).logsIn() || !url.password.isEmpty() || qEnvironmentVariableIsSet("PGPASSWORD"))
         return location;
     // A keyring that answers after the wait finds this call gone: what it answers then is dropped.
     struct Answer {

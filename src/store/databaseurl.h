@@ -29,7 +29,6 @@ struct DatabaseUrl {
     QString text(bool withPassword = false) const;
     // For the user: the file's path, or the URL with "***" for its password.
     QString describe() const;
-    bool isSQLite() const { return engine == Engine::SQLite; }
 };
 
 // Any text that may hold a database URL (one that could not be parsed included), with "***" for

@@ -63,7 +63,8 @@ bool createOwnDatabase(const QString& location, const DefaultDatabase& place)
 {
     if (!place.own) return false;
     const DatabaseUrl url = DatabaseUrl::parse(location);
-    if (!url.isSQLite() || url.file != QDir::cleanPath(place.file) || QFileInfo::exists(url.file))
+    // A server's database has no file: it is never the program's own place.
+    if (url.file.isEmpty() || url.file != QDir::cleanPath(place.file) || QFileInfo::exists(url.file))
         return false;
     makeOwnerFolders(QFileInfo(url.file).path());
     createDatabase(url.file);

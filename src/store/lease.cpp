@@ -184,11 +184,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Lease> Lease::of(Database& db)
+std::unique_ptr<Lease> Lease::of(Database& db) { return db.engine().lease(db); }
+
+std::unique_ptr<Lease> fileLease(const QString& databaseFile)
 {
-    if (db.engine().isFile()) return std::make_unique<FileLease>(db.url().file);
-    return std::make_unique<ServerLease>(db);
+    return std::make_unique<FileLease>(databaseFile);
 }
+
+std::unique_ptr<Lease> serverLease(Database& db) { return std::make_unique<ServerLease>(db); }
 
 QString thisProcess(const QString& program)
 {

@@ -477,14 +477,7 @@ void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
     QVERIFY(r.monitor->RunCheckPass());
     QTRY_COMPARE(r.prober.pending(), 1);
     // A trigger refuses the first host's log row, as a broken database would.
-    if (onPostgres()) {
-        r.folder.db().execute("create function refuse() returns trigger language plpgsql as $$ begin "
-                              "if new.id_ip=1 then raise exception 'refused'; end if; return new; end $$");
-        r.folder.db().execute("create trigger refuse before insert on log for each row execute function refuse()");
-    } else {
-        r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
-                              "begin select raise(abort, 'refused'); end");
-    }
+    refuseLogRowsOf(r.folder.db(), 1, "refused");
     QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
     QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
     QTRY_COMPARE(done.size(), 1);
@@ -505,7 +498,7 @@ void TestMonitor::nullFieldAbandonsOnlyThatHost()
     Rig r;
     // A table made by another tool may allow NULLs.
     r.folder.db().execute("create table a2 as select * from address");
-    r.folder.db().execute(onPostgres() ? "drop table address cascade" : "drop table address");
+    dropReferencedTable(r.folder.db(), "address");
     r.folder.db().execute("create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
     r.folder.db().execute("insert into address (ip,[desc],vw,vn,vl,vi,color) values ('10.0.0.1','a',NULL,'1','32','255','0')");
     r.folder.addHost("10.0.0.2", "b");
@@ -591,12 +584,7 @@ void TestMonitor::lockedDatabaseKeepsOutcomesWaiting()
     r.pass();
     // Another program takes the write lock and keeps it.
     Database other(r.folder.dbFile(), "other");
-    if (onPostgres()) {
-        other.execute("BEGIN");
-        other.execute("LOCK TABLE log, noconnect IN EXCLUSIVE MODE");
-    } else {
-        other.execute("BEGIN EXCLUSIVE");
-    }
+    holdWriteLock(other);
     r.prober.answers[ips[1]] = reply("2");
     r.prober.answers[ips[2]] = silent();
     r.view.events.clear();
@@ -947,11 +935,7 @@ void TestMonitor::lostLeaseToldTruly()
     // session ended.
     std::unique_ptr<Database> other;
     std::unique_ptr<Lease> theirs;
-    if (onPostgres()) {
-        r.folder.db().execute("select pg_terminate_backend(pid) from pg_locks where locktype='advisory' and granted");
-    } else {
-        QVERIFY(QFile::remove(r.folder.dbFile() + ".monitor"));
-    }
+    endLeaseFromOutside(r.folder);
     if (otherTakesIt) {
         other = std::make_unique<Database>(r.folder.dbFile(), "other");
         theirs = Lease::of(*other);
@@ -972,8 +956,7 @@ void TestMonitor::recordingWaitsShownAfterASecond()
     r.folder.addHost("10.0.0.1", "a");
     r.prober.answers["10.0.0.1"] = reply("1");
     Database other(r.folder.dbFile(), "other");
-    other.execute(onPostgres() ? "BEGIN" : "BEGIN EXCLUSIVE");
-    if (onPostgres()) other.execute("LOCK TABLE log IN EXCLUSIVE MODE");
+    holdWriteLock(other);
     QElapsedTimer waited;
     waited.start();
     QVERIFY(r.monitor->RunCheckPass());

@@ -185,7 +185,7 @@ void TestDatabase::failuresCarryEngineNumber()
     } catch (const DbError& e) {
         // SQLITE_ERROR; PostgreSQL's undefined_table.
         const QString code = onPostgres() ? QStringLiteral("42P01") : QStringLiteral("1");
-        QCOMPARE(onPostgres() ? e.code() : QString::number(e.number()), code);
+        QCOMPARE(e.engineCode(), code);
         QVERIFY2(e.description().contains("nosuchtable"), qPrintable(e.description()));
         QVERIFY(e.userText().startsWith(QStringLiteral("Ошибка %1: ").arg(code)));
     }
@@ -194,8 +194,7 @@ void TestDatabase::failuresCarryEngineNumber()
         QFAIL("no error");
     } catch (const DbError& e) {
         // The host must exist: SQLITE_CONSTRAINT_FOREIGNKEY, foreign_key_violation.
-        if (onPostgres()) QCOMPARE(e.code(), QStringLiteral("23503"));
-        else QCOMPARE(e.number(), 787);
+        QCOMPARE(e.engineCode(), onPostgres() ? QStringLiteral("23503") : QStringLiteral("787"));
     }
 }
 
@@ -360,9 +359,8 @@ void TestDatabase::dbTool()
     if (!QFile::exists(tool)) QSKIP("sentrok-db not built beside the tests");
     QTemporaryDir dir;
     // A file, or an empty database on the server: the commands take either.
-    const QString file = onPostgres() ? PgServer::instance().newDatabase() : dir.filePath("sentrok.mdb");
-    const QString missing =
-        onPostgres() ? PgServer::instance().tcpUrl("nosuchdatabase") : dir.filePath("missing.mdb");
+    const QString file = newDatabasePlace(dir);
+    const QString missing = missingDatabasePlace(dir);
     auto run = [&](const QStringList& args) {
         QProcess p;
         p.start(tool, args);
@@ -410,7 +408,7 @@ void TestDatabase::dbToolInterval()
     const QString tool = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-db";
     if (!QFile::exists(tool)) QSKIP("sentrok-db not built beside the tests");
     QTemporaryDir dir;
-    const QString file = onPostgres() ? PgServer::instance().newDatabase() : dir.filePath("sentrok.mdb");
+    const QString file = newDatabasePlace(dir);
     QProcess p;
     p.start(tool, QStringList({"create", file}) + extra);
     QVERIFY(p.waitForFinished(10000));

@@ -288,8 +288,7 @@ QWidget* frmHistory::buildTablePage()
 bool frmHistory::Form_Load()
 {
     const QString file = Database::locationOr(m_deps.database, m_deps.programFolder);
-    if (!file.contains(QLatin1String("://")) && !file.startsWith(QLatin1String("sqlite:")) &&
-        !QFile::exists(file)) {
+    if (databaseMissing(file)) {
         m_deps.boxes->ask({QStringLiteral("Нет файла базы %1").arg(file), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         return false;
     }
