@@ -5,7 +5,9 @@
 //                    check made was recorded once the lock was gone;
 //   purge [ROWS]     the log holds ROWS rows (default 10,000,000) when the administration
 //                    window's purge starts; a pass starts every 5 s meanwhile: the purge's time,
-//                    the longest stall, and the checks recorded by the passes while it ran.
+//                    the longest stall (as lateness, and as the most CPU time of one turn), the
+//                    longest another connection's write waited, and the checks recorded by the
+//                    passes while it ran.
 
 #include "benchkit.h"
 #include "common/clock.h"
@@ -151,20 +153,24 @@ int main(int argc, char** argv)
         done = true;
         error = e;
     });
+    WriteWaitMeter writer(file);
     stall.start();
+    writer.start();
     QElapsedTimer t;
     t.start();
     purge.start();
     while (!done) monitorFor(w, 100, 5000);
     const double seconds = t.elapsed() / 1000.0;
-    const double worst = stall.worstMs();
+    const double worst = stall.worstMs(), wait = writer.stopMs();
     waitForPassEnd(w);
     const qint64 kept = scalar(bench, QStringLiteral("select count(*) from log"));
     const qint64 older = scalar(
         bench, QStringLiteral("select count(*) from log where id <= %1").arg(rowsBefore));
     out << "purge of " << amount << " rows: " << seconds << " s"
         << (error.isEmpty() ? QString() : QStringLiteral(" (error: %1)").arg(error))
-        << ", longest stall " << worst << " ms; checks recorded meanwhile and kept: " << kept
+        << ", longest stall " << worst << " ms, most CPU in one turn " << stall.worstCpuMs()
+        << " ms; another connection's write waited " << wait << " ms at most (" << writer.writes()
+        << " writes); checks recorded meanwhile and kept: " << kept
         << ", rows from before the purge left: " << older << "\n";
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "app/startupwindow.h"
 
-#include "history/dbthread.h"
+#include "store/dbworker.h"
 #include "store/database.h"
 #include "store/schema.h"
 
@@ -34,7 +34,7 @@ bool upgradeAtStart(const QString& dbFile)
     std::optional<DbError> error;
     QEventLoop loop;
     {
-        DbThread thread(dbFile, QStringLiteral("upgrade"));
+        DbWorker thread(dbFile, {.connectionBase = QStringLiteral("upgrade"), .nice = DbWorker::kBackgroundNice});
         QProgressDialog* shown = &dialog;
         thread.run<bool>(
             &dialog,

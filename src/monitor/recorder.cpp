@@ -3,6 +3,7 @@
 #include "common/conversions.h"
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/dbworker.h"
 #include "store/lease.h"
 #include "store/passes.h"
 
@@ -25,13 +26,10 @@ struct LeaseLost {};
 
 }  // namespace
 
-// Lives in the recorder's thread; every member is used there only.
-class RecorderWorker : public QObject {
+// The recorder's state on its worker's thread; every member is used there only.
+class RecorderWorker {
 public:
-    RecorderWorker(QString database, Recorder* owner)
-        : m_database(std::move(database)), m_owner(owner)
-    {
-    }
+    RecorderWorker(DbWorker& worker, Recorder* owner) : m_worker(worker), m_owner(owner) {}
 
     void loadHosts(std::function<void(HostsOutcome)> done)
     {
@@ -43,7 +41,7 @@ public:
         } catch (const DbError& e) {
             if (e.isBusy()) {
                 // A lock that keeps even readers out: try again, as a batch would.
-                QTimer::singleShot(kRetryMs, this, [this, done] { loadHosts(done); });
+                QTimer::singleShot(kRetryMs, m_worker.context(), [this, done] { loadHosts(done); });
                 return;
             }
             out.error = e.userText();
@@ -107,7 +105,7 @@ public:
         } catch (const LeaseLost&) {
         } catch (const DbError& e) {
             if (e.isBusy()) {
-                QTimer::singleShot(kRetryMs, this, [this, finished, hosts, failed] {
+                QTimer::singleShot(kRetryMs, m_worker.context(), [this, finished, hosts, failed] {
                     endPass(finished, hosts, failed);
                 });
                 return;
@@ -159,7 +157,7 @@ private:
                 m_request.reset();  // refused for good: the passes at the interval go on anyway
                 return;
             }
-            QTimer::singleShot(kRequestRetryMs, this, [this] { writeRequest(); });
+            QTimer::singleShot(kRequestRetryMs, m_worker.context(), [this] { writeRequest(); });
         }
     }
 
@@ -184,17 +182,7 @@ private:
         QMetaObject::invokeMethod(m_owner, std::forward<Fn>(fn), Qt::QueuedConnection);
     }
 
-    Database& db()
-    {
-        if (!m_db) {
-            DatabaseOptions options;
-            options.busyTimeoutMs = kRetryMs;
-            options.patienceMs = 0;  // the waiting is done here, between attempts
-            m_db = std::make_unique<Database>(
-                m_database, Database::uniqueName(QStringLiteral("recorder")), options);
-        }
-        return *m_db;
-    }
+    Database& db() { return m_worker.db(); }
 
     void attempt()
     {
@@ -274,87 +262,70 @@ private:
                                "как только база освободится.\n(%1)")
                     .arg(e.description()));
         }
-        QTimer::singleShot(kRetryMs, this, [this] { attempt(); });
+        QTimer::singleShot(kRetryMs, m_worker.context(), [this] { attempt(); });
     }
 
-    QString m_database;
+    DbWorker& m_worker;
     Recorder* m_owner;
-    std::unique_ptr<Database> m_db;
-    std::unique_ptr<Lease> m_lease;  // after m_db: released before the connection goes
+    std::unique_ptr<Lease> m_lease;  // released before the worker's connection goes
     std::optional<Pending> m_pending;
     std::optional<PassRecord> m_pass;
     std::optional<Request> m_request;  // a request for a pass not yet written
 };
 
-Recorder::Recorder(const QString& database, QObject* parent) : QObject(parent)
+Recorder::Recorder(const QString& database, QObject* parent)
+    : QObject(parent),
+      m_thread(std::make_unique<DbWorker>(
+          database, DbWorker::Options{.connectionBase = QStringLiteral("recorder"),
+                                      // The waiting is done here, between attempts.
+                                      .database = {.busyTimeoutMs = kRetryMs, .patienceMs = 0}}))
 {
-    m_thread.setObjectName(QStringLiteral("recorder"));
-    m_worker = new RecorderWorker(database, this);
-    m_worker->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.start();
+    m_worker = new RecorderWorker(*m_thread, this);
+    m_thread->atEnd([w = m_worker] { delete w; });
 }
 
-Recorder::~Recorder()
-{
-    m_thread.quit();
-    m_thread.wait();
-}
+Recorder::~Recorder() = default;
 
 void Recorder::loadHosts(std::function<void(HostsOutcome)> done)
 {
-    QMetaObject::invokeMethod(
-        m_worker, [w = m_worker, done = std::move(done)]() mutable { w->loadHosts(std::move(done)); },
-        Qt::QueuedConnection);
+    m_thread->post([w = m_worker, done = std::move(done)]() mutable { w->loadHosts(std::move(done)); });
 }
 
 void Recorder::record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done)
 {
-    QMetaObject::invokeMethod(
-        m_worker,
-        [w = m_worker, checks = std::move(checks), done = std::move(done)]() mutable {
+    m_thread->post([w = m_worker, checks = std::move(checks), done = std::move(done)]() mutable {
             w->record(std::move(checks), std::move(done));
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void Recorder::acquireLease(const QString& me, std::function<void(LeaseState)> done)
 {
-    QMetaObject::invokeMethod(
-        m_worker, [w = m_worker, me, done = std::move(done)] { w->acquireLease(me, done); },
-        Qt::QueuedConnection);
+    m_thread->post([w = m_worker, me, done = std::move(done)] { w->acquireLease(me, done); });
 }
 
 void Recorder::releaseLease()
 {
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->releaseLease(); },
-                              Qt::BlockingQueuedConnection);
+    m_thread->postAndWait([w = m_worker] { w->releaseLease(); });
 }
 
 void Recorder::beginPass(const QString& me, const QString& started)
 {
-    QMetaObject::invokeMethod(m_worker, [w = m_worker, me, started] { w->beginPass(me, started); },
-                              Qt::QueuedConnection);
+    m_thread->post([w = m_worker, me, started] { w->beginPass(me, started); });
 }
 
 void Recorder::endPass(const QString& finished, qint64 hosts, qint64 failed)
 {
-    QMetaObject::invokeMethod(
-        m_worker, [w = m_worker, finished, hosts, failed] { w->endPass(finished, hosts, failed); },
-        Qt::QueuedConnection);
+    m_thread->post([w = m_worker, finished, hosts, failed] { w->endPass(finished, hosts, failed); });
 }
 
 void Recorder::requestPass(const QString& by, const QString& when)
 {
-    QMetaObject::invokeMethod(m_worker, [w = m_worker, by, when] { w->requestPass(by, when); },
-                              Qt::QueuedConnection);
+    m_thread->post([w = m_worker, by, when] { w->requestPass(by, when); });
 }
 
 void Recorder::newestRequest(std::function<void(std::optional<qint64>)> done)
 {
-    QMetaObject::invokeMethod(
-        m_worker, [w = m_worker, done = std::move(done)] { w->newestRequest(done); },
-        Qt::QueuedConnection);
+    m_thread->post([w = m_worker, done = std::move(done)] { w->newestRequest(done); });
 }
 
 }  // namespace sentrok

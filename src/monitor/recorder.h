@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QThread>
 
 #include <functional>
 #include <memory>
@@ -15,6 +14,7 @@
 
 namespace sentrok {
 
+class DbWorker;
 class RecorderWorker;
 
 // The outcome of a batch of checks. `gone`: the database file was deleted or replaced, nothing
@@ -92,8 +92,8 @@ signals:
     void waiting(const QString& text);
 
 private:
-    QThread m_thread;
-    RecorderWorker* m_worker = nullptr;  // lives in m_thread
+    std::unique_ptr<DbWorker> m_thread;
+    RecorderWorker* m_worker = nullptr;  // used on m_thread only, deleted as it ends
 };
 
 }  // namespace sentrok

@@ -1,3 +1,4 @@
+#include "store/batchsizer.h"
 #include "store/database.h"
 #include "store/parents.h"
 #include "common/inputrules.h"
@@ -46,6 +47,8 @@ private slots:
     void dbToolInterval();
     void checkChangesState_data();
     void checkChangesState();
+    void batchesHoldTheDatabaseBriefly_data();
+    void batchesHoldTheDatabaseBriefly();
     void parentRules_data();
     void parentRules();
     void dbToolParents();
@@ -444,6 +447,36 @@ void TestDatabase::checkChangesState()
     QFETCH(bool, open);
     QFETCH(int, change);
     QCOMPARE(int(transition(checkFailed(result), open)), change);
+}
+
+// Background work sizes its batches to hold the database for BatchSizer::kTargetMs (20 ms): from
+// the last batch's rate, at most twice as large as the last, within its bounds.
+void TestDatabase::batchesHoldTheDatabaseBriefly_data()
+{
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("rows");  // of the batch done; its size was `first`
+    QTest::addColumn<qint64>("tookMs");
+    QTest::addColumn<qint64>("next");
+    QTest::newRow("first below the least") << qint64(5) << qint64(0) << qint64(0) << qint64(10);
+    QTest::newRow("first beyond the most") << qint64(5000) << qint64(0) << qint64(0) << qint64(1000);
+    QTest::newRow("on target: the same") << qint64(100) << qint64(100) << qint64(20) << qint64(100);
+    QTest::newRow("twice the time: half") << qint64(100) << qint64(100) << qint64(40) << qint64(50);
+    QTest::newRow("a tenth of the time: only twice") << qint64(100) << qint64(100) << qint64(2) << qint64(200);
+    QTest::newRow("no time at all: only twice") << qint64(100) << qint64(100) << qint64(0) << qint64(200);
+    QTest::newRow("slow: never below the least") << qint64(100) << qint64(100) << qint64(10000) << qint64(10);
+    QTest::newRow("fast: never beyond the most") << qint64(800) << qint64(800) << qint64(1) << qint64(1000);
+    QTest::newRow("nothing done: unchanged") << qint64(100) << qint64(0) << qint64(500) << qint64(100);
+}
+
+void TestDatabase::batchesHoldTheDatabaseBriefly()
+{
+    QFETCH(qint64, first);
+    QFETCH(qint64, rows);
+    QFETCH(qint64, tookMs);
+    QFETCH(qint64, next);
+    BatchSizer batch(first, 10, 1000);
+    batch.done(rows, tookMs * 1'000'000);
+    QCOMPARE(batch.size(), next);
 }
 
 // Hosts 1 core, 2 branch (behind 1), 3 host (behind 2), 4 other.

@@ -2,7 +2,7 @@
 
 #include "common/datetext.h"
 #include "history/csv.h"
-#include "history/dbthread.h"
+#include "store/dbworker.h"
 #include "history/retention.h"
 #include "store/database.h"
 #include "ui/history/availabilityreport.h"
@@ -292,7 +292,7 @@ bool frmHistory::Form_Load()
         m_deps.boxes->ask({QStringLiteral("Нет файла базы %1").arg(file), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         return false;
     }
-    m_thread = std::make_unique<DbThread>(file, QStringLiteral("frmHistory"));
+    m_thread = std::make_unique<DbWorker>(file, DbWorker::Options{.connectionBase = QStringLiteral("frmHistory"), .nice = DbWorker::kBackgroundNice});
     m_chart->showMessage(QStringLiteral("Чтение истории…"));
     readHosts();
     periodChanged();

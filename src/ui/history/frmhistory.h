@@ -20,7 +20,7 @@ class QTableView;
 namespace sentrok {
 
 class DbError;
-class DbThread;
+class DbWorker;
 class FiguresModel;
 class HistoryChart;
 class LogRetention;
@@ -89,7 +89,7 @@ private:
     void cmdKeepDays_Click();
 
     HistoryWindowDeps m_deps;
-    std::unique_ptr<DbThread> m_thread;
+    std::unique_ptr<DbWorker> m_thread;
     int m_pending = 0;
     quint64 m_hostRequest = 0, m_tableRequest = 0;
     QString m_wantedIp;  // asked for before the list had it
