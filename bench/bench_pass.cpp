@@ -100,7 +100,14 @@ Round runRound(int hosts, bool parents, bool show)
     InstantProber prober;
     SilentPlayer player;
     QTemporaryDir locks;
-    frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = dir.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober});
+    frmMain w({.programFolder = dir.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
     if (!w.Form_Load()) qFatal("the main window did not load");
     if (show) w.show();
     w.monitor()->setMaxInFlight(hosts);

@@ -104,7 +104,14 @@ Soak soak(int hosts, int seconds, const QString& flood, int rate, const QString&
 {
     Folder folder(hosts);
     EchoProber prober(options);
-    frmMain w({folder.dir.path(), locks, &boxes, &clock, &prober, &player, {}, 1});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = folder.dir.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober, .smtpPort = 1});
+    frmMain w({.programFolder = folder.dir.path(), .lockFolder = locks, .boxes = &boxes, .clock = &clock, .session = &session});
     if (!w.Form_Load()) return {};
     w.show();
     std::unique_ptr<test::Flood> flooding;
@@ -202,7 +209,14 @@ int main(int argc, char** argv)
     {
         Folder folder(hosts);
         EchoProber prober(options);
-        frmMain w({folder.dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+        Session session({.program = QStringLiteral("sentrok"),
+                         .programFolder = folder.dir.path(),
+                         .database = {},
+                         .clock = &clock,
+                         .boxes = &boxes,
+                         .player = &player,
+                         .prober = &prober, .smtpPort = 1});
+        frmMain w({.programFolder = folder.dir.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
         if (!w.Form_Load()) return 1;
         w.show();
         const Pass p = runPass(w, stall);
@@ -302,7 +316,14 @@ int main(int argc, char** argv)
         const long before = statusKb("VmRSS:");
         Folder folder(big);
         EchoProber prober(options);
-        frmMain w({folder.dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+        Session session({.program = QStringLiteral("sentrok"),
+                         .programFolder = folder.dir.path(),
+                         .database = {},
+                         .clock = &clock,
+                         .boxes = &boxes,
+                         .player = &player,
+                         .prober = &prober, .smtpPort = 1});
+        frmMain w({.programFolder = folder.dir.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
         if (!w.Form_Load()) return 1;
         w.show();
         const Pass p = runPass(w, stall);

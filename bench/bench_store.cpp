@@ -113,7 +113,14 @@ int main(int argc, char** argv)
     InstantProber prober;
     SilentPlayer player;
     QTemporaryDir locks;
-    frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = dir.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober});
+    frmMain w({.programFolder = dir.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
     if (!w.Form_Load()) return 1;
     w.show();
     StallMeter stall;

@@ -178,15 +178,13 @@ Figures runPasses(const QString& location, int hosts, int rounds, DelayProxy* pr
     Sound sound(player, QCoreApplication::applicationDirPath());
     NullView view;
     InstantProber prober;
-    MonitorDeps deps;
-    deps.database = location;
-    deps.prober = &prober;
-    deps.sound = &sound;
-    deps.view = &view;
-    deps.clock = &clock;
-    deps.sendAlert = [](const QString&) {};
-    deps.getNoCon = [] {};
-    Monitor monitor(std::move(deps), 3600);
+    Monitor monitor({.database = location, .prober = &prober, .view = &view, .clock = &clock, .getNoCon = [] {}},
+                    3600);
+    // What a program's session makes of the changes: the row and the sound (the mail has no server).
+    QObject::connect(&monitor, &Monitor::changeAnnounced, [&](const HostChange& c) {
+        showChange(view, c);
+        soundChange(sound, c);
+    });
     monitor.setMaxInFlight(hosts);
     monitor.setLeased(QStringLiteral("bench_team"));
     QSignalSpy lease(&monitor, &Monitor::leaseChanged);

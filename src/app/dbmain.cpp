@@ -4,6 +4,7 @@
 
 #include "secrets/dbpassword.h"
 #include "alerts/mailalert.h"
+#include "session/session.h"
 #include "secrets/secretstore.h"
 #include "common/clock.h"
 #include "common/conversions.h"
@@ -63,21 +64,46 @@ int usage(QTextStream& err)
     return 2;
 }
 
-// Opens the file and brings it up to date first, telling on standard error what it does.
-std::unique_ptr<Database> openCurrent(const QString& path, QTextStream& err)
+// A script has no one to click a box: the outcome is printed instead.
+class NoBoxes final : public MessageBoxes {
+public:
+    MsgAnswer ask(const Message&) override { return MsgAnswer::Ok; }
+    void tell(const Message&) override {}
+};
+
+// Opens the database and brings it up to date first, telling on standard error what it does.
+class Tool {
+public:
+    Tool(const QString& path, QTextStream& err)
+        : m_session({.program = QStringLiteral("sentrok-db"), .database = path, .clock = &m_clock, .boxes = &m_boxes})
+    {
+        int shown = -1;
+        m_session.open({.begins = nullptr,
+                        .report =
+                            [&](int version, const QString& what, qint64 done, qint64 total) {
+                                const int percent = total > 0 ? int(done * 100 / total) : 0;
+                                if (percent == shown && done) return;
+                                shown = percent;
+                                err << "sentrok-db: version " << version << ": " << what;
+                                if (total > 0)
+                                    err << ": " << done << " of " << total << " log rows (" << percent << "%)";
+                                err << "\n";
+                                err.flush();
+                            },
+                        .ends = nullptr});
+    }
+    Database& db() { return m_session.database(); }
+    MailAlert& mail() { return *m_session.mail(); }
+
+private:
+    SystemClock m_clock;
+    NoBoxes m_boxes;
+    Session m_session;
+};
+
+std::unique_ptr<Tool> openCurrent(const QString& path, QTextStream& err)
 {
-    auto db = std::make_unique<Database>(path, Database::uniqueName(QStringLiteral("sentrok-db")));
-    int shown = -1;
-    upgradeSchema(*db, [&](int version, const QString& what, qint64 done, qint64 total) {
-        const int percent = total > 0 ? int(done * 100 / total) : 0;
-        if (percent == shown && done) return;
-        shown = percent;
-        err << "sentrok-db: version " << version << ": " << what;
-        if (total > 0) err << ": " << done << " of " << total << " log rows (" << percent << "%)";
-        err << "\n";
-        err.flush();
-    });
-    return db;
+    return std::make_unique<Tool>(path, err);
 }
 
 std::optional<QDateTime> dateArgument(const QString& text)
@@ -114,8 +140,9 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
         err << "sentrok-db: the period must begin before it ends\n";
         return 2;
     }
-    auto db = openCurrent(path, err);
-    std::vector<HostFigures> figures = availabilityOf(*db, from, to);
+    auto tool = openCurrent(path, err);
+    Database& db = tool->db();
+    std::vector<HostFigures> figures = availabilityOf(db, from, to);
     std::sort(figures.begin(), figures.end(),
               [](const HostFigures& a, const HostFigures& b) { return a.id < b.id; });
     if (!csv) {
@@ -131,13 +158,6 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
     }
     return 0;
 }
-
-// A script has no one to click a box: the outcome is printed instead.
-class NoBoxes final : public MessageBoxes {
-public:
-    MsgAnswer ask(const Message&) override { return MsgAnswer::Ok; }
-    void tell(const Message&) override {}
-};
 
 // One line from standard input, without echo when a person types it.
 QString readPassword(QTextStream& err)
@@ -203,16 +223,14 @@ QString writeSecret(SecretStore& store, const QString& key, const QString& passw
     return failure;
 }
 
-int sendTest(Database& db, QTextStream& out, QTextStream& err)
+int sendTest(Tool& tool, QTextStream& out, QTextStream& err)
 {
-    const std::optional<RecipientRow> row = readRecipientRow(db);
+    const std::optional<RecipientRow> row = readRecipientRow(tool.db());
     if (!row) {
         err << "sentrok-db: the database has no alert recipient: nothing to send to\n";
         return 1;
     }
-    NoBoxes boxes;
-    SystemClock clock;
-    MailAlert alert(db, boxes, clock);
+    MailAlert& alert = tool.mail();
     alert.setShowErrors(false);
     QEventLoop loop;
     std::optional<MailAlert::Outcome> outcome;
@@ -237,7 +255,7 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
     const std::optional<MailArgs> args = parseMailArgs(rest);
     if (!args) return usage(err);
     auto current = openCurrent(path, err);
-    Database& db = *current;
+    Database& db = current->db();
     const bool changes = args->port || args->security || args->user || args->pin ||
                          args->passwordFromStdin;
     if (changes) {
@@ -284,7 +302,7 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
             }
         }
     }
-    if (args->test) return sendTest(db, out, err);
+    if (args->test) return sendTest(*current, out, err);
     if (!changes) return usage(err);
     return 0;
 }
@@ -340,14 +358,15 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
         err << "sentrok-db: " << *refusal << "; nothing added\n";
         return 1;
     }
-    auto db = openCurrent(path, err);
+    auto tool = openCurrent(path, err);
+    Database& db = tool->db();
     qint64 id = 0;
     // A host whose parent is refused is not added either.
     struct Refused {};
     try {
-        db->transaction([&] {
-            id = addHost(*db, ip, words.value(1));
-            if (parent) refusal = setParentIn(*db, id, *parent);
+        db.transaction([&] {
+            id = addHost(db, ip, words.value(1));
+            if (parent) refusal = setParentIn(db, id, *parent);
             if (refusal) throw Refused{};
         });
     } catch (const Refused&) {
@@ -371,8 +390,9 @@ int setParentCommand(const QString& path, const QStringList& rest, QTextStream& 
         err << "sentrok-db: set-parent wants two host ids (or none for the second)\n";
         return 2;
     }
-    auto db = openCurrent(path, err);
-    if (const std::optional<QString> refusal = setParent(*db, *host, parent)) {
+    auto tool = openCurrent(path, err);
+    Database& db = tool->db();
+    if (const std::optional<QString> refusal = setParent(db, *host, parent)) {
         err << "sentrok-db: " << *refusal << "; nothing changed\n";
         return 1;
     }
@@ -397,8 +417,9 @@ int main(int argc, char** argv)
         err << "sentrok-db: warning: " << warning << "\n";
     try {
         if (command == QLatin1String("upgrade") && args.size() == 2) {
-            auto db = openCurrent(path, err);
-            out << db->url().describe() << " is at version " << schemaVersion(*db) << "\n";
+            auto tool = openCurrent(path, err);
+            Database& db = tool->db();
+            out << db.url().describe() << " is at version " << schemaVersion(db) << "\n";
             return 0;
         }
         if (command == QLatin1String("availability"))

@@ -1,13 +1,26 @@
 #pragma once
 
-#include <QString>
+#include "session/session.h"
+
+#include <memory>
+
+class QProgressDialog;
 
 namespace sentrok {
 
-// Brings the database file up to this program's version before anything else opens it, with a
-// window that says what is being done and how far it has got; the work runs on a thread of its
-// own, so the window keeps answering. Cancelling leaves the file as it was and returns false.
-// Throws DbError when the file cannot be opened or the upgrade fails.
-bool upgradeAtStart(const QString& dbFile);
+// The window of an upgrade of the database at start: what is being done and how far it has got,
+// while the work runs on a thread of its own, so the window keeps answering. "Отмена" stops it
+// and leaves the file as it was.
+class StartupWindow {
+public:
+    explicit StartupWindow(Session& session);
+    ~StartupWindow();
+    // What the session shows while it upgrades: this window, made only when an upgrade is needed.
+    UpgradeProgress progress();
+
+private:
+    Session& m_session;
+    std::unique_ptr<QProgressDialog> m_dialog;
+};
 
 }  // namespace sentrok

@@ -151,11 +151,7 @@ std::vector<HostRef> historyHosts(Database& db)
     for (Result r = db.execute(QStringLiteral("SELECT id, ip, [desc] FROM address ORDER BY id"));
          !r.eof(); r.moveNext())
         hosts.push_back({r.field(0).toLongLong(), r.field(1).toString(), r.field(2).toString()});
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(hosts.begin(), hosts.end(), [&](const HostRef& a, const HostRef& b) {
-        return collator.compare(a.desc, b.desc) < 0;
-    });
+    sortByDescription(hosts, [](const HostRef& h) -> const QString& { return h.desc; });
     return hosts;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/availability.h"
+#include "store/hosts.h"
 
 #include <QDateTime>
 #include <QMetaType>
@@ -13,11 +14,6 @@
 namespace sentrok {
 
 class Database;
-
-struct HostRef {
-    qint64 id = 0;
-    QString ip, desc;
-};
 
 // Every host, in the order of their descriptions as a person reads them.
 std::vector<HostRef> historyHosts(Database& db);

@@ -12,6 +12,12 @@ namespace sentrok {
 
 class Database;
 
+// A host as lists and changes name it, its texts as stored.
+struct HostRef {
+    qint64 id = 0;
+    QString ip, desc;
+};
+
 // A host record's fields as the administration window shows and takes them: every one a text,
 // stored as typed.
 struct HostFields {

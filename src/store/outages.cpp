@@ -7,6 +7,18 @@
 
 namespace sentrok {
 
+QSet<QString> addressesDown(Database& db)
+{
+    QSet<QString> down;
+    for (Result r = db.execute(QStringLiteral("SELECT DISTINCT address.ip FROM address INNER JOIN "
+                                              "noconnect ON address.id = noconnect.id_ip WHERE "
+                                              "noconnect.dt2 = ?"),
+                               {kZeroDate});
+         !r.eof(); r.moveNext())
+        down.insert(r.field(0).toString());
+    return down;
+}
+
 std::vector<OpenOutage> openOutages(Database& db)
 {
     std::vector<OpenOutage> rows;

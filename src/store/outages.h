@@ -2,6 +2,7 @@
 
 #include "store/parents.h"
 
+#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -20,6 +21,9 @@ struct OpenOutage {
     QVariant began;  // as stored
     std::optional<HostNode> waitsFor;
 };
+
+// The addresses with an outage open. Throws DbError.
+QSet<QString> addressesDown(Database& db);
 
 // Every open outage, oldest first. Throws DbError.
 std::vector<OpenOutage> openOutages(Database& db);

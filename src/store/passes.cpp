@@ -87,8 +87,9 @@ std::vector<EventRow> eventsAfter(Database& db, qint64 afterId)
     std::vector<EventRow> out;
     for (Result r = db.execute(
              QStringLiteral("select e.id, e.kind, e.time_echo, e.time_wait, a.ip, a.[desc], "
-                            "e.ancestor, e.pass_id, e.id_ip, e.dt from events e inner join "
-                            "address a on a.id = e.id_ip where e.id > ? order by e.id"),
+                            "e.ancestor, e.pass_id, e.id_ip, e.dt, p.ip, p.[desc] from events e "
+                            "inner join address a on a.id = e.id_ip left join address p on "
+                            "p.id = e.ancestor where e.id > ? order by e.id"),
              {afterId});
          !r.eof(); r.moveNext()) {
         EventRow e;
@@ -102,6 +103,8 @@ std::vector<EventRow> eventsAfter(Database& db, qint64 afterId)
         e.passId = r.field(7).toLongLong();
         e.hostId = r.field(8).toLongLong();
         e.dt = r.field(9).toString();
+        e.ancestorIp = r.field(10).toString();
+        e.ancestorDesc = r.field(11).toString();
         out.push_back(std::move(e));
     }
     return out;

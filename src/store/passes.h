@@ -52,6 +52,7 @@ struct EventRow {
     bool down = false;
     QString dt, reply, wait;  // as stored
     qint64 ancestor = 0;      // a change to down behind an ancestor down: that one (0: none)
+    QString ancestorIp, ancestorDesc;
 };
 // The id of the newest change recorded (0: none).
 qint64 newestEvent(Database& db);

@@ -4,6 +4,7 @@
 #include "common/datetext.h"
 #include "store/database.h"
 #include "store/hosts.h"
+#include "store/outages.h"
 #include "store/statements.h"
 #include "store/totals.h"
 
@@ -30,13 +31,7 @@ std::vector<HostRecord> readPassHosts(Database& db)
     static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
     std::vector<HostRecord> hosts;
     // The addresses down now: an ancestor among them makes its hosts unreachable.
-    QSet<QString> down;
-    for (Result r = db.execute(QStringLiteral("SELECT DISTINCT address.ip FROM address INNER "
-                                              "JOIN noconnect ON address.id = noconnect.id_ip "
-                                              "WHERE noconnect.dt2 = ?"),
-                               {kZeroDate});
-         !r.eof(); r.moveNext())
-        down.insert(r.field(0).toString());
+    const QSet<QString> down = addressesDown(db);
     for (Result r = db.execute(
              QStringLiteral("select id,ip,[desc],vw,vi,vn,vl,parent from address order by id"));
          !r.eof(); r.moveNext()) {

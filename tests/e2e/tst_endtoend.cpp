@@ -48,7 +48,16 @@ void TestEndToEnd::outageAndRestorationOverRealEcho()
                         "('127.0.0.1','monitor@example.org','admin@example.org','')");
 
     // Port 1 on loopback refuses at once: the mail state is what is checked here.
-    frmMain w({folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+    // Port 1 on loopback refuses at once.
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = folder.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .smtpPort = 1});
+    frmMain w({.programFolder = folder.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
     QVERIFY(w.Form_Load());
     Monitor* m = w.monitor();
 

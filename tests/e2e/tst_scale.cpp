@@ -57,7 +57,16 @@ Outcome runPass(int window)
     EchoEngineOptions options;
     options.minGapMs = 1;
     EchoProber prober(options);
-    frmMain w({f.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+    // Port 1 on loopback refuses at once.
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = f.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .smtpPort = 1});
+    frmMain w({.programFolder = f.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
     Outcome o;
     if (!w.Form_Load()) return o;
     w.monitor()->setMaxInFlight(window);

@@ -82,15 +82,20 @@ struct Rig {
     explicit Rig(std::int32_t interval = 600)
     {
         sound.setNames("up.wav", "down.wav");
-        MonitorDeps d;
-        d.database = folder.dbFile();
-        d.prober = &prober;
-        d.sound = &sound;
-        d.view = &view;
-        d.clock = &clock;
-        d.sendAlert = [this](const QString& t) { alerts << t; };
-        d.getNoCon = [this] { ++noConRefreshes; };
-        monitor = std::make_unique<Monitor>(std::move(d), interval);
+        monitor = std::make_unique<Monitor>(MonitorDeps{.database = folder.dbFile(),
+                                                        .prober = &prober,
+                                                        .view = &view,
+                                                        .clock = &clock,
+                                                        .getNoCon = [this] { ++noConRefreshes; }},
+                                            interval);
+        // The consumers a program's session gives the changes: the event row, the sound, the mail.
+        QObject::connect(monitor.get(), &Monitor::changeAnnounced, [this](const HostChange& c) {
+            showChange(view, c);
+            soundChange(sound, c);
+        });
+        QObject::connect(monitor.get(), &Monitor::passAnnounced, [this](const PassReport& p) {
+            if (!p.alertText.isEmpty()) alerts << p.alertText;
+        });
         monitor->setLastPassTime(clock.now());
     }
     // Runs a pass to its end with the answers in prober.answers.
@@ -142,6 +147,8 @@ private slots:
     void dependencies_data();
     void dependencies();
     void viewerShowsUnreachableGreyAndSilent();
+    void followedPassTellsTheSameChanges_data() { dependencies_data(); }
+    void followedPassTellsTheSameChanges();
     void refusedAddressIsNotLookedUp();
     void passesAcrossBatchBoundaries_data();
     void passesAcrossBatchBoundaries();
@@ -753,16 +760,12 @@ void TestMonitor::dependencies_data()
         << QStringList{kDown, kDown};
 }
 
-void TestMonitor::dependencies()
+// The hosts of a dependencies row ("desc;ip;parent ip;state before;answer or skip") in the rig,
+// their answers given; returns the addresses checked and counts the outages open after the pass.
+QStringList setUpHosts(Rig& r, const QStringList& hosts, int* openAfter)
 {
-    QFETCH(QStringList, hosts);
-    QFETCH(QString, alert);
-    QFETCH(QString, rows);
-    QFETCH(QStringList, sounds);
-    Rig r;
     QHash<QString, qint64> ids;
     QStringList checked;
-    int openAfter = 0;
     for (const QString& h : hosts) {
         const QStringList f = h.split(';');
         const bool skip = f[4] == "skip";
@@ -772,13 +775,25 @@ void TestMonitor::dependencies()
             r.prober.answers[f[1]] = reply(f[4]);
             checked << f[1];
         }
-        openAfter += (skip ? f[3] == "down" : f[4] == "-1") ? 1 : 0;
+        *openAfter += (skip ? f[3] == "down" : f[4] == "-1") ? 1 : 0;
     }
     for (const QString& h : hosts) {
         const QStringList f = h.split(';');
         if (!f[2].isEmpty())
             r.folder.db().execute("update address set parent=? where id=?", {ids[f[2]], ids[f[1]]});
     }
+    return checked;
+}
+
+void TestMonitor::dependencies()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, alert);
+    QFETCH(QString, rows);
+    QFETCH(QStringList, sounds);
+    Rig r;
+    int openAfter = 0;
+    const QStringList checked = setUpHosts(r, hosts, &openAfter);
     r.pass();
     QCOMPARE(r.alerts, alert.isEmpty() ? QStringList() : QStringList{alert});
     QString seen;
@@ -795,6 +810,35 @@ void TestMonitor::dependencies()
              QString::number(rows.count('g')));
 }
 
+// A desktop that follows another process's monitoring hears of its passes as that process does:
+// the same changes with the same ancestors, and the same alert text, byte for byte.
+void TestMonitor::followedPassTellsTheSameChanges()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, alert);
+    Rig r;
+    int openAfter = 0;
+    setUpHosts(r, hosts, &openAfter);
+    FakeView view;
+    Viewer viewer({.database = r.folder.dbFile(), .view = &view, .clock = &r.clock, .getNoCon = {}});
+    QSignalSpy followed(&viewer, &Viewer::passAnnounced);
+    QSignalSpy checked(r.monitor.get(), &Monitor::passAnnounced);
+    viewer.start();
+    r.pass();
+    // The pass's end is recorded just after it has ended here: looked for until it is there.
+    QTRY_COMPARE_WITH_TIMEOUT((viewer.poll(), followed.size()), 1, 5000);
+    QCOMPARE(checked.size(), 1);
+    const auto told = [](const QSignalSpy& spy) {
+        const PassReport report = spy.at(0).at(0).value<PassReport>();
+        QStringList out{report.alertText};
+        for (const HostChange& c : report.changes)
+            out << QStringLiteral("%1 %2 %3 %4 %5").arg(c.host.ip).arg(int(c.kind)).arg(c.ancestor ? c.ancestor->ip : "-").arg(c.wait, c.reply);
+        return out;
+    };
+    QCOMPARE(told(checked).first(), alert.isEmpty() ? QString() : alert);
+    QCOMPARE(told(followed), told(checked));
+}
+
 void TestMonitor::viewerShowsUnreachableGreyAndSilent()
 {
     Rig r;
@@ -805,7 +849,11 @@ void TestMonitor::viewerShowsUnreachableGreyAndSilent()
     RecordingPlayer player;
     Sound sound(player, "/p");
     sound.setNames("up.wav", "down.wav");
-    Viewer viewer({r.folder.dbFile(), &view, &sound, &r.clock, {}});
+    Viewer viewer({.database = r.folder.dbFile(), .view = &view, .clock = &r.clock, .getNoCon = {}});
+    QObject::connect(&viewer, &Viewer::changeAnnounced, [&](const HostChange& c) {
+        showChange(view, c);
+        soundChange(sound, c);
+    });
     viewer.start();
     r.prober.answers["10.0.0.1"] = silent();
     r.prober.answers["10.0.0.2"] = silent();

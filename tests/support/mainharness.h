@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 namespace sentrok::test {
 
@@ -23,14 +24,25 @@ struct MainHarness {
     RecordingPlayer player;
     bool tray = false;
     QString leaseHolder;  // empty: the window checks without asking for the lease
+    std::vector<std::unique_ptr<Session>> sessions;  // one a window, living longer than it
 
     std::unique_ptr<frmMain> make()
     {
-        MainWindowDeps d{folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}};
-        d.trayAvailable = [this] { return tray; };
-        d.database = folder.dbFile();
-        d.leaseHolder = leaseHolder;
-        return std::make_unique<frmMain>(std::move(d));
+        sessions.push_back(std::make_unique<Session>(SessionDeps{.program = QStringLiteral("sentrok"),
+                                                                 .programFolder = folder.path(),
+                                                                 .database = folder.dbFile(),
+                                                                 .clock = &clock,
+                                                                 .boxes = &boxes,
+                                                                 .player = &player,
+                                                                 .prober = &prober,
+                                                                 .leaseHolder = leaseHolder,
+                                                                 .follow = true}));
+        return std::make_unique<frmMain>(MainWindowDeps{.programFolder = folder.path(),
+                                                        .lockFolder = locks.path(),
+                                                        .boxes = &boxes,
+                                                        .clock = &clock,
+                                                        .session = sessions.back().get(),
+                                                        .trayAvailable = [this] { return tray; }});
     }
     std::unique_ptr<frmNoCon> outages(QAction* trayItem = nullptr)
     {

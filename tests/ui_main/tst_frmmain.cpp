@@ -370,11 +370,21 @@ void TestFrmMain::twoDesktopsOneChecksTheOtherFollows()
     QTemporaryDir locks;
     FakeProber prober;
     RecordingPlayer player;
-    MainWindowDeps d{h.folder.path(), locks.path(), &h.boxes, &h.clock, &prober, &player, {}};
-    d.trayAvailable = [] { return false; };
-    d.database = h.folder.dbFile();
-    d.leaseHolder = QStringLiteral("sentrok на b, pid 2");
-    frmMain b(std::move(d));
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = h.folder.path(),
+                     .database = h.folder.dbFile(),
+                     .clock = &h.clock,
+                     .boxes = &h.boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .leaseHolder = QStringLiteral("sentrok на b, pid 2"),
+                     .follow = true});
+    frmMain b({.programFolder = h.folder.path(),
+               .lockFolder = locks.path(),
+               .boxes = &h.boxes,
+               .clock = &h.clock,
+               .session = &session,
+               .trayAvailable = [] { return false; }});
     QVERIFY(b.Form_Load());
     auto* notice = b.findChild<QLabel*>("sbNotice");
     QTRY_COMPARE_WITH_TIMEOUT(notice->text(),

@@ -1,7 +1,5 @@
 #include "ui/main/frmmain.h"
 
-#include "alerts/mailalert.h"
-#include "alerts/sound.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "monitor/viewer.h"
@@ -74,6 +72,8 @@ frmMain::~frmMain()
     if (m_noCon) delete m_noCon.data();
     if (m_base) delete m_base.data();
     if (m_history) delete m_history.data();
+    // The monitoring shows itself here: it ends with the window.
+    if (m_deps.session) m_deps.session->stop();
 }
 
 QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& caption,
@@ -89,7 +89,7 @@ QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& ca
 void frmMain::createMenus()
 {
     const auto start = [this] {
-        if (m_monitor) m_monitor->mnuStart_Click();
+        if (Monitor* m = monitor()) m->mnuStart_Click();
     };
     // The items of the menu bar have no sub-menus: a click runs the command at once.
     QMenuBar* bar = menuBar();
@@ -198,18 +198,14 @@ bool frmMain::Form_Load()
     }
     connect(m_instance.get(), &SingleInstance::wakeRequested, this, &frmMain::bringBack);
 
+    Session& session = *m_deps.session;
     try {
-        if (m_deps.prepareDatabase && !m_deps.prepareDatabase(location())) {
+        if (!session.open(m_deps.upgrade)) {
             m_instance.reset();
             m_exitCode = ExitFatal;
             return false;
         }
-        m_db = std::make_unique<Database>(location(),
-                                          Database::uniqueName(QStringLiteral("frmMain")));
-        const MainSettings settings = readMainSettings(*m_db);
-        m_checkInterval = settings.checkInterval;
-        m_sound = std::make_unique<Sound>(*m_deps.player, m_deps.programFolder);
-        m_sound->setNames(settings.sndUp, settings.sndDown);
+        const MainSettings& settings = session.settings();
         m_geometry.restore(this, defined, settings.window.geometry);
         m_fg->setFormatString(kGridFormat);
         m_fg->setColWidth(0, 0);
@@ -222,24 +218,12 @@ bool frmMain::Form_Load()
         return fatal(e);
     }
 
-    m_mail = std::make_unique<MailAlert>(*m_db, *m_deps.boxes, *m_deps.clock, m_deps.smtpPort);
-    MonitorDeps monitor;
-    monitor.database = m_db->location();
-    monitor.prober = m_deps.prober;
-    monitor.sound = m_sound.get();
-    monitor.view = this;
-    monitor.clock = m_deps.clock;
-    monitor.sendAlert = [this](const QString& text) {
-        m_mail->SendAlert(text);
-        m_notifier->notify(QStringLiteral("Sentrok"), text);
-    };
-    monitor.getNoCon = [this] { GetNoCon(); };
-    m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
-    if (!m_deps.leaseHolder.isEmpty()) {
-        connect(m_monitor.get(), &Monitor::leaseChanged, this, &frmMain::leaseChanged);
-        m_monitor->setLeased(m_deps.leaseHolder);
-    }
-    m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
+    connect(&session, &Session::leaseChanged, this, &frmMain::leaseChanged);
+    session.start(this, [this] { GetNoCon(); });
+    // A pass that changed something shows a notification too, with the alert's text.
+    connect(&session, &Session::passAnnounced, this, [this](const PassReport& report) {
+        if (!report.alertText.isEmpty()) m_notifier->notify(QStringLiteral("Sentrok"), report.alertText);
+    });
 
     if (frmNoCon* w = loadOutageWindow()) w->show();
     return true;
@@ -250,7 +234,6 @@ bool frmMain::Form_Load()
 void frmMain::leaseChanged(bool held, const QString& holder)
 {
     if (held) {
-        m_viewer.reset();
         setCondition(Condition::Viewing, {});
         return;
     }
@@ -258,17 +241,16 @@ void frmMain::leaseChanged(bool held, const QString& holder)
                  holder.isEmpty()
                      ? QStringLiteral("Проверки ведёт другой процесс; окно показывает его записи")
                      : QStringLiteral("Проверки ведёт %1; окно показывает его записи").arg(holder));
-    if (m_viewer) return;
-    m_viewer = std::make_unique<Viewer>(
-        ViewerDeps{location(), this, m_sound.get(), m_deps.clock, [this] { GetNoCon(); }});
-    m_viewer->start();
+}
+
+Database* frmMain::database() const
+{
+    return m_deps.session->isOpen() ? &m_deps.session->database() : nullptr;
 }
 
 bool frmMain::fatal(const DbError& error)
 {
-    m_mail.reset();
-    m_sound.reset();
-    m_db.reset();
+    m_deps.session->stop();
     m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
     m_exitCode = ExitFatal;
     return false;
@@ -276,13 +258,17 @@ bool frmMain::fatal(const DbError& error)
 
 QDateTime frmMain::lastPassTime() const
 {
-    return m_monitor ? m_monitor->lastPassTime() : QDateTime();
+    return monitor() ? monitor()->lastPassTime() : QDateTime();
 }
 
 frmNoCon* frmMain::loadOutageWindow()
 {
     if (m_noCon) return m_noCon;
-    auto* w = new frmNoCon({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_mnuNoconn, location()});
+    auto* w = new frmNoCon({.programFolder = m_deps.programFolder,
+                            .boxes = m_deps.boxes,
+                            .clock = m_deps.clock,
+                            .trayItem = m_mnuNoconn,
+                            .database = location()});
     w->setAttribute(Qt::WA_DeleteOnClose);
     // The hosts down now, in the tray icon's tool tip: seen without opening anything.
     connect(w, &frmNoCon::listed, this, [this](int down) {
@@ -317,10 +303,13 @@ void frmMain::mnuBase_Click()
 {
     // One instance: showing it again only brings it to the front, with what is typed in it.
     if (!m_base) {
-        AdminWindowDeps deps{m_deps.programFolder, m_deps.boxes, m_sound.get(),
-                             [this](const QString& ip) { mnuHistory_Click(ip); }};
-        deps.database = location();
-        auto* w = new frmBase(std::move(deps));
+        auto* w = new frmBase({.programFolder = m_deps.programFolder,
+                               .boxes = m_deps.boxes,
+                               .sound = sound(),
+                               .showHistory = [this](const QString& ip) { mnuHistory_Click(ip); },
+                               .clock = nullptr,
+                               .secrets = nullptr,
+                               .database = location()});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(adminIcon());
         if (!w->Form_Load()) {
@@ -338,7 +327,11 @@ void frmMain::mnuHistory_Click(const QString& ip)
 {
     // One instance, like the administration window.
     if (!m_history) {
-        auto* w = new frmHistory({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_deps.retention, location()});
+        auto* w = new frmHistory({.programFolder = m_deps.programFolder,
+                                  .boxes = m_deps.boxes,
+                                  .clock = m_deps.clock,
+                                  .retention = m_deps.session->retention(),
+                                  .database = location()});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(windowIcon());
         if (!w->Form_Load()) {
@@ -521,7 +514,7 @@ void frmMain::moveEvent(QMoveEvent* event)
 
 void frmMain::closeEvent(QCloseEvent* event)
 {
-    if (m_unloaded || !m_db) {
+    if (m_unloaded || !m_deps.session->isOpen()) {
         event->accept();
         return;
     }
@@ -549,7 +542,7 @@ void frmMain::endSession()
         QTimer::singleShot(0, this, [this] { endSession(); });
         return;
     }
-    const bool saved = m_unloaded || !m_db || Form_Unload();
+    const bool saved = m_unloaded || !m_deps.session->isOpen() || Form_Unload();
     QCoreApplication::exit(saved ? m_exitCode : ExitFatal);
 }
 
@@ -572,20 +565,15 @@ bool frmMain::Form_Unload()
     if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     try {
-        saveMainWindowSettings(*m_db, s);
+        saveMainWindowSettings(m_deps.session->database(), s);
     } catch (const DbError& e) {
         // The other windows are not unloaded either: nothing more is saved.
         m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
-        m_monitor.reset();
-        m_mail.reset();
-        m_db.reset();
+        m_deps.session->stop();
         m_instance.reset();
         return false;
     }
-    m_viewer.reset();
-    m_monitor.reset();
-    m_mail.reset();
-    m_db.reset();
+    m_deps.session->stop();
     if (m_noCon) m_noCon->close();  // saves its own geometry
     if (m_base) m_base->close();
     if (m_history) m_history->close();
