@@ -260,7 +260,7 @@ int main(int argc, char** argv)
     // Through the window, as the user has it.
     if (!backgroundOnly) {
     QtMessageBoxes boxes;
-    frmHistory w({dir.path(), &boxes, &clock, nullptr});
+    frmHistory w({.programFolder = dir.path(), .boxes = &boxes, .clock = &clock, .retention = nullptr});
     w.resize(1100, 650);
     w.show();
     if (!w.Form_Load()) return 1;

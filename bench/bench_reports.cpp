@@ -138,7 +138,7 @@ int main(int argc, char** argv)
     QtMessageBoxes boxes;
     SilentPlayer player;
     Sound sound(player, dir.path());
-    frmBase window({dir.path(), &boxes, &sound});
+    frmBase window({.programFolder = dir.path(), .boxes = &boxes, .sound = &sound});
     if (!window.Form_Load()) return 1;
     window.show();
     auto* list = window.findChild<QListWidget*>(QStringLiteral("lstAdr"));

@@ -46,7 +46,11 @@ struct MainHarness {
     }
     std::unique_ptr<frmNoCon> outages(QAction* trayItem = nullptr)
     {
-        return std::make_unique<frmNoCon>(OutageWindowDeps{folder.path(), &boxes, &clock, trayItem, folder.dbFile()});
+        return std::make_unique<frmNoCon>(OutageWindowDeps{.programFolder = folder.path(),
+                                                                   .boxes = &boxes,
+                                                                   .clock = &clock,
+                                                                   .trayItem = trayItem,
+                                                                   .database = folder.dbFile()});
     }
 };
 

@@ -43,7 +43,7 @@ struct Harness {
 
     bool load()
     {
-        w = std::make_unique<frmBase>(AdminWindowDeps{folder.path(), &boxes, &sound});
+        w = std::make_unique<frmBase>(AdminWindowDeps{.programFolder = folder.path(), .boxes = &boxes, .sound = &sound});
         return w->Form_Load();
     }
     template <typename T = QWidget>

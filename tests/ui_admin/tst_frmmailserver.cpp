@@ -43,7 +43,12 @@ struct Harness {
                             "(?,'monitor@example.org','admin@example.org','')",
                             {server});
         w = std::make_unique<frmBase>(
-            AdminWindowDeps{folder.path(), &boxes, &sound, nullptr, &clock, &secrets});
+            AdminWindowDeps{.programFolder = folder.path(),
+                            .boxes = &boxes,
+                            .sound = &sound,
+                            .showHistory = nullptr,
+                            .clock = &clock,
+                            .secrets = &secrets});
         if (!w->Form_Load()) qFatal("the administration window did not load");
     }
     bool open()

@@ -82,7 +82,7 @@ void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
 {
     MainHarness h;
     fill(h.folder, h.clock.now());
-    frmHistory w({h.folder.path(), &h.boxes, &h.clock, nullptr});
+    frmHistory w({.programFolder = h.folder.path(), .boxes = &h.boxes, .clock = &h.clock, .retention = nullptr});
     QSignalSpy loaded(&w, &frmHistory::hostLoaded);
     QVERIFY(w.Form_Load());
     QVERIFY(w.busy());  // the query runs elsewhere; the window shows it is waiting
@@ -124,7 +124,7 @@ void TestFrmHistory::tableSortedColouredAndExported()
 {
     MainHarness h;
     fill(h.folder, h.clock.now());
-    frmHistory w({h.folder.path(), &h.boxes, &h.clock, nullptr});
+    frmHistory w({.programFolder = h.folder.path(), .boxes = &h.boxes, .clock = &h.clock, .retention = nullptr});
     QVERIFY(w.Form_Load());
     QSignalSpy table(&w, &frmHistory::tableLoaded);
     w.setPeriod(frmHistory::Week);
@@ -364,7 +364,7 @@ void TestFrmHistory::markLabelsInTheLocale()
 void TestFrmHistory::keptDaysSaved()
 {
     MainHarness h;
-    frmHistory w({h.folder.path(), &h.boxes, &h.clock, nullptr});
+    frmHistory w({.programFolder = h.folder.path(), .boxes = &h.boxes, .clock = &h.clock, .retention = nullptr});
     QVERIFY(w.Form_Load());
     QTRY_VERIFY(!w.busy());
     QSignalSpy saved(&w, &frmHistory::keepDaysSaved);

@@ -507,7 +507,8 @@ void frmBase::cmdParent_Click()
         m_parentChooser->activateWindow();
         return;
     }
-    auto* dialog = new frmParent({&db(), m_deps.boxes, txtID->text().toLongLong()}, this);
+    auto* dialog =
+        new frmParent({.db = &db(), .boxes = m_deps.boxes, .host = txtID->text().toLongLong()}, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (!dialog->Form_Load()) {
         delete dialog;
@@ -656,7 +657,11 @@ void frmBase::cmdMailServer_Click()
     addresses.from = txtFROM->text();
     addresses.email = txtTO->text();
     addresses.desc = txtEDesc->text();
-    auto* dialog = new frmMailServer({&db(), m_deps.boxes, m_deps.clock, m_deps.secrets, addresses},
+    auto* dialog = new frmMailServer({.db = &db(),
+                                      .boxes = m_deps.boxes,
+                                      .clock = m_deps.clock,
+                                      .secrets = m_deps.secrets,
+                                      .addresses = addresses},
                                      this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (!dialog->Form_Load()) {
