@@ -46,10 +46,7 @@ private:
     quint64 m_id = 0;
 };
 
-qint64 scalar(Database& db, const QString& sql)
-{
-    return db.execute(sql).field(0).toLongLong();
-}
+qint64 scalar(Database& db, const QString& sql) { return db.execute(sql).field(0).toLongLong(); }
 
 // Runs the event loop for `ms`, starting a pass whenever none runs and `gapMs` have passed
 // since the last one started.
@@ -59,7 +56,8 @@ void monitorFor(frmMain& w, qint64 ms, qint64 gapMs = 0)
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < ms) {
-        if (!w.monitor()->passRunning() && (!sinceStart.isValid() || sinceStart.elapsed() >= gapMs)) {
+        if (!w.monitor()->passRunning() &&
+            (!sinceStart.isValid() || sinceStart.elapsed() >= gapMs)) {
             w.monitor()->RunCheckPass();
             sinceStart.start();
         }
@@ -99,11 +97,12 @@ int main(int argc, char** argv)
         QElapsedTimer fill;
         fill.start();
         bench.transaction([&] {
-            bench.execute(QStringLiteral(
-                              "with recursive n(i) as (select 0 union all select i+1 from n "
-                              "where i+1 < ?) insert into log (id_ip,time_echo,time_wait,dt) "
-                              "select 1 + i % ?, (i % 50) - 1, '1000', '2026-11-01 00:00:00' from n"),
-                          {amount, kHosts});
+            bench.execute(
+                QStringLiteral(
+                    "with recursive n(i) as (select 0 union all select i+1 from n "
+                    "where i+1 < ?) insert into log (id_ip,time_echo,time_wait,dt) "
+                    "select 1 + i % ?, (i % 50) - 1, '1000', '2026-11-01 00:00:00' from n"),
+                {amount, kHosts});
         });
         out << "filled in " << fill.elapsed() / 1000.0 << " s\n";
     }
@@ -120,7 +119,11 @@ int main(int argc, char** argv)
                      .boxes = &boxes,
                      .player = &player,
                      .prober = &prober});
-    frmMain w({.programFolder = dir.path(), .lockFolder = locks.path(), .boxes = &boxes, .clock = &clock, .session = &session});
+    frmMain w({.programFolder = dir.path(),
+               .lockFolder = locks.path(),
+               .boxes = &boxes,
+               .clock = &clock,
+               .session = &session});
     if (!w.Form_Load()) return 1;
     w.show();
     StallMeter stall;
@@ -171,8 +174,8 @@ int main(int argc, char** argv)
     const double worst = stall.worstMs(), wait = writer.stopMs();
     waitForPassEnd(w);
     const qint64 kept = scalar(bench, QStringLiteral("select count(*) from log"));
-    const qint64 older = scalar(
-        bench, QStringLiteral("select count(*) from log where id <= %1").arg(rowsBefore));
+    const qint64 older =
+        scalar(bench, QStringLiteral("select count(*) from log where id <= %1").arg(rowsBefore));
     out << "purge of " << amount << " rows: " << seconds << " s"
         << (error.isEmpty() ? QString() : QStringLiteral(" (error: %1)").arg(error))
         << ", longest stall " << worst << " ms, most CPU in one turn " << stall.worstCpuMs()

@@ -117,7 +117,8 @@ private:
             for (;;) {
                 try {
                     db.transaction([&] {
-                        db.execute(QStringLiteral("update options set refresh_time = refresh_time"));
+                        db.execute(
+                            QStringLiteral("update options set refresh_time = refresh_time"));
                     });
                     break;
                 } catch (const sentrok::DbError& e) {
@@ -143,7 +144,8 @@ inline long statusKb(const char* key)
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
     return -1;
 }
 

@@ -2,10 +2,7 @@
 // older file up to date, prints the availability of every host and sets the alert mail's server,
 // from the command line.
 
-#include "secrets/dbpassword.h"
 #include "alerts/mailalert.h"
-#include "session/session.h"
-#include "secrets/secretstore.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
@@ -13,6 +10,9 @@
 #include "common/messages.h"
 #include "history/csv.h"
 #include "history/historyquery.h"
+#include "secrets/dbpassword.h"
+#include "secrets/secretstore.h"
+#include "session/session.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
 #include "store/engine.h"
@@ -27,11 +27,11 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <termios.h>
+#include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <termios.h>
-#include <unistd.h>
 
 using namespace sentrok;
 
@@ -51,14 +51,16 @@ int usage(QTextStream& err)
            "  sentrok-db upgrade PATH             bring an older file up to this version\n"
            "  sentrok-db availability PATH [--from \"YYYY-MM-DD HH:MM:SS\"]\n"
            "                             [--to \"YYYY-MM-DD HH:MM:SS\"] [--csv]\n"
-           "                                      each host's figures; by default the last 30 days\n"
+           "                                      each host's figures; by default the last 30 "
+           "days\n"
            "  sentrok-db mail PATH [--port N] [--security none|starttls|tls] [--user NAME]\n"
            "                  [--password-stdin] [--pin SHA256] [--test]\n"
            "                                      set the alert mail's server (an empty NAME or\n"
            "                                      SHA256 removes it); --test sends a test message\n"
            "  sentrok-db db-password URL --password-stdin\n"
            "                                      keep the PostgreSQL login's password where the\n"
-           "                                      mail password is kept (used when the URL has none)\n"
+           "                                      mail password is kept (used when the URL has "
+           "none)\n"
            "PATH is a database file, or a URL: sqlite:PATH or\n"
            "postgresql://USER@HOST:PORT/DBNAME (create: an existing, empty database)\n";
     return 2;
@@ -75,7 +77,10 @@ public:
 class Tool {
 public:
     Tool(const QString& path, QTextStream& err)
-        : m_session({.program = QStringLiteral("sentrok-db"), .database = path, .clock = &m_clock, .boxes = &m_boxes})
+        : m_session({.program = QStringLiteral("sentrok-db"),
+                     .database = path,
+                     .clock = &m_clock,
+                     .boxes = &m_boxes})
     {
         int shown = -1;
         m_session.open({.begins = nullptr,
@@ -86,7 +91,8 @@ public:
                                 shown = percent;
                                 err << "sentrok-db: version " << version << ": " << what;
                                 if (total > 0)
-                                    err << ": " << done << " of " << total << " log rows (" << percent << "%)";
+                                    err << ": " << done << " of " << total << " log rows ("
+                                        << percent << "%)";
                                 err << "\n";
                                 err.flush();
                             },
@@ -196,13 +202,20 @@ std::optional<MailArgs> parseMailArgs(const QStringList& args)
             return true;
         };
         bool ok = true;
-        if (a == u"--port") ok = value(out.port);
-        else if (a == u"--security") ok = value(out.security);
-        else if (a == u"--user") ok = value(out.user);
-        else if (a == u"--pin") ok = value(out.pin);
-        else if (a == u"--password-stdin") out.passwordFromStdin = true;
-        else if (a == u"--test") out.test = true;
-        else ok = false;
+        if (a == u"--port")
+            ok = value(out.port);
+        else if (a == u"--security")
+            ok = value(out.security);
+        else if (a == u"--user")
+            ok = value(out.user);
+        else if (a == u"--pin")
+            ok = value(out.pin);
+        else if (a == u"--password-stdin")
+            out.passwordFromStdin = true;
+        else if (a == u"--test")
+            out.test = true;
+        else
+            ok = false;
         if (!ok) return std::nullopt;
     }
     return out;
@@ -256,15 +269,15 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
     if (!args) return usage(err);
     auto current = openCurrent(path, err);
     Database& db = current->db();
-    const bool changes = args->port || args->security || args->user || args->pin ||
-                         args->passwordFromStdin;
+    const bool changes =
+        args->port || args->security || args->user || args->pin || args->passwordFromStdin;
     if (changes) {
         const std::optional<RecipientRow> row = readRecipientRow(db);
         // What is not given stays as stored.
         MailServerInput input;
         if (row) {
-            input = {row->port ? QString::number(*row->port) : QString(), row->security,
-                     row->login, row->pin};
+            input = {row->port ? QString::number(*row->port) : QString(), row->security, row->login,
+                     row->pin};
         }
         if (args->port) input.port = *args->port;
         if (args->security) input.security = *args->security;
@@ -287,7 +300,8 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
         saveMailServer(db, *options, {QVariant(), QVariant(), QVariant(), QVariant()});
         out << "saved: port " << options->port << ", security " << securityWord(options->security)
             << ", user " << (options->login.isEmpty() ? QStringLiteral("(none)") : options->login)
-            << ", pin " << (options->pin.isEmpty() ? QStringLiteral("(none)") : pinForDisplay(options->pin))
+            << ", pin "
+            << (options->pin.isEmpty() ? QStringLiteral("(none)") : pinForDisplay(options->pin))
             << "\n";
         if (options->security == MailSecurity::None && !options->login.isEmpty())
             err << "sentrok-db: warning: security none with a user name sends the name and "
@@ -448,7 +462,8 @@ int main(int argc, char** argv)
             return 0;
         }
         if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);
-        if (command == QLatin1String("add-host")) return addHostCommand(path, args.mid(2), out, err);
+        if (command == QLatin1String("add-host"))
+            return addHostCommand(path, args.mid(2), out, err);
         if (command == QLatin1String("db-password") && args.size() == 3 &&
             args[2] == QLatin1String("--password-stdin"))
             return databasePasswordCommand(path, out, err);

@@ -38,7 +38,8 @@ void showNewDatabase(sentrok::frmMain& window)
 // Without an ICMP socket no check can be made: the status bar says why and what to do for as long
 // as it lasts, and the first time a box says it too. Checks resume by themselves once a socket
 // opens.
-void showSocketTrouble(sentrok::EchoProber& prober, sentrok::frmMain& window, sentrok::MessageBoxes& boxes)
+void showSocketTrouble(sentrok::EchoProber& prober, sentrok::frmMain& window,
+                       sentrok::MessageBoxes& boxes)
 {
     QObject::connect(&prober, &sentrok::EchoProber::socketUnavailable, &window,
                      [&boxes, &window, told = false](const QString& message) mutable {
@@ -54,7 +55,8 @@ void showSocketTrouble(sentrok::EchoProber& prober, sentrok::frmMain& window, se
 QString lockFolder()
 {
     const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::TempLocation) : runtime;
+    return runtime.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::TempLocation)
+                             : runtime;
 }
 
 }  // namespace
@@ -79,10 +81,11 @@ int main(int argc, char** argv)
     // --database URL, else $SENTROK_DATABASE, else sentrok.mdb beside the program or, where the
     // program is installed, in the user's own folder.
     QString passwordProblem;
-    const QString database =
-        sentrok::Session::chooseLocation(QApplication::arguments().mid(1), folder, &passwordProblem);
+    const QString database = sentrok::Session::chooseLocation(QApplication::arguments().mid(1),
+                                                              folder, &passwordProblem);
     if (!passwordProblem.isEmpty())
-        QTextStream(stderr) << "sentrok: пароль базы данных не прочитан: " << passwordProblem << "\n";
+        QTextStream(stderr) << "sentrok: пароль базы данных не прочитан: " << passwordProblem
+                            << "\n";
 
     sentrok::Session session({.program = QStringLiteral("sentrok"),
                               .programFolder = folder,

@@ -56,7 +56,8 @@ public:
     void setBusy(bool busy) override
     {
         if (busy) return;
-        log(QStringLiteral("проход окончен: адресов %1, не пингуется %2").arg(m_panels[3], m_panels[4]));
+        log(QStringLiteral("проход окончен: адресов %1, не пингуется %2")
+                .arg(m_panels[3], m_panels[4]));
     }
     // The monitor writes the first of each kind of failure to standard error itself.
     void reportCheckFailure(const QString&) override {}
@@ -70,8 +71,12 @@ public:
     }
 
 private:
-    QString m_panels[6] = {{}, QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
-                           QStringLiteral("0"), QStringLiteral("0%")};
+    QString m_panels[6] = {{},
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0%")};
     QString m_conditions[8];
 };
 
@@ -99,28 +104,37 @@ int usage()
 // What the session says of the lease, on standard error.
 void logLease(Session& session, const QString& me)
 {
-    QObject::connect(&session, &Session::leaseChanged, &session, [&session, me](bool held, const QString& holder) {
-        if (held)
-            log(QStringLiteral("проверки ведёт этот процесс (%1), база %2, интервал %3 с")
-                    .arg(me, session.database().url().describe())
-                    .arg(session.settings().checkInterval));
-        else
-            log(holder.isEmpty() ? QStringLiteral("ждёт права на проверки")
-                                 : QStringLiteral("проверки ведёт %1; этот процесс ждёт").arg(holder));
-    });
+    QObject::connect(
+        &session, &Session::leaseChanged, &session,
+        [&session, me](bool held, const QString& holder) {
+            if (held)
+                log(QStringLiteral("проверки ведёт этот процесс (%1), база %2, интервал %3 с")
+                        .arg(me, session.database().url().describe())
+                        .arg(session.settings().checkInterval));
+            else
+                log(holder.isEmpty()
+                        ? QStringLiteral("ждёт права на проверки")
+                        : QStringLiteral("проверки ведёт %1; этот процесс ждёт").arg(holder));
+        });
 }
 
 // An older database is brought up to this version first, as the desktop does; said on standard
 // error.
 UpgradeProgress upgradeLines()
 {
-    return {.begins = [](int, int to) { log(QStringLiteral("обновление базы данных до версии %1").arg(to)); },
-            .report =
-                [](int version, const QString& what, qint64 done, qint64 total) {
-                    if (done == 0 || done == total)
-                        log(QStringLiteral("версия %1: %2 %3/%4").arg(version).arg(what).arg(done).arg(total));
-                },
-            .ends = nullptr};
+    return {
+        .begins =
+            [](int, int to) { log(QStringLiteral("обновление базы данных до версии %1").arg(to)); },
+        .report =
+            [](int version, const QString& what, qint64 done, qint64 total) {
+                if (done == 0 || done == total)
+                    log(QStringLiteral("версия %1: %2 %3/%4")
+                            .arg(version)
+                            .arg(what)
+                            .arg(done)
+                            .arg(total));
+            },
+        .ends = nullptr};
 }
 
 }  // namespace
@@ -132,7 +146,8 @@ int main(int argc, char** argv)
     silenceDriverNoise();
     QCoreApplication::setApplicationName(QStringLiteral("sentrok-monitor"));
     const QStringList args = app.arguments().mid(1);
-    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) return usage();
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h")))
+        return usage();
     const QString folder = QCoreApplication::applicationDirPath();
     if (const QString warning = passwordInArgumentsWarning(chooseDatabase(args, {}));
         !warning.isEmpty() && chooseDatabase(args, {}) != qEnvironmentVariable("SENTROK_DATABASE"))

@@ -22,13 +22,16 @@ UpgradeProgress StartupWindow::progress()
         dialog.setMinimumWidth(460);
         dialog.setAutoClose(false);
         dialog.setAutoReset(false);
-        QObject::connect(&dialog, &QProgressDialog::canceled, [this] { m_session.cancelUpgrade(); });
+        QObject::connect(&dialog, &QProgressDialog::canceled,
+                         [this] { m_session.cancelUpgrade(); });
         dialog.show();
     };
     out.report = [this](int version, const QString& what, qint64 done, qint64 total) {
         if (!m_dialog) return;
-        QString text = QStringLiteral("Обновление базы данных до версии %1:\n%2").arg(version).arg(what);
-        if (total > 0) text += QStringLiteral("\nобработано %L1 из %L2 записей журнала").arg(done).arg(total);
+        QString text =
+            QStringLiteral("Обновление базы данных до версии %1:\n%2").arg(version).arg(what);
+        if (total > 0)
+            text += QStringLiteral("\nобработано %L1 из %L2 записей журнала").arg(done).arg(total);
         text += QStringLiteral("\n\nПри отмене база останется прежней.");
         m_dialog->setLabelText(text);
         if (total > 0) {

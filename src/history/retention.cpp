@@ -2,8 +2,8 @@
 
 #include "common/clock.h"
 #include "common/datetext.h"
-#include "store/dbworker.h"
 #include "store/database.h"
+#include "store/dbworker.h"
 #include "store/schema.h"
 
 #include <QElapsedTimer>
@@ -36,8 +36,11 @@ bool deleteOldLogRows(Database& db, qint64 host, const QString& before, int limi
 }
 
 LogRetention::LogRetention(const QString& file, const Clock& clock, QObject* parent)
-    : QObject(parent), m_clock(clock),
-      m_thread(std::make_unique<DbWorker>(file, DbWorker::Options{.connectionBase = QStringLiteral("retention"), .nice = DbWorker::kBackgroundNice}))
+    : QObject(parent),
+      m_clock(clock),
+      m_thread(std::make_unique<DbWorker>(
+          file, DbWorker::Options{.connectionBase = QStringLiteral("retention"),
+                                  .nice = DbWorker::kBackgroundNice}))
 {
 }
 
@@ -84,7 +87,8 @@ void LogRetention::sweep(qint64 afterHost, const QString& before, qint64 batches
             QElapsedTimer took;
             took.start();
             Step s;
-            Result r = db.execute(QStringLiteral("SELECT min(id) FROM address WHERE id >= ?"), {afterHost});
+            Result r = db.execute(QStringLiteral("SELECT min(id) FROM address WHERE id >= ?"),
+                                  {afterHost});
             if (r.field(0).isNull()) return s;
             s.host = r.field(0).toLongLong();
             r.close();
@@ -101,9 +105,8 @@ void LogRetention::sweep(qint64 afterHost, const QString& before, qint64 batches
             // A batch that found fewer rows than it could take tells nothing of the rate.
             if (s.more) m_batch.done(limit, s.tookNs);
             const qint64 next = s.more ? s.host : s.host + 1;
-            QTimer::singleShot(kPauseMs, this, [this, next, before, n = batches + 1] {
-                sweep(next, before, n);
-            });
+            QTimer::singleShot(kPauseMs, this,
+                               [this, next, before, n = batches + 1] { sweep(next, before, n); });
         },
         [this](const DbError& e) {
             m_running = false;

@@ -38,7 +38,8 @@ QString compose(const std::vector<AlertEntry>& entries, const QHash<qint64, std:
     QString out;
     const std::function<void(std::size_t, int)> add = [&](std::size_t i, int depth) {
         const bool stillDown = change == Change::Down && entries[i].change == Change::None;
-        out += QString(2 * depth, u' ') + entries[i].label + (stillDown ? kStillDown : QString()) + kCrLf;
+        out += QString(2 * depth, u' ') + entries[i].label + (stillDown ? kStillDown : QString()) +
+               kCrLf;
         if (under.empty()) return;
         std::sort(under[i].begin(), under[i].end());
         for (std::size_t k : under[i]) add(k, depth + 1);

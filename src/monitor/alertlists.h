@@ -11,7 +11,7 @@ namespace sentrok {
 // One host of the alert mail's lists.
 struct AlertEntry {
     qint64 id = 0;
-    QString label;  // hostLabel()
+    QString label{};  // hostLabel()
     // Down or Up: the host's change in this pass. None: an ancestor that went down before the pass,
     // listed only to carry the hosts behind it.
     Change change = Change::None;

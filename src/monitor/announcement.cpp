@@ -9,9 +9,12 @@ namespace sentrok {
 std::uint32_t colorOf(ChangeKind kind)
 {
     switch (kind) {
-    case ChangeKind::Down: return kColorDown;
-    case ChangeKind::Up: return kColorUp;
-    case ChangeKind::Unreachable: return kColorUnreachable;
+        case ChangeKind::Down:
+            return kColorDown;
+        case ChangeKind::Up:
+            return kColorUp;
+        case ChangeKind::Unreachable:
+            return kColorUnreachable;
     }
     return kColorDown;
 }
@@ -25,8 +28,10 @@ void showChange(MonitorView& view, const HostChange& c)
 
 void soundChange(Sound& sound, const HostChange& c)
 {
-    if (c.kind == ChangeKind::Down) sound.PlayDownSound();
-    else if (c.kind == ChangeKind::Up) sound.PlayUpSound();
+    if (c.kind == ChangeKind::Down)
+        sound.PlayDownSound();
+    else if (c.kind == ChangeKind::Up)
+        sound.PlayUpSound();
 }
 
 }  // namespace sentrok

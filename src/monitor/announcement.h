@@ -27,21 +27,21 @@ enum class ChangeKind {
 };
 
 struct HostChange {
-    HostRef host;
+    HostRef host{};
     ChangeKind kind = ChangeKind::Down;
     // Unreachable: the nearest ancestor down. Up: the nearest ancestor that came back in the same
     // pass, known once the pass is over (set in its PassReport, not in the change announced as it
     // is recorded).
-    std::optional<HostRef> ancestor;
-    QDateTime when;      // of the check
+    std::optional<HostRef> ancestor{};
+    QDateTime when{};     // of the check
     QString wait, reply;  // the wait time (vw) and the result (mean reply time, -1: no echo)
 };
 
 struct PassReport {
-    QDateTime time;     // the pass's end
-    QString checkedBy;  // the process that ran it, as the lease names it
-    std::vector<HostChange> changes;  // in the order recorded
-    QString alertText;  // the alert mail's text, byte for byte; empty when nothing changed
+    QDateTime time{};                   // the pass's end
+    QString checkedBy{};                // the process that ran it, as the lease names it
+    std::vector<HostChange> changes{};  // in the order recorded
+    QString alertText{};  // the alert mail's text, byte for byte; empty when nothing changed
 };
 
 // The event row's colour of a change: red, green, or grey for a host unreachable behind an

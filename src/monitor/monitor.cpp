@@ -14,8 +14,8 @@
 #include <QTextStream>
 
 #include <algorithm>
-#include <utility>
 #include <limits>
+#include <utility>
 
 namespace sentrok {
 
@@ -42,7 +42,9 @@ QString resultOf(const ProbeOutcome& outcome)
 }  // namespace
 
 Monitor::Monitor(MonitorDeps deps, std::int32_t checkInterval, QObject* parent)
-    : QObject(parent), m_deps(std::move(deps)), m_checkInterval(checkInterval),
+    : QObject(parent),
+      m_deps(std::move(deps)),
+      m_checkInterval(checkInterval),
       m_recorder(std::make_unique<Recorder>(m_deps.database))
 {
     m_timer.setInterval(1000);
@@ -128,11 +130,12 @@ void Monitor::lookForRequests()
 {
     if (m_askingRequests) return;
     m_askingRequests = true;
-    m_recorder->newestRequest([this, guard = QPointer<Monitor>(this)](std::optional<qint64> newest) {
-        if (!guard) return;
-        m_askingRequests = false;
-        if (newest && *newest > m_answeredRequest && m_held && !m_running) mnuStart_Click();
-    });
+    m_recorder->newestRequest(
+        [this, guard = QPointer<Monitor>(this)](std::optional<qint64> newest) {
+            if (!guard) return;
+            m_askingRequests = false;
+            if (newest && *newest > m_answeredRequest && m_held && !m_running) mnuStart_Click();
+        });
 }
 
 void Monitor::Timer2_Timer()
@@ -209,7 +212,8 @@ void Monitor::hostsLoaded(HostsOutcome loaded)
     m_loadError.clear();
     m_deps.view->setCondition(Condition::DatabaseGone, {});
     m_slots.resize(loaded.hosts.size());
-    for (std::size_t i = 0; i < loaded.hosts.size(); ++i) m_slots[i].host = std::move(loaded.hosts[i]);
+    for (std::size_t i = 0; i < loaded.hosts.size(); ++i)
+        m_slots[i].host = std::move(loaded.hosts[i]);
     linkParents();
     startProbes();
     sendReady();
@@ -245,10 +249,9 @@ void Monitor::startProbes()
         s.state = SlotState::Probing;
         ++m_inFlight;
         const HostRecord& h = s.host;
-        s.probeId = m_deps.prober->start({h.ip, h.vw, h.vi, h.vn, h.vl},
-                                         [this, index](const ProbeOutcome& outcome) {
-                                             probeDone(index, outcome);
-                                         });
+        s.probeId = m_deps.prober->start(
+            {h.ip, h.vw, h.vi, h.vn, h.vl},
+            [this, index](const ProbeOutcome& outcome) { probeDone(index, outcome); });
     }
 }
 
@@ -317,8 +320,8 @@ void Monitor::sendReady()
     });
 }
 
-void Monitor::batchRecorded(std::size_t from, std::size_t to, const std::vector<std::size_t>& written,
-                            BatchOutcome outcome)
+void Monitor::batchRecorded(std::size_t from, std::size_t to,
+                            const std::vector<std::size_t>& written, BatchOutcome outcome)
 {
     m_batchInFlight = false;
     if (!m_running || to > m_slots.size()) return;
@@ -397,8 +400,8 @@ void Monitor::announce(const Slot& s)
     if (s.recorded.change == Change::None) return;
     HostChange change{.host = {.id = h.id, .ip = h.ip, .desc = h.desc},
                       .kind = s.recorded.change == Change::Up ? ChangeKind::Up
-                              : s.ancestor != kNone          ? ChangeKind::Unreachable
-                                                             : ChangeKind::Down,
+                              : s.ancestor != kNone           ? ChangeKind::Unreachable
+                                                              : ChangeKind::Down,
                       .ancestor = std::nullopt,
                       .when = fromStored(s.when),
                       .wait = h.vw,
@@ -517,7 +520,8 @@ void Monitor::composeLists()
         if (!changed(i, Change::Down)) continue;
         add(i, Change::Down, m_slots[i].ancestor);
         // The ancestors still down that carry it, each under its own nearest ancestor down.
-        for (std::size_t a = m_slots[i].ancestor; a != kNone && !listed[a] && !changed(a, Change::Down);) {
+        for (std::size_t a = m_slots[i].ancestor;
+             a != kNone && !listed[a] && !changed(a, Change::Down);) {
             const std::size_t next = nearestDownAncestor(a, true);
             add(a, Change::None, next);
             a = next;
@@ -525,7 +529,8 @@ void Monitor::composeLists()
     }
     std::vector<std::size_t> byPass(entries.size());
     for (std::size_t k = 0; k < byPass.size(); ++k) byPass[k] = k;
-    std::sort(byPass.begin(), byPass.end(), [&](std::size_t x, std::size_t y) { return order[x] < order[y]; });
+    std::sort(byPass.begin(), byPass.end(),
+              [&](std::size_t x, std::size_t y) { return order[x] < order[y]; });
     std::vector<AlertEntry> sorted;
     sorted.reserve(entries.size());
     for (std::size_t k : byPass) sorted.push_back(std::move(entries[k]));
@@ -577,8 +582,7 @@ void Monitor::abandonPass(const QString& why)
     for (Slot& s : m_slots)
         if (s.state == SlotState::Probing) m_deps.prober->cancel(s.probeId);
     const qint64 dropped = qint64(m_slots.size() - m_nextToRecord);
-    const QString message =
-        QStringLiteral("Не записано проверок: %1. %2").arg(dropped).arg(why);
+    const QString message = QStringLiteral("Не записано проверок: %1. %2").arg(dropped).arg(why);
     m_deps.view->reportCheckFailure(message);
     printError(message);
     finishPass(false);
@@ -629,9 +633,8 @@ void Monitor::recordingWaits(const QString& text)
     std::size_t waiting = 0;
     for (std::size_t i = m_nextToRecord; i < m_slots.size(); ++i)
         if (m_slots[i].state == SlotState::Sent || m_slots[i].state == SlotState::Probed) ++waiting;
-    m_deps.view->setCondition(
-        Condition::RecordingWaits,
-        text + QStringLiteral("\nЖдут записи: %1.").arg(waiting));
+    m_deps.view->setCondition(Condition::RecordingWaits,
+                              text + QStringLiteral("\nЖдут записи: %1.").arg(waiting));
 }
 
 }  // namespace sentrok

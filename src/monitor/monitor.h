@@ -7,8 +7,8 @@
 
 #include <QDateTime>
 #include <QHash>
-#include <QSet>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <cstdint>
@@ -22,7 +22,7 @@ namespace sentrok {
 class Clock;
 
 struct MonitorDeps {
-    QString database;  // the database file; the monitor has a connection of its own to it
+    QString database{};  // the database file; the monitor has a connection of its own to it
     Prober* prober = nullptr;
     MonitorView* view = nullptr;  // the status: panels, pointer, conditions, failed checks
     const Clock* clock = nullptr;
@@ -41,9 +41,9 @@ struct MonitorDeps {
 // A host is down from its first failed check to its next successful one: the failure opens an
 // outage row, the success closes it, and each change is announced (changeAnnounced: an event row
 // and a sound where the program has them) and has a line in DownList or UpList; the end of the pass
-// announces all of them at once (passAnnounced: the alert mail among others). A check that cannot be made (a setting the probe cannot
-// use, no ICMP socket, a database failure) is not a host that is down: nothing is written for it,
-// it is reported, and the pass goes on with the next host.
+// announces all of them at once (passAnnounced: the alert mail among others). A check that cannot
+// be made (a setting the probe cannot use, no ICMP socket, a database failure) is not a host that
+// is down: nothing is written for it, it is reported, and the pass goes on with the next host.
 //
 // The database work runs on a thread of its own (Recorder), a batch of outcomes at a time, so a
 // locked database or a slow disk never holds the window up: while another program holds the lock,
@@ -119,17 +119,17 @@ private:
     static constexpr std::size_t kNone = std::size_t(-1);
     static constexpr std::size_t kPending = std::size_t(-2);
     struct Slot {
-        HostRecord host;
+        HostRecord host{};
         SlotState state = SlotState::Waiting;
         bool skipped = false;  // wait time "0": not monitored
         quint64 probeId = 0;
-        ProbeOutcome outcome;
-        QString result;        // the result text recorded
-        RecordResult recorded;  // what the recording made of it
-        bool notWritten = false;  // checked, but the database refused its record
+        ProbeOutcome outcome{};
+        QString result{};              // the result text recorded
+        RecordResult recorded{};       // what the recording made of it
+        bool notWritten = false;       // checked, but the database refused its record
         std::size_t parent = kNone;    // the slot of its parent
         std::size_t ancestor = kNone;  // a failed check: the slot of its nearest ancestor down
-        QString when;                  // the stored date text of its check
+        QString when{};                // the stored date text of its check
     };
 
     void hostsLoaded(HostsOutcome loaded);

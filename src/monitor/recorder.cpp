@@ -233,7 +233,8 @@ private:
                 out.goneText = e.description();
             } else {
                 // The commit failed: nothing of the batch is in the file.
-                out.results.assign(m_pending->checks.size(), RecordResult{Change::None, e.userText()});
+                out.results.assign(m_pending->checks.size(),
+                                   RecordResult{Change::None, e.userText()});
             }
         }
         if (m_pending->told) emit m_owner->waiting({});
@@ -288,14 +289,15 @@ Recorder::~Recorder() = default;
 
 void Recorder::loadHosts(std::function<void(HostsOutcome)> done)
 {
-    m_thread->post([w = m_worker, done = std::move(done)]() mutable { w->loadHosts(std::move(done)); });
+    m_thread->post(
+        [w = m_worker, done = std::move(done)]() mutable { w->loadHosts(std::move(done)); });
 }
 
 void Recorder::record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done)
 {
     m_thread->post([w = m_worker, checks = std::move(checks), done = std::move(done)]() mutable {
-            w->record(std::move(checks), std::move(done));
-        });
+        w->record(std::move(checks), std::move(done));
+    });
 }
 
 void Recorder::acquireLease(const QString& me, std::function<void(LeaseState)> done)
@@ -315,7 +317,8 @@ void Recorder::beginPass(const QString& me, const QString& started)
 
 void Recorder::endPass(const QString& finished, qint64 hosts, qint64 failed)
 {
-    m_thread->post([w = m_worker, finished, hosts, failed] { w->endPass(finished, hosts, failed); });
+    m_thread->post(
+        [w = m_worker, finished, hosts, failed] { w->endPass(finished, hosts, failed); });
 }
 
 void Recorder::requestPass(const QString& by, const QString& when)

@@ -20,27 +20,27 @@ class RecorderWorker;
 // The outcome of a batch of checks. `gone`: the database file was deleted or replaced, nothing
 // was written (its words in `goneText`).
 struct BatchOutcome {
-    std::vector<RecordResult> results;  // one per check, in order, unless gone or leaseLost
+    std::vector<RecordResult> results{};  // one per check, in order, unless gone or leaseLost
     bool gone = false;
-    QString goneText;
+    QString goneText{};
     bool leaseLost = false;  // the lease was lost (its connection, or to another process):
                              // nothing was written
-    QString leaseHolder;     // who holds it now, when known
+    QString leaseHolder{};   // who holds it now, when known
 };
 
 // Whether this process may run passes, and where the monitoring left off.
 struct LeaseState {
     bool held = false;
-    QString holder;       // who holds it, when someone does
-    QDateTime lastPass;   // the end of the last pass recorded (its start, while unfinished)
+    QString holder{};      // who holds it, when someone does
+    QDateTime lastPass{};  // the end of the last pass recorded (its start, while unfinished)
     bool lastPassOpen = false;
-    QString error;        // the lease could not be asked for (words for the user)
-    bool gone = false;    // ... because the database is out of reach
+    QString error{};    // the lease could not be asked for (words for the user)
+    bool gone = false;  // ... because the database is out of reach
 };
 
 struct HostsOutcome {
-    std::vector<HostRecord> hosts;  // in the order of their descriptions
-    QString error;                  // not empty: the list could not be read
+    std::vector<HostRecord> hosts{};  // in the order of their descriptions
+    QString error{};                  // not empty: the list could not be read
     bool gone = false;
     // The newest request for a pass made before the list was read: the pass answers it and every
     // one before it (0: none).

@@ -83,12 +83,15 @@ HostChange Viewer::changeOf(const EventRow& e) const
     // Gone down behind an ancestor that was down: unreachable, and the ancestor's sound is enough.
     const bool unreachable = e.down && e.ancestor != 0;
     HostChange c{.host = {.id = e.hostId, .ip = e.ip, .desc = e.desc},
-                 .kind = !e.down ? ChangeKind::Up : unreachable ? ChangeKind::Unreachable : ChangeKind::Down,
+                 .kind = !e.down       ? ChangeKind::Up
+                         : unreachable ? ChangeKind::Unreachable
+                                       : ChangeKind::Down,
                  .ancestor = std::nullopt,
                  .when = fromStored(e.dt),
                  .wait = e.wait,
                  .reply = e.reply};
-    if (unreachable) c.ancestor = HostRef{.id = e.ancestor, .ip = e.ancestorIp, .desc = e.ancestorDesc};
+    if (unreachable)
+        c.ancestor = HostRef{.id = e.ancestor, .ip = e.ancestorIp, .desc = e.ancestorDesc};
     return c;
 }
 
@@ -108,7 +111,8 @@ void Viewer::passEnded(const LastPass& pass)
         emit passAnnounced(report);
     }
     if (!announcedThis)
-        emit passAnnounced(PassReport{.time = pass.time, .checkedBy = pass.monitor, .changes = {}, .alertText = {}});
+        emit passAnnounced(PassReport{
+            .time = pass.time, .checkedBy = pass.monitor, .changes = {}, .alertText = {}});
 }
 
 // The report of a pass from its changes as recorded. The alert text is put together as the other
@@ -143,7 +147,8 @@ PassReport Viewer::reportOf(const std::vector<EventRow>& events) const
         const auto nearestDown = [&](qint64 id) -> qint64 {
             for (qint64 a = parentOf(id); a; a = parentOf(a)) {
                 const HostNode* h = tree.find(a);
-                if (wentDown.contains(a) || (!cameUp.contains(a) && h && down.contains(h->ip))) return a;
+                if (wentDown.contains(a) || (!cameUp.contains(a) && h && down.contains(h->ip)))
+                    return a;
             }
             return 0;
         };
@@ -155,27 +160,36 @@ PassReport Viewer::reportOf(const std::vector<EventRow>& events) const
                 qint64 with = 0;
                 for (qint64 a = parentOf(e.hostId); a && !with; a = parentOf(a))
                     if (cameUp.contains(a)) with = a;
-                entries.push_back({.id = e.hostId, .label = label(e.hostId), .change = Change::Up, .anchor = with});
+                entries.push_back({.id = e.hostId,
+                                   .label = label(e.hostId),
+                                   .change = Change::Up,
+                                   .anchor = with});
                 if (with) {
                     const HostNode* h = tree.find(with);
                     out.changes[k].ancestor = HostRef{.id = with, .ip = h->ip, .desc = h->desc};
                 }
                 continue;
             }
-            entries.push_back({.id = e.hostId, .label = label(e.hostId), .change = Change::Down, .anchor = e.ancestor});
+            entries.push_back({.id = e.hostId,
+                               .label = label(e.hostId),
+                               .change = Change::Down,
+                               .anchor = e.ancestor});
             listed.insert(e.hostId);
             for (qint64 a = e.ancestor; a && !listed.contains(a) && !wentDown.contains(a);) {
                 const qint64 next = nearestDown(a);
-                entries.push_back({.id = a, .label = label(a), .change = Change::None, .anchor = next});
+                entries.push_back(
+                    {.id = a, .label = label(a), .change = Change::None, .anchor = next});
                 listed.insert(a);
                 a = next;
             }
         }
-        std::stable_sort(entries.begin(), entries.end(), [&](const AlertEntry& x, const AlertEntry& y) {
-            return position.value(x.id, hosts.size()) < position.value(y.id, hosts.size());
-        });
+        std::stable_sort(
+            entries.begin(), entries.end(), [&](const AlertEntry& x, const AlertEntry& y) {
+                return position.value(x.id, hosts.size()) < position.value(y.id, hosts.size());
+            });
         const AlertLists lists = composeAlertLists(entries);
-        if (!lists.down.isEmpty() || !lists.up.isEmpty()) out.alertText = alertText(lists.down, lists.up);
+        if (!lists.down.isEmpty() || !lists.up.isEmpty())
+            out.alertText = alertText(lists.down, lists.up);
     } catch (const DbError&) {
         // Without the hosts the changes are announced all the same; only the text is missing.
     }

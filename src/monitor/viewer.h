@@ -21,7 +21,7 @@ class Database;
 class HostTree;
 
 struct ViewerDeps {
-    QString database;
+    QString database{};
     MonitorView* view = nullptr;  // the status bar's totals
     const Clock* clock = nullptr;
     std::function<void()> getNoCon;  // refresh the outage window

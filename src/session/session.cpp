@@ -39,7 +39,10 @@ QString Session::chooseLocation(const QStringList& arguments, const QString& pro
     return withStoredPassword(chooseDatabase(arguments, programFolder), nullptr, 60'000, problem);
 }
 
-QString Session::location() const { return Database::locationOr(m_deps.database, m_deps.programFolder); }
+QString Session::location() const
+{
+    return Database::locationOr(m_deps.database, m_deps.programFolder);
+}
 
 Database& Session::database() const
 {
@@ -89,7 +92,10 @@ bool Session::upgradeAtStart(const UpgradeProgress& progress)
                     if (m_cancelUpgrade) throw UpgradeCancelled();
                     if (report)
                         QMetaObject::invokeMethod(
-                            to, [report, version, what, done, total] { report(version, what, done, total); },
+                            to,
+                            [report, version, what, done, total] {
+                                report(version, what, done, total);
+                            },
                             Qt::QueuedConnection);
                 });
                 return true;
@@ -118,7 +124,8 @@ void Session::start(MonitorView* view, std::function<void()> getNoCon)
         if (m_view) showChange(*m_view, change);
         if (m_sound) soundChange(*m_sound, change);
     });
-    connect(this, &Session::passAnnounced, this, [this](const PassReport& report) { m_lastReport = report; });
+    connect(this, &Session::passAnnounced, this,
+            [this](const PassReport& report) { m_lastReport = report; });
 
     m_monitor = std::make_unique<Monitor>(MonitorDeps{.database = m_db->location(),
                                                       .prober = m_deps.prober,
@@ -139,8 +146,9 @@ void Session::start(MonitorView* view, std::function<void()> getNoCon)
     if (m_deps.thinLog) {
         // Detailed log rows older than the kept days go in small batches, at start and hourly.
         m_retention = std::make_unique<LogRetention>(location(), *m_deps.clock);
-        connect(m_retention.get(), &LogRetention::failed, this,
-                [this](const QString& message) { say(QStringLiteral("журнал не прорежен: %1").arg(message)); });
+        connect(m_retention.get(), &LogRetention::failed, this, [this](const QString& message) {
+            say(QStringLiteral("журнал не прорежен: %1").arg(message));
+        });
         m_retentionTimer.setInterval(kThinEveryMs);
         connect(&m_retentionTimer, &QTimer::timeout, m_retention.get(), &LogRetention::runNow);
         m_retention->runNow();
@@ -202,10 +210,13 @@ SessionState Session::state() const
 {
     SessionState s;
     s.checking = m_monitor && m_monitor->active();
-    s.checkedBy = s.checking ? (m_deps.leaseHolder.isEmpty() ? thisProcess(m_deps.program) : m_deps.leaseHolder)
+    s.checkedBy = s.checking ? (m_deps.leaseHolder.isEmpty() ? thisProcess(m_deps.program)
+                                                             : m_deps.leaseHolder)
                              : m_holder;
     s.checkInterval = m_settings.checkInterval;
-    s.lastPass = m_viewer ? m_viewer->lastPassTime() : m_monitor ? m_monitor->lastPassTime() : QDateTime();
+    s.lastPass = m_viewer    ? m_viewer->lastPassTime()
+                 : m_monitor ? m_monitor->lastPassTime()
+                             : QDateTime();
     s.passRunning = m_monitor && m_monitor->passRunning();
     if (m_view) {
         s.hosts = m_view->panelText(3);
@@ -217,8 +228,10 @@ SessionState Session::state() const
 
 void Session::say(const QString& line) const
 {
-    if (m_deps.log) m_deps.log(line);
-    else QTextStream(stderr) << m_deps.program << ": " << printableLine(line) << "\n";
+    if (m_deps.log)
+        m_deps.log(line);
+    else
+        QTextStream(stderr) << m_deps.program << ": " << printableLine(line) << "\n";
 }
 
 }  // namespace sentrok

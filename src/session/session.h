@@ -44,9 +44,9 @@ class Viewer;
 struct SessionDeps {
     // Names this process to the others (the lease) and starts its lines on standard error:
     // "sentrok", "sentrok-monitor", "sentrok-db".
-    QString program;
-    QString programFolder;  // holds the sounds, and sentrok.mdb unless `database` names another
-    QString database;       // a file or a URL (chooseDatabase); empty: sentrok.mdb in programFolder
+    QString program{};
+    QString programFolder{};  // holds the sounds, and sentrok.mdb unless `database` names another
+    QString database{};  // a file or a URL (chooseDatabase); empty: sentrok.mdb in programFolder
     const Clock* clock = nullptr;
     MessageBoxes* boxes = nullptr;  // the mail's refusals
     SoundPlayer* player = nullptr;  // null: no sounds
@@ -57,31 +57,31 @@ struct SessionDeps {
     bool makeOwnDatabase = false;
     // Who this process is to the others sharing the database (thisProcess()): checks run only while
     // it holds the lease. Empty: it checks without asking (a database of its own).
-    QString leaseHolder;
+    QString leaseHolder{};
     // While another process checks, follow what it records (the desktop); otherwise just wait.
     bool follow = false;
     // Thin the log out to the kept days, at start and every hour.
     bool thinLog = false;
     // Lines for the user that have no window to go to; standard error when not given.
-    std::function<void(const QString&)> log;
+    std::function<void(const QString&)> log = nullptr;
 };
 
 // How an upgrade at start is shown while it runs; every call on the session's thread.
 struct UpgradeProgress {
     std::function<void(int from, int to)> begins = nullptr;  // before the first step
     UpgradeReport report = nullptr;                          // each step's progress
-    std::function<void()> ends = nullptr;  // done, cancelled or failed
+    std::function<void()> ends = nullptr;                    // done, cancelled or failed
 };
 
 // What the monitoring knows now, without a query: for a page, a metric, a status line.
 struct SessionState {
-    bool checking = false;   // this process makes the checks
-    QString checkedBy;       // who makes them, when known
+    bool checking = false;  // this process makes the checks
+    QString checkedBy{};    // who makes them, when known
     std::int32_t checkInterval = 0;
-    QDateTime lastPass;      // when the last pass ended (began, while one runs elsewhere)
+    QDateTime lastPass{};  // when the last pass ended (began, while one runs elsewhere)
     bool passRunning = false;
-    QString hosts, failed;   // the totals of the last complete pass, as the status bar shows them
-    std::optional<PassReport> lastReport;  // the last pass announced
+    QString hosts, failed;  // the totals of the last complete pass, as the status bar shows them
+    std::optional<PassReport> lastReport{};  // the last pass announced
 };
 
 class Session : public QObject {

@@ -7,10 +7,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <utility>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -18,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <utility>
 
 #include <atomic>
 #include <mutex>
@@ -57,9 +57,11 @@ void pause()
 bool isDriverNoise(const QString& message)
 {
     return message.startsWith(QLatin1String("Unable to free statement: ")) ||
-           message == QLatin1String("This version of PostgreSQL is not supported and may not work.") ||
-           message == QLatin1String("The server version of this PostgreSQL is unknown, falling back "
-                                    "to the client version.");
+           message ==
+               QLatin1String("This version of PostgreSQL is not supported and may not work.") ||
+           message == QLatin1String(
+                          "The server version of this PostgreSQL is unknown, falling back "
+                          "to the client version.");
 }
 
 namespace {
@@ -80,7 +82,10 @@ void silenceDriverNoise()
 
 DbError::DbError(int number, const QString& description, const QString& statement, Kind kind)
     : std::runtime_error(QStringLiteral("%1: %2").arg(number).arg(description).toStdString()),
-      m_number(number), m_description(description), m_statement(statement), m_kind(kind)
+      m_number(number),
+      m_description(description),
+      m_statement(statement),
+      m_kind(kind)
 {
 }
 
@@ -88,9 +93,15 @@ bool DbError::isBusy() const { return m_kind == Kind::Busy; }
 
 bool DbError::isGone() const { return m_kind == Kind::Gone; }
 
-QString DbError::engineCode() const { return m_code.isEmpty() ? QString::number(m_number) : m_code; }
+QString DbError::engineCode() const
+{
+    return m_code.isEmpty() ? QString::number(m_number) : m_code;
+}
 
-QString DbError::userText() const { return QStringLiteral("Ошибка %1: %2").arg(engineCode(), m_description); }
+QString DbError::userText() const
+{
+    return QStringLiteral("Ошибка %1: %2").arg(engineCode(), m_description);
+}
 
 Result::Result(std::shared_ptr<QSqlQuery> query) : m_query(std::move(query))
 {
@@ -165,8 +176,11 @@ void Result::close()
 
 Database::Database(const QString& location, const QString& connectionName,
                    const DatabaseOptions& options)
-    : m_url(DatabaseUrl::parse(location)), m_engine(&Engine::of(m_url)), m_name(connectionName),
-      m_options(options), m_context(std::make_unique<QObject>())
+    : m_url(DatabaseUrl::parse(location)),
+      m_engine(&Engine::of(m_url)),
+      m_name(connectionName),
+      m_options(options),
+      m_context(std::make_unique<QObject>())
 {
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(m_engine->driver(), m_name);
@@ -234,12 +248,13 @@ void Database::refuseNewerSchema()
 
 DbError newerSchemaError(const DatabaseUrl& url, int version)
 {
-    return DbError(dbcode::CantOpen,
-                   QStringLiteral("база данных %1 сделана более новой версией Sentrok (версия схемы "
-                                  "%2), а эта программа знает версии не выше %3: обновите программу")
-                       .arg(url.describe())
-                       .arg(version)
-                       .arg(kSchemaVersion));
+    return DbError(
+        dbcode::CantOpen,
+        QStringLiteral("база данных %1 сделана более новой версией Sentrok (версия схемы "
+                       "%2), а эта программа знает версии не выше %3: обновите программу")
+            .arg(url.describe())
+            .arg(version)
+            .arg(kSchemaVersion));
 }
 
 void Database::close()
@@ -260,8 +275,10 @@ void Database::close()
 void Database::closeSoon()
 {
     if (!m_open) return;
-    if (m_inTransaction) m_closeAfterTransaction = true;
-    else close();
+    if (m_inTransaction)
+        m_closeAfterTransaction = true;
+    else
+        close();
 }
 
 void Database::ensureOpen()
@@ -400,10 +417,7 @@ void Database::rollback()
     if (m_closeAfterTransaction) close();
 }
 
-void Database::notify(const QString& channel)
-{
-    m_engine->notify(*this, channel);
-}
+void Database::notify(const QString& channel) { m_engine->notify(*this, channel); }
 
 bool Database::listen(const QString& channel, std::function<void()> news)
 {
@@ -412,11 +426,10 @@ bool Database::listen(const QString& channel, std::function<void()> news)
     m_listeners.insert(channel, std::move(news));
     if (first) {
         QSqlDriver* driver = QSqlDatabase::database(m_name, false).driver();
-        QObject::connect(driver, &QSqlDriver::notification, m_context.get(),
-                         [this](const QString& name) {
-                             if (const auto it = m_listeners.constFind(name); it != m_listeners.cend())
-                                 (*it)();
-                         });
+        QObject::connect(
+            driver, &QSqlDriver::notification, m_context.get(), [this](const QString& name) {
+                if (const auto it = m_listeners.constFind(name); it != m_listeners.cend()) (*it)();
+            });
     }
     subscribeListeners();
     return true;

@@ -20,7 +20,8 @@ DbWorker::DbWorker(QString location, Options options)
         },
         Qt::DirectConnection);
     m_thread.start();
-    if (m_options.nice != 0) post([nice = m_options.nice] { setpriority(PRIO_PROCESS, gettid(), nice); });
+    if (m_options.nice != 0)
+        post([nice = m_options.nice] { setpriority(PRIO_PROCESS, gettid(), nice); });
 }
 
 DbWorker::~DbWorker()
@@ -43,8 +44,8 @@ void DbWorker::postAndWait(std::function<void()> fn)
 Database& DbWorker::db()
 {
     if (!m_db)
-        m_db = std::make_unique<Database>(m_location, Database::uniqueName(m_options.connectionBase),
-                                          m_options.database);
+        m_db = std::make_unique<Database>(
+            m_location, Database::uniqueName(m_options.connectionBase), m_options.database);
     return *m_db;
 }
 

@@ -22,7 +22,7 @@ public:
     static constexpr int kBackgroundNice = 5;
 
     struct Options {
-        QString connectionBase;        // names the connection, for the engine's own messages
+        QString connectionBase{};       // names the connection, for the engine's own messages
         DatabaseOptions database = {};  // how the connection meets a lock
         int nice = 0;                   // kBackgroundNice for work nobody waits for
     };
@@ -44,12 +44,17 @@ public:
                 R result = job(db());
                 if (to)
                     QMetaObject::invokeMethod(
-                        to, [done, result = std::move(result)] { done(result); }, Qt::QueuedConnection);
+                        to, [done, result = std::move(result)] { done(result); },
+                        Qt::QueuedConnection);
             } catch (const DbError& e) {
-                if (to) QMetaObject::invokeMethod(to, [failed, e] { failed(e); }, Qt::QueuedConnection);
+                if (to)
+                    QMetaObject::invokeMethod(
+                        to, [failed, e] { failed(e); }, Qt::QueuedConnection);
             } catch (const std::exception& e) {
                 const DbError error(0, QString::fromLocal8Bit(e.what()));
-                if (to) QMetaObject::invokeMethod(to, [failed, error] { failed(error); }, Qt::QueuedConnection);
+                if (to)
+                    QMetaObject::invokeMethod(
+                        to, [failed, error] { failed(error); }, Qt::QueuedConnection);
             }
         });
     }

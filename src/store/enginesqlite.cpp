@@ -207,8 +207,8 @@ public:
         QUrl uri = QUrl::fromLocalFile(url.file);
         uri.setScheme(QStringLiteral("file"));
         db.setDatabaseName(uri.toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")
-                                 .arg(options.busyTimeoutMs));
+        db.setConnectOptions(
+            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(options.busyTimeoutMs));
     }
 
     QStringList afterOpen(const DatabaseOptions&) const override
@@ -233,7 +233,7 @@ public:
         // Extended result codes carry the primary one in their low byte.
         const int code = error.nativeErrorCode().toInt() & 0xff;
         return code == dbcode::Busy || code == dbcode::Locked ? DbError::Kind::Busy
-                                                               : DbError::Kind::Other;
+                                                              : DbError::Kind::Other;
     }
 
     DbError error(const QSqlError& e, const QString& statement) const override
@@ -293,13 +293,15 @@ public:
         QFile::remove(file);
         bool numeric = false;
         const int number = error.nativeErrorCode().toInt(&numeric);
-        throw DbError(numeric ? number : dbcode::CantOpen,
-                      error.text().isEmpty() ? QStringLiteral("не удалось создать файл") : error.text());
+        throw DbError(
+            numeric ? number : dbcode::CantOpen,
+            error.text().isEmpty() ? QStringLiteral("не удалось создать файл") : error.text());
     }
 
     void discardNew(const DatabaseUrl& url) const override
     {
-        for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(url.file + QString::fromLatin1(suffix));
+        for (const char* suffix : {"", "-wal", "-shm"})
+            QFile::remove(url.file + QString::fromLatin1(suffix));
     }
 
     bool missing(const DatabaseUrl& url) const override { return !QFile::exists(url.file); }

@@ -36,10 +36,11 @@ std::optional<HostRow> firstHostAt(Database& db, const QString& ip)
     HostRow out;
     out.id = r.field(QStringLiteral("id")).toLongLong();
     const std::pair<QString*, const char*> fields[] = {
-        {&out.fields.ip, "ip"}, {&out.fields.desc, "desc"}, {&out.fields.vw, "vw"},
-        {&out.fields.vn, "vn"}, {&out.fields.vl, "vl"},     {&out.fields.vi, "vi"},
+        {&out.fields.ip, "ip"},      {&out.fields.desc, "desc"}, {&out.fields.vw, "vw"},
+        {&out.fields.vn, "vn"},      {&out.fields.vl, "vl"},     {&out.fields.vi, "vi"},
         {&out.fields.color, "color"}};
-    for (const auto& [field, column] : fields) *field = textOf(r.field(QString::fromLatin1(column)));
+    for (const auto& [field, column] : fields)
+        *field = textOf(r.field(QString::fromLatin1(column)));
     return out;
 }
 

@@ -26,7 +26,7 @@ struct HostFields {
 
 struct HostRow {
     qint64 id = 0;
-    HostFields fields;
+    HostFields fields{};
 };
 
 // Every address, in the database's text order, for the list of hosts; a NULL reads empty.

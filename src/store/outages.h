@@ -18,8 +18,8 @@ class Database;
 struct OpenOutage {
     qint64 hostId = 0;
     QString ip, desc;
-    QVariant began;  // as stored
-    std::optional<HostNode> waitsFor;
+    QVariant began{};  // as stored
+    std::optional<HostNode> waitsFor{};
 };
 
 // The addresses with an outage open. Throws DbError.

@@ -21,7 +21,8 @@ HostTree::HostTree(std::vector<HostNode> hosts) : m_hosts(std::move(hosts))
 HostTree HostTree::read(Database& db)
 {
     std::vector<HostNode> hosts;
-    for (Result r = db.execute(QStringLiteral("SELECT id, parent, ip, [desc] FROM address ORDER BY id"));
+    for (Result r =
+             db.execute(QStringLiteral("SELECT id, parent, ip, [desc] FROM address ORDER BY id"));
          !r.eof(); r.moveNext()) {
         const QVariant parent = r.field(1);
         hosts.push_back({r.field(0).toLongLong(), parent.isNull() ? 0 : parent.toLongLong(),
@@ -36,7 +37,9 @@ std::optional<HostNode> parentOf(Database& db, qint64 host)
                                          "INNER JOIN address p ON p.id = a.parent WHERE a.id = ?"),
                           {host});
     if (r.eof()) return std::nullopt;
-    const auto text = [&](int i) { return r.field(i).isNull() ? QString() : r.field(i).toString(); };
+    const auto text = [&](int i) {
+        return r.field(i).isNull() ? QString() : r.field(i).toString();
+    };
     return HostNode{r.field(0).toLongLong(), r.field(1).toLongLong(), text(2), text(3)};
 }
 

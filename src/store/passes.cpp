@@ -8,8 +8,9 @@ namespace sentrok {
 
 qint64 insertPass(Database& db, const QString& monitor, const QString& started)
 {
-    return db.execute(QStringLiteral("insert into passes (monitor,started) values (?,?) returning id"),
-                      {monitor, started})
+    return db
+        .execute(QStringLiteral("insert into passes (monitor,started) values (?,?) returning id"),
+                 {monitor, started})
         .field(0)
         .toLongLong();
 }
@@ -62,8 +63,9 @@ void removeAnsweredRequests(Database& db, qint64 upTo)
 
 std::optional<LastPass> lastPass(Database& db)
 {
-    Result r = db.execute(QStringLiteral(
-        "select id, monitor, started, finished, hosts, failed from passes order by id desc limit 1"));
+    Result r =
+        db.execute(QStringLiteral("select id, monitor, started, finished, hosts, failed from "
+                                  "passes order by id desc limit 1"));
     if (r.eof()) return std::nullopt;
     LastPass out;
     out.id = r.field(0).toLongLong();

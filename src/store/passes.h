@@ -21,7 +21,8 @@ inline const QString kNewsChannel = QStringLiteral("sentrok");
 
 // The start of a pass; returns its id. Inside the caller's transaction.
 qint64 insertPass(Database& db, const QString& monitor, const QString& started);
-void finishPassRecord(Database& db, qint64 id, const QString& finished, qint64 hosts, qint64 failed);
+void finishPassRecord(Database& db, qint64 id, const QString& finished, qint64 hosts,
+                      qint64 failed);
 
 // The changes of state of a batch, recorded in its order. Inside the caller's transaction.
 void writeEvents(Database& db, qint64 passId, const std::vector<CheckRecord>& checks,
@@ -36,8 +37,8 @@ void removeAnsweredRequests(Database& db, qint64 upTo);
 // The last pass recorded: when it ended, or when it began while it has not ended.
 struct LastPass {
     qint64 id = 0;
-    QString monitor;
-    QDateTime time;
+    QString monitor{};
+    QDateTime time{};
     bool open = false;
     QVariant hosts, failed;  // its totals as stored; NULL until it ends
 };

@@ -23,7 +23,9 @@ constexpr int kRetryMs = 100;
 
 TablePurge::TablePurge(QString database, QStringList tables, QStringList wholeAtStart,
                        QObject* parent)
-    : QObject(parent), m_database(std::move(database)), m_tables(std::move(tables)),
+    : QObject(parent),
+      m_database(std::move(database)),
+      m_tables(std::move(tables)),
       m_wholeAtStart(std::move(wholeAtStart))
 {
 }
@@ -41,9 +43,8 @@ void TablePurge::start()
     if (m_worker) return;
     m_running = true;
     m_worker = std::make_unique<DbWorker>(
-        m_database,
-        DbWorker::Options{.connectionBase = QStringLiteral("purge"),
-                          .database = {.busyTimeoutMs = kRetryMs, .patienceMs = 0}});
+        m_database, DbWorker::Options{.connectionBase = QStringLiteral("purge"),
+                                      .database = {.busyTimeoutMs = kRetryMs, .patienceMs = 0}});
     m_worker->post([this] {
         QString error;
         try {
@@ -99,8 +100,8 @@ void TablePurge::run(Database& db)
     emit boundsTaken();
     BatchSizer batch(kFirstBatchRows, 1, kMostBatchRows);
     for (int t = 0; t < m_tables.size(); ++t) {
-        const QString sql = QStringLiteral("delete from %1 where %2 >= ? and %2 <= ?")
-                                .arg(m_tables[t], keys[t]);
+        const QString sql =
+            QStringLiteral("delete from %1 where %2 >= ? and %2 <= ?").arg(m_tables[t], keys[t]);
         const Bounds& b = bounds[std::size_t(t)];
         for (qint64 low = b.low; low <= b.high;) {
             const qint64 high = std::min(low + batch.size() - 1, b.high);

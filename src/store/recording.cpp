@@ -61,10 +61,11 @@ RecordResult recordCheck(Database& db, const CheckRecord& c)
     RecordResult out;
     try {
         db.savepoint([&] {
-            db.execute(QStringLiteral(
-                           "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
-                       {c.hostId, c.result, c.vw, c.when});
-            addChecksToTotals(db, {{c.hostId, c.when, toInt32(c.result, QLocale::c()).value_or(-1)}});
+            db.execute(
+                QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,?,?)"),
+                {c.hostId, c.result, c.vw, c.when});
+            addChecksToTotals(db,
+                              {{c.hostId, c.when, toInt32(c.result, QLocale::c()).value_or(-1)}});
             Result open = db.execute(
                 QStringLiteral("SELECT noconnect.id as id FROM address INNER JOIN noconnect ON "
                                "address.id = noconnect.id_ip WHERE address.ip = ? AND "

@@ -12,8 +12,8 @@ class Database;
 struct HostRecord {
     qint64 id = 0;
     QString ip, desc, vw, vi, vn, vl;
-    QString readError;  // a field that could not be read as text
-    qint64 parent = 0;  // the host it is reached through; 0: none
+    QString readError{};      // a field that could not be read as text
+    qint64 parent = 0;        // the host it is reached through; 0: none
     bool downBefore = false;  // its address had an outage open when the pass began
 };
 
@@ -31,7 +31,7 @@ enum class Change { None, Down, Up };
 // What became of one check: the change of state it recorded, or why nothing of it was written.
 struct RecordResult {
     Change change = Change::None;
-    QString error;
+    QString error{};
 };
 
 // A check fails when its result is not a reply time: negative, or not a number at all.

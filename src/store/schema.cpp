@@ -6,7 +6,6 @@
 #include "store/mailsettings.h"
 #include "store/totals.h"
 
-
 namespace sentrok {
 
 namespace {
@@ -88,8 +87,9 @@ void addPassRecords(Database& db, const std::function<void(qint64, qint64)>&)
 // names that ancestor, so the windows that follow the monitoring know it for unreachable.
 void addParents(Database& db, const std::function<void(qint64, qint64)>&)
 {
-    db.execute(QStringLiteral(
-        "ALTER TABLE address ADD COLUMN parent INTEGER REFERENCES address (id) ON DELETE SET NULL"));
+    db.execute(
+        QStringLiteral("ALTER TABLE address ADD COLUMN parent INTEGER REFERENCES address (id) ON "
+                       "DELETE SET NULL"));
     // Deleting a host looks for the hosts that depend on it.
     db.execute(QStringLiteral("CREATE INDEX address_parent ON address (parent)"));
     db.execute(QStringLiteral("ALTER TABLE events ADD COLUMN ancestor INTEGER"));
@@ -116,10 +116,7 @@ int schemaVersion(Database& db)
     return r.eof() ? 0 : r.field(0).toInt();
 }
 
-void setSchemaVersion(Database& db, int version)
-{
-    db.execute(db.engine().writeVersion(version));
-}
+void setSchemaVersion(Database& db, int version) { db.execute(db.engine().writeVersion(version)); }
 
 int upgradeSchema(Database& db, const UpgradeReport& report, int target)
 {

@@ -36,8 +36,8 @@ void saveWindow(Database& db, const WindowSettings<N>& s, const char* prefix,
                 const char* columnPrefix)
 {
     const QString p = QString::fromLatin1(prefix);
-    QString sql = QStringLiteral("update options set %1_top=?,%1_left=?,%1_width=?,%1_height=?")
-                      .arg(p);
+    QString sql =
+        QStringLiteral("update options set %1_top=?,%1_left=?,%1_width=?,%1_height=?").arg(p);
     QVariantList values{double(float(s.geometry.top)), double(float(s.geometry.left)),
                         double(float(s.geometry.width)), double(float(s.geometry.height))};
     for (std::size_t i = 0; i < N; ++i) {

@@ -19,14 +19,14 @@ struct StoredGeometry {
 
 template <std::size_t N>
 struct WindowSettings {
-    StoredGeometry geometry;
+    StoredGeometry geometry{};
     std::array<std::int32_t, N> columns{};  // twips; 0 = keep the built-in width
 };
 
 struct MainSettings {
     std::int32_t checkInterval = 0;  // seconds
     QVariant sndUp, sndDown;         // as stored: NULL stays NULL
-    WindowSettings<5> window;
+    WindowSettings<5> window{};
 };
 
 // Reads the settings row at start-up. Throws DbError when there is no row or refresh_time is

@@ -25,7 +25,8 @@ namespace {
 // A status bar that only keeps its panels.
 class PanelsView final : public MonitorView {
 public:
-    void PrintStat(const QString& ip, const QString&, const QString&, const QString&, std::uint32_t) override
+    void PrintStat(const QString& ip, const QString&, const QString&, const QString&,
+                   std::uint32_t) override
     {
         rows << ip;
     }
@@ -83,9 +84,11 @@ struct Listener {
 // A feature that hears the changes and says when it goes.
 class Listening final : public QObject {
 public:
-    Listening(Session& session, QStringList& gone, QString name) : m_gone(gone), m_name(std::move(name))
+    Listening(Session& session, QStringList& gone, QString name)
+        : m_gone(gone), m_name(std::move(name))
     {
-        connect(&session, &Session::changeAnnounced, this, [this](const HostChange& c) { heard << c.host.ip; });
+        connect(&session, &Session::changeAnnounced, this,
+                [this](const HostChange& c) { heard << c.host.ip; });
     }
     ~Listening() override { m_gone << m_name; }
     QStringList heard;
@@ -116,11 +119,16 @@ void TestSession::olderDatabaseUpgradedWhileShown()
     QList<int> began, steps;
     int ended = 0;
     const UpgradeProgress shown{.begins = [&](int from, int to) { began << from << to; },
-                                .report = [&](int version, const QString&, qint64, qint64) {
-                                    if (steps.isEmpty() || steps.last() != version) steps << version;
-                                },
+                                .report =
+                                    [&](int version, const QString&, qint64, qint64) {
+                                        if (steps.isEmpty() || steps.last() != version)
+                                            steps << version;
+                                    },
                                 .ends = [&] { ++ended; }};
-    const SessionDeps deps{.program = QStringLiteral("sentrok-db"), .database = place, .clock = &clock, .boxes = &boxes};
+    const SessionDeps deps{.program = QStringLiteral("sentrok-db"),
+                           .database = place,
+                           .clock = &clock,
+                           .boxes = &boxes};
     {
         Session session(deps);
         QVERIFY(session.open(shown));
@@ -144,7 +152,10 @@ void TestSession::upgradeCancelledLeavesTheFile()
     createDatabase(place, 1);
     FakeMessageBoxes boxes;
     FakeClock clock;
-    Session session({.program = QStringLiteral("sentrok"), .database = place, .clock = &clock, .boxes = &boxes});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .database = place,
+                     .clock = &clock,
+                     .boxes = &boxes});
     QVERIFY(!session.open({.begins = [&](int, int) { session.cancelUpgrade(); }}));
     QVERIFY(!session.isOpen());
     Database db(place, Database::uniqueName("t"));
@@ -158,8 +169,9 @@ void TestSession::mailOnlyWhereThisProcessChecks()
 {
     TestFolder folder;
     folder.addHost("10.0.0.1", "Router");
-    folder.db().execute("insert into emails (smtp,[from],email,[desc]) values "
-                        "('127.0.0.1','monitor@example.org','admin@example.org','')");
+    folder.db().execute(
+        "insert into emails (smtp,[from],email,[desc]) values "
+        "('127.0.0.1','monitor@example.org','admin@example.org','')");
     Listener mailA, mailB;
     Desk a(folder.dbFile(), "sentrok на a, pid 1", mailA.server.serverPort());
     QVERIFY(a.session->open());

@@ -42,7 +42,8 @@ TestFolder::TestFolder()
 
 Database& TestFolder::db()
 {
-    if (!m_db) m_db = std::make_unique<Database>(m_location, Database::uniqueName(QStringLiteral("test")));
+    if (!m_db)
+        m_db = std::make_unique<Database>(m_location, Database::uniqueName(QStringLiteral("test")));
     return *m_db;
 }
 
@@ -61,15 +62,16 @@ QString TestFolder::scalar(const QString& sql, const QVariantList& values)
 
 qint64 TestFolder::addHost(const QString& ip, const QString& desc, const QString& vw)
 {
-    Result r = db().execute(
-        QStringLiteral("insert into address (ip,[desc],vw,vn,vl,vi,color) values (?,?,?,'2','32','255','0') returning id"),
-        {ip, desc, vw});
+    Result r = db().execute(QStringLiteral("insert into address (ip,[desc],vw,vn,vl,vi,color) "
+                                           "values (?,?,?,'2','32','255','0') returning id"),
+                            {ip, desc, vw});
     return r.field(0).toLongLong();
 }
 
 QString newDatabasePlace(const QTemporaryDir& dir)
 {
-    return onPostgres() ? PgServer::instance().newDatabase() : dir.filePath(QStringLiteral("sentrok.mdb"));
+    return onPostgres() ? PgServer::instance().newDatabase()
+                        : dir.filePath(QStringLiteral("sentrok.mdb"));
 }
 
 QString missingDatabasePlace(const QTemporaryDir& dir)
@@ -96,8 +98,9 @@ void refuseLogRowsOf(Database& db, qint64 id, const QString& words)
                                   "return new; end $$")
                        .arg(id)
                        .arg(words));
-        db.execute(QStringLiteral("create trigger refuse before insert on log for each row execute "
-                                  "function refuse()"));
+        db.execute(
+            QStringLiteral("create trigger refuse before insert on log for each row execute "
+                           "function refuse()"));
     } else {
         db.execute(QStringLiteral("create trigger refuse before insert on log when new.id_ip=%1 "
                                   "begin select raise(abort, '%2'); end")
@@ -108,14 +111,16 @@ void refuseLogRowsOf(Database& db, qint64 id, const QString& words)
 
 void dropReferencedTable(Database& db, const QString& table)
 {
-    db.execute(QStringLiteral("drop table %1%2").arg(table, onPostgres() ? QStringLiteral(" cascade") : QString()));
+    db.execute(QStringLiteral("drop table %1%2")
+                   .arg(table, onPostgres() ? QStringLiteral(" cascade") : QString()));
 }
 
 void endLeaseFromOutside(TestFolder& folder)
 {
     if (onPostgres())
-        folder.db().execute(QStringLiteral(
-            "select pg_terminate_backend(pid) from pg_locks where locktype='advisory' and granted"));
+        folder.db().execute(
+            QStringLiteral("select pg_terminate_backend(pid) from pg_locks where "
+                           "locktype='advisory' and granted"));
     else
         QVERIFY(QFile::remove(folder.dbFile() + QStringLiteral(".monitor")));
 }

@@ -35,7 +35,8 @@ public:
     // Runs a statement and returns the first column of every row as text.
     QStringList column(const QString& sql, const QVariantList& values = {});
     QString scalar(const QString& sql, const QVariantList& values = {});
-    qint64 addHost(const QString& ip, const QString& desc = {}, const QString& vw = QStringLiteral("1000"));
+    qint64 addHost(const QString& ip, const QString& desc = {},
+                   const QString& vw = QStringLiteral("1000"));
 
 private:
     QTemporaryDir m_dir;

@@ -8,11 +8,11 @@
 #include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/purge.h"
+#include "store/reports.h"
 #include "store/schema.h"
 #include "store/settings.h"
 #include "ui/admin/frmmailserver.h"
 #include "ui/admin/frmparent.h"
-#include "store/reports.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/busypointer.h"
 #include "ui/controls/thinborder.h"
@@ -307,9 +307,10 @@ void frmBase::buildOptionsFrame()
     chkNotify = new QCheckBox(QStringLiteral("Всплывающие уведомления"), Frame2);
     chkNotify->setObjectName(QStringLiteral("chkNotify"));
     chkNotify->setFont(m_normalFont);
-    chkNotify->setToolTip(QStringLiteral("Сообщение рабочего стола после каждой проверки с изменениями "
-                                         "(не в режиме «Не беспокоить»). Действует сразу, для вас на "
-                                         "этом компьютере"));
+    chkNotify->setToolTip(
+        QStringLiteral("Сообщение рабочего стола после каждой проверки с изменениями "
+                       "(не в режиме «Не беспокоить»). Действует сразу, для вас на "
+                       "этом компьютере"));
     place(chkNotify, 5280, 6000, 3135, 285);
     chkNotify->setChecked(desktopNotificationsOn());
     connect(chkNotify, &QCheckBox::toggled, this, [](bool on) { setDesktopNotificationsOn(on); });
@@ -326,8 +327,8 @@ void frmBase::buildRecipientFrame()
         makeButton(Frame3, QStringLiteral("cmdDelSMTP"), QStringLiteral("X"), 6240, 7440, 375, 375,
                    &frmBase::cmdDelSMTP_Click, QStringLiteral("Удалить \"email\""));
     // Below "X", where the frame had room: what today's mail servers also want to know.
-    cmdMailServer = makeButton(Frame3, QStringLiteral("cmdMailServer"), QStringLiteral("..."),
-                               6240, 7905, 375, 300, &frmBase::cmdMailServer_Click,
+    cmdMailServer = makeButton(Frame3, QStringLiteral("cmdMailServer"), QStringLiteral("..."), 6240,
+                               7905, 375, 300, &frmBase::cmdMailServer_Click,
                                QStringLiteral("Порт, защита соединения и вход на почтовый сервер"));
     struct Field {
         const char* label;
@@ -354,11 +355,11 @@ void frmBase::buildRecipientFrame()
 void frmBase::applyThinBorders()
 {
     for (QWidget* control : std::initializer_list<QWidget*>{
-             Frame1,   Frame2,   lstAdr,   txtInt,     txtSmtp,   txtSoundUp, txtSoundDown, txtDESC,
-             txtVW,    txtVL,    txtVI,    txtVN,      txtCOLOR,  txtEDesc,   txtID,        txtIP,
-             Command1, Command2, Command3, Command4,   txtTO,     txtFROM,    cmdSaveOpt,   cmdEdit,
-             cmdDel,   cmdAdd,   cmdClear, cmdDelSMTP, txtDetail, cmdClearLog, cmdMailServer,
-             cmdParent})
+             Frame1,    Frame2,      lstAdr,        txtInt,   txtSmtp,  txtSoundUp, txtSoundDown,
+             txtDESC,   txtVW,       txtVL,         txtVI,    txtVN,    txtCOLOR,   txtEDesc,
+             txtID,     txtIP,       Command1,      Command2, Command3, Command4,   txtTO,
+             txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,   cmdAdd,   cmdClear,   cmdDelSMTP,
+             txtDetail, cmdClearLog, cmdMailServer, cmdParent})
         SetThinBorder(control);
 }
 
@@ -413,8 +414,9 @@ bool frmBase::Form_Load()
 {
     applyThinBorders();
     try {
-        m_db = std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
-                                          Database::uniqueName(QStringLiteral("frmBase")));
+        m_db =
+            std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
+                                       Database::uniqueName(QStringLiteral("frmBase")));
         readSettings();
         readRecipient();
         GetAdr();
@@ -494,9 +496,9 @@ void frmBase::showParent()
 {
     if (txtID->text().isEmpty()) return;
     const std::optional<HostNode> parent = parentOf(db(), txtID->text().toLongLong());
-    cmdParent->setToolTip(!parent ? QStringLiteral("Ни от какого хоста не зависит")
-                                  : QStringLiteral("Доступен через %1")
-                                        .arg(hostLabel(parent->desc, parent->ip)));
+    cmdParent->setToolTip(
+        !parent ? QStringLiteral("Ни от какого хоста не зависит")
+                : QStringLiteral("Доступен через %1").arg(hostLabel(parent->desc, parent->ip)));
 }
 
 void frmBase::cmdParent_Click()
@@ -507,8 +509,8 @@ void frmBase::cmdParent_Click()
         m_parentChooser->activateWindow();
         return;
     }
-    auto* dialog =
-        new frmParent({.db = &db(), .boxes = m_deps.boxes, .host = txtID->text().toLongLong()}, this);
+    auto* dialog = new frmParent(
+        {.db = &db(), .boxes = m_deps.boxes, .host = txtID->text().toLongLong()}, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (!dialog->Form_Load()) {
         delete dialog;
@@ -694,12 +696,11 @@ void frmBase::cmdClearLog_Click()
     // usable with the busy pointer, and passes keep recording (what they write from now on stays).
     // The totals summarise the log and go with it, at the start, so those that passes add from
     // then on match the rows that stay.
-    auto* purge = new TablePurge(db().location(),
-                                 {QStringLiteral("noconnect"), QStringLiteral("log"),
-                                  QStringLiteral("events"), QStringLiteral("passes"),
-                                  QStringLiteral("pass_requests")},
-                                 {QStringLiteral("log_hourly"), QStringLiteral("log_daily")},
-                                 QCoreApplication::instance());
+    auto* purge = new TablePurge(
+        db().location(),
+        {QStringLiteral("noconnect"), QStringLiteral("log"), QStringLiteral("events"),
+         QStringLiteral("passes"), QStringLiteral("pass_requests")},
+        {QStringLiteral("log_hourly"), QStringLiteral("log_daily")}, QCoreApplication::instance());
     m_purge = purge;
     setCursor(Qt::WaitCursor);
     connect(purge, &TablePurge::finished, purge, &QObject::deleteLater);

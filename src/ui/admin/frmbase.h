@@ -31,7 +31,7 @@ class frmParent;
 
 // What the administration window is given by the main window or by a test.
 struct AdminWindowDeps {
-    QString programFolder;
+    QString programFolder{};
     MessageBoxes* boxes = nullptr;
     Sound* sound = nullptr;  // plays the files named in the two sound boxes
     std::function<void(const QString& ip)> showHistory = nullptr;  // a double click on an address
@@ -39,7 +39,7 @@ struct AdminWindowDeps {
     // system's own when null.
     const Clock* clock = nullptr;
     SecretStore* secrets = nullptr;
-    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
+    QString database{};  // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // The window "Работа с базой": the host records, the check interval and sound files, the alert

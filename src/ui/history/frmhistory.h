@@ -26,11 +26,11 @@ class HistoryChart;
 class LogRetention;
 
 struct HistoryWindowDeps {
-    QString programFolder;
+    QString programFolder{};
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
     LogRetention* retention = nullptr;  // told when the kept days change
-    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
+    QString database{};                 // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // "История": how available the hosts were. One host over a period as a reply-time chart with

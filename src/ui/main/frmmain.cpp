@@ -57,8 +57,9 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     m_fg->setFont(gridFont);
     m_fg->setGeometry(pxRect(this, 120, kGridTop, kGridDefWidth, kGridDefHeight));
     // An event row opens the history of its host.
-    connect(m_fg, &QAbstractItemView::doubleClicked, this,
-            [this](const QModelIndex& index) { mnuHistory_Click(m_fg->textMatrix(index.row() + 1, 2)); });
+    connect(m_fg, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        mnuHistory_Click(m_fg->textMatrix(index.row() + 1, 2));
+    });
     createMenus();
     createStatusBar();
     // Wide enough for every menu command, whatever the desktop's font.
@@ -105,8 +106,8 @@ void frmMain::createMenus()
     // The tray menu.
     m_myPopup = new QMenu(QStringLiteral("MyPopup"), this);
     m_myPopup->setObjectName(QStringLiteral("MyPopup"));
-    QAction* max = addCommand(m_myPopup, "mnuMax", QStringLiteral("Восстановить"),
-                              [this] { mnuMax_Click(); });
+    QAction* max =
+        addCommand(m_myPopup, "mnuMax", QStringLiteral("Восстановить"), [this] { mnuMax_Click(); });
     m_myPopup->setDefaultAction(max);  // shown in bold
     m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm0"));
     addCommand(m_myPopup, "mnuStart1", QStringLiteral("Начать проверку"), start);
@@ -222,7 +223,8 @@ bool frmMain::Form_Load()
     session.start(this, [this] { GetNoCon(); });
     // A pass that changed something shows a notification too, with the alert's text.
     connect(&session, &Session::passAnnounced, this, [this](const PassReport& report) {
-        if (!report.alertText.isEmpty()) m_notifier->notify(QStringLiteral("Sentrok"), report.alertText);
+        if (!report.alertText.isEmpty())
+            m_notifier->notify(QStringLiteral("Sentrok"), report.alertText);
     });
 
     if (frmNoCon* w = loadOutageWindow()) w->show();
@@ -272,7 +274,8 @@ frmNoCon* frmMain::loadOutageWindow()
     w->setAttribute(Qt::WA_DeleteOnClose);
     // The hosts down now, in the tray icon's tool tip: seen without opening anything.
     connect(w, &frmNoCon::listed, this, [this](int down) {
-        m_tray->setToolTip(down ? QStringLiteral("Sentrok: не пингуется %1").arg(down) : QStringLiteral("Sentrok"));
+        m_tray->setToolTip(down ? QStringLiteral("Sentrok: не пингуется %1").arg(down)
+                                : QStringLiteral("Sentrok"));
     });
     if (!w->Form_Load()) {
         delete w;
@@ -285,8 +288,10 @@ frmNoCon* frmMain::loadOutageWindow()
 void frmMain::GetNoCon()
 {
     // A window that is not loaded is loaded hidden; its load fills the list already.
-    if (m_noCon) m_noCon->GetNoCon();
-    else loadOutageWindow();
+    if (m_noCon)
+        m_noCon->GetNoCon();
+    else
+        loadOutageWindow();
 }
 
 void frmMain::mnuShowNoCon_Click()
@@ -349,8 +354,8 @@ void frmMain::mnuHistory_Click(const QString& ip)
 void frmMain::mnuMin_Click()
 {
     // Without a tray there would be no way back to a hidden window: minimise instead.
-    const bool tray = m_deps.trayAvailable ? m_deps.trayAvailable()
-                                           : QSystemTrayIcon::isSystemTrayAvailable();
+    const bool tray =
+        m_deps.trayAvailable ? m_deps.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
     if (!tray) {
         showMinimized();
         return;
@@ -382,10 +387,15 @@ void frmMain::PrintStat(const QString& ip, const QString& desc, const QString& p
 {
     m_fg->setRedraw(false);
     const QString when = generalDateText(m_deps.clock->now());
-    m_fg->addItem(QString() + u'\t' + desc + u'\t' + ip + u'\t' + when + u'\t' + pto + u'\t' + v_w, 1);
+    m_fg->addItem(QString() + u'\t' + desc + u'\t' + ip + u'\t' + when + u'\t' + pto + u'\t' + v_w,
+                  1);
     m_fg->setRow(1);
-    static const int alignment[] = {0, FlexGrid::LeftCenter, FlexGrid::LeftTop, FlexGrid::RightTop,
-                                    FlexGrid::RightTop, FlexGrid::RightTop};
+    static const int alignment[] = {0,
+                                    FlexGrid::LeftCenter,
+                                    FlexGrid::LeftTop,
+                                    FlexGrid::RightTop,
+                                    FlexGrid::RightTop,
+                                    FlexGrid::RightTop};
     for (int col = 1; col <= 5; ++col) {
         m_fg->setCol(col);
         m_fg->setCellAlignment(alignment[col]);
@@ -415,8 +425,10 @@ void frmMain::setStartEnabled(bool enabled) { m_mnuStart->setEnabled(enabled); }
 
 void frmMain::setBusy(bool busy)
 {
-    if (busy) setCursor(Qt::WaitCursor);
-    else unsetCursor();
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
 }
 
 void frmMain::reportCheckFailure(const QString& message)
@@ -436,8 +448,10 @@ void frmMain::clearCheckFailures()
 void frmMain::setCondition(Condition condition, const QString& text)
 {
     const bool arisen = !text.isEmpty() && !m_conditions.contains(condition);
-    if (text.isEmpty()) m_conditions.remove(condition);
-    else m_conditions.insert(condition, text);
+    if (text.isEmpty())
+        m_conditions.remove(condition);
+    else
+        m_conditions.insert(condition, text);
     showNotices();
     // A database that has gone needs the user: told once in a box, then by the panel.
     if (arisen && condition == Condition::DatabaseGone)
@@ -466,7 +480,8 @@ void frmMain::showNotices()
         for (auto it = m_failures.crbegin(); it != m_failures.crend(); ++it)
             tip += QStringLiteral("\n") + *it;
     }
-    m_notice->setText(text.isEmpty() ? QString() : (warning ? QStringLiteral("\u26A0 ") : QString()) + text);
+    m_notice->setText(text.isEmpty() ? QString()
+                                     : (warning ? QStringLiteral("\u26A0 ") : QString()) + text);
     m_notice->setToolTip(tip.trimmed());
     m_notice->setVisible(!text.isEmpty());
 }
@@ -537,8 +552,10 @@ void frmMain::endSession()
     // use what the shutdown releases: answer the box No and end once the handler is done.
     if (QWidget* modal = QApplication::activeModalWidget(); modal && m_modalsRejected < 10) {
         ++m_modalsRejected;
-        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-        else modal->close();
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
         QTimer::singleShot(0, this, [this] { endSession(); });
         return;
     }

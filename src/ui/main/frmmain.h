@@ -6,15 +6,15 @@
 #include "session/session.h"
 #include "store/database.h"
 #include "store/settings.h"
-#include "ui/controls/windowgeometry.h"
 #include "ui/admin/frmbase.h"
+#include "ui/controls/windowgeometry.h"
 #include "ui/history/frmhistory.h"
 #include "ui/outages/frmnocon.h"
 
 #include <QDateTime>
 #include <QLabel>
-#include <QMap>
 #include <QMainWindow>
+#include <QMap>
 #include <QPointer>
 
 #include <functional>
@@ -35,8 +35,8 @@ class Sound;
 
 // What the main window is given by main() or by a test.
 struct MainWindowDeps {
-    QString programFolder;  // holds sentrok.mdb and the sounds
-    QString lockFolder;     // where the running-instance lock lives
+    QString programFolder{};  // holds sentrok.mdb and the sounds
+    QString lockFolder{};     // where the running-instance lock lives
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
     // The program's monitoring, opened and started by the load once the instance is the only one.

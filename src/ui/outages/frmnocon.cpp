@@ -51,8 +51,9 @@ bool frmNoCon::Form_Load()
 {
     WindowSettings<3> settings;
     try {
-        m_db = std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
-                                          Database::uniqueName(QStringLiteral("frmNoCon")));
+        m_db =
+            std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
+                                       Database::uniqueName(QStringLiteral("frmNoCon")));
         settings = readOutageWindowSettings(*m_db);
     } catch (const DbError& e) {
         m_db.reset();
@@ -86,10 +87,13 @@ void frmNoCon::GetNoCon()
             // A host behind an ancestor that is down too waits for that one: said and greyed.
             const std::optional<HostNode>& waitsFor = row.waitsFor;
             const QString desc =
-                waitsFor ? row.desc + QStringLiteral(" (ждёт %1)").arg(hostLabel(waitsFor->desc, waitsFor->ip))
-                         : row.desc;
+                waitsFor
+                    ? row.desc +
+                          QStringLiteral(" (ждёт %1)").arg(hostLabel(waitsFor->desc, waitsFor->ip))
+                    : row.desc;
             m_fg->setRedraw(false);
-            m_fg->addItem(QString() + u'\t' + desc + u'\t' + row.ip + u'\t' + displayText(row.began), 1);
+            m_fg->addItem(
+                QString() + u'\t' + desc + u'\t' + row.ip + u'\t' + displayText(row.began), 1);
             m_fg->setRow(1);
             static const int alignment[] = {0, FlexGrid::LeftCenter, FlexGrid::LeftTop,
                                             FlexGrid::RightTop};
