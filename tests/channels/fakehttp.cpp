@@ -2,6 +2,8 @@
 
 #include <QHostAddress>
 
+#include <chrono>
+
 namespace sentrok::test {
 
 FakeHttp::FakeHttp(const QList<Reply>& script, const QSslConfiguration& tls)
@@ -47,7 +49,8 @@ void FakeHttp::onData(QTcpSocket* socket)
         if (line.toLower().startsWith("content-length:")) length = line.mid(15).trimmed().toLongLong();
     if (buffered.size() < headEnd + 4 + length) return;
     const QList<QByteArray> request = head.split('\n').first().trimmed().split(' ');
-    seen << Seen{request.value(0), request.value(1), head, buffered.mid(headEnd + 4, length), m_clock.elapsed()};
+    seen << Seen{request.value(0), request.value(1), head, buffered.mid(headEnd + 4, length), m_clock.elapsed(),
+                 std::chrono::steady_clock::now().time_since_epoch().count()};
     socket->setProperty("buffered", QByteArray());
     const Reply reply = m_script.isEmpty() ? Reply{} : m_script.takeFirst();
     if (reply.hang) m_hanging << socket;

@@ -34,7 +34,8 @@ public:
     };
     struct Seen {
         QByteArray method, target, headers, body;
-        qint64 ms = 0;  // since the server started
+        qint64 ms = 0;        // since the server started
+        qint64 steadyNs = 0;  // std::chrono::steady_clock, for a benchmark's latency
     };
 
     explicit FakeHttp(const QList<Reply>& script = {}, const QSslConfiguration& tls = {});
