@@ -13,8 +13,8 @@
 //
 //   bench_channels [ROUNDS]     20 unless given
 
-#include "channels/channeldispatcher.h"
 #include "../tests/channels/fakehttp.h"
+#include "channels/channeldispatcher.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -58,7 +58,10 @@ ChannelMessage passMessage(int hosts)
                           QStringLiteral("bench"), down, {});
 }
 
-qint64 steadyNs() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+qint64 steadyNs()
+{
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 // The caller's own CPU time: on two busy cores the hand-over's wall time also holds whatever
 // ran while the scheduler gave the core to the channels' thread just woken.
@@ -96,7 +99,9 @@ void round(QTextStream& out, const char* name, ChannelDispatcher& dispatcher, Fa
         }
         arrival.push_back(double(receiver.seen.last().steadyNs - start) / 1e6);
     }
-    out << QStringLiteral("%1: hand-over median %2 ms (caller's CPU %3 ms), worst %4 ms; arrival median %5 ms, worst %6 ms (%7 messages)\n")
+    out << QStringLiteral(
+               "%1: hand-over median %2 ms (caller's CPU %3 ms), worst %4 ms; arrival median %5 "
+               "ms, worst %6 ms (%7 messages)\n")
                .arg(QString::fromLatin1(name))
                .arg(median(handOver), 0, 'f', 3)
                .arg(median(handOverCpu), 0, 'f', 3)
@@ -114,11 +119,13 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     if (qEnvironmentVariableIsEmpty("SENTROK_NETNS")) {
-        out << "bench_channels: run it through scripts/bench.sh channels (a private network namespace)\n";
+        out << "bench_channels: run it through scripts/bench.sh channels (a private network "
+               "namespace)\n";
         return 2;
     }
     const int rounds = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 20;
-    FakeHttp webhook, bot, hanging(QList<FakeHttp::Reply>(rounds * 2 + 2, FakeHttp::Reply::hanging()));
+    FakeHttp webhook, bot,
+        hanging(QList<FakeHttp::Reply>(rounds * 2 + 2, FakeHttp::Reply::hanging()));
     ChannelTiming timing;
     timing.requestTimeout = 60s;
     const ChannelMessage small = passMessage(3);
@@ -128,9 +135,11 @@ int main(int argc, char** argv)
         round(out, "webhook", d, webhook, small, rounds);
         d.setChannels({channel(2, ChannelKind::Telegram, bot.url())});
         round(out, "telegram", d, bot, small, rounds);
-        d.setChannels({channel(1, ChannelKind::Webhook, webhook.url()), channel(3, ChannelKind::Telegram, hanging.url())});
+        d.setChannels({channel(1, ChannelKind::Webhook, webhook.url()),
+                       channel(3, ChannelKind::Telegram, hanging.url())});
         round(out, "beside a hang", d, webhook, small, rounds);
-        out << "the hanging server got " << hanging.seen.size() << " request(s), the rest wait in its channel's queue\n";
+        out << "the hanging server got " << hanging.seen.size()
+            << " request(s), the rest wait in its channel's queue\n";
         d.setChannels({channel(1, ChannelKind::Webhook, webhook.url())});
         round(out, "10,000 hosts down", d, webhook, passMessage(10'000), std::max(1, rounds / 4));
     }

@@ -15,9 +15,8 @@ public:
     {
         std::vector<std::unique_ptr<ChannelSender>> kept;
         for (const ChannelSettings& c : channels) {
-            const auto same = std::find_if(m_senders.begin(), m_senders.end(), [&](const auto& s) {
-                return s && s->channel() == c;
-            });
+            const auto same = std::find_if(m_senders.begin(), m_senders.end(),
+                                           [&](const auto& s) { return s && s->channel() == c; });
             if (same != m_senders.end()) {
                 kept.push_back(std::move(*same));
                 continue;

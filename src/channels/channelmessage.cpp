@@ -4,8 +4,9 @@
 
 namespace sentrok {
 
-ChannelMessage channelMessage(const QString& alertText, const QDateTime& time, const QString& monitor,
-                              QList<ChannelHost> down, QList<ChannelHost> up)
+ChannelMessage channelMessage(const QString& alertText, const QDateTime& time,
+                              const QString& monitor, QList<ChannelHost> down,
+                              QList<ChannelHost> up)
 {
     // The mail's body: the date line ends in a colon and two blanks, then the alert text as is.
     QString text = generalDateText(time) + QStringLiteral(":  \r\n") + alertText;
@@ -15,8 +16,8 @@ ChannelMessage channelMessage(const QString& alertText, const QDateTime& time, c
 
 ChannelMessage channelTestMessage(const QDateTime& time, const QString& monitor)
 {
-    return {generalDateText(time) + QStringLiteral(":  \n") + kChannelTestText, {}, {}, time,
-            monitor};
+    return {
+        generalDateText(time) + QStringLiteral(":  \n") + kChannelTestText, {}, {}, time, monitor};
 }
 
 QString isoTimeWithOffset(const QDateTime& time)

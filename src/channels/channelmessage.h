@@ -31,12 +31,13 @@ struct ChannelMessage {
 // The message of a pass. `alertText` is what the pass hands to the mail (its NO CONNECT and
 // CONNECT lists with every unreachable host two blanks in under its ancestor), so the lines and
 // their grouping are the mail's own; the date line is the mail's, for the pass's `time`.
-ChannelMessage channelMessage(const QString& alertText, const QDateTime& time, const QString& monitor,
-                              QList<ChannelHost> down, QList<ChannelHost> up);
+ChannelMessage channelMessage(const QString& alertText, const QDateTime& time,
+                              const QString& monitor, QList<ChannelHost> down,
+                              QList<ChannelHost> up);
 
 // What a channel's test sends.
-inline const QString kChannelTestText = QStringLiteral(
-    "Проверка оповещения Sentrok: это сообщение отправлено, чтобы проверить канал.");
+inline const QString kChannelTestText =
+    QStringLiteral("Проверка оповещения Sentrok: это сообщение отправлено, чтобы проверить канал.");
 ChannelMessage channelTestMessage(const QDateTime& time, const QString& monitor);
 
 // ISO 8601 with the offset always written out: "2026-12-07T20:07:11+03:00", "...+00:00".

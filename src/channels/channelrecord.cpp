@@ -51,8 +51,9 @@ std::optional<QString> apiBase(const QString& text, QString* error)
     const std::optional<QUrl> url = httpUrl(text, QStringLiteral("адрес Bot API"), error);
     if (!url) return std::nullopt;
     if (!url->userInfo().isEmpty() || url->hasQuery() || url->hasFragment()) {
-        *error = QStringLiteral("Адрес Bot API не должен содержать имени, пароля, \"?\" и \"#\": "
-                                "токен бота задаётся отдельно");
+        *error = QStringLiteral(
+            "Адрес Bot API не должен содержать имени, пароля, \"?\" и \"#\": "
+            "токен бота задаётся отдельно");
         return std::nullopt;
     }
     QString base = url->toString(QUrl::FullyEncoded);
@@ -116,8 +117,8 @@ QString shownUrl(const QUrl& url)
     shown.setHost(url.host());
     shown.setPort(url.port());
     if (!url.userInfo().isEmpty()) shown.setUserName(QStringLiteral("***"));
-    const bool rest = (!url.path().isEmpty() && url.path() != u"/") || url.hasQuery() ||
-                      url.hasFragment();
+    const bool rest =
+        (!url.path().isEmpty() && url.path() != u"/") || url.hasQuery() || url.hasFragment();
     return shown.toString() + (rest ? QStringLiteral("/***") : QString());
 }
 
@@ -162,13 +163,20 @@ std::optional<ChannelAddInput> parseChannelAdd(const QStringList& args, QString*
             return true;
         };
         bool ok = true;
-        if (a == u"--name") ok = value(out.name);
-        else if (a == u"--pin") ok = value(out.pin);
-        else if (telegram && a == u"--chat") ok = value(out.chat);
-        else if (telegram && a == u"--api-url") ok = value(out.apiUrl);
-        else if (telegram && a == u"--token-stdin") out.secretFromStdin = true;
-        else if (!telegram && a == u"--url-stdin") out.secretFromStdin = true;
-        else if (!telegram && !a.startsWith(u"--") && out.url.isNull()) out.url = a;
+        if (a == u"--name")
+            ok = value(out.name);
+        else if (a == u"--pin")
+            ok = value(out.pin);
+        else if (telegram && a == u"--chat")
+            ok = value(out.chat);
+        else if (telegram && a == u"--api-url")
+            ok = value(out.apiUrl);
+        else if (telegram && a == u"--token-stdin")
+            out.secretFromStdin = true;
+        else if (!telegram && a == u"--url-stdin")
+            out.secretFromStdin = true;
+        else if (!telegram && !a.startsWith(u"--") && out.url.isNull())
+            out.url = a;
         else
             return refuse(QStringLiteral("Лишний или неизвестный параметр \"%1\"")
                               .arg(a.startsWith(u"--") ? printableText(a) : QStringLiteral("***")));
@@ -177,8 +185,9 @@ std::optional<ChannelAddInput> parseChannelAdd(const QStringList& args, QString*
     if (telegram && out.chat.isNull())
         return refuse(QStringLiteral("Укажите чат: --chat ID (число или @имя канала)"));
     if (telegram && !out.secretFromStdin)
-        return refuse(QStringLiteral("Токен бота передаётся только на стандартный ввод: укажите "
-                                     "--token-stdin"));
+        return refuse(
+            QStringLiteral("Токен бота передаётся только на стандартный ввод: укажите "
+                           "--token-stdin"));
     if (!telegram && out.url.isNull() == !out.secretFromStdin)
         return refuse(QStringLiteral("Укажите адрес webhook: URL или --url-stdin"));
     return out;
@@ -199,15 +208,17 @@ std::optional<ChannelSettings> makeChannel(const ChannelAddInput& input, const Q
     if (input.kind == ChannelKind::Telegram) {
         r.target = input.chat.trimmed();
         if (!chatShape(r.target))
-            return refuse(QStringLiteral("Чат Telegram — это число (например, -1001234567890) или "
-                                         "@имя канала"));
+            return refuse(
+                QStringLiteral("Чат Telegram — это число (например, -1001234567890) или "
+                               "@имя канала"));
         const std::optional<QString> base = apiBase(input.apiUrl, error);
         if (!base) return std::nullopt;
         r.apiUrl = *base;
         out.secret = secretLine.trimmed();
         if (!tokenShape(out.secret))
-            return refuse(QStringLiteral("Токен бота неверен: он выглядит как 123456789:AAH... "
-                                         "(число, двоеточие, буквы, цифры, «_» и «-»)"));
+            return refuse(
+                QStringLiteral("Токен бота неверен: он выглядит как 123456789:AAH... "
+                               "(число, двоеточие, буквы, цифры, «_» и «-»)"));
         target = QUrl(r.apiUrl);
     } else {
         const QString given = input.secretFromStdin ? secretLine : input.url;
@@ -227,7 +238,8 @@ std::optional<ChannelSettings> makeChannel(const ChannelAddInput& input, const Q
         r.name = input.kind == ChannelKind::Telegram ? QStringLiteral("Telegram ") + r.target
                                                      : target.host();
     if (r.name.size() > kMaxChannelName)
-        return refuse(QStringLiteral("Имя канала должно быть не длиннее %1 знаков").arg(kMaxChannelName));
+        return refuse(
+            QStringLiteral("Имя канала должно быть не длиннее %1 знаков").arg(kMaxChannelName));
     if (hasControl(r.name))
         return refuse(QStringLiteral("Имя канала не должно содержать управляющих символов"));
     return out;

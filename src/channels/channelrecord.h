@@ -31,9 +31,9 @@ struct ChannelRecord {
     qint64 id = 0;  // the table's id; 0 until stored
     ChannelKind kind = ChannelKind::Telegram;
     QString name;
-    QString target;     // telegram: the chat id or @name; webhook: its URL as shownUrl() gives it
-    QString apiUrl;     // telegram: the Bot API's base, no "/" at the end; webhook: empty
-    QString pin;        // SHA-256 of the server's certificate, 64 lowercase hex digits, or empty
+    QString target;  // telegram: the chat id or @name; webhook: its URL as shownUrl() gives it
+    QString apiUrl;  // telegram: the Bot API's base, no "/" at the end; webhook: empty
+    QString pin;     // SHA-256 of the server's certificate, 64 lowercase hex digits, or empty
     bool enabled = true;
     QString secretRef;  // where the secret is kept (channelsecrets.h); unique in every database
 

@@ -10,12 +10,16 @@ QString moreChannelErrorsText(int n)
 {
     const int tens = n % 100, units = n % 10;
     const char16_t* noun = u"ошибок";
-    if (units == 1 && tens != 11) noun = u"ошибка";
-    else if (units >= 2 && units <= 4 && (tens < 12 || tens > 14)) noun = u"ошибки";
+    if (units == 1 && tens != 11)
+        noun = u"ошибка";
+    else if (units >= 2 && units <= 4 && (tens < 12 || tens > 14))
+        noun = u"ошибки";
     return QStringLiteral("(и ещё %1 %2 отправки в каналы)").arg(n).arg(QString::fromUtf16(noun));
 }
 
-ChannelReports::ChannelReports(MessageBoxes* boxes, QObject* parent) : QObject(parent), m_boxes(boxes) {}
+ChannelReports::ChannelReports(MessageBoxes* boxes, QObject* parent)
+    : QObject(parent), m_boxes(boxes)
+{}
 
 void ChannelReports::failed(qint64 channelId, const QString& text)
 {

@@ -13,7 +13,8 @@ QString channelSecretKey(const QString& secretRef)
     return QStringLiteral("sentrok-channel/") + secretRef;
 }
 
-void writeChannelSecret(SecretStore& store, const ChannelSettings& channel, ChannelSecretWritten done)
+void writeChannelSecret(SecretStore& store, const ChannelSettings& channel,
+                        ChannelSecretWritten done)
 {
     store.write(channelSecretKey(channel.record.secretRef), channel.secret,
                 [&store, done = std::move(done)](const QString& error, SecretStore::Place where) {
@@ -29,7 +30,8 @@ void forgetChannelSecret(SecretStore& store, const QString& secretRef, ChannelSe
                 });
 }
 
-void loadChannelSecrets(SecretStore& store, const QList<ChannelRecord>& records, ChannelsLoaded done)
+void loadChannelSecrets(SecretStore& store, const QList<ChannelRecord>& records,
+                        ChannelsLoaded done)
 {
     // One read after the other: a keyring asked many things at once may ask the user as often.
     struct Loading {
@@ -54,7 +56,8 @@ void loadChannelSecrets(SecretStore& store, const QList<ChannelRecord>& records,
         const ChannelRecord record = s->records[s->next++];
         store.read(channelSecretKey(record.secretRef),
                    [s, record](const std::optional<QString>& secret, const QString& error) {
-                       if (secret && !secret->isEmpty()) s->channels << ChannelSettings{record, *secret};
+                       if (secret && !secret->isEmpty())
+                           s->channels << ChannelSettings{record, *secret};
                        else
                            s->problems << (error.isEmpty()
                                                ? QStringLiteral("%1: секрет канала не сохранён; "

@@ -23,7 +23,8 @@ QString channelSecretKey(const QString& secretRef);
 
 // `where`: for the user, which place took the secret (the store's own words); empty on failure.
 using ChannelSecretWritten = std::function<void(QString error, QString where)>;
-void writeChannelSecret(SecretStore& store, const ChannelSettings& channel, ChannelSecretWritten done);
+void writeChannelSecret(SecretStore& store, const ChannelSettings& channel,
+                        ChannelSecretWritten done);
 // The store cannot delete yet: the secret is overwritten with nothing, which no channel accepts.
 void forgetChannelSecret(SecretStore& store, const QString& secretRef, ChannelSecretWritten done);
 
@@ -31,6 +32,7 @@ void forgetChannelSecret(SecretStore& store, const QString& secretRef, ChannelSe
 // cannot be read is left out, and `problems` says so in words naming the channel (never the
 // secret); a disabled one is left out without a word.
 using ChannelsLoaded = std::function<void(QList<ChannelSettings> channels, QStringList problems)>;
-void loadChannelSecrets(SecretStore& store, const QList<ChannelRecord>& records, ChannelsLoaded done);
+void loadChannelSecrets(SecretStore& store, const QList<ChannelRecord>& records,
+                        ChannelsLoaded done);
 
 }  // namespace sentrok

@@ -37,7 +37,8 @@ QStringList secretsOf(const ChannelSettings& channel, const QUrl& url)
     out.removeAll(QString());
     out.removeDuplicates();
     // A whole URL before its parts: masked part by part it would leave the rest showing.
-    std::sort(out.begin(), out.end(), [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    std::sort(out.begin(), out.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
     return out;
 }
 
@@ -46,11 +47,14 @@ QStringList secretsOf(const ChannelSettings& channel, const QUrl& url)
 QString networkWords(const QNetworkReply& reply, const QStringList& secrets)
 {
     switch (reply.error()) {
-        case QNetworkReply::ConnectionRefusedError: return QStringLiteral("сервер отказал в соединении");
-        case QNetworkReply::RemoteHostClosedError: return QStringLiteral("сервер закрыл соединение");
+        case QNetworkReply::ConnectionRefusedError:
+            return QStringLiteral("сервер отказал в соединении");
+        case QNetworkReply::RemoteHostClosedError:
+            return QStringLiteral("сервер закрыл соединение");
         case QNetworkReply::HostNotFoundError: return QStringLiteral("имя сервера не найдено");
         case QNetworkReply::TimeoutError: return QStringLiteral("сервер не ответил вовремя");
-        case QNetworkReply::SslHandshakeFailedError: return QStringLiteral("TLS-соединение не установлено");
+        case QNetworkReply::SslHandshakeFailedError:
+            return QStringLiteral("TLS-соединение не установлено");
         case QNetworkReply::TemporaryNetworkFailureError:
         case QNetworkReply::NetworkSessionFailedError: return QStringLiteral("сеть недоступна");
         case QNetworkReply::ProxyConnectionRefusedError:
@@ -62,10 +66,14 @@ QString networkWords(const QNetworkReply& reply, const QStringList& secrets)
             return QStringLiteral("прокси-сервер из настроек системы требует входа");
         default: break;
     }
-    return QStringLiteral("ошибка сети: ") + maskSecrets(printableLine(reply.errorString()), secrets);
+    return QStringLiteral("ошибка сети: ") +
+           maskSecrets(printableLine(reply.errorString()), secrets);
 }
 
-QString secondsText(std::chrono::milliseconds ms) { return QString::number(ms.count() / 1000.0); }
+QString secondsText(std::chrono::milliseconds ms)
+{
+    return QString::number(ms.count() / 1000.0);
+}
 
 }  // namespace
 
@@ -116,16 +124,17 @@ void ChannelSender::send(const ChannelMessage& message)
         // The message under way, or waiting to be sent again, stays; the next oldest goes.
         quint64 oldest = m_queue.front().message;
         if (m_reply || m_wait.isActive())
-            oldest = std::find_if(m_queue.cbegin(), m_queue.cend(),
-                                  [&](const Request& r) { return r.message != oldest; })
-                         ->message;
+            oldest = std::find_if(m_queue.cbegin(), m_queue.cend(), [&](const Request& r) {
+                         return r.message != oldest;
+                     })->message;
         dropMessage(oldest);
         ++dropped;
     }
     if (dropped)
-        emit failed(report(QStringLiteral("в очереди больше %1 сообщений, старейших не отправлено: %2")
-                               .arg(kMaxQueuedMessages)
-                               .arg(dropped)));
+        emit failed(
+            report(QStringLiteral("в очереди больше %1 сообщений, старейших не отправлено: %2")
+                       .arg(kMaxQueuedMessages)
+                       .arg(dropped)));
     schedulePump();
 }
 
@@ -168,7 +177,8 @@ void ChannelSender::onSslErrors(QNetworkReply* reply, const QList<QSslError>& er
 void ChannelSender::onEncrypted(QNetworkReply* reply)
 {
     // A certificate the system trusts is still not the one pinned.
-    if (reply != m_reply || matchesPin(reply->sslConfiguration().peerCertificate(), m_channel.record.pin))
+    if (reply != m_reply ||
+        matchesPin(reply->sslConfiguration().peerCertificate(), m_channel.record.pin))
         return;
     m_refusal = certificateWords(reply->sslConfiguration().peerCertificate(), {});
     reply->abort();
@@ -176,18 +186,21 @@ void ChannelSender::onEncrypted(QNetworkReply* reply)
     m_nam.clearConnectionCache();
 }
 
-QString ChannelSender::certificateWords(const QSslCertificate& got, const QList<QSslError>& errors) const
+QString ChannelSender::certificateWords(const QSslCertificate& got,
+                                        const QList<QSslError>& errors) const
 {
     const QString host = printableText(m_url.host());
     const QString fingerprint = pinForDisplay(certificatePin(got));
     if (!m_channel.record.pin.isEmpty())
-        return QStringLiteral("отпечаток сертификата сервера %1 не совпадает с заданным для канала, "
-                              "соединение прервано. Задан: %2. Получен: %3")
+        return QStringLiteral(
+                   "отпечаток сертификата сервера %1 не совпадает с заданным для канала, "
+                   "соединение прервано. Задан: %2. Получен: %3")
             .arg(host, pinForDisplay(m_channel.record.pin), fingerprint);
     QStringList why;
     for (const QSslError& e : errors) why << maskSecrets(e.errorString(), m_secrets);
-    return QStringLiteral("сертификат сервера %1 не прошёл проверку: %2. Если это сертификат вашего "
-                          "сервера, задайте для канала его отпечаток SHA-256: %3")
+    return QStringLiteral(
+               "сертификат сервера %1 не прошёл проверку: %2. Если это сертификат вашего "
+               "сервера, задайте для канала его отпечаток SHA-256: %3")
         .arg(host, why.join(QStringLiteral("; ")), fingerprint);
 }
 
@@ -199,9 +212,12 @@ void ChannelSender::onFinished(QNetworkReply* reply)
     m_timeout.stop();
     if (m_queue.empty()) return;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!m_refusal.isEmpty()) giveUp(m_refusal);
+    if (!m_refusal.isEmpty())
+        giveUp(m_refusal);
     else if (m_timedOut)
-        retryLater(m_backoff, QStringLiteral("нет ответа сервера за %1 с").arg(secondsText(m_timing.requestTimeout)));
+        retryLater(
+            m_backoff,
+            QStringLiteral("нет ответа сервера за %1 с").arg(secondsText(m_timing.requestTimeout)));
     else if (status.isValid())
         answered({status.toInt(), reply->read(kMaxReplyBytes), reply->rawHeader("Retry-After")});
     else
@@ -221,7 +237,8 @@ void ChannelSender::answered(const HttpAnswer& answer)
         case ReplyVerdict::Kind::Wait:
             // A server asking for no wait at all still gets the back-off: it would be asked again
             // at once, and again.
-            retryLater(verdict.wait ? std::max<std::chrono::milliseconds>(*verdict.wait, m_timing.firstBackoff)
+            retryLater(verdict.wait ? std::max<std::chrono::milliseconds>(*verdict.wait,
+                                                                          m_timing.firstBackoff)
                                     : m_backoff,
                        verdict.words);
             return;
@@ -267,14 +284,33 @@ QString ChannelSender::title() const
 {
     const ChannelRecord& r = m_channel.record;
     if (r.kind == ChannelKind::Webhook)
-        return QStringLiteral("webhook «%1» (%2)").arg(printableText(r.name), shownAddress(m_channel));
+        return QStringLiteral("webhook «%1» (%2)")
+            .arg(printableText(r.name), shownAddress(m_channel));
     return QStringLiteral("Telegram «%1» (чат %2, %3)")
         .arg(printableText(r.name), printableText(r.target), shownAddress(m_channel));
 }
 
 QString ChannelSender::report(const QString& why) const
 {
-    return maskSecrets(QStringLiteral("Сообщение в канал %1 не доставлено: %2").arg(title(), why), m_secrets);
+    return maskSecrets(QStringLiteral("Сообщение в канал %1 не доставлено: %2").arg(title(), why),
+                       m_secrets);
+}
+
+void testChannel(const ChannelSettings& channel, const QString& monitor, QObject* context,
+                 std::function<void(ChannelTestOutcome)> done, ChannelTiming timing)
+{
+    timing.retryWindow = std::chrono::milliseconds(0);
+    auto* sender = new ChannelSender(channel, timing, context);
+    const auto finish = [sender, done = std::move(done)](bool delivered, const QString& words) {
+        sender->disconnect();
+        sender->deleteLater();
+        done({delivered, words});
+    };
+    QObject::connect(sender, &ChannelSender::delivered, sender,
+                     [finish](const QString& words) { finish(true, words); });
+    QObject::connect(sender, &ChannelSender::failed, sender,
+                     [finish](const QString& text) { finish(false, text); });
+    sender->send(channelTestMessage(QDateTime::currentDateTime(), monitor));
 }
 
 }  // namespace sentrok

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 
 class QNetworkReply;
 
@@ -108,5 +109,15 @@ private:
     QString m_refusal;  // why the TLS connection was refused
     std::chrono::milliseconds m_backoff;
 };
+
+// One test message to one channel, as `sentrok-db channel test` and the dialog's button send it:
+// one try, no retry, and what the server said (or why nothing reached it) handed to `done` on
+// `context`'s thread. Nothing is sent if `context` goes first.
+struct ChannelTestOutcome {
+    bool delivered = false;
+    QString words;
+};
+void testChannel(const ChannelSettings& channel, const QString& monitor, QObject* context,
+                 std::function<void(ChannelTestOutcome)> done, ChannelTiming timing = {});
 
 }  // namespace sentrok

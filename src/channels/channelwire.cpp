@@ -21,11 +21,12 @@ QJsonArray hostsJson(const QList<ChannelHost>& hosts)
 {
     QJsonArray out;
     for (const ChannelHost& h : hosts)
-        out.append(QJsonObject{{QStringLiteral("id"), h.id},
-                               {QStringLiteral("address"), h.address},
-                               {QStringLiteral("description"), h.description},
-                               {QStringLiteral("ancestor"),
-                                h.ancestor ? QJsonValue(h.ancestor) : QJsonValue(QJsonValue::Null)}});
+        out.append(
+            QJsonObject{{QStringLiteral("id"), h.id},
+                        {QStringLiteral("address"), h.address},
+                        {QStringLiteral("description"), h.description},
+                        {QStringLiteral("ancestor"),
+                         h.ancestor ? QJsonValue(h.ancestor) : QJsonValue(QJsonValue::Null)}});
     return out;
 }
 
@@ -45,8 +46,10 @@ std::optional<std::chrono::seconds> seconds(qint64 n)
 // Telegram's parameters.retry_after, else Retry-After in seconds or as an HTTP date.
 std::optional<std::chrono::seconds> retryAfter(const HttpAnswer& answer, const QDateTime& now)
 {
-    const QJsonValue inJson =
-        jsonObject(answer.body).value(QStringLiteral("parameters")).toObject().value(QStringLiteral("retry_after"));
+    const QJsonValue inJson = jsonObject(answer.body)
+                                  .value(QStringLiteral("parameters"))
+                                  .toObject()
+                                  .value(QStringLiteral("retry_after"));
     if (inJson.isDouble() && inJson.toDouble() == double(inJson.toInteger()))
         return seconds(inJson.toInteger());
     const QByteArray header = answer.retryAfter.trimmed();
@@ -118,21 +121,25 @@ ReplyVerdict judgeReply(const HttpAnswer& answer, const QDateTime& now, const QS
     const QString words = serverWords(answer.body, secrets);
     out.words = QStringLiteral("HTTP %1").arg(answer.status) +
                 (words.isEmpty() ? QString() : QStringLiteral(": ") + words);
-    if (answer.status >= 200 && answer.status <= 299) out.kind = Kind::Delivered;
+    if (answer.status >= 200 && answer.status <= 299)
+        out.kind = Kind::Delivered;
     else if (answer.status == 429) {
         out.kind = Kind::Wait;
         out.wait = retryAfter(answer, now);
-    } else if (answer.status >= 500 && answer.status <= 599) out.kind = Kind::Retry;
-    else out.kind = Kind::GiveUp;
+    } else if (answer.status >= 500 && answer.status <= 599)
+        out.kind = Kind::Retry;
+    else
+        out.kind = Kind::GiveUp;
     return out;
 }
 
 QString serverWords(const QByteArray& body, const QStringList& secrets)
 {
     const QJsonValue description = jsonObject(body).value(QStringLiteral("description"));
-    QString words = description.isString()
-                        ? description.toString()
-                        : QString::fromUtf8(body.first(std::min<qsizetype>(body.size(), kMaxWords * 4)));
+    QString words =
+        description.isString()
+            ? description.toString()
+            : QString::fromUtf8(body.first(std::min<qsizetype>(body.size(), kMaxWords * 4)));
     words = maskSecrets(printableLine(words).simplified(), secrets);
     if (words.size() > kMaxWords) words = words.left(kMaxWords) + QStringLiteral("...");
     return words;
