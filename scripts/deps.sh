@@ -11,7 +11,7 @@ build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra
 run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
           fonts-dejavu-core libqt6sql6-psql)
 test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon
-           openssl libqt6sql6-psql postgresql-15 libcap2-bin)
+           openssl libqt6sql6-psql postgresql-15 libcap2-bin clang-format)
 # The package: dpkg-shlibdeps and dpkg-buildflags, and file (CPack finds the programs with it);
 # checking it: lintian and systemd-analyze; trying it: debootstrap and systemd-nspawn.
 package_pkgs=(dpkg-dev file)

@@ -1,6 +1,6 @@
 #include "channels/channelsecrets.h"
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 
 #include <QTimer>
 

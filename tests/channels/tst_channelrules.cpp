@@ -1,7 +1,7 @@
 // The channels' rules without a network: Telegram's split, what each answer means, the words a
 // server may put in a report, what `channel add` accepts and what reaches the database.
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "channels/channelreports.h"
 #include "channels/channelsecrets.h"
 #include "channels/channelwire.h"
