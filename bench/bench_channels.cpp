@@ -58,10 +58,7 @@ ChannelMessage passMessage(int hosts)
                           QStringLiteral("bench"), down, {});
 }
 
-qint64 steadyNs()
-{
-    return std::chrono::steady_clock::now().time_since_epoch().count();
-}
+qint64 steadyNs() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
 // The caller's own CPU time: on two busy cores the hand-over's wall time also holds whatever
 // ran while the scheduler gave the core to the channels' thread just woken.

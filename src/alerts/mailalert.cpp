@@ -477,8 +477,9 @@ bool MailAlert::pinMismatch(QString* text) const
     if (m_options.pin.isEmpty() || !m_socket) return false;
     if (matchesPin(m_socket->peerCertificate(), m_options.pin)) return false;
     const QString got = certificatePin(m_socket->peerCertificate());
-    *text = QStringLiteral("Отпечаток сертификата почтового сервера %1 не совпадает с заданным "
-                           "в параметрах: соединение прервано.\r\nЗадан: %2\r\nПолучен: %3")
+    *text = QStringLiteral(
+                "Отпечаток сертификата почтового сервера %1 не совпадает с заданным "
+                "в параметрах: соединение прервано.\r\nЗадан: %2\r\nПолучен: %3")
                 .arg(m_server, pinForDisplay(m_options.pin), pinForDisplay(got));
     return true;
 }

@@ -29,7 +29,6 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include <termios.h>
 #include <unistd.h>
 #include <cstdint>
 #include <cstdio>

@@ -19,7 +19,8 @@ QString moreChannelErrorsText(int n)
 
 ChannelReports::ChannelReports(MessageBoxes* boxes, QObject* parent)
     : QObject(parent), m_boxes(boxes)
-{}
+{
+}
 
 void ChannelReports::failed(qint64 channelId, const QString& text)
 {

@@ -51,12 +51,15 @@ QString networkWords(const QNetworkReply& reply, const QStringList& secrets)
             return QStringLiteral("сервер отказал в соединении");
         case QNetworkReply::RemoteHostClosedError:
             return QStringLiteral("сервер закрыл соединение");
-        case QNetworkReply::HostNotFoundError: return QStringLiteral("имя сервера не найдено");
-        case QNetworkReply::TimeoutError: return QStringLiteral("сервер не ответил вовремя");
+        case QNetworkReply::HostNotFoundError:
+            return QStringLiteral("имя сервера не найдено");
+        case QNetworkReply::TimeoutError:
+            return QStringLiteral("сервер не ответил вовремя");
         case QNetworkReply::SslHandshakeFailedError:
             return QStringLiteral("TLS-соединение не установлено");
         case QNetworkReply::TemporaryNetworkFailureError:
-        case QNetworkReply::NetworkSessionFailedError: return QStringLiteral("сеть недоступна");
+        case QNetworkReply::NetworkSessionFailedError:
+            return QStringLiteral("сеть недоступна");
         case QNetworkReply::ProxyConnectionRefusedError:
         case QNetworkReply::ProxyConnectionClosedError:
         case QNetworkReply::ProxyNotFoundError:
@@ -64,16 +67,14 @@ QString networkWords(const QNetworkReply& reply, const QStringList& secrets)
             return QStringLiteral("прокси-сервер из настроек системы недоступен");
         case QNetworkReply::ProxyAuthenticationRequiredError:
             return QStringLiteral("прокси-сервер из настроек системы требует входа");
-        default: break;
+        default:
+            break;
     }
     return QStringLiteral("ошибка сети: ") +
            maskSecrets(printableLine(reply.errorString()), secrets);
 }
 
-QString secondsText(std::chrono::milliseconds ms)
-{
-    return QString::number(ms.count() / 1000.0);
-}
+QString secondsText(std::chrono::milliseconds ms) { return QString::number(ms.count() / 1000.0); }
 
 }  // namespace
 
@@ -242,8 +243,12 @@ void ChannelSender::answered(const HttpAnswer& answer)
                                     : m_backoff,
                        verdict.words);
             return;
-        case ReplyVerdict::Kind::Retry: retryLater(m_backoff, verdict.words); return;
-        case ReplyVerdict::Kind::GiveUp: giveUp(verdict.words); return;
+        case ReplyVerdict::Kind::Retry:
+            retryLater(m_backoff, verdict.words);
+            return;
+        case ReplyVerdict::Kind::GiveUp:
+            giveUp(verdict.words);
+            return;
     }
 }
 

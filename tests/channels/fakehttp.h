@@ -18,7 +18,9 @@ class FakeHttp : public QObject {
 public:
     struct Reply {
         Reply(int status = 200, QByteArray body = "{\"ok\":true}", QByteArray headers = {})
-            : status(status), body(std::move(body)), headers(std::move(headers)) {}
+            : status(status), body(std::move(body)), headers(std::move(headers))
+        {
+        }
         static Reply hanging()
         {
             Reply r;
@@ -40,7 +42,8 @@ public:
         if (m_tls) {
             auto* server = new QSslServer;
             server->setSslConfiguration(tls);
-            connect(server, &QSslServer::startedEncryptionHandshake, this, [this] { ++connections; });
+            connect(server, &QSslServer::startedEncryptionHandshake, this,
+                    [this] { ++connections; });
             m_server.reset(server);
         } else {
             m_server = std::make_unique<QTcpServer>();
@@ -57,7 +60,10 @@ public:
     }
     QString url(const QString& path = {}) const
     {
-        return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_tls ? "https" : "http").arg(m_server->serverPort()).arg(path);
+        return QStringLiteral("%1://127.0.0.1:%2%3")
+            .arg(m_tls ? "https" : "http")
+            .arg(m_server->serverPort())
+            .arg(path);
     }
     void release(const Reply& reply = {})
     {
@@ -78,19 +84,23 @@ private:
         const QByteArray head = in.first(headEnd);
         qsizetype length = 0;
         for (const QByteArray& line : head.split('\n'))
-            if (line.toLower().startsWith("content-length:")) length = line.mid(15).trimmed().toLongLong();
+            if (line.toLower().startsWith("content-length:"))
+                length = line.mid(15).trimmed().toLongLong();
         if (in.size() < headEnd + 4 + length) return;
         const QList<QByteArray> request = head.first(head.indexOf('\r')).split(' ');
         seen << Seen{request.value(0), request.value(1), head, in.mid(headEnd + 4, length),
                      std::chrono::steady_clock::now().time_since_epoch().count()};
         const Reply reply = m_script.isEmpty() ? Reply{} : m_script.takeFirst();
-        if (reply.hang) m_hanging << s;
-        else answer(s, reply);
+        if (reply.hang)
+            m_hanging << s;
+        else
+            answer(s, reply);
     }
     static void answer(QTcpSocket* s, const Reply& r)
     {
-        s->write("HTTP/1.1 " + QByteArray::number(r.status) + " X\r\n" + r.headers + "Content-Length: " +
-                 QByteArray::number(r.body.size()) + "\r\nConnection: close\r\n\r\n" + r.body);
+        s->write("HTTP/1.1 " + QByteArray::number(r.status) + " X\r\n" + r.headers +
+                 "Content-Length: " + QByteArray::number(r.body.size()) +
+                 "\r\nConnection: close\r\n\r\n" + r.body);
         s->disconnectFromHost();
     }
 

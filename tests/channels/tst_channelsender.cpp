@@ -4,8 +4,8 @@
 
 #include "alerts/certificatepin.h"
 #include "alerts/mailalert.h"
-#include "common/datetext.h"
 #include "channels/channeldispatcher.h"
+#include "common/datetext.h"
 #include "fakehttp.h"
 #include "store/mailsettings.h"
 #include "support/fakes.h"
@@ -31,7 +31,8 @@ namespace {
 
 const QString kToken = QStringLiteral("424242:SECRETsecretSECRETsecret_x");
 const QDateTime kTime(QDate(2026, 12, 7), QTime(20, 7, 11));
-constexpr ChannelTiming kFast{.requestTimeout = 3s, .firstBackoff = 50ms, .maxBackoff = 200ms, .retryWindow = 20s};
+constexpr ChannelTiming kFast{
+    .requestTimeout = 3s, .firstBackoff = 50ms, .maxBackoff = 200ms, .retryWindow = 20s};
 
 // Every Qt message and every word a sender said: none may hold a secret.
 QStringList g_output;
@@ -55,7 +56,10 @@ ChannelSettings channelAt(ChannelKind kind, const QString& url, const QString& p
     return c;
 }
 
-ChannelMessage message(const QString& lines) { return channelMessage(lines, kTime, "monitor", {}, {}); }
+ChannelMessage message(const QString& lines)
+{
+    return channelMessage(lines, kTime, "monitor", {}, {});
+}
 
 // A sender and what it said.
 struct Run {
@@ -63,8 +67,10 @@ struct Run {
     QStringList delivered, failed;
     explicit Run(const ChannelSettings& c, ChannelTiming timing = kFast) : sender(c, timing)
     {
-        QObject::connect(&sender, &ChannelSender::delivered, [this](const QString& w) { delivered << w; });
-        QObject::connect(&sender, &ChannelSender::failed, [this](const QString& t) { failed << t; });
+        QObject::connect(&sender, &ChannelSender::delivered,
+                         [this](const QString& w) { delivered << w; });
+        QObject::connect(&sender, &ChannelSender::failed,
+                         [this](const QString& t) { failed << t; });
     }
     ~Run() { g_output << delivered << failed; }
     bool done() const { return !delivered.isEmpty() || !failed.isEmpty(); }
@@ -106,9 +112,12 @@ void TestChannelSender::initTestCase()
     g_shown = qInstallMessageHandler(keepMessage);
     const QString cert = m_dir.filePath("cert.pem"), key = m_dir.filePath("key.pem");
     QProcess openssl;
-    openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                              key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-    QVERIFY2(openssl.waitForFinished(30000) && openssl.exitCode() == 0, "openssl could not make the test certificate");
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                   "-addext", "subjectAltName=IP:127.0.0.1"});
+    QVERIFY2(openssl.waitForFinished(30000) && openssl.exitCode() == 0,
+             "openssl could not make the test certificate");
     QFile k(key);
     QVERIFY(k.open(QIODevice::ReadOnly));
     m_tls = QSslConfiguration::defaultConfiguration();
@@ -128,24 +137,36 @@ void TestChannelSender::botApi_data()
 {
     QTest::addColumn<Replies>("script");
     QTest::addColumn<int>("windowMs");
-    QTest::addColumn<int>("requests");  // -1: a few
+    QTest::addColumn<int>("requests");     // -1: a few
     QTest::addColumn<QString>("failure");  // empty: delivered
     QTest::addColumn<int>("gapMs");        // at least this between the first two requests
-    const QByteArray flood = R"({"ok":false,"description":"Too Many Requests: retry after %1","parameters":{"retry_after":%1}})";
+    const QByteArray flood =
+        R"({"ok":false,"description":"Too Many Requests: retry after %1","parameters":{"retry_after":%1}})";
     QTest::newRow("200") << Replies{} << 20000 << 1 << "" << 0;
-    QTest::newRow("429 with retry_after, then 200") << Replies{{429, QByteArray(flood).replace("%1", "1")}} << 20000 << 2 << "" << 950;
-    QTest::newRow("429 with Retry-After, then 200") << Replies{{429, "", "Retry-After: 1\r\n"}} << 20000 << 2 << "" << 950;
-    QTest::newRow("429 asking for no wait gets the back-off") << Replies{{429, "", "Retry-After: 0\r\n"}} << 20000 << 2 << "" << 45;
+    QTest::newRow("429 with retry_after, then 200")
+        << Replies{{429, QByteArray(flood).replace("%1", "1")}} << 20000 << 2 << "" << 950;
+    QTest::newRow("429 with Retry-After, then 200")
+        << Replies{{429, "", "Retry-After: 1\r\n"}} << 20000 << 2 << "" << 950;
+    QTest::newRow("429 asking for no wait gets the back-off")
+        << Replies{{429, "", "Retry-After: 0\r\n"}} << 20000 << 2 << "" << 45;
     QTest::newRow("503, then 200") << Replies{{503, "busy"}} << 20000 << 2 << "" << 45;
-    QTest::newRow("no answer, then 200") << Replies{FakeHttp::Reply::hanging()} << 20000 << 2 << "" << 2900;
-    QTest::newRow("400") << Replies{{400, R"({"ok":false,"error_code":400,"description":"Bad Request: chat not found"})"}}
-                         << 20000 << 1 << "HTTP 400: Bad Request: chat not found" << 0;
-    QTest::newRow("redirect, not followed") << Replies{{302, "", "Location: http://127.0.0.1:1/x\r\n"}} << 20000 << 1 << "HTTP 302" << 0;
-    QTest::newRow("5xx six times, then 200") << (Replies(6, FakeHttp::Reply(502)) << FakeHttp::Reply()) << 20000 << 7 << "" << 45;
-    QTest::newRow("5xx until the window ends") << Replies(200, FakeHttp::Reply(500, "{}")) << 600 << -1
-                                               << "HTTP 500: {}; повторные попытки в течение 0.6 с не помогли" << 45;
-    QTest::newRow("429 asking longer than the window") << Replies{{429, QByteArray(flood).replace("%1", "3600")}} << 20000 << 1
-                                                       << "Too Many Requests: retry after 3600" << 0;
+    QTest::newRow("no answer, then 200")
+        << Replies{FakeHttp::Reply::hanging()} << 20000 << 2 << "" << 2900;
+    QTest::newRow("400")
+        << Replies{{400,
+                    R"({"ok":false,"error_code":400,"description":"Bad Request: chat not found"})"}}
+        << 20000 << 1 << "HTTP 400: Bad Request: chat not found" << 0;
+    QTest::newRow("redirect, not followed")
+        << Replies{{302, "", "Location: http://127.0.0.1:1/x\r\n"}} << 20000 << 1 << "HTTP 302"
+        << 0;
+    QTest::newRow("5xx six times, then 200")
+        << (Replies(6, FakeHttp::Reply(502)) << FakeHttp::Reply()) << 20000 << 7 << "" << 45;
+    QTest::newRow("5xx until the window ends")
+        << Replies(200, FakeHttp::Reply(500, "{}")) << 600 << -1
+        << "HTTP 500: {}; повторные попытки в течение 0.6 с не помогли" << 45;
+    QTest::newRow("429 asking longer than the window")
+        << Replies{{429, QByteArray(flood).replace("%1", "3600")}} << 20000 << 1
+        << "Too Many Requests: retry after 3600" << 0;
 }
 
 void TestChannelSender::botApi()
@@ -167,12 +188,16 @@ void TestChannelSender::botApi()
     QCOMPARE(run.delivered.size(), failure.isEmpty() ? 1 : 0);
     QCOMPARE(run.failed.size(), failure.isEmpty() ? 0 : 1);
     if (!failure.isEmpty())
-        QVERIFY2(run.failed[0].startsWith(QStringLiteral("Сообщение в канал Telegram «Дежурные» (чат -100, %1) не доставлено: ")
-                                              .arg(server.url("/bot***/sendMessage"))) &&
+        QVERIFY2(run.failed[0].startsWith(
+                     QStringLiteral(
+                         "Сообщение в канал Telegram «Дежурные» (чат -100, %1) не доставлено: ")
+                         .arg(server.url("/bot***/sendMessage"))) &&
                      run.failed[0].contains(failure),
                  qPrintable(run.failed[0]));
     QVERIFY(requests < 0 ? server.seen.size() >= 3 : server.seen.size() == requests);
-    const auto gap = [&](int i) { return (server.seen[i + 1].steadyNs - server.seen[i].steadyNs) / 1'000'000; };
+    const auto gap = [&](int i) {
+        return (server.seen[i + 1].steadyNs - server.seen[i].steadyNs) / 1'000'000;
+    };
     if (gapMs) QVERIFY(gap(0) >= gapMs);
     if (requests == 7) {
         // The back-off doubles up to its ceiling of 200 ms: without one the waits would add up
@@ -182,7 +207,9 @@ void TestChannelSender::botApi()
     }
     for (const FakeHttp::Seen& s : std::as_const(server.seen)) {
         QCOMPARE(s.method + ' ' + s.target, "POST /bot" + kToken.toLatin1() + "/sendMessage");
-        QCOMPARE(json(s.body), (QJsonObject{{"chat_id", "-100"}, {"text", m.text}, {"disable_web_page_preview", true}}));
+        QCOMPARE(json(s.body),
+                 (QJsonObject{
+                     {"chat_id", "-100"}, {"text", m.text}, {"disable_web_page_preview", true}}));
     }
 }
 
@@ -193,7 +220,8 @@ void TestChannelSender::longMessageInOrder()
     FakeHttp server(Replies(4) << FakeHttp::Reply(400, "{}"));
     Run run(channelAt(ChannelKind::Telegram, server.url()));
     QString lines = "NO CONNECT\r\n";
-    for (int i = 0; i < 400; ++i) lines += QStringLiteral("  Коммутатор этажа %1 [192.0.2.%2]\r\n").arg(i).arg(i % 250);
+    for (int i = 0; i < 400; ++i)
+        lines += QStringLiteral("  Коммутатор этажа %1 [192.0.2.%2]\r\n").arg(i).arg(i % 250);
     const ChannelMessage m = message(lines);
     run.sender.send(m);
     run.sender.send(m);
@@ -205,7 +233,8 @@ void TestChannelSender::longMessageInOrder()
     QStringList texts;
     for (const FakeHttp::Seen& s : server.seen.first(4)) texts << json(s.body)["text"].toString();
     for (qsizetype i = 0; i + 1 < texts.size(); ++i)
-        QVERIFY(texts[i].size() <= 4096 && texts[i].size() + 1 + texts[i + 1].section('\n', 0, 0).size() > 4096);
+        QVERIFY(texts[i].size() <= 4096 &&
+                texts[i].size() + 1 + texts[i + 1].section('\n', 0, 0).size() > 4096);
     QCOMPARE(texts.join('\n'), m.text);
 }
 
@@ -219,7 +248,8 @@ void TestChannelSender::fullQueueDropsTheOldestWaiting()
     Run run(channelAt(ChannelKind::Telegram, server.url()), timing);
     QStringList expected{QString(3000, u'a'), QString(3000, u'b')};
     run.sender.send(message(expected.join("\r\n")));
-    for (int i = 2; i <= ChannelSender::kMaxQueuedMessages; ++i) run.sender.send(message(QString::number(i)));
+    for (int i = 2; i <= ChannelSender::kMaxQueuedMessages; ++i)
+        run.sender.send(message(QString::number(i)));
     QTRY_COMPARE(server.seen.size(), 1);
     QCOMPARE(run.failed.size(), 0);
     run.sender.send(message("51"));
@@ -229,7 +259,8 @@ void TestChannelSender::fullQueueDropsTheOldestWaiting()
     server.release();
     QTRY_COMPARE_WITH_TIMEOUT(run.delivered.size(), 51, 30000);
     QStringList order;
-    for (const FakeHttp::Seen& s : std::as_const(server.seen)) order << json(s.body)["text"].toString().section('\n', -1);
+    for (const FakeHttp::Seen& s : std::as_const(server.seen))
+        order << json(s.body)["text"].toString().section('\n', -1);
     for (int i = 3; i <= 51; ++i) expected << QString::number(i);
     QCOMPARE(order, expected);
 }
@@ -240,9 +271,11 @@ void TestChannelSender::webhook()
 {
     FakeHttp server({{200, "ok"}, {404, "no hook at /hooks/SECRETpath?key=SECRETquery"}});
     Run run(channelAt(ChannelKind::Webhook, server.url("/hooks/SECRETpath?key=SECRETquery")));
-    const QDateTime time(QDate(2026, 12, 7), QTime(20, 7, 11), Qt::OffsetFromUTC, -(3 * 3600 + 1800));
-    run.sender.send(channelMessage("NO CONNECT\r\nРоутер [192.0.2.1]\r\n  Склад [192.0.2.7]\r\n\r\nCONNECT\r\n", time, "Пост-1",
-                                   {{3, "192.0.2.1", "Роутер", 0}, {12, "192.0.2.7", "Склад", 3}}, {}));
+    const QDateTime time(QDate(2026, 12, 7), QTime(20, 7, 11), Qt::OffsetFromUTC,
+                         -(3 * 3600 + 1800));
+    run.sender.send(channelMessage(
+        "NO CONNECT\r\nРоутер [192.0.2.1]\r\n  Склад [192.0.2.7]\r\n\r\nCONNECT\r\n", time,
+        "Пост-1", {{3, "192.0.2.1", "Роутер", 0}, {12, "192.0.2.7", "Склад", 3}}, {}));
     run.sender.send(message("x"));
     QTRY_COMPARE_WITH_TIMEOUT(run.failed.size(), 1, 15000);
     QCOMPARE(run.delivered, QStringList{"HTTP 200: ok"});
@@ -250,15 +283,26 @@ void TestChannelSender::webhook()
     QVERIFY(server.seen[0].head.toLower().contains("\r\ncontent-type: application/json"));
     const QJsonObject o = json(server.seen[0].body);
     QCOMPARE(QStringList(o.keys()), (QStringList{"down", "monitor", "text", "time", "up"}));
-    QCOMPARE(o["text"].toString(), generalDateText(time) + ":  \nNO CONNECT\nРоутер [192.0.2.1]\n  Склад [192.0.2.7]\n\nCONNECT\n");
+    QCOMPARE(o["text"].toString(),
+             generalDateText(time) +
+                 ":  \nNO CONNECT\nРоутер [192.0.2.1]\n  Склад [192.0.2.7]\n\nCONNECT\n");
     QCOMPARE(o["time"].toString(), "2026-12-07T20:07:11-03:30");
     QCOMPARE(isoTimeWithOffset(time.toUTC()), "2026-12-07T23:37:11+00:00");
     QCOMPARE(o["monitor"].toString(), "Пост-1");
     QVERIFY(o["up"].isArray() && o["up"].toArray().isEmpty());
-    QCOMPARE(o["down"].toArray(), (QJsonArray{QJsonObject{{"id", 3}, {"address", "192.0.2.1"}, {"description", "Роутер"}, {"ancestor", QJsonValue::Null}},
-                                              QJsonObject{{"id", 12}, {"address", "192.0.2.7"}, {"description", "Склад"}, {"ancestor", 3}}}));
-    QCOMPARE(run.failed[0], QStringLiteral("Сообщение в канал webhook «Mattermost» (%1) не доставлено: HTTP 404: no hook at ***")
-                                .arg(server.url("/***")));
+    QCOMPARE(o["down"].toArray(), (QJsonArray{QJsonObject{{"id", 3},
+                                                          {"address", "192.0.2.1"},
+                                                          {"description", "Роутер"},
+                                                          {"ancestor", QJsonValue::Null}},
+                                              QJsonObject{{"id", 12},
+                                                          {"address", "192.0.2.7"},
+                                                          {"description", "Склад"},
+                                                          {"ancestor", 3}}}));
+    QCOMPARE(
+        run.failed[0],
+        QStringLiteral(
+            "Сообщение в канал webhook «Mattermost» (%1) не доставлено: HTTP 404: no hook at ***")
+            .arg(server.url("/***")));
 }
 
 void TestChannelSender::certificates_data()
@@ -266,10 +310,13 @@ void TestChannelSender::certificates_data()
     QTest::addColumn<bool>("trusted");  // the certificate passes the system's check
     QTest::addColumn<QString>("pin");   // "ours": the server's own
     QTest::addColumn<QString>("failure");
-    QTest::newRow("self-signed, pinned") << false << "ours" << "";
-    QTest::newRow("self-signed, not pinned") << false << "" << "не прошёл проверку";
+    QTest::newRow("self-signed, pinned") << false << "ours"
+                                         << "";
+    QTest::newRow("self-signed, not pinned") << false << ""
+                                             << "не прошёл проверку";
     QTest::newRow("self-signed, pinned to another") << false << QString(64, u'b') << "не совпадает";
-    QTest::newRow("trusted, not pinned") << true << "" << "";
+    QTest::newRow("trusted, not pinned") << true << ""
+                                         << "";
     QTest::newRow("trusted, pinned to another") << true << QString(64, u'b') << "не совпадает";
 }
 
@@ -292,7 +339,8 @@ void TestChannelSender::certificates()
     QCOMPARE(server.seen.size(), failure.isEmpty() ? 1 : 0);
     QCOMPARE(run.failed.size(), failure.isEmpty() ? 0 : 1);
     if (!failure.isEmpty())
-        QVERIFY2(run.failed[0].contains(failure) && run.failed[0].contains(pinForDisplay(m_pin)), qPrintable(run.failed[0]));
+        QVERIFY2(run.failed[0].contains(failure) && run.failed[0].contains(pinForDisplay(m_pin)),
+                 qPrintable(run.failed[0]));
 }
 
 void TestChannelSender::proxyFromTheEnvironment_data()
@@ -318,10 +366,12 @@ void TestChannelSender::proxyFromTheEnvironment()
     qunsetenv("no_proxy");
     if (noProxy.isEmpty()) {
         QCOMPARE(run.delivered.size(), 1);
-        QCOMPARE(proxy.seen.value(0).target, "http://127.0.0.2:9/bot" + kToken.toLatin1() + "/sendMessage");
+        QCOMPARE(proxy.seen.value(0).target,
+                 "http://127.0.0.2:9/bot" + kToken.toLatin1() + "/sendMessage");
     } else {
         QVERIFY(proxy.seen.isEmpty());
-        QVERIFY2(run.failed.value(0).contains("сервер отказал в соединении"), qPrintable(run.failed.value(0)));
+        QVERIFY2(run.failed.value(0).contains("сервер отказал в соединении"),
+                 qPrintable(run.failed.value(0)));
     }
 }
 
@@ -333,8 +383,9 @@ void TestChannelSender::textIsTheMailsBody()
     test::FakeClock clock(kTime);
     MailAlert mail(folder.db(), boxes, clock, 9);
     mail.setShowErrors(false);
-    const QString alert = "NO CONNECT\r\nРоутер [192.0.2.1]\r\n  Склад [192.0.2.2]\r\nШлюз (всё ещё нет связи)\r\n"
-                          "  Касса [192.0.2.9]\r\n\r\nCONNECT\r\nПринтер [192.0.2.3]\r\n";
+    const QString alert =
+        "NO CONNECT\r\nРоутер [192.0.2.1]\r\n  Склад [192.0.2.2]\r\nШлюз (всё ещё нет связи)\r\n"
+        "  Касса [192.0.2.9]\r\n\r\nCONNECT\r\nПринтер [192.0.2.3]\r\n";
     RecipientRow row;
     row.smtp = "127.0.0.1";
     row.from = "a@example.org";
@@ -351,7 +402,8 @@ void TestChannelSender::hangingChannelDelaysNoOther()
     ChannelTiming timing = kFast;
     timing.requestTimeout = 60s;
     ChannelDispatcher dispatcher(timing);
-    ChannelSettings slow = channelAt(ChannelKind::Telegram, hanging.url()), quick = channelAt(ChannelKind::Telegram, fine.url());
+    ChannelSettings slow = channelAt(ChannelKind::Telegram, hanging.url()),
+                    quick = channelAt(ChannelKind::Telegram, fine.url());
     quick.record.id = 2;
     dispatcher.setChannels({slow, quick});
     QList<qint64> delivered, failed;
@@ -379,11 +431,14 @@ void TestChannelSender::testMessageTellsTheServersWords()
     FakeHttp server({{429, "", "Retry-After: 1\r\n"}});
     QList<ChannelTestOutcome> got;
     for (int i = 0; i < 2; ++i) {
-        testChannel(channelAt(ChannelKind::Telegram, server.url()), "Пост-1", this, [&](const ChannelTestOutcome& o) { got << o; });
+        testChannel(channelAt(ChannelKind::Telegram, server.url()), "Пост-1", this,
+                    [&](const ChannelTestOutcome& o) { got << o; });
         QTRY_COMPARE(got.size(), i + 1);
     }
     g_output << got[0].words << got[1].words;
-    QVERIFY2(!got[0].delivered && got[0].words.endsWith("HTTP 429; повторные попытки в течение 0 с не помогли"), qPrintable(got[0].words));
+    QVERIFY2(!got[0].delivered &&
+                 got[0].words.endsWith("HTTP 429; повторные попытки в течение 0 с не помогли"),
+             qPrintable(got[0].words));
     QVERIFY(got[1].delivered);
     QCOMPARE(got[1].words, R"(HTTP 200: {"ok":true})");
     QCOMPARE(server.seen.size(), 2);

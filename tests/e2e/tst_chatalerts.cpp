@@ -125,6 +125,8 @@ void TestChatAlerts::refusals_data()
                                              << "" << 1 << "there is no channel 1";
     QTest::newRow("unknown command") << QStringList{"1"} << "frob"
                                      << "" << 2 << "usage:";
+    QTest::newRow("two ids") << QStringList{"1", "2"} << "remove"
+                             << "" << 2 << "usage:";
     QTest::newRow("list takes nothing more") << QStringList{"1"} << "list"
                                              << "" << 2 << "usage:";
 }
