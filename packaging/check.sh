@@ -67,7 +67,7 @@ said="$(systemd-analyze verify --man=no --root="$root/files" "$unit" 2>&1)" || b
 [ -z "$said" ] || bad "systemd-analyze verify: $said"
 for setting in DynamicUser=yes StateDirectory=sentrok AmbientCapabilities=CAP_NET_RAW \
                CapabilityBoundingSet=CAP_NET_RAW ProtectSystem=strict PrivateTmp=yes \
-               EnvironmentFile=-/etc/sentrok/monitor.env; do
+               EnvironmentFile=-/etc/sentrok/monitor.env LoadCredential=sentrok-secrets; do
   grep -qx "$setting" "$unit" || bad "the unit lacks $setting"
 done
 systemd-analyze security --offline=yes --root="$root/files" --threshold=25 "$unit" | tail -1 ||

@@ -20,10 +20,18 @@
 #                                      through sentrok-delayproxy (5 ms each way), in the
 #                                      same namespace; starts a PostgreSQL server of its own
 #                                      (postgresql-15); see bench/bench_team.cpp
+#   scripts/bench.sh channels [ROUNDS] the chat channels: hand-over to arrival at a local
+#                                      receiver (median of ROUNDS, 20 unless given), and the
+#                                      hand-over's cost while another channel hangs, in the
+#                                      same namespace; see bench/bench_channels.cpp
+#   scripts/bench.sh passalerts [PASSES]
+#                                      a real session's chat alerts: each pass's end to the
+#                                      message at a local webhook and Bot API receiver (median
+#                                      of PASSES, 20 unless given); see bench/bench_passalerts.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-  probe|scale|team)
+  probe|scale|team|channels|passalerts)
     what="$1"
     shift
     scripts/build.sh
@@ -37,7 +45,7 @@ case "${1:-}" in
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team|channels|passalerts [ARGS...]" >&2
     exit 2
     ;;
 esac

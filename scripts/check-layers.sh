@@ -11,12 +11,13 @@
 #   secrets      store common      the keyring and the owner-only file
 #   history      store common      availability, totals, retention
 #   alerts       secrets store common                  sounds and the alert mail
+#   channels     alerts secrets store common          Telegram and webhook alerts
 #   monitor      alerts probe store common             passes, recording, following another
-#   session      monitor alerts history secrets probe store common
+#   session      monitor channels alerts history secrets probe store common
 #                                  one program's monitoring put together
 #   ui/controls  store common      what every window shares
 #   ui/outages   ui/controls monitor store common
-#   ui/admin     ui/controls alerts secrets store common
+#   ui/admin     ui/controls channels alerts secrets store common
 #   ui/history   ui/controls history store common
 #   ui/main      ui/* session monitor alerts history store common
 #   app          everything        the programs' main()
@@ -35,14 +36,15 @@ declare -A allowed=(
   [secrets]="store common"
   [history]="store common"
   [alerts]="secrets store common"
+  [channels]="alerts secrets store common"
   [monitor]="alerts probe store common"
-  [session]="monitor alerts history secrets probe store common"
+  [session]="monitor channels alerts history secrets probe store common"
   [ui/controls]="store common"
   [ui/outages]="ui/controls monitor store common"
-  [ui/admin]="ui/controls alerts secrets store common"
+  [ui/admin]="ui/controls channels alerts secrets store common"
   [ui/history]="ui/controls history store common"
-  [ui/main]="ui/controls ui/outages ui/admin ui/history session monitor alerts history secrets probe store common"
-  [app]="ui/main ui/controls ui/outages ui/admin ui/history session monitor alerts history secrets probe store common"
+  [ui/main]="ui/controls ui/outages ui/admin ui/history session monitor channels alerts history secrets probe store common"
+  [app]="ui/main ui/controls ui/outages ui/admin ui/history session monitor channels alerts history secrets probe store common"
   [buildtools]="ui/controls common"
 )
 

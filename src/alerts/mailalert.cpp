@@ -1,11 +1,11 @@
 #include "alerts/mailalert.h"
 
+#include "alerts/certificatepin.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
 #include "common/inputrules.h"
 #include "secrets/secretstore.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QSslCertificate>
 #include <QSslSocket>
@@ -475,9 +475,8 @@ void MailAlert::mailFrom()
 bool MailAlert::pinMismatch(QString* text) const
 {
     if (m_options.pin.isEmpty() || !m_socket) return false;
-    const QString got =
-        QString::fromLatin1(m_socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
-    if (got == m_options.pin) return false;
+    if (matchesPin(m_socket->peerCertificate(), m_options.pin)) return false;
+    const QString got = certificatePin(m_socket->peerCertificate());
     *text = QStringLiteral(
                 "Отпечаток сертификата почтового сервера %1 не совпадает с заданным "
                 "в параметрах: соединение прервано.\r\nЗадан: %2\r\nПолучен: %3")
@@ -499,8 +498,7 @@ void MailAlert::onSslErrors(const QList<QSslError>& errors)
     }
     QStringList why;
     for (const QSslError& e : errors) why << e.errorString();
-    const QString got =
-        QString::fromLatin1(m_socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
+    const QString got = certificatePin(m_socket->peerCertificate());
     m_certificateProblem =
         QStringLiteral(
             "Сертификат почтового сервера %1 не прошёл проверку: %2.\r\nЕсли это "

@@ -1,6 +1,8 @@
 // sentrok-db: makes a new database file, adds hosts to it and sets whom they depend on, brings an
-// older file up to date, prints the availability of every host and sets the alert mail's server,
-// from the command line.
+// older file up to date, prints the availability of every host, sets the alert mail's server and
+// the chat channels, from the command line.
+
+#include "channelcommand.h"
 
 #include "alerts/mailalert.h"
 #include "common/clock.h"
@@ -27,7 +29,6 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include <termios.h>
 #include <unistd.h>
 #include <cstdint>
 #include <cstdio>
@@ -61,7 +62,8 @@ int usage(QTextStream& err)
            "                                      keep the PostgreSQL login's password where the\n"
            "                                      mail password is kept (used when the URL has "
            "none)\n"
-           "PATH is a database file, or a URL: sqlite:PATH or\n"
+        << kChannelUsage
+        << "PATH is a database file, or a URL: sqlite:PATH or\n"
            "postgresql://USER@HOST:PORT/DBNAME (create: an existing, empty database)\n";
     return 2;
 }
@@ -165,25 +167,7 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
     return 0;
 }
 
-// One line from standard input, without echo when a person types it.
-QString readPassword(QTextStream& err)
-{
-    termios saved{};
-    const bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
-        err << "password: " << Qt::flush;
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    QTextStream in(stdin);
-    const QString line = in.readLine();
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        err << "\n";
-    }
-    return line;
-}
+QString readPassword(QTextStream& err) { return readSecretLine(err, "password: "); }
 
 struct MailArgs {
     std::optional<QString> port, security, user, pin;
@@ -417,6 +401,27 @@ int setParentCommand(const QString& path, const QStringList& rest, QTextStream& 
     return 0;
 }
 
+int channel(const QStringList& args, QTextStream& out, QTextStream& err)
+{
+    const QString path = args[2];
+    if (const QString warning = passwordInArgumentsWarning(path); !warning.isEmpty())
+        err << "sentrok-db: warning: " << warning << "\n";
+    std::unique_ptr<Tool> tool;
+    try {
+        const int status = channelCommand(
+            args[1], args.mid(3),
+            [&]() -> Database& {
+                tool = openCurrent(path, err);
+                return tool->db();
+            },
+            out, err);
+        return status < 0 ? usage(err) : status;
+    } catch (const DbError& e) {
+        err << "sentrok-db: " << e.userText() << "\n";
+        return 1;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -425,6 +430,7 @@ int main(int argc, char** argv)
     silenceDriverNoise();
     QTextStream out(stdout), err(stderr);
     const QStringList args = app.arguments().mid(1);
+    if (args.size() >= 3 && args[0] == QLatin1String("channel")) return channel(args, out, err);
     if (args.size() < 2) return usage(err);
     const QString command = args[0], path = args[1];
     if (const QString warning = passwordInArgumentsWarning(path); !warning.isEmpty())

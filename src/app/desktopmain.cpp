@@ -99,7 +99,8 @@ int main(int argc, char** argv)
                               // them checks at a time, the others follow it.
                               .leaseHolder = sentrok::thisProcess(QStringLiteral("sentrok")),
                               .follow = true,
-                              .thinLog = true});
+                              .thinLog = true,
+                              .windows = true});
     sentrok::StartupWindow startup(session);
     sentrok::frmMain window({.programFolder = folder,
                              .lockFolder = lockFolder(),

@@ -22,6 +22,8 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <map>
+
 using namespace sentrok;
 
 namespace {
@@ -64,7 +66,7 @@ public:
     void clearCheckFailures() override {}
     void setCondition(Condition condition, const QString& text) override
     {
-        QString& shown = m_conditions[int(condition)];
+        QString& shown = m_conditions[condition];
         if (shown == text) return;
         log(text.isEmpty() ? QStringLiteral("устранено: %1").arg(shown) : text);
         shown = text;
@@ -77,7 +79,7 @@ private:
                            QStringLiteral("0"),
                            QStringLiteral("0"),
                            QStringLiteral("0%")};
-    QString m_conditions[8];
+    std::map<Condition, QString> m_conditions;  // any number of kinds, as they are added
 };
 
 // Refusals of the mail server and other notices, on standard error.

@@ -15,12 +15,13 @@ inline constexpr std::uint32_t kColorUnreachable = 0x808080;  // grey
 // Lasting conditions that keep checks from being made or recorded. Each is shown until it is
 // cleared, beside the five panels, never over them.
 enum class Condition {
-    RecordingWaits,  // the database is locked by another program: outcomes wait in memory
-    DatabaseGone,    // the database file was deleted or replaced: nothing is written
-    NoIcmpSocket,    // no ICMP socket can be opened: no check can be made
-    Viewing,         // another process holds the lease and makes the checks; this one follows it
-    NoLease,         // the lease cannot be taken though nobody holds it (a lease file unusable)
-    NewDatabase,     // the program made the user's database at this start: no hosts yet
+    RecordingWaits,   // the database is locked by another program: outcomes wait in memory
+    DatabaseGone,     // the database file was deleted or replaced: nothing is written
+    NoIcmpSocket,     // no ICMP socket can be opened: no check can be made
+    Viewing,          // another process holds the lease and makes the checks; this one follows it
+    NoLease,          // the lease cannot be taken though nobody holds it (a lease file unusable)
+    NewDatabase,      // the program made the user's database at this start: no hosts yet
+    ChannelsFailing,  // a chat channel's last message was not delivered
 };
 
 // What the monitor needs of the main window: the event grid, the status bar panels (numbered

@@ -40,6 +40,18 @@ QString defaultFolder()
         .filePath(QStringLiteral("sentrok"));
 }
 
+// The file a service is given (see the class), and whether it is systemd's credential.
+std::optional<std::pair<QString, bool>> serviceFile()
+{
+    const QString named = qEnvironmentVariable(SecretStore::kFileVariable);
+    if (!named.isEmpty()) return std::pair{QFileInfo(named).absoluteFilePath(), false};
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (credentials.isEmpty()) return std::nullopt;
+    const QString file = QDir(credentials).filePath(QString::fromLatin1(SecretStore::kCredential));
+    if (!QFileInfo::exists(file)) return std::nullopt;
+    return std::pair{file, true};
+}
+
 // Runs `fn` on a later turn of the event loop, as the keyring's answers come.
 void later(QObject* context, std::function<void()> fn)
 {
@@ -50,6 +62,7 @@ void later(QObject* context, std::function<void()> fn)
 
 SecretStore::Place SecretStore::availablePlace()
 {
+    if (serviceFile()) return Place::File;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()) return Place::File;
     QDBusConnectionInterface* dbus = bus.interface();
@@ -65,6 +78,8 @@ SecretStore::SecretStore(Place place, const QString& fileFolder, QObject* parent
       m_file(QDir(fileFolder.isEmpty() ? defaultFolder() : fileFolder)
                  .filePath(QStringLiteral("mail-passwords.json")))
 {
+    if (!fileFolder.isEmpty()) return;
+    if (const auto service = serviceFile()) std::tie(m_file, m_credential) = *service;
 }
 
 QString SecretStore::describe(Place where) const
@@ -153,7 +168,9 @@ SecretStore::FileContents SecretStore::loadFile() const
     FileContents out;
     const QString folder = QFileInfo(m_file).absolutePath();
     struct stat folderStat {};
-    if (::stat(QFile::encodeName(folder).constData(), &folderStat) == 0) {
+    // Only the service's user and root may read systemd's copy, whoever owns it and however its
+    // mode says so.
+    if (!m_credential && ::stat(QFile::encodeName(folder).constData(), &folderStat) == 0) {
         if (folderStat.st_uid != ::geteuid())
             return out.refuse(QStringLiteral("папка паролей %1 принадлежит другому пользователю: "
                                              "пароли в ней не читаются и не пишутся")
@@ -163,11 +180,11 @@ SecretStore::FileContents SecretStore::loadFile() const
     const PlainFile file = openPlainFile(m_file, O_RDONLY, kWhat);
     if (file.missing()) return out;
     if (!file.problem.isEmpty()) return out.refuse(file.problem);
-    if (file.st.st_uid != ::geteuid())
+    if (!m_credential && file.st.st_uid != ::geteuid())
         return out.refuse(QStringLiteral("файл паролей %1 принадлежит другому пользователю: он не "
                                          "читается и не переписывается; удалите его")
                               .arg(shown(m_file)));
-    if (file.st.st_mode & kOthersMayRead)
+    if (!m_credential && (file.st.st_mode & kOthersMayRead))
         return out.refuse(
             QStringLiteral("файл паролей %1 доступен другим пользователям (права %2): "
                            "пароли в нём могли прочитать. Выполните chmod 600 %1 и "
@@ -224,6 +241,12 @@ std::optional<QString> SecretStore::readFile(const QString& key, QString* error)
 QString SecretStore::writeFile(const QString& key, const QString& password)
 {
     m_setAside.clear();
+    if (m_credential)
+        return QStringLiteral(
+                   "пароли службы только читаются из %1; задайте их от имени root с "
+                   "%2=/etc/credstore/%3")
+            .arg(shown(m_file), QString::fromLatin1(kFileVariable),
+                 QString::fromLatin1(kCredential));
     const QString folder = QFileInfo(m_file).absolutePath();
     if (!QDir().mkpath(folder))
         return QStringLiteral("не удалось создать папку %1").arg(shown(folder));

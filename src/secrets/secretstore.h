@@ -19,6 +19,13 @@ namespace sentrok {
 // larger than 1 MB. It is written anew and renamed over the old one. A file that is not the JSON
 // written here is never overwritten: the next save sets it aside as ".corrupt" and says so.
 //
+// A service has neither a keyring nor a home (sentrok-monitor runs with a user of its own for each
+// start and no access to /home): the file is then named by SENTROK_SECRETS_FILE, or is the
+// credential "sentrok-secrets" that systemd hands the service read-only in $CREDENTIALS_DIRECTORY
+// (LoadCredential=, from /etc/credstore/sentrok-secrets). Either takes the place of the keyring.
+// The credential is systemd's to keep private: its owner and mode are not checked, and it is
+// never written; an administrator writes the file itself with SENTROK_SECRETS_FILE.
+//
 // Reads and writes call back later, on the thread of this object: a keyring may take its time
 // (or ask the user to unlock it), and the window must not wait for it.
 class SecretStore : public QObject {
@@ -31,10 +38,14 @@ public:
     using WriteDone = std::function<void(QString error, Place where)>;
 
     static constexpr const char* kService = "sentrok-mail";
+    static constexpr const char* kFileVariable = "SENTROK_SECRETS_FILE";
+    static constexpr const char* kCredential = "sentrok-secrets";
 
-    // The keyring when a Secret Service is on the session bus (running or startable).
+    // The file when one is named for a service (above); else the keyring when a Secret Service is
+    // on the session bus (running or startable).
     static Place availablePlace();
-    // fileFolder: where the file lives; empty: "sentrok" in the user's configuration folder.
+    // fileFolder: where the file lives; empty: the service's file (above), else "sentrok" in the
+    // user's configuration folder.
     explicit SecretStore(Place place = availablePlace(), const QString& fileFolder = {},
                          QObject* parent = nullptr);
 
@@ -70,7 +81,8 @@ private:
 
     Place m_place;
     QString m_file;
-    QString m_setAside;  // where the last write put a corrupt file it found
+    bool m_credential = false;  // systemd's read-only copy
+    QString m_setAside;         // where the last write put a corrupt file it found
 };
 
 }  // namespace sentrok

@@ -7,6 +7,7 @@
 #include "monitor/monitor.h"
 #include "monitor/viewer.h"
 #include "secrets/dbpassword.h"
+#include "session/chatalerts.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
 #include "store/dbworker.h"
@@ -140,6 +141,8 @@ void Session::start(MonitorView* view, std::function<void()> getNoCon)
     if (!m_deps.leaseHolder.isEmpty()) {
         connect(m_monitor.get(), &Monitor::leaseChanged, this, &Session::onLease);
         m_monitor->setLeased(m_deps.leaseHolder);
+    } else {
+        startChats();
     }
     m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
 
@@ -175,8 +178,12 @@ void Session::onLease(bool held, const QString& holder)
     emit leaseChanged(held, holder);
     if (held) {
         m_viewer.reset();
+        startChats();
         return;
     }
+    // Another process sends now; what this one had not sent yet is its news too late.
+    m_chats.reset();
+    if (m_view) m_view->setCondition(Condition::ChannelsFailing, {});
     if (m_deps.follow && !m_viewer) follow(m_view);
 }
 
@@ -192,6 +199,27 @@ void Session::follow(MonitorView* view)
 void Session::sendAlert(const PassReport& report)
 {
     if (m_mail && !report.alertText.isEmpty()) m_mail->SendAlert(report.alertText);
+    if (m_chats) m_chats->pass(report);
+}
+
+// Only where this process checks: a viewer never sends. The channels and their secrets are read
+// now, so the first pass with news need not wait for a keyring.
+void Session::startChats()
+{
+    if (m_chats || !m_db) return;
+    const bool windows = m_deps.windows;
+    m_chats = std::make_unique<ChatAlerts>(
+        ChatAlertsDeps{.database = m_db.get(),
+                       .boxes = windows ? m_deps.boxes : nullptr,
+                       .panel =
+                           [this, windows](const QString& text) {
+                               if (windows && m_view)
+                                   m_view->setCondition(Condition::ChannelsFailing, text);
+                           },
+                       .log = [this](const QString& line) { say(line); },
+                       .retryWindow = std::chrono::seconds(std::max(m_settings.checkInterval, 1)),
+                       .secrets = nullptr});
+    m_chats->load();
 }
 
 void Session::stop()
@@ -201,6 +229,7 @@ void Session::stop()
     m_retention.reset();
     m_viewer.reset();
     m_monitor.reset();
+    m_chats.reset();
     m_mail.reset();
     m_db.reset();
     m_view = nullptr;

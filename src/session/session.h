@@ -17,6 +17,7 @@
 
 namespace sentrok {
 
+class ChatAlerts;
 class Clock;
 class Database;
 class LogRetention;
@@ -38,9 +39,9 @@ class Viewer;
 // the mail, the monitor (checking only while it holds the lease when the database is shared) or,
 // while another process checks, the viewer that follows it, and the log's thinning. Every change
 // of state, from the monitor or the viewer, comes out of changeAnnounced and passAnnounced: the
-// session itself gives the view its event row and the sound their play, and the mail its alert
-// (only where this process checks); the program adds what it has of its own (the desktop's
-// notifications).
+// session itself gives the view its event row and the sound their play, and the mail and the chat
+// channels their alert (only where this process checks); the program adds what it has of its own
+// (the desktop's notifications).
 struct SessionDeps {
     // Names this process to the others (the lease) and starts its lines on standard error:
     // "sentrok", "sentrok-monitor", "sentrok-db".
@@ -62,6 +63,9 @@ struct SessionDeps {
     bool follow = false;
     // Thin the log out to the kept days, at start and every hour.
     bool thinLog = false;
+    // The program has windows: a chat channel's failure is also shown in a box and on the sixth
+    // panel, not only on standard error.
+    bool windows = false;
     // Lines for the user that have no window to go to; standard error when not given.
     std::function<void(const QString&)> log = nullptr;
 };
@@ -114,6 +118,7 @@ public:
     bool madeOwnDatabase() const { return m_madeOwn; }
     Sound* sound() const { return m_sound.get(); }
     MailAlert* mail() const { return m_mail.get(); }
+    ChatAlerts* chats() const { return m_chats.get(); }
     Monitor* monitor() const { return m_monitor.get(); }
     Viewer* viewer() const { return m_viewer.get(); }
     LogRetention* retention() const { return m_retention.get(); }
@@ -137,6 +142,7 @@ private:
     void onLease(bool held, const QString& holder);
     void follow(MonitorView* view);
     void sendAlert(const PassReport& report);
+    void startChats();
     void say(const QString& line) const;
 
     SessionDeps m_deps;
@@ -146,6 +152,7 @@ private:
     bool m_madeOwn = false;
     std::unique_ptr<Sound> m_sound;
     std::unique_ptr<MailAlert> m_mail;
+    std::unique_ptr<ChatAlerts> m_chats;  // while this process checks
     std::unique_ptr<Monitor> m_monitor;
     std::unique_ptr<Viewer> m_viewer;
     std::unique_ptr<LogRetention> m_retention;

@@ -95,6 +95,17 @@ void addParents(Database& db, const std::function<void(qint64, qint64)>&)
     db.execute(QStringLiteral("ALTER TABLE events ADD COLUMN ancestor INTEGER"));
 }
 
+// Version 6: the chat channels beside the alert mail. What may be shown only: the bot token and
+// the webhook's whole URL are kept where the mail password is, under secret_ref.
+void addChannels(Database& db, const std::function<void(qint64, qint64)>&)
+{
+    db.execute(QStringLiteral(
+        "CREATE TABLE channels (id INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, "
+        "name TEXT NOT NULL DEFAULT '', target TEXT NOT NULL DEFAULT '', api_url TEXT NOT NULL "
+        "DEFAULT '', pin TEXT NOT NULL DEFAULT '', enabled INTEGER NOT NULL DEFAULT 1, "
+        "secret_ref TEXT NOT NULL UNIQUE)"));
+}
+
 }  // namespace
 
 const std::vector<SchemaStep>& schemaSteps()
@@ -106,6 +117,7 @@ const std::vector<SchemaStep>& schemaSteps()
          [](Database& db, const auto&) { addEmailServerColumns(db); }},
         {4, QStringLiteral("записи о проходах и изменениях состояния"), addPassRecords},
         {5, QStringLiteral("зависимости хостов"), addParents},
+        {6, QStringLiteral("каналы оповещения в чаты"), addChannels},
     };
     return steps;
 }

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -61,6 +62,8 @@ private slots:
     void preparedFiles_data();
     void preparedFiles();
     void corruptFileIsSetAsideNeverOverwritten();
+    void serviceFile_data();
+    void serviceFile();
 };
 
 void TestSecretStore::preparedFiles_data()
@@ -146,6 +149,77 @@ void TestSecretStore::corruptFileIsSetAsideNeverOverwritten()
     // Both bad files kept, each under a name of its own.
     QCOMPARE(contents(store.filePath() + ".corrupt"), QByteArray("{\"a\": tru"));
     QCOMPARE(contents(store.filePath() + ".corrupt.1"), QByteArray("[\"not an object\"]"));
+}
+
+// A service has no keyring and no home: the file named for it, or systemd's read-only credential,
+// takes the keyring's place, and only when the store is given no folder of its own.
+void TestSecretStore::serviceFile_data()
+{
+    QTest::addColumn<bool>("named");        // SENTROK_SECRETS_FILE set
+    QTest::addColumn<bool>("credential");   // $CREDENTIALS_DIRECTORY/sentrok-secrets there
+    QTest::addColumn<bool>("ownFolder");    // the store given a folder
+    QTest::addColumn<QString>("expected");  // the file it uses: "named", "credential", "own", ""
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("named") << true << false << false << "named" << true;
+    QTest::newRow("named before the credential") << true << true << false << "named" << true;
+    QTest::newRow("credential") << false << true << false << "credential" << false;
+    QTest::newRow("credential folder without the file") << false << false << false << "" << true;
+    QTest::newRow("a folder given wins") << true << true << true << "own" << true;
+}
+
+void TestSecretStore::serviceFile()
+{
+    QFETCH(bool, named);
+    QFETCH(bool, credential);
+    QFETCH(bool, ownFolder);
+    QFETCH(QString, expected);
+    QFETCH(bool, writable);
+    QTemporaryDir dir;
+    const QString namedFile = dir.filePath("etc/secrets.json");
+    const QString credentials = dir.filePath("credentials");
+    QDir().mkpath(credentials);
+    // As systemd leaves it: readable by the service's user, through a mode and owner the store
+    // would refuse on a file of its own.
+    if (credential) {
+        QFile f(QDir(credentials).filePath(SecretStore::kCredential));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(R"({"k":")" + QByteArray("from the credential").toBase64() + R"("})");
+        f.close();
+        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
+    qputenv("CREDENTIALS_DIRECTORY", credentials.toUtf8());
+    if (named)
+        qputenv(SecretStore::kFileVariable, namedFile.toUtf8());
+    else
+        qunsetenv(SecretStore::kFileVariable);
+    const auto restore = qScopeGuard([] {
+        qunsetenv("CREDENTIALS_DIRECTORY");
+        qunsetenv(SecretStore::kFileVariable);
+    });
+    if (!expected.isEmpty()) QCOMPARE(SecretStore::availablePlace(), SecretStore::Place::File);
+    const QString own = dir.filePath("own");
+    SecretStore store(SecretStore::Place::File, ownFolder ? own : QString());
+    const QString file = expected == "named" ? namedFile
+                         : expected == "credential"
+                             ? QDir(credentials).filePath(SecretStore::kCredential)
+                         : expected == "own" ? QDir(own).filePath("mail-passwords.json")
+                                             : QString();
+    if (expected.isEmpty()) {
+        QVERIFY(!store.filePath().startsWith(dir.path()));
+        return;
+    }
+    QCOMPARE(store.filePath(), file);
+    if (expected == "credential") QCOMPARE(readNow(store, "k").password, "from the credential");
+    const QString error = writeNow(store, "k", "new");
+    QCOMPARE(error.isEmpty(), writable);
+    if (writable) {
+        QCOMPARE(readNow(store, "k").password, "new");
+        QCOMPARE(QFile(file).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+                 QFile::Permissions());
+    } else {
+        QVERIFY2(error.contains(SecretStore::kFileVariable), qPrintable(error));
+        QCOMPARE(readNow(store, "k").password, "from the credential");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSecretStore)

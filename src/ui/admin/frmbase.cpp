@@ -5,12 +5,14 @@
 #include "common/inputrules.h"
 #include "store/database.h"
 #include "store/hosts.h"
+#include "store/lease.h"
 #include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/purge.h"
 #include "store/reports.h"
 #include "store/schema.h"
 #include "store/settings.h"
+#include "ui/admin/frmchannels.h"
 #include "ui/admin/frmmailserver.h"
 #include "ui/admin/frmparent.h"
 #include "ui/admin/wrapbutton.h"
@@ -298,6 +300,22 @@ void frmBase::buildOptionsFrame()
     cmdClearLog =
         makeButton(Frame2, QStringLiteral("cmdClearLog"), QStringLiteral("Очистить все логи"), 7200,
                    7320, 1095, 615, &frmBase::cmdClearLog_Click);
+    // Between the two, where the frame had room: the chats beside the alert mail.
+    cmdChannels =
+        makeButton(Frame2, QStringLiteral("cmdChannels"), QStringLiteral("Каналы оповещения..."),
+                   7200, 7950, 1095, 555, &frmBase::cmdChannels_Click,
+                   QStringLiteral("Оповещения в Telegram и на webhook (Mattermost, Slack...)"));
+    // Its longest word is wider than the column of buttons in most desktop fonts: narrowed, as a
+    // label's caption is, and made smaller where the font has no narrower form.
+    const QString word = QStringLiteral("оповещения...");
+    const int room = cmdChannels->captionRect().width();
+    QFont narrow = cmdChannels->font();
+    if (const int need = QFontMetrics(narrow).horizontalAdvance(word); need > room)
+        narrow.setStretch(std::max(75, 100 * room / need));
+    if (const int need = QFontMetrics(narrow).horizontalAdvance(word);
+        need > room && narrow.pointSizeF() > 0)
+        narrow.setPointSizeF(narrow.pointSizeF() * room / need);
+    cmdChannels->setFont(narrow);
     cmdSaveOpt =
         makeButton(Frame2, QStringLiteral("cmdSaveOpt"), QStringLiteral("Сохранить параметры"),
                    7200, 8520, 1095, 615, &frmBase::cmdSaveOpt_Click);
@@ -355,11 +373,11 @@ void frmBase::buildRecipientFrame()
 void frmBase::applyThinBorders()
 {
     for (QWidget* control : std::initializer_list<QWidget*>{
-             Frame1,    Frame2,      lstAdr,        txtInt,   txtSmtp,  txtSoundUp, txtSoundDown,
-             txtDESC,   txtVW,       txtVL,         txtVI,    txtVN,    txtCOLOR,   txtEDesc,
-             txtID,     txtIP,       Command1,      Command2, Command3, Command4,   txtTO,
-             txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,   cmdAdd,   cmdClear,   cmdDelSMTP,
-             txtDetail, cmdClearLog, cmdMailServer, cmdParent})
+             Frame1,    Frame2,      lstAdr,        txtInt,    txtSmtp,    txtSoundUp, txtSoundDown,
+             txtDESC,   txtVW,       txtVL,         txtVI,     txtVN,      txtCOLOR,   txtEDesc,
+             txtID,     txtIP,       Command1,      Command2,  Command3,   Command4,   txtTO,
+             txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,    cmdAdd,     cmdClear,   cmdDelSMTP,
+             txtDetail, cmdClearLog, cmdMailServer, cmdParent, cmdChannels})
         SetThinBorder(control);
 }
 
@@ -672,6 +690,28 @@ void frmBase::cmdMailServer_Click()
     }
     m_mailServer = dialog;
     // Over this window only: the monitor and the other windows go on.
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
+}
+
+void frmBase::cmdChannels_Click()
+{
+    if (m_channels) {
+        m_channels->raise();
+        m_channels->activateWindow();
+        return;
+    }
+    auto* dialog = new frmChannels({.db = &db(),
+                                    .boxes = m_deps.boxes,
+                                    .secrets = m_deps.secrets,
+                                    .monitor = thisProcess(QStringLiteral("sentrok"))},
+                                   this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!dialog->Form_Load()) {
+        delete dialog;
+        return;
+    }
+    m_channels = dialog;
     dialog->setWindowModality(Qt::WindowModal);
     dialog->show();
 }

@@ -26,6 +26,7 @@ class SecretStore;
 class Sound;
 class TablePurge;
 class WrapButton;
+class frmChannels;
 class frmMailServer;
 class frmParent;
 
@@ -101,6 +102,7 @@ private:
     void cmdSaveOpt_Click();
     void cmdDelSMTP_Click();
     void cmdMailServer_Click();
+    void cmdChannels_Click();
     void Command1_Click();
     void Command2_Click();
     void cmdClearLog_Click();
@@ -147,7 +149,9 @@ private:
     QCheckBox* chkNotify = nullptr;
     WrapButton* cmdDelSMTP = nullptr;
     WrapButton* cmdMailServer = nullptr;
+    WrapButton* cmdChannels = nullptr;
     QPointer<frmMailServer> m_mailServer;
+    QPointer<frmChannels> m_channels;
     QLineEdit* txtSmtp = nullptr;
     QLineEdit* txtFROM = nullptr;
     QLineEdit* txtTO = nullptr;
