@@ -97,6 +97,11 @@ qint64 newestCheckId(Database& db)
     return idOrZero(db.execute(QStringLiteral("SELECT max(id) FROM log")).field(0));
 }
 
+qint64 oldestCheckId(Database& db)
+{
+    return idOrZero(db.execute(QStringLiteral("SELECT min(id) FROM log")).field(0));
+}
+
 AllTotals readAllTotals(Database& db)
 {
     AllTotals out;

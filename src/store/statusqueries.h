@@ -43,8 +43,9 @@ struct CheckRow {
 std::vector<CheckRow> readChecksAfter(Database& db, qint64 afterId, int limit);
 // Each host's newest log row.
 std::vector<CheckRow> readLastChecks(Database& db);
-// The newest log row's key; 0 when the log is empty.
+// The newest and the oldest log row's keys; 0 when the log is empty.
 qint64 newestCheckId(Database& db);
+qint64 oldestCheckId(Database& db);
 
 // Every host's totals of all time, and the newest log row they count, read as one statement so
 // the two agree.

@@ -38,7 +38,19 @@ QByteArray hostLabels(const HostStatus& h)
            "\",description=\"" + labelValue(h.description).toUtf8() + '"';
 }
 
-QByteArray seconds(double secs) { return QByteArray::number(secs, 'g', 10); }
+// Whole milliseconds as seconds, exactly: a timestamp has thirteen digits, more than a double
+// printed briefly keeps.
+QByteArray seconds(qint64 ms)
+{
+    if (ms < 0) return '-' + seconds(-ms);  // a pass that ended "before" it began: the clock was set back
+    QByteArray out = QByteArray::number(ms / 1000);
+    if (const qint64 frac = ms % 1000) {
+        QByteArray f = QByteArray::number(frac).rightJustified(3, '0');
+        while (f.endsWith('0')) f.chop(1);
+        out += '.' + f;
+    }
+    return out;
+}
 
 void hostFamilies(QByteArray& out, const StatusSnapshot& s, const std::vector<QByteArray>& labels)
 {
@@ -57,7 +69,7 @@ void hostFamilies(QByteArray& out, const StatusSnapshot& s, const std::vector<QB
            "Среднее время ответа при последней проверке хоста, если он ответил.");
     for (std::size_t i = 0; i < s.hosts.size(); ++i)
         if (s.hosts[i].replyMs >= 0)
-            sample(out, "sentrok_host_reply_seconds", labels[i], seconds(double(s.hosts[i].replyMs) / 1000.0));
+            sample(out, "sentrok_host_reply_seconds", labels[i], seconds(s.hosts[i].replyMs));
     family(out, "sentrok_checks_total", "counter", "Записанные проверки хоста по их итогу.");
     for (std::size_t i = 0; i < s.hosts.size(); ++i) {
         sample(out, "sentrok_checks_total", labels[i] + ",result=\"ok\"", QByteArray::number(s.hosts[i].checksOk));
@@ -75,11 +87,11 @@ void replyHistogram(QByteArray& out, const StatusSnapshot& s)
     for (int k = 0; k + 1 < kReplyBuckets; ++k) {
         cumulative += s.replyBuckets[std::size_t(k)];
         sample(out, "sentrok_reply_seconds_bucket",
-               "le=\"" + seconds(double(bucketLow(k + 1) - 1) / 1000.0) + '"', QByteArray::number(cumulative));
+               "le=\"" + seconds(bucketLow(k + 1) - 1) + '"', QByteArray::number(cumulative));
     }
     cumulative += s.replyBuckets[kReplyBuckets - 1];
     sample(out, "sentrok_reply_seconds_bucket", "le=\"+Inf\"", QByteArray::number(cumulative));
-    sample(out, "sentrok_reply_seconds_sum", {}, seconds(double(s.replySumMs) / 1000.0));
+    sample(out, "sentrok_reply_seconds_sum", {}, seconds(s.replySumMs));
     sample(out, "sentrok_reply_seconds_count", {}, QByteArray::number(cumulative));
 }
 
@@ -89,11 +101,11 @@ void passFamilies(QByteArray& out, const StatusSnapshot& s)
     family(out, "sentrok_pass_duration_seconds", "gauge", "Сколько длился последний завершённый проход.");
     if (ended)
         sample(out, "sentrok_pass_duration_seconds", {},
-               seconds(double(s.lastPass->finishedMs - s.lastPass->startedMs) / 1000.0));
+               seconds(s.lastPass->finishedMs - s.lastPass->startedMs));
     family(out, "sentrok_last_pass_timestamp_seconds", "gauge",
            "Когда завершился последний проход, в секундах от 1970-01-01 UTC.");
     if (ended)
-        sample(out, "sentrok_last_pass_timestamp_seconds", {}, seconds(double(s.lastPass->finishedMs) / 1000.0));
+        sample(out, "sentrok_last_pass_timestamp_seconds", {}, seconds(s.lastPass->finishedMs));
     family(out, "sentrok_monitor_active", "gauge", "Ведёт ли проверки этот процесс (держит ли право на проверки).");
     sample(out, "sentrok_monitor_active", {}, s.monitoring ? "1" : "0");
 }

@@ -72,6 +72,7 @@ StatusBuilder::Marks StatusBuilder::look(Database& db) const
 {
     Marks m;
     m.check = newestCheckId(db);
+    m.oldestCheck = oldestCheckId(db);
     m.event = newestEventId(db);
     const PassRows passes = readPasses(db);
     if (passes.running) {
@@ -87,10 +88,15 @@ bool StatusBuilder::due(const Marks& now, qint64 nowMs, int checksEveryMs, int q
 {
     if (!m_loaded || m_builtMs < 0) return true;
     if (now.event != m_built.event || now.pass != m_built.pass || now.passOpen != m_built.passOpen) return true;
-    // The log started again (emptied, or another file at the path): read afresh at once.
-    if (now.check < m_built.check) return true;
+    if (logStartedAgain(now)) return true;
     if (now.check != m_built.check && nowMs - m_builtMs >= checksEveryMs) return true;
     return nowMs - m_builtMs >= quietEveryMs;
+}
+
+bool StatusBuilder::logStartedAgain(const Marks& m) const
+{
+    // SQLite may hand out the keys of deleted rows again; PostgreSQL goes on from the last.
+    return m.check < m_checkCursor || (m_checkCursor > 0 && (m.oldestCheck == 0 || m.oldestCheck > m_checkCursor));
 }
 
 void StatusBuilder::loadAll(Database& db, qint64 nowMs)
@@ -191,7 +197,7 @@ std::shared_ptr<StatusSnapshot> StatusBuilder::build(Database& db, qint64 nowMs,
 {
     try {
         const Marks marks = look(db);
-        if (!m_loaded || marks.check < m_checkCursor) loadAll(db, nowMs);
+        if (!m_loaded || logStartedAgain(marks)) loadAll(db, nowMs);
         readNewChecks(db);
         readNewEvents(db);
         probeWrites(db, nowMs);

@@ -34,7 +34,7 @@ public:
 
     // The marks of news: the newest log row, event and pass. Three small statements.
     struct Marks {
-        qint64 check = 0, event = 0, pass = 0;
+        qint64 check = 0, oldestCheck = 0, event = 0, pass = 0;
         bool passOpen = false;
         bool operator==(const Marks&) const = default;
     };
@@ -49,6 +49,9 @@ public:
 
 private:
     struct Track;
+    // The log rows counted so far are gone (the log emptied, or another file at the path): what
+    // was carried on must be read afresh.
+    bool logStartedAgain(const Marks& m) const;
     void loadAll(Database& db, qint64 nowMs);
     void readNewChecks(Database& db);
     void readNewEvents(Database& db);
