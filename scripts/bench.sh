@@ -20,10 +20,15 @@
 #                                      through sentrok-delayproxy (5 ms each way), in the
 #                                      same namespace; starts a PostgreSQL server of its own
 #                                      (postgresql-15); see bench/bench_team.cpp
+#   scripts/bench.sh web [HOSTS] [ROUNDS]
+#                                      the web side over 10,000 hosts: the snapshots, /metrics,
+#                                      /api/v1/status and the page, a pass with 20 scrapes a
+#                                      second, 200 idle connections; in the same namespace; see
+#                                      bench/bench_web.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-  probe|scale|team)
+  probe|scale|team|web)
     what="$1"
     shift
     scripts/build.sh
@@ -37,7 +42,7 @@ case "${1:-}" in
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team|web [ARGS...]" >&2
     exit 2
     ;;
 esac

@@ -3,6 +3,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <optional>
 
 #include <unistd.h>
@@ -93,6 +94,7 @@ void Connection::refuseTooLarge()
     m_refused = true;
     m_timer.stop();
     m_line.clear();
+    m_sending.reset();
     sayAndClose(m_socket, bareAnswer("413 Content Too Large",
                                      QStringLiteral("Запрос длиннее %1 байт.").arg(m_limits.maxRequestBytes)));
 }
@@ -118,15 +120,25 @@ void Connection::answer(const Ticket& ticket, Reply reply)
     flush();
 }
 
+// An answer leaves a piece at a time, as the client takes it: a client that reads slowly, or not
+// at all, holds a piece of it in memory, never the whole (the metrics of ten thousand hosts are
+// megabytes, made once and shared by every client that asks).
 void Connection::flush()
 {
-    bool close = false;
-    while (!m_line.empty() && m_line.front()->reply && !m_refused) {
-        const Ticket t = m_line.front();
+    while (!m_refused) {
+        if (m_sending) {
+            if (!sendMore()) return;
+            continue;
+        }
+        if (m_line.empty() || !m_line.front()->reply) break;
+        m_sending = m_line.front();
         m_line.pop_front();
-        if (m_socket->state() != QAbstractSocket::ConnectedState) continue;
-        const Reply& r = *t->reply;
-        QHttpServerResponder& out = t->responder;
+        if (m_socket->state() != QAbstractSocket::ConnectedState) {
+            m_sending.reset();
+            continue;
+        }
+        const Reply& r = *m_sending->reply;
+        QHttpServerResponder& out = m_sending->responder;
         out.writeStatusLine(r.status);
         for (const auto& [name, value] : r.headers) out.writeHeader(name, value);
         // "Not modified" has no body, and its length would be the unsent one's.
@@ -134,26 +146,48 @@ void Connection::flush()
             out.writeHeader(QByteArrayLiteral("Content-Type"), r.contentType);
             out.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(r.body.size()));
         }
-        if (t->close) out.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
-        out.writeBody(t->head ? QByteArray() : r.body);
-        close = close || t->close;
+        if (m_sending->close) out.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+        out.writeBody(QByteArray());  // the end of the headers
+        m_sent = 0;
     }
-    if (!m_line.empty() || m_refused) return;
-    if (close) {
+    if (m_refused) return;
+    if (!m_line.empty()) {
+        setPhase(Phase::Answering);  // the next answer is still being made
+    } else if (m_close) {
         m_socket->disconnectFromHost();
         setPhase(Phase::Writing);
-    } else if (m_socket->bytesToWrite() > 0) {
-        setPhase(Phase::Writing);
     } else {
-        setPhase(Phase::Idle);
+        setPhase(m_socket->bytesToWrite() > 0 ? Phase::Writing : Phase::Idle);
     }
+}
+
+bool Connection::sendMore()
+{
+    constexpr qint64 kPiece = 64 * 1024;
+    const QByteArray& body = m_sending->reply->body;
+    const qint64 size = m_sending->head ? 0 : body.size();
+    while (m_sent < size && m_socket->bytesToWrite() < kPiece) {
+        const qint64 n = std::min(kPiece, size - m_sent);
+        m_sending->responder.writeBody(body.constData() + m_sent, n);
+        m_sent += n;
+    }
+    if (m_sent < size) {
+        setPhase(Phase::Writing);
+        return false;
+    }
+    m_close = m_close || m_sending->close;
+    m_sending.reset();
+    return true;
 }
 
 void Connection::written()
 {
-    if (m_phase != Phase::Writing) return;
-    if (m_socket->bytesToWrite() > 0) setPhase(Phase::Writing);  // it takes the answer: more time
-    else setPhase(Phase::Idle);
+    if (m_sending) {
+        setPhase(Phase::Writing);  // it takes the answer: more time, and the next piece
+        flush();
+    } else if (m_phase == Phase::Writing) {
+        setPhase(m_socket->bytesToWrite() > 0 ? Phase::Writing : Phase::Idle);
+    }
 }
 
 GatedTcpServer::GatedTcpServer(const WebLimits& limits, QObject* parent)

@@ -37,7 +37,8 @@ struct Reply {
 // The watch over one accepted connection, living as the socket's child: it counts toward the
 // limit while it lives, closes the connection when a request grows past its size or a client
 // dawdles, and writes answers in the order of the requests, whichever is ready first (a question
-// to the database answers later than the status, and a client may send both before reading).
+// to the database answers later than the status, and a client may send both before reading), a
+// piece at a time as the client takes them.
 //
 // A connection is idle (idleTimeoutMs) until a request begins; then the whole request must arrive
 // within requestTimeoutMs; its answer is being made (no time limit of its own: the questions that
@@ -67,6 +68,8 @@ private:
     void readyRead();
     void written();
     void flush();
+    // Writes the next pieces of the answer being sent; true once all of it is written.
+    bool sendMore();
     void expire();
     void refuseTooLarge();
     void setPhase(Phase phase);
@@ -79,6 +82,9 @@ private:
     bool m_refused = false;
     QTimer m_timer;
     std::deque<Ticket> m_line;
+    Ticket m_sending;  // the answer leaving now
+    qint64 m_sent = 0;  // of its body
+    bool m_close = false;  // once everything is written
 };
 
 // Refuses connections past the limit at once: a plain one with a 503 and its reason, a TLS one by

@@ -122,8 +122,8 @@ void section(QString& out, TimeText& times, const char* id, const QString& title
                .arg(QLatin1String(id), rows.empty() ? QStringLiteral(" hidden") : QString(), title)
                .arg(rows.size());
     out += QStringLiteral(
-        "<table><thead><tr><th>Описание</th><th>Адрес</th><th>Состояние</th><th>Ответ</th>"
-        "<th>24 ч</th><th>7 д</th><th>30 д</th><th>Последние 24 часа</th></tr></thead><tbody>\n");
+        "<table><thead><tr><th class=\"desc\">Описание</th><th class=\"addr\">Адрес</th><th class=\"since\">С какого времени</th><th class=\"reply\">Ответ</th>"
+        "<th class=\"avail\">24 ч</th><th class=\"avail\">7 д</th><th class=\"avail\">30 д</th><th class=\"strip\">Последние 24 часа</th></tr></thead><tbody>\n");
     for (const PageRow& r : rows) row(out, times, r);
     out += QStringLiteral("</tbody></table></section>\n");
 }

@@ -38,40 +38,63 @@ TimeText::Civil TimeText::civil(qint64 ms)
     return {y, m, d, int(inDay / 3600), int(inDay % 3600 / 60), int(inDay % 60), *it};
 }
 
+namespace {
+
+// Writes `n` as `width` digits at `at`; returns the position after them.
+char16_t* digits(char16_t* at, int n, int width)
+{
+    for (int i = width - 1; i >= 0; --i, n /= 10) at[i] = char16_t(u'0' + n % 10);
+    return at + width;
+}
+
+}  // namespace
+
 QString TimeText::iso(qint64 ms)
 {
     const Civil c = civil(ms);
     const int off = std::abs(c.offsetSecs) / 60;
-    return QStringLiteral("%1-%2-%3T%4:%5:%6%7%8:%9")
-        .arg(QString::number(c.year).rightJustified(4, u'0'), two(c.month), two(c.day), two(c.hour),
-             two(c.minute), two(c.second), c.offsetSecs < 0 ? QStringLiteral("-") : QStringLiteral("+"),
-             two(off / 60), two(off % 60));
+    char16_t b[25];
+    char16_t* p = digits(b, c.year, 4);
+    *p++ = u'-';
+    p = digits(p, c.month, 2);
+    *p++ = u'-';
+    p = digits(p, c.day, 2);
+    *p++ = u'T';
+    p = digits(p, c.hour, 2);
+    *p++ = u':';
+    p = digits(p, c.minute, 2);
+    *p++ = u':';
+    p = digits(p, c.second, 2);
+    *p++ = c.offsetSecs < 0 ? u'-' : u'+';
+    p = digits(p, off / 60, 2);
+    *p++ = u':';
+    p = digits(p, off % 60, 2);
+    return QString(reinterpret_cast<const QChar*>(b), p - b);
 }
 
 QString TimeText::full(qint64 ms)
 {
     const Civil c = civil(ms);
-    return QStringLiteral("%1.%2.%3 %4:%5:%6")
-        .arg(two(c.day), two(c.month), QString::number(c.year), two(c.hour), two(c.minute), two(c.second));
+    char16_t b[19];
+    char16_t* p = digits(b, c.day, 2);
+    *p++ = u'.';
+    p = digits(p, c.month, 2);
+    *p++ = u'.';
+    p = digits(p, c.year, 4);
+    *p++ = u' ';
+    p = digits(p, c.hour, 2);
+    *p++ = u':';
+    p = digits(p, c.minute, 2);
+    *p++ = u':';
+    p = digits(p, c.second, 2);
+    return QString(reinterpret_cast<const QChar*>(b), p - b);
 }
 
-QString TimeText::brief(qint64 ms)
-{
-    const Civil c = civil(ms);
-    return QStringLiteral("%1.%2 %3:%4").arg(two(c.day), two(c.month), two(c.hour), two(c.minute));
-}
+QString TimeText::brief(qint64 ms) { return full(ms).remove(5, 5).chopped(3); }
 
-QString TimeText::clock(qint64 ms)
-{
-    const Civil c = civil(ms);
-    return two(c.hour) + u':' + two(c.minute);
-}
+QString TimeText::clock(qint64 ms) { return full(ms).mid(11, 5); }
 
-QString TimeText::day(qint64 ms)
-{
-    const Civil c = civil(ms);
-    return two(c.day) + u'.' + two(c.month);
-}
+QString TimeText::day(qint64 ms) { return full(ms).left(5); }
 
 QString spanText(qint64 secs)
 {

@@ -98,6 +98,7 @@ private slots:
     void eventsFromSnapshotOrDatabase();
     void historyTimes_data();
     void historyTimes();
+    void answersInTheOrderAsked();
     void busyDatabase();
     void nothingKnownYet();
     void startRefused_data();
@@ -370,6 +371,21 @@ void TestWebServer::historyTimes()
     QCOMPARE(asked[0].id, qint64(3));
     QCOMPARE(asked[0].fromMs, fromMs);
     QCOMPARE(asked[0].toMs, toMs);
+}
+
+void TestWebServer::answersInTheOrderAsked()
+{
+    m_server.reset();
+    startWith(loopback());
+    // The first needs the database (slow), the second not: the second still comes second.
+    m_status->delayMs = 300;
+    const QByteArray got = rawExchange(m_server->port(),
+                                       "GET /api/v1/hosts/3/history HTTP/1.1\r\nHost: x\r\n\r\n"
+                                       "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                                       5000);
+    const qsizetype history = got.indexOf("\"points\""), health = got.indexOf("\r\n\r\nok\n");
+    QVERIFY2(history > 0 && health > history, got.constData());
+    QCOMPARE(got.count("HTTP/1.1 200"), 2);
 }
 
 void TestWebServer::busyDatabase()

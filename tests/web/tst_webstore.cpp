@@ -3,7 +3,7 @@
 // thread with its bounded questions.
 
 #include "common/datetext.h"
-#include "store/totals.h"
+#include "storefill.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
 #include "web/statusbuilder.h"
@@ -21,27 +21,6 @@ namespace {
 const QDateTime kNow(QDate(2026, 3, 2), QTime(12, 30, 0));
 qint64 nowMs() { return kNow.toMSecsSinceEpoch(); }
 QString ago(qint64 secs) { return storedDateText(kNow.addSecs(-secs)); }
-
-// A check as the monitor records it: the log row and the totals in one unit.
-void check(Database& db, qint64 host, const QString& dt, qint64 echo)
-{
-    db.transaction([&] {
-        db.execute(QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)"), {host, echo, dt});
-        addChecksToTotals(db, {{host, dt, echo}});
-    });
-}
-
-void outage(Database& db, qint64 host, const QString& from, const QString& to = kZeroDate)
-{
-    db.execute(QStringLiteral("insert into noconnect (id_ip,dt1,dt2) values (?,?,?)"), {host, from, to});
-}
-
-void recordEvent(Database& db, qint64 host, const char* kind, const QString& dt, qint64 ancestor = 0)
-{
-    db.execute(QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait,ancestor) values "
-                              "(1,?,?,?,'-1','1000',?)"),
-               {host, QString::fromLatin1(kind), dt, ancestor ? QVariant(ancestor) : QVariant(QMetaType::fromType<qint64>())});
-}
 
 const web::HostStatus& hostOf(const web::StatusSnapshot& s, qint64 id)
 {

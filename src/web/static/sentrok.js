@@ -104,8 +104,9 @@
   }
 
   function section(id, title, rows) {
-    const head = el("tr", {}, ["Описание", "Адрес", "Состояние", "Ответ", "24 ч", "7 д", "30 д", "Последние 24 часа"].map(
-      (t) => el("th", { text: t })));
+    const head = el("tr", {}, [["desc", "Описание"], ["addr", "Адрес"], ["since", "С какого времени"], ["reply", "Ответ"],
+      ["avail", "24 ч"], ["avail", "7 д"], ["avail", "30 д"], ["strip", "Последние 24 часа"]].map(
+      ([c, t]) => el("th", { class: c, text: t })));
     const body = el("tbody", {}, rows.map(([h, depth]) => row(h, depth)));
     const s = el("section", { id: id }, [
       el("h2", {}, [document.createTextNode(title + " "), el("span", { class: "count", text: String(rows.length) })]),
@@ -159,6 +160,12 @@
     const stale = document.getElementById("stale");
     try {
       const answer = await fetch("/api/v1/status", { cache: "no-cache", credentials: "same-origin" });
+      // 503: the server is there, the hosts' state not read yet.
+      if (answer.status === 503) {
+        if (stale) stale.hidden = true;
+        setTimeout(poll, everyMs);
+        return;
+      }
       if (!answer.ok) throw new Error(String(answer.status));
       const s = await answer.json();
       if (s.generation !== generation) render(s);
