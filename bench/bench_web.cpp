@@ -53,7 +53,10 @@ namespace {
 
 QTextStream out(stdout);
 
-QString address(int i) { return QStringLiteral("127.%1.%2.%3").arg(1 + (i >> 16)).arg((i >> 8) & 255).arg(i & 255); }
+QString address(int i)
+{
+    return QStringLiteral("127.%1.%2.%3").arg(1 + (i >> 16)).arg((i >> 8) & 255).arg(i & 255);
+}
 
 void fill(const QString& file, int hosts, const QDateTime& now)
 {
@@ -98,13 +101,17 @@ void fill(const QString& file, int hosts, const QDateTime& now)
                        {ids[std::size_t(k * 7) % ids.size()], storedDateText(now.addSecs(-k * 2000 - 600)),
                         storedDateText(now.addSecs(-k * 2000))});
         for (int k = 0; k < 2000; ++k)
-            db.execute(QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait) values "
-                                      "(1,?,?,?,'-1','1000')"),
-                       {ids[std::size_t(k * 13) % ids.size()], k % 2 ? QStringLiteral("up") : QStringLiteral("down"),
-                        storedDateText(now.addSecs(-(2000 - k) * 60))});
+            db.execute(
+                QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait) values "
+                               "(1,?,?,?,'-1','1000')"),
+                {ids[std::size_t(k * 13) % ids.size()], k % 2 ? QStringLiteral("up") : QStringLiteral("down"),
+                 storedDateText(now.addSecs(-(2000 - k) * 60))});
         for (int k = 100; k > 0; --k)
-            db.execute(QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('bench',?,?,?,?)"),
-                       {storedDateText(now.addSecs(-k * 60 - 20)), storedDateText(now.addSecs(-k * 60)), hosts, 100});
+            db.execute(
+                QStringLiteral(
+                    "insert into passes (monitor,started,finished,hosts,failed) values ('bench',?,?,?,?)"),
+                {storedDateText(now.addSecs(-k * 60 - 20)), storedDateText(now.addSecs(-k * 60)), hosts,
+                 100});
     });
 }
 
@@ -309,7 +316,9 @@ int main(int argc, char** argv)
         db.transaction([&] {
             const QString dt = storedDateText(now);
             for (const web::HostStatus& h : provider.snapshot()->hosts)
-                db.execute(QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000',?)"), {h.id, dt});
+                db.execute(
+                    QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000',?)"),
+                    {h.id, dt});
         });
     }
     t.restart();
@@ -328,7 +337,8 @@ int main(int argc, char** argv)
                 bytes = make().size();
                 ms.push_back(double(m.nsecsElapsed()) / 1e6);
             }
-            out << what << " " << QString::number(percentile(ms, 0.5), 'f', 1) << " ms (" << bytes / 1024 << " KB)";
+            out << what << " " << QString::number(percentile(ms, 0.5), 'f', 1) << " ms (" << bytes / 1024
+                << " KB)";
         };
         out << "   made on their own: ";
         made("metrics", [&] { return web::metricsText(*s); });
@@ -345,11 +355,13 @@ int main(int argc, char** argv)
     if (const QString error = server.start(options); !error.isEmpty()) qFatal("%s", qPrintable(error));
     Client client(server.port());
     out << "2. answers (each request waited for before the next):\n";
-    for (const QString& path : {QStringLiteral("/metrics"), QStringLiteral("/api/v1/status"), QStringLiteral("/")}) {
+    for (const QString& path :
+         {QStringLiteral("/metrics"), QStringLiteral("/api/v1/status"), QStringLiteral("/")}) {
         client.timed(path, 1);  // made once for the snapshot
         out << "   " << path << ": cached " << figures(client.timed(path, rounds));
         out.flush();
-        out << "; made anew " << figures(client.timed(path, std::max(5, rounds / 3), [&] { nextSnapshot(provider, true); }))
+        out << "; made anew "
+            << figures(client.timed(path, std::max(5, rounds / 3), [&] { nextSnapshot(provider, true); }))
             << "\n";
         out.flush();
     }
@@ -379,8 +391,7 @@ int main(int argc, char** argv)
         for (int k = 0; k < n; ++k) {
             if (prober.down.isEmpty())
                 for (int i = 0; i < hosts / 10; ++i) prober.down.insert(address(i));
-            else
-                prober.down.clear();
+            else prober.down.clear();
             out.push_back(pass(monitor));
             idleFor(2000);  // the provider's snapshot of the pass
         }
@@ -390,8 +401,9 @@ int main(int argc, char** argv)
     client.scrape({QStringLiteral("/metrics"), QStringLiteral("/api/v1/status")}, 20);
     const std::vector<PassFigures> scraped = measured(3);
     const std::vector<double> during = client.stop();
-    out << "3. passes of " << hosts << " hosts, alone: " << passText(alone) << "\n   with 20 scrapes a second: "
-        << passText(scraped) << "\n   the scrapes (" << during.size() << "): " << figures(during) << "\n";
+    out << "3. passes of " << hosts << " hosts, alone: " << passText(alone)
+        << "\n   with 20 scrapes a second: " << passText(scraped) << "\n   the scrapes (" << during.size()
+        << "): " << figures(during) << "\n";
     out.flush();
 
     const auto cpuOver = [](int ms) {
@@ -410,7 +422,7 @@ int main(int argc, char** argv)
     const qint64 withOpen = cpuOver(5000);
     int stillOpen = 0;
     for (const auto& s : open) stillOpen += s->state() == QAbstractSocket::ConnectedState;
-    out << "4. process CPU over 5 s: " << idle << " ms with no client, " << withOpen << " ms with " << stillOpen
-        << " idle connections open\n";
+    out << "4. process CPU over 5 s: " << idle << " ms with no client, " << withOpen << " ms with "
+        << stillOpen << " idle connections open\n";
     return 0;
 }

@@ -34,14 +34,18 @@ qint64 niceCeiling(qint64 v)
     }
 }
 
-QString number(double v) { return QString::number(v, 'f', 1); }
+QString number(double v)
+{
+    return QString::number(v, 'f', 1);
+}
 
 void axes(QString& out, TimeText& times, qint64 fromMs, qint64 toMs, qint64 yMax)
 {
     for (int i = 0; i <= 4; ++i) {
         const double y = kBottom - double(kBottom - kTop) * i / 4.0;
-        out += QStringLiteral("<line class=\"grid\" x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%2\"/>"
-                              "<text class=\"axis\" x=\"%4\" y=\"%5\" text-anchor=\"end\">%6 мс</text>")
+        out += QStringLiteral(
+                   "<line class=\"grid\" x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%2\"/>"
+                   "<text class=\"axis\" x=\"%4\" y=\"%5\" text-anchor=\"end\">%6 мс</text>")
                    .arg(kLeft)
                    .arg(number(y))
                    .arg(kRight)
@@ -56,7 +60,9 @@ void axes(QString& out, TimeText& times, qint64 fromMs, qint64 toMs, qint64 yMax
         out += QStringLiteral("<text class=\"axis\" x=\"%1\" y=\"%2\" text-anchor=\"%3\">%4</text>")
                    .arg(number(x))
                    .arg(kHeight - 8)
-                   .arg(i == 0 ? QStringLiteral("start") : i == 5 ? QStringLiteral("end") : QStringLiteral("middle"),
+                   .arg(i == 0   ? QStringLiteral("start")
+                        : i == 5 ? QStringLiteral("end")
+                                 : QStringLiteral("middle"),
                         dayLong ? times.clock(at) : times.day(at));
     }
 }
@@ -66,12 +72,15 @@ void axes(QString& out, TimeText& times, qint64 fromMs, qint64 toMs, qint64 yMax
 QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
 {
     TimeText times;
-    QString out = QStringLiteral("<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" "
-                                 "aria-label=\"Время ответа\">")
+    QString out = QStringLiteral(
+                      "<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" "
+                      "aria-label=\"Время ответа\">")
                       .arg(kWidth)
                       .arg(kHeight);
     const qint64 span = std::max<qint64>(1, toMs - fromMs);
-    const auto xOf = [&](qint64 ms) { return kLeft + double(kRight - kLeft) * double(ms - fromMs) / double(span); };
+    const auto xOf = [&](qint64 ms) {
+        return kLeft + double(kRight - kLeft) * double(ms - fromMs) / double(span);
+    };
     // The outages, behind everything else.
     for (const Outage& o : history.figures.outageList) {
         const double a = xOf(std::max(o.startMs, fromMs)), b = xOf(o.open() ? toMs : std::min(o.endMs, toMs));
@@ -86,7 +95,8 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
     qint64 previous = -1;
     for (const ReplyPoint& p : history.points) {
         if (p.msecs < fromMs || p.msecs >= toMs) continue;
-        Column& c = cols[std::size_t(std::clamp<qint64>((p.msecs - fromMs) * kColumns / span, 0, kColumns - 1))];
+        Column& c =
+            cols[std::size_t(std::clamp<qint64>((p.msecs - fromMs) * kColumns / span, 0, kColumns - 1))];
         if (p.reply >= 0) {
             c.sum += p.reply;
             ++c.answered;
@@ -103,8 +113,9 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
     const qint64 yMax = niceCeiling(highest);
     axes(out, times, fromMs, toMs, yMax);
     if (previous < 0) {
-        out += QStringLiteral("<text class=\"empty\" x=\"%1\" y=\"%2\" text-anchor=\"middle\">Нет проверок за этот "
-                              "период</text></svg>")
+        out += QStringLiteral(
+                   "<text class=\"empty\" x=\"%1\" y=\"%2\" text-anchor=\"middle\">Нет проверок за этот "
+                   "период</text></svg>")
                    .arg((kLeft + kRight) / 2)
                    .arg((kTop + kBottom) / 2);
         return out;

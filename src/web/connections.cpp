@@ -50,7 +50,10 @@ Connection::Connection(QTcpSocket* socket, std::shared_ptr<int> open, const WebL
     connect(&m_timer, &QTimer::timeout, this, &Connection::expire);
 }
 
-Connection::~Connection() { --*m_open; }
+Connection::~Connection()
+{
+    --*m_open;
+}
 
 Connection* Connection::of(QTcpSocket* socket)
 {
@@ -70,10 +73,10 @@ void Connection::setPhase(Phase phase)
 {
     m_phase = phase;
     switch (phase) {
-    case Phase::Idle: m_timer.start(m_limits.idleTimeoutMs); break;
-    case Phase::Reading: m_timer.start(m_limits.requestTimeoutMs); break;
-    case Phase::Answering: m_timer.stop(); break;
-    case Phase::Writing: m_timer.start(m_limits.writeTimeoutMs); break;
+        case Phase::Idle: m_timer.start(m_limits.idleTimeoutMs); break;
+        case Phase::Reading: m_timer.start(m_limits.requestTimeoutMs); break;
+        case Phase::Answering: m_timer.stop(); break;
+        case Phase::Writing: m_timer.start(m_limits.writeTimeoutMs); break;
     }
 }
 
@@ -95,8 +98,9 @@ void Connection::refuseTooLarge()
     m_timer.stop();
     m_line.clear();
     m_sending.reset();
-    sayAndClose(m_socket, bareAnswer("413 Content Too Large",
-                                     QStringLiteral("Запрос длиннее %1 байт.").arg(m_limits.maxRequestBytes)));
+    sayAndClose(m_socket,
+                bareAnswer("413 Content Too Large",
+                           QStringLiteral("Запрос длиннее %1 байт.").arg(m_limits.maxRequestBytes)));
 }
 
 void Connection::expire()

@@ -82,8 +82,8 @@ private:
     bool m_refused = false;
     QTimer m_timer;
     std::deque<Ticket> m_line;
-    Ticket m_sending;  // the answer leaving now
-    qint64 m_sent = 0;  // of its body
+    Ticket m_sending;      // the answer leaving now
+    qint64 m_sent = 0;     // of its body
     bool m_close = false;  // once everything is written
 };
 

@@ -8,7 +8,10 @@ namespace sentrok::web {
 
 namespace {
 
-QString example() { return QStringLiteral("например 127.0.0.1:8080 или [::]:8080"); }
+QString example()
+{
+    return QStringLiteral("например 127.0.0.1:8080 или [::]:8080");
+}
 
 // Four numbers with dots, as people write an IPv4 address: the shorter forms the C library
 // also takes ("127.1") are refused, being almost always a typing slip.

@@ -21,7 +21,8 @@ QStringList healthProblems(const StatusSnapshot* s, qint64 lastLookMs, qint64 no
     TimeText times;
     QStringList out;
     if (lastLookMs < nowMs - kLookGraceMs)
-        out << QStringLiteral("база данных не читается с %1").arg(times.full(std::max(lastLookMs, s->takenMs)));
+        out << QStringLiteral("база данных не читается с %1")
+                   .arg(times.full(std::max(lastLookMs, s->takenMs)));
     out << s->problems;
     // The latest sign of the passes: one that ended, one under way, a check it recorded.
     qint64 latest = startedMs;

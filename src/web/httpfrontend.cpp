@@ -55,8 +55,9 @@ Reply jsonError(Status status, const QString& text)
 Reply busy(bool json)
 {
     const QString text = QStringLiteral("Сервер занят ответами на другие запросы, повторите через секунду.");
-    Reply r = json ? jsonError(Status::ServiceUnavailable, text)
-                   : reply(Status::ServiceUnavailable, kHtml, messagePage(QStringLiteral("Сервер занят"), text));
+    Reply r =
+        json ? jsonError(Status::ServiceUnavailable, text)
+             : reply(Status::ServiceUnavailable, kHtml, messagePage(QStringLiteral("Сервер занят"), text));
     r.headers.emplaceBack("Retry-After", "1");
     return r;
 }
@@ -93,7 +94,9 @@ std::optional<qint64> idIn(const QString& path, const QRegularExpression& form)
 }  // namespace
 
 HttpFrontend::HttpFrontend(StatusProvider& provider, const Clock& clock, std::optional<BasicAuth> auth)
-    : m_provider(provider), m_clock(clock), m_auth(std::move(auth)),
+    : m_provider(provider),
+      m_clock(clock),
+      m_auth(std::move(auth)),
       m_startedMs(clock.now().toMSecsSinceEpoch())
 {
 }
@@ -137,7 +140,8 @@ void HttpFrontend::route(const QHttpServerRequest& request, const Answer& answer
     routeAuthorised(path, request, answer);
 }
 
-void HttpFrontend::routeAuthorised(const QString& path, const QHttpServerRequest& request, const Answer& answer)
+void HttpFrontend::routeAuthorised(const QString& path, const QHttpServerRequest& request,
+                                   const Answer& answer)
 {
     static const QRegularExpression historyPath(QStringLiteral("^/api/v1/hosts/(\\d{1,18})/history$"));
     static const QRegularExpression hostPath(QStringLiteral("^/host/(\\d{1,18})$"));
@@ -151,8 +155,9 @@ void HttpFrontend::routeAuthorised(const QString& path, const QHttpServerRequest
     else if (path.startsWith(QLatin1String("/api/")))
         answer(jsonError(Status::NotFound, QStringLiteral("Нет такого адреса API.")));
     else
-        answer(reply(Status::NotFound, kHtml,
-                     messagePage(QStringLiteral("Страница не найдена"), QStringLiteral("Такой страницы нет."))));
+        answer(
+            reply(Status::NotFound, kHtml,
+                  messagePage(QStringLiteral("Страница не найдена"), QStringLiteral("Такой страницы нет."))));
 }
 
 Reply HttpFrontend::healthz()
@@ -182,7 +187,9 @@ Reply HttpFrontend::cachedView(const QHttpServerRequest& request, int which)
     }
     QByteArray& made = m_views.made[which];
     if (made.isEmpty())
-        made = which == StatusJson ? statusJson(*s) : which == Metrics ? metricsText(*s) : statusPage(s.get());
+        made = which == StatusJson ? statusJson(*s)
+               : which == Metrics  ? metricsText(*s)
+                                   : statusPage(s.get());
     Reply r = reply(Status::Ok, type, made);
     r.headers.emplaceBack("ETag", etag);
     return r;
@@ -190,9 +197,10 @@ Reply HttpFrontend::cachedView(const QHttpServerRequest& request, int which)
 
 Reply HttpFrontend::staticFile(const QString& name)
 {
-    static const QHash<QString, QByteArray> types{{QStringLiteral("sentrok.css"), "text/css; charset=utf-8"},
-                                                  {QStringLiteral("sentrok.js"), "text/javascript; charset=utf-8"},
-                                                  {QStringLiteral("icon.svg"), "image/svg+xml"}};
+    static const QHash<QString, QByteArray> types{
+        {QStringLiteral("sentrok.css"), "text/css; charset=utf-8"},
+        {QStringLiteral("sentrok.js"), "text/javascript; charset=utf-8"},
+        {QStringLiteral("icon.svg"), "image/svg+xml"}};
     if (!types.contains(name))
         return reply(Status::NotFound, kText, QByteArrayLiteral("Нет такого файла.\n"));
     auto it = m_static.find(name);
@@ -221,8 +229,9 @@ void HttpFrontend::events(const QHttpServerRequest& request, const Answer& answe
                           ? query.queryItemValue(QStringLiteral("limit")).toInt(&limitOk)
                           : kDefaultEvents;
     if (!ok || after < 0 || !limitOk || limit < 1 || limit > kMaxEvents) {
-        answer(jsonError(Status::BadRequest,
-                         QStringLiteral("after — номер события (целое число от 0), limit — от 1 до %1.").arg(kMaxEvents)));
+        answer(jsonError(
+            Status::BadRequest,
+            QStringLiteral("after — номер события (целое число от 0), limit — от 1 до %1.").arg(kMaxEvents)));
         return;
     }
     const std::shared_ptr<const StatusSnapshot> s = m_provider.snapshot();
@@ -270,21 +279,21 @@ void HttpFrontend::history(qint64 id, const QHttpServerRequest& request, const A
         to = timeParameter(query.queryItemValue(QStringLiteral("to"), QUrl::FullyDecoded));
     if (query.hasQueryItem(QStringLiteral("from")))
         from = timeParameter(query.queryItemValue(QStringLiteral("from"), QUrl::FullyDecoded));
-    else if (to)
-        from = *to - 86'400'000;
+    else if (to) from = *to - 86'400'000;
     if (!from || !to || *from >= *to || *to - *from > kMaxHistoryMs) {
-        answer(jsonError(Status::BadRequest,
-                         QStringLiteral("from и to — секунды от 1970-01-01 UTC или время ISO 8601; from раньше "
-                                        "to, и между ними не больше 31 дня.")));
+        answer(
+            jsonError(Status::BadRequest,
+                      QStringLiteral("from и to — секунды от 1970-01-01 UTC или время ISO 8601; from раньше "
+                                     "to, и между ними не больше 31 дня.")));
         return;
     }
-    if (!m_provider.hostReport({id, *from, *to, false}, this,
-                               [answer, h = *host, from = *from, to = *to](HostReport r) {
-                                   if (!r.error.isEmpty()) answer(jsonError(Status::ServiceUnavailable, r.error));
-                                   else if (!r.found)
-                                       answer(jsonError(Status::NotFound, QStringLiteral("Хоста %1 нет.").arg(h.id)));
-                                   else answer(reply(Status::Ok, kJson, historyJson(h, r, from, to)));
-                               }))
+    if (!m_provider.hostReport(
+            {id, *from, *to, false}, this, [answer, h = *host, from = *from, to = *to](HostReport r) {
+                if (!r.error.isEmpty()) answer(jsonError(Status::ServiceUnavailable, r.error));
+                else if (!r.found)
+                    answer(jsonError(Status::NotFound, QStringLiteral("Хоста %1 нет.").arg(h.id)));
+                else answer(reply(Status::Ok, kJson, historyJson(h, r, from, to)));
+            }))
         answer(busy(true));
 }
 
@@ -299,24 +308,27 @@ void HttpFrontend::hostPage(qint64 id, const QHttpServerRequest& request, const 
                                    : QStringLiteral("Состояние хостов ещё не прочитано из базы данных."))));
         return;
     }
-    static const QHash<QString, qint64> periods{
-        {QStringLiteral("24h"), 86'400'000LL}, {QStringLiteral("7d"), 7 * 86'400'000LL}, {QStringLiteral("30d"), 30 * 86'400'000LL}};
+    static const QHash<QString, qint64> periods{{QStringLiteral("24h"), 86'400'000LL},
+                                                {QStringLiteral("7d"), 7 * 86'400'000LL},
+                                                {QStringLiteral("30d"), 30 * 86'400'000LL}};
     const QString period = request.query().hasQueryItem(QStringLiteral("period"))
                                ? request.query().queryItemValue(QStringLiteral("period"))
                                : QStringLiteral("24h");
     if (!periods.contains(period)) {
         answer(reply(Status::BadRequest, kHtml,
-                     messagePage(QStringLiteral("Неверный период"), QStringLiteral("Период графика: 24h, 7d или 30d."))));
+                     messagePage(QStringLiteral("Неверный период"),
+                                 QStringLiteral("Период графика: 24h, 7d или 30d."))));
         return;
     }
     const qint64 to = m_clock.now().toMSecsSinceEpoch(), from = to - periods.value(period);
-    if (!m_provider.hostReport({id, from, to, true}, this, [answer, h = *host, period, from, to](HostReport r) {
-            if (!r.found && r.error.isEmpty())
-                answer(reply(Status::NotFound, kHtml,
-                             messagePage(QStringLiteral("Хост не найден"), QStringLiteral("Хост удалён."))));
-            else
-                answer(reply(Status::Ok, kHtml, web::hostPage(h, r, period, from, to)));
-        }))
+    if (!m_provider.hostReport(
+            {id, from, to, true}, this, [answer, h = *host, period, from, to](HostReport r) {
+                if (!r.found && r.error.isEmpty())
+                    answer(
+                        reply(Status::NotFound, kHtml,
+                              messagePage(QStringLiteral("Хост не найден"), QStringLiteral("Хост удалён."))));
+                else answer(reply(Status::Ok, kHtml, web::hostPage(h, r, period, from, to)));
+            }))
         answer(busy(false));
 }
 

@@ -28,8 +28,7 @@ void writePass(JsonWriter& w, TimeText& times, const std::optional<PassInfo>& pa
     w.key("duration_seconds");
     if (pass->finishedMs >= 0 && pass->startedMs >= 0)
         w.value(double(pass->finishedMs - pass->startedMs) / 1000.0);
-    else
-        w.null();
+    else w.null();
     w.key("hosts").value(pass->hosts);
     w.key("failed").value(pass->failed);
     w.endObject();

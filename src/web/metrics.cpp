@@ -72,7 +72,8 @@ void hostFamilies(QByteArray& out, const StatusSnapshot& s, const std::vector<QB
             sample(out, "sentrok_host_reply_seconds", labels[i], seconds(s.hosts[i].replyMs));
     family(out, "sentrok_checks_total", "counter", "Записанные проверки хоста по их итогу.");
     for (std::size_t i = 0; i < s.hosts.size(); ++i) {
-        sample(out, "sentrok_checks_total", labels[i] + ",result=\"ok\"", QByteArray::number(s.hosts[i].checksOk));
+        sample(out, "sentrok_checks_total", labels[i] + ",result=\"ok\"",
+               QByteArray::number(s.hosts[i].checksOk));
         sample(out, "sentrok_checks_total", labels[i] + ",result=\"failed\"",
                QByteArray::number(s.hosts[i].checksFailed));
     }
@@ -86,8 +87,8 @@ void replyHistogram(QByteArray& out, const StatusSnapshot& s)
     qint64 cumulative = 0;
     for (int k = 0; k + 1 < kReplyBuckets; ++k) {
         cumulative += s.replyBuckets[std::size_t(k)];
-        sample(out, "sentrok_reply_seconds_bucket",
-               "le=\"" + seconds(bucketLow(k + 1) - 1) + '"', QByteArray::number(cumulative));
+        sample(out, "sentrok_reply_seconds_bucket", "le=\"" + seconds(bucketLow(k + 1) - 1) + '"',
+               QByteArray::number(cumulative));
     }
     cumulative += s.replyBuckets[kReplyBuckets - 1];
     sample(out, "sentrok_reply_seconds_bucket", "le=\"+Inf\"", QByteArray::number(cumulative));
@@ -104,9 +105,9 @@ void passFamilies(QByteArray& out, const StatusSnapshot& s)
                seconds(s.lastPass->finishedMs - s.lastPass->startedMs));
     family(out, "sentrok_last_pass_timestamp_seconds", "gauge",
            "Когда завершился последний проход, в секундах от 1970-01-01 UTC.");
-    if (ended)
-        sample(out, "sentrok_last_pass_timestamp_seconds", {}, seconds(s.lastPass->finishedMs));
-    family(out, "sentrok_monitor_active", "gauge", "Ведёт ли проверки этот процесс (держит ли право на проверки).");
+    if (ended) sample(out, "sentrok_last_pass_timestamp_seconds", {}, seconds(s.lastPass->finishedMs));
+    family(out, "sentrok_monitor_active", "gauge",
+           "Ведёт ли проверки этот процесс (держит ли право на проверки).");
     sample(out, "sentrok_monitor_active", {}, s.monitoring ? "1" : "0");
 }
 

@@ -37,11 +37,11 @@ QString percent(const std::optional<double>& a)
 const char* tierClass(const std::optional<double>& a)
 {
     switch (tierOf(a)) {
-    case Tier::Best: return "best";
-    case Tier::Good: return "good";
-    case Tier::Fair: return "fair";
-    case Tier::Poor: return "poor";
-    case Tier::Unknown: break;
+        case Tier::Best: return "best";
+        case Tier::Good: return "good";
+        case Tier::Fair: return "fair";
+        case Tier::Poor: return "poor";
+        case Tier::Unknown: break;
     }
     return "none";
 }
@@ -122,8 +122,10 @@ void section(QString& out, TimeText& times, const char* id, const QString& title
                .arg(QLatin1String(id), rows.empty() ? QStringLiteral(" hidden") : QString(), title)
                .arg(rows.size());
     out += QStringLiteral(
-        "<table><thead><tr><th class=\"desc\">Описание</th><th class=\"addr\">Адрес</th><th class=\"since\">С какого времени</th><th class=\"reply\">Ответ</th>"
-        "<th class=\"avail\">24 ч</th><th class=\"avail\">7 д</th><th class=\"avail\">30 д</th><th class=\"strip\">Последние 24 часа</th></tr></thead><tbody>\n");
+        "<table><thead><tr><th class=\"desc\">Описание</th><th class=\"addr\">Адрес</th><th "
+        "class=\"since\">С какого времени</th><th class=\"reply\">Ответ</th>"
+        "<th class=\"avail\">24 ч</th><th class=\"avail\">7 д</th><th class=\"avail\">30 д</th><th "
+        "class=\"strip\">Последние 24 часа</th></tr></thead><tbody>\n");
     for (const PageRow& r : rows) row(out, times, r);
     out += QStringLiteral("</tbody></table></section>\n");
 }
@@ -131,16 +133,14 @@ void section(QString& out, TimeText& times, const char* id, const QString& title
 QString passLine(TimeText& times, const StatusSnapshot& s)
 {
     QString out;
-    if (s.runningPass)
-        out += QStringLiteral("Идёт проход с %1. ").arg(times.full(s.runningPass->startedMs));
+    if (s.runningPass) out += QStringLiteral("Идёт проход с %1. ").arg(times.full(s.runningPass->startedMs));
     if (s.lastPass && s.lastPass->finishedMs >= 0)
         out += QStringLiteral("Последний проход: %1, %2, хостов %3, не ответили %4. ")
                    .arg(times.full(s.lastPass->finishedMs),
                         spanText((s.lastPass->finishedMs - s.lastPass->startedMs) / 1000))
                    .arg(s.lastPass->hosts)
                    .arg(s.lastPass->failed);
-    else if (!s.runningPass)
-        out += QStringLiteral("Проходов ещё не было. ");
+    else if (!s.runningPass) out += QStringLiteral("Проходов ещё не было. ");
     out += s.leaseHolder.isEmpty() ? QStringLiteral("Проверки сейчас никто не ведёт.")
                                    : QStringLiteral("Проверки ведёт %1%2.")
                                          .arg(htmlText(s.leaseHolder),
@@ -151,7 +151,8 @@ QString passLine(TimeText& times, const StatusSnapshot& s)
 void pageStart(QString& out, const QString& title, quint64 generation)
 {
     head(out, title);
-    out += QStringLiteral("<body data-generation=\"%1\"><header><h1><a href=\"/\">Sentrok</a></h1>").arg(generation);
+    out += QStringLiteral("<body data-generation=\"%1\"><header><h1><a href=\"/\">Sentrok</a></h1>")
+               .arg(generation);
 }
 
 }  // namespace
@@ -186,31 +187,35 @@ QByteArray statusPage(const StatusSnapshot* s)
     out.reserve(s ? qsizetype(s->hosts.size()) * 420 + 4096 : 4096);
     pageStart(out, QStringLiteral("Sentrok: состояние хостов"), s ? s->generation : 0);
     if (!s) {
-        out += QStringLiteral("<p id=\"summary\">Состояние хостов ещё не прочитано из базы данных; "
-                              "страница обновится сама.</p></header><main id=\"hosts\"></main>"
-                              "<footer><span id=\"stale\" hidden>Нет связи с сервером.</span></footer></body></html>\n");
+        out += QStringLiteral(
+            "<p id=\"summary\">Состояние хостов ещё не прочитано из базы данных; "
+            "страница обновится сама.</p></header><main id=\"hosts\"></main>"
+            "<footer><span id=\"stale\" hidden>Нет связи с сервером.</span></footer></body></html>\n");
         return out.toUtf8();
     }
     TimeText times;
     const PageSections sections = pageSections(*s);
     qsizetype unreachable = 0;
     for (const PageRow& r : sections.down) unreachable += r.host->state == HostState::Unreachable;
-    out += QStringLiteral("<p id=\"summary\">Не отвечают: %1 · недоступны: %2 · отвечают: %3 · не проверялись: %4</p>")
+    out += QStringLiteral(
+               "<p id=\"summary\">Не отвечают: %1 · недоступны: %2 · отвечают: %3 · не проверялись: %4</p>")
                .arg(qsizetype(sections.down.size()) - unreachable)
                .arg(unreachable)
                .arg(sections.up.size())
                .arg(sections.unchecked.size());
     out += QStringLiteral("<p id=\"pass\">%1</p>").arg(passLine(times, *s));
-    out += QStringLiteral("<ul id=\"problems\"%1>").arg(s->problems.isEmpty() ? QStringLiteral(" hidden") : QString());
+    out += QStringLiteral("<ul id=\"problems\"%1>")
+               .arg(s->problems.isEmpty() ? QStringLiteral(" hidden") : QString());
     for (const QString& p : s->problems) out += QStringLiteral("<li>%1</li>").arg(htmlText(p));
     out += QStringLiteral("</ul></header>\n<main id=\"hosts\">\n");
     section(out, times, "down", QStringLiteral("Не отвечают"), sections.down);
     section(out, times, "up", QStringLiteral("Отвечают"), sections.up);
     section(out, times, "unchecked", QStringLiteral("Не проверялись"), sections.unchecked);
-    out += QStringLiteral("</main>\n<footer>Состояние на <span id=\"updated\">%1</span>. "
-                          "<span id=\"stale\" hidden>Нет связи с сервером.</span> "
-                          "<a href=\"/api/v1/status\">JSON</a> · <a href=\"/metrics\">метрики</a></footer>"
-                          "</body></html>\n")
+    out += QStringLiteral(
+               "</main>\n<footer>Состояние на <span id=\"updated\">%1</span>. "
+               "<span id=\"stale\" hidden>Нет связи с сервером.</span> "
+               "<a href=\"/api/v1/status\">JSON</a> · <a href=\"/metrics\">метрики</a></footer>"
+               "</body></html>\n")
                .arg(times.full(s->takenMs));
     return out.toUtf8();
 }
@@ -220,11 +225,11 @@ namespace {
 QString stateWords(HostState state)
 {
     switch (state) {
-    case HostState::Up: return QStringLiteral("отвечает");
-    case HostState::Down: return QStringLiteral("не отвечает");
-    case HostState::Unreachable:
-        return QStringLiteral("недоступен: не отвечает хост, через который он доступен");
-    case HostState::Unchecked: break;
+        case HostState::Up: return QStringLiteral("отвечает");
+        case HostState::Down: return QStringLiteral("не отвечает");
+        case HostState::Unreachable:
+            return QStringLiteral("недоступен: не отвечает хост, через который он доступен");
+        case HostState::Unchecked: break;
     }
     return QStringLiteral("не проверялся");
 }
@@ -236,8 +241,9 @@ const char* const kPeriodWords[] = {"24 часа", "7 дней", "30 дней"};
 void outageSection(QString& out, TimeText& times, const HostFigures& f, int period)
 {
     constexpr std::size_t kMaxRows = 500;
-    out += QStringLiteral("<section class=\"outages\"><h3>За %1</h3><p>Доступность: %2 · перерывов: %3 · "
-                          "простой: %4</p>")
+    out += QStringLiteral(
+               "<section class=\"outages\"><h3>За %1</h3><p>Доступность: %2 · перерывов: %3 · "
+               "простой: %4</p>")
                .arg(QString::fromUtf8(kPeriodWords[period]), percent(f.availability))
                .arg(f.outages)
                .arg(spanText(f.downtimeSecs));
@@ -245,12 +251,14 @@ void outageSection(QString& out, TimeText& times, const HostFigures& f, int peri
         out += QStringLiteral("<p>Перерывов не было.</p></section>\n");
         return;
     }
-    out += QStringLiteral("<table><thead><tr><th>Начало</th><th>Конец</th><th>Длительность</th></tr></thead><tbody>");
+    out += QStringLiteral(
+        "<table><thead><tr><th>Начало</th><th>Конец</th><th>Длительность</th></tr></thead><tbody>");
     const qint64 toMs = f.to.toMSecsSinceEpoch();
     std::size_t shown = 0;
     for (auto it = f.outageList.rbegin(); it != f.outageList.rend() && shown < kMaxRows; ++it, ++shown)
         out += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
-                   .arg(times.full(it->startMs), it->open() ? QStringLiteral("продолжается") : times.full(it->endMs),
+                   .arg(times.full(it->startMs),
+                        it->open() ? QStringLiteral("продолжается") : times.full(it->endMs),
                         spanText(((it->open() ? toMs : it->endMs) - it->startMs) / 1000));
     out += QStringLiteral("</tbody></table>");
     if (f.outageList.size() > kMaxRows)
@@ -267,7 +275,8 @@ QByteArray hostPage(const HostStatus& h, const HostReport& report, const QString
     const QString name = h.description.isEmpty() ? h.address : h.description;
     QString out;
     pageStart(out, QStringLiteral("Sentrok: ") + name, 0);
-    out += QStringLiteral("<p><a href=\"/\">Все хосты</a></p></header><main id=\"host\" data-id=\"%1\">").arg(h.id);
+    out += QStringLiteral("<p><a href=\"/\">Все хосты</a></p></header><main id=\"host\" data-id=\"%1\">")
+               .arg(h.id);
     out += QStringLiteral("<h2>%1</h2><p>Адрес: %2 · <span class=\"%3\">%4</span>%5 · ответ: %6</p>")
                .arg(htmlText(name), htmlText(h.address), stateName(h.state), stateWords(h.state),
                     h.sinceMs >= 0 ? QStringLiteral(" с ") + times.full(h.sinceMs) : QString(), replyText(h));
@@ -275,13 +284,16 @@ QByteArray hostPage(const HostStatus& h, const HostReport& report, const QString
     for (int i = 0; i < 3; ++i)
         out += QStringLiteral(" <a href=\"/host/%1?period=%2\"%3>%4</a>")
                    .arg(QString::number(h.id), QLatin1String(kPeriodNames[i]),
-                        period == QLatin1String(kPeriodNames[i]) ? QStringLiteral(" class=\"current\"") : QString(),
+                        period == QLatin1String(kPeriodNames[i]) ? QStringLiteral(" class=\"current\"")
+                                                                 : QString(),
                         QString::fromUtf8(kPeriodWords[i]));
     out += QStringLiteral("</nav>\n");
     if (!report.error.isEmpty()) {
-        out += QStringLiteral("<p class=\"problem\">История хоста не прочитана: %1</p>").arg(htmlText(report.error));
+        out += QStringLiteral("<p class=\"problem\">История хоста не прочитана: %1</p>")
+                   .arg(htmlText(report.error));
     } else {
-        out += QStringLiteral("<figure>") + replyChart(report.history, fromMs, toMs) + QStringLiteral("</figure>\n");
+        out += QStringLiteral("<figure>") + replyChart(report.history, fromMs, toMs) +
+               QStringLiteral("</figure>\n");
         for (int i = 0; i < 3; ++i) outageSection(out, times, report.periods[std::size_t(i)], i);
     }
     out += QStringLiteral("</main></body></html>\n");
@@ -292,7 +304,8 @@ QByteArray messagePage(const QString& title, const QString& text)
 {
     QString out;
     pageStart(out, QStringLiteral("Sentrok: ") + title, 0);
-    out += QStringLiteral("</header><main><h2>%1</h2><p>%2</p><p><a href=\"/\">Все хосты</a></p></main></body></html>\n")
+    out += QStringLiteral(
+               "</header><main><h2>%1</h2><p>%2</p><p><a href=\"/\">Все хосты</a></p></main></body></html>\n")
                .arg(htmlText(title), htmlText(text));
     return out.toUtf8();
 }

@@ -29,7 +29,10 @@ qint64 msOf(const QString& stored)
     return t.isValid() ? t.toMSecsSinceEpoch() : -1;
 }
 
-QString hourKey(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH")); }
+QString hourKey(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH"));
+}
 
 PassInfo passInfo(const PassRow& p)
 {
@@ -87,7 +90,8 @@ StatusBuilder::Marks StatusBuilder::look(Database& db) const
 bool StatusBuilder::due(const Marks& now, qint64 nowMs, int checksEveryMs, int quietEveryMs) const
 {
     if (!m_loaded || m_builtMs < 0) return true;
-    if (now.event != m_built.event || now.pass != m_built.pass || now.passOpen != m_built.passOpen) return true;
+    if (now.event != m_built.event || now.pass != m_built.pass || now.passOpen != m_built.passOpen)
+        return true;
     if (logStartedAgain(now)) return true;
     if (now.check != m_built.check && nowMs - m_builtMs >= checksEveryMs) return true;
     return nowMs - m_builtMs >= quietEveryMs;
@@ -96,7 +100,8 @@ bool StatusBuilder::due(const Marks& now, qint64 nowMs, int checksEveryMs, int q
 bool StatusBuilder::logStartedAgain(const Marks& m) const
 {
     // SQLite may hand out the keys of deleted rows again; PostgreSQL goes on from the last.
-    return m.check < m_checkCursor || (m_checkCursor > 0 && (m.oldestCheck == 0 || m.oldestCheck > m_checkCursor));
+    return m.check < m_checkCursor ||
+           (m_checkCursor > 0 && (m.oldestCheck == 0 || m.oldestCheck > m_checkCursor));
 }
 
 void StatusBuilder::loadAll(Database& db, qint64 nowMs)
@@ -179,8 +184,7 @@ void StatusBuilder::readNewEvents(Database& db)
 {
     for (;;) {
         const std::vector<EventRow> rows = readEventsAfter(db, m_eventCursor, kEventsPerRead);
-        for (const EventRow& e : rows)
-            addEvent(statusEvent(e));
+        for (const EventRow& e : rows) addEvent(statusEvent(e));
         if (int(rows.size()) < kEventsPerRead) return;
     }
 }
@@ -190,7 +194,8 @@ void StatusBuilder::probeWrites(Database& db, qint64 nowMs)
     if (m_probedMs >= 0 && nowMs - m_probedMs < kProbeEveryMs) return;
     m_probedMs = nowMs;
     const QString error = writeProbe(db);
-    m_writeProblem = error.isEmpty() ? QString() : QStringLiteral("база данных не принимает записи: ") + error;
+    m_writeProblem =
+        error.isEmpty() ? QString() : QStringLiteral("база данных не принимает записи: ") + error;
 }
 
 std::shared_ptr<StatusSnapshot> StatusBuilder::build(Database& db, qint64 nowMs, const StatusFacts& facts)
@@ -241,8 +246,8 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
     const HostTree tree(std::move(nodes));
     QHash<qint64, std::vector<Outage>> outages;
     QHash<qint64, qint64> openSince;
-    for (const OutageRow& o : readOutagesSince(db, storedDateText(QDateTime::fromMSecsSinceEpoch(
-                                                         nowMs - kPeriodSecs.back() * 1000)))) {
+    for (const OutageRow& o : readOutagesSince(
+             db, storedDateText(QDateTime::fromMSecsSinceEpoch(nowMs - kPeriodSecs.back() * 1000)))) {
         const bool open = o.end == kZeroDate;
         outages[o.hostId].push_back({msOf(o.start), open ? -1 : msOf(o.end)});
         if (open) {
@@ -255,7 +260,8 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
     }
     // The hour keys of the strip, oldest first; older hours are dropped from memory.
     std::array<QString, kStripHours> keys;
-    for (int i = 0; i < kStripHours; ++i) keys[std::size_t(i)] = hourKey(nowMs - qint64(kStripHours - 1 - i) * 3'600'000);
+    for (int i = 0; i < kStripHours; ++i)
+        keys[std::size_t(i)] = hourKey(nowMs - qint64(kStripHours - 1 - i) * 3'600'000);
     s.hosts.reserve(rows.size());
     for (const StatusHostRow& r : rows) {
         HostStatus h;
@@ -269,11 +275,14 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
         in.outages = outages.value(r.id);
         for (qint64 a : tree.ancestors(r.id)) {
             const auto it = outages.constFind(a);
-            if (it != outages.cend()) in.ancestorOutages.insert(in.ancestorOutages.end(), it->begin(), it->end());
+            if (it != outages.cend())
+                in.ancestorOutages.insert(in.ancestorOutages.end(), it->begin(), it->end());
         }
         if (t) {
-            while (!t->hours.isEmpty() && t->hours.firstKey() < keys.front()) t->hours.erase(t->hours.begin());
-            for (int i = 0; i < kStripHours; ++i) h.strip[std::size_t(i)] = t->hours.value(keys[std::size_t(i)]);
+            while (!t->hours.isEmpty() && t->hours.firstKey() < keys.front())
+                t->hours.erase(t->hours.begin());
+            for (int i = 0; i < kStripHours; ++i)
+                h.strip[std::size_t(i)] = t->hours.value(keys[std::size_t(i)]);
             h.checksOk = t->checksOk;
             h.checksFailed = t->checksFailed;
             h.lastCheckMs = msOf(t->lastDt);

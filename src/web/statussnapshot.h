@@ -40,18 +40,18 @@ struct HostStatus {
     QString address, description;
     qint64 parent = 0;  // the host it is reached through; 0: none
     HostState state = HostState::Unchecked;
-    qint64 sinceMs = -1;       // in this state since (ms since the epoch); -1: not known
-    qint64 lastCheckMs = -1;   // -1: never checked
-    qint64 replyMs = -1;       // the mean reply of the last check; -1: it failed, or none
-    qint64 downAncestor = 0;   // unreachable: the nearest ancestor that is down
+    qint64 sinceMs = -1;      // in this state since (ms since the epoch); -1: not known
+    qint64 lastCheckMs = -1;  // -1: never checked
+    qint64 replyMs = -1;      // the mean reply of the last check; -1: it failed, or none
+    qint64 downAncestor = 0;  // unreachable: the nearest ancestor that is down
     std::array<std::optional<double>, kPeriodSecs.size()> availability{};  // 0..1
-    std::array<HourCell, kStripHours> strip{};  // oldest first
-    qint64 checksOk = 0, checksFailed = 0;      // every check the totals and the log hold
+    std::array<HourCell, kStripHours> strip{};                             // oldest first
+    qint64 checksOk = 0, checksFailed = 0;  // every check the totals and the log hold
 };
 
 struct PassInfo {
     qint64 id = 0;
-    QString monitor;  // the process that ran it, in its own words
+    QString monitor;                         // the process that ran it, in its own words
     qint64 startedMs = -1, finishedMs = -1;  // finishedMs -1: under way
     qint64 hosts = 0, failed = 0;
 };
@@ -69,13 +69,13 @@ struct StatusEvent {
 struct StatusSnapshot {
     quint64 generation = 0;  // grows with every snapshot published
     qint64 takenMs = 0;
-    std::vector<HostStatus> hosts;  // in the order of their descriptions
+    std::vector<HostStatus> hosts;        // in the order of their descriptions
     std::optional<PassInfo> lastPass;     // the newest pass that has ended
     std::optional<PassInfo> runningPass;  // one under way now
-    qint64 newestCheckMs = -1;  // the newest check recorded
-    qint32 intervalSecs = 0;    // between passes
-    QString leaseHolder;        // the process that runs the passes, in its own words
-    bool monitoring = false;    // ... and whether it is this one
+    qint64 newestCheckMs = -1;            // the newest check recorded
+    qint32 intervalSecs = 0;              // between passes
+    QString leaseHolder;                  // the process that runs the passes, in its own words
+    bool monitoring = false;              // ... and whether it is this one
     // Found while the snapshot was made: the database out of reach or not writable. Words for
     // people; empty when all is well.
     QStringList problems;
@@ -104,7 +104,7 @@ struct HostQuery {
 
 struct HostReport {
     bool found = false;
-    QString error;  // the database could not be asked: words for people
+    QString error;        // the database could not be asked: words for people
     HostHistory history;  // figures and reply times of [fromMs, toMs)
     std::array<HostFigures, kPeriodSecs.size()> periods{};
 };

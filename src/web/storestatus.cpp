@@ -15,8 +15,8 @@ const QString kChannel = QStringLiteral("sentrok");
 
 }  // namespace
 
-StoreStatusProvider::StoreStatusProvider(const QString& database, const Clock& clock, StoreStatusOptions options,
-                                         QObject* parent)
+StoreStatusProvider::StoreStatusProvider(const QString& database, const Clock& clock,
+                                         StoreStatusOptions options, QObject* parent)
     : QObject(parent),
       m_clock(clock),
       m_options(options),
@@ -39,7 +39,10 @@ void StoreStatusProvider::start()
     look(true);
 }
 
-void StoreStatusProvider::refresh() { look(true); }
+void StoreStatusProvider::refresh()
+{
+    look(true);
+}
 
 void StoreStatusProvider::setMonitoring(bool monitoring)
 {
@@ -83,15 +86,16 @@ void StoreStatusProvider::look(bool force)
                 }
                 m_slot.publish(m_builder->build(*db, now, facts));
                 const quint64 generation = m_slot.get()->generation;
-                QMetaObject::invokeMethod(this, [this, generation] { emit published(generation); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this, generation] { emit published(generation); }, Qt::QueuedConnection);
             }
             m_lastError.clear();
         } catch (const DbError& e) {
             // Told once; the next look tries again, with a connection opened afresh if it was lost.
             if (e.userText() != m_lastError) {
                 m_lastError = e.userText();
-                QMetaObject::invokeMethod(this, [this, text = e.userText()] { emit failed(text); },
-                                          Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this, text = e.userText()] { emit failed(text); }, Qt::QueuedConnection);
             }
         }
         if (!force) m_looking.store(false);
@@ -107,7 +111,8 @@ bool StoreStatusProvider::admit()
     return true;
 }
 
-bool StoreStatusProvider::hostReport(const HostQuery& query, QObject* context, std::function<void(HostReport)> done)
+bool StoreStatusProvider::hostReport(const HostQuery& query, QObject* context,
+                                     std::function<void(HostReport)> done)
 {
     if (!admit()) return false;
     m_thread->run<HostReport>(
@@ -135,7 +140,8 @@ bool StoreStatusProvider::hostReport(const HostQuery& query, QObject* context, s
     return true;
 }
 
-bool StoreStatusProvider::eventsAfter(qint64 after, int limit, QObject* context, std::function<void(EventsAnswer)> done)
+bool StoreStatusProvider::eventsAfter(qint64 after, int limit, QObject* context,
+                                      std::function<void(EventsAnswer)> done)
 {
     if (!admit()) return false;
     m_thread->run<EventsAnswer>(
@@ -143,7 +149,8 @@ bool StoreStatusProvider::eventsAfter(qint64 after, int limit, QObject* context,
         [this, after, limit](Database& db) {
             EventsAnswer a;
             try {
-                for (const EventRow& e : readEventsAfter(db, after, limit)) a.events.push_back(statusEvent(e));
+                for (const EventRow& e : readEventsAfter(db, after, limit))
+                    a.events.push_back(statusEvent(e));
             } catch (const DbError& e) {
                 a.error = e.userText();
             }

@@ -58,7 +58,8 @@ public:
     std::shared_ptr<const StatusSnapshot> snapshot() const override { return m_slot.get(); }
     qint64 lastLookMs() const override { return m_lastLook.load(); }
     bool hostReport(const HostQuery& query, QObject* context, std::function<void(HostReport)> done) override;
-    bool eventsAfter(qint64 after, int limit, QObject* context, std::function<void(EventsAnswer)> done) override;
+    bool eventsAfter(qint64 after, int limit, QObject* context,
+                     std::function<void(EventsAnswer)> done) override;
 
 signals:
     // A snapshot has been published (on this object's thread).
@@ -80,7 +81,7 @@ private:
     mutable QMutex m_factsMutex;
     bool m_monitoring = false;
     QStringList m_problems;
-    QString m_lastError;                      // used on the worker thread only
+    QString m_lastError;                       // used on the worker thread only
     std::unique_ptr<StatusBuilder> m_builder;  // used on the worker thread only
     bool m_listening = false;                  // used on the worker thread only
     // Last: it stops first, before anything its jobs use is gone.

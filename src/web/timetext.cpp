@@ -8,9 +8,15 @@ namespace sentrok::web {
 
 namespace {
 
-QString two(int n) { return QString::number(n).rightJustified(2, u'0'); }
+QString two(int n)
+{
+    return QString::number(n).rightJustified(2, u'0');
+}
 
-qint64 floorDiv(qint64 a, qint64 b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+qint64 floorDiv(qint64 a, qint64 b)
+{
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 }  // namespace
 
@@ -90,11 +96,20 @@ QString TimeText::full(qint64 ms)
     return QString(reinterpret_cast<const QChar*>(b), p - b);
 }
 
-QString TimeText::brief(qint64 ms) { return full(ms).remove(5, 5).chopped(3); }
+QString TimeText::brief(qint64 ms)
+{
+    return full(ms).remove(5, 5).chopped(3);
+}
 
-QString TimeText::clock(qint64 ms) { return full(ms).mid(11, 5); }
+QString TimeText::clock(qint64 ms)
+{
+    return full(ms).mid(11, 5);
+}
 
-QString TimeText::day(qint64 ms) { return full(ms).left(5); }
+QString TimeText::day(qint64 ms)
+{
+    return full(ms).left(5);
+}
 
 QString spanText(qint64 secs)
 {

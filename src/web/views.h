@@ -38,8 +38,8 @@ PageSections pageSections(const StatusSnapshot& s);
 QByteArray statusPage(const StatusSnapshot* s);
 // "/host/ID": the reply times of [fromMs, toMs) on a chart, the outages of 24 h, 7 d and 30 d.
 // `period` names the chart's period as the query gave it ("24h", "7d", "30d").
-QByteArray hostPage(const HostStatus& host, const HostReport& report, const QString& period,
-                    qint64 fromMs, qint64 toMs);
+QByteArray hostPage(const HostStatus& host, const HostReport& report, const QString& period, qint64 fromMs,
+                    qint64 toMs);
 // A page that only says something went wrong, with the status for the title.
 QByteArray messagePage(const QString& title, const QString& text);
 

@@ -20,7 +20,10 @@ namespace sentrok::web {
 
 namespace {
 
-QString shown(const QString& path) { return printableText(QDir::toNativeSeparators(path)); }
+QString shown(const QString& path)
+{
+    return printableText(QDir::toNativeSeparators(path));
+}
 
 constexpr qint64 kMaxPasswordFile = 64 * 1024;
 constexpr qint64 kMaxPemFile = 1024 * 1024;
@@ -115,8 +118,8 @@ std::optional<QByteArray> readHttpPassword(const QString& path, QString* error)
     if (line.endsWith('\r')) line.chop(1);
     if (line.isEmpty()) {
         if (error)
-            *error = QStringLiteral("в первой строке файла пароля веб-страницы %1 нет пароля")
-                         .arg(shown(path));
+            *error =
+                QStringLiteral("в первой строке файла пароля веб-страницы %1 нет пароля").arg(shown(path));
         return std::nullopt;
     }
     return line;
@@ -143,7 +146,10 @@ bool BasicAuth::accepts(const QByteArray& authorization) const
     return difference == 0;
 }
 
-QByteArray BasicAuth::challenge() { return QByteArrayLiteral("Basic realm=\"Sentrok\", charset=\"UTF-8\""); }
+QByteArray BasicAuth::challenge()
+{
+    return QByteArrayLiteral("Basic realm=\"Sentrok\", charset=\"UTF-8\"");
+}
 
 std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile, const QString& keyFile,
                                                       QString* error)
@@ -157,7 +163,8 @@ std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile, c
     if (!pem) return std::nullopt;
     const QList<QSslCertificate> chain = QSslCertificate::fromData(*pem, QSsl::Pem);
     if (chain.isEmpty() || chain.first().isNull())
-        return refuse(QStringLiteral("в файле сертификата %1 нет сертификата в формате PEM").arg(shown(certFile)));
+        return refuse(
+            QStringLiteral("в файле сертификата %1 нет сертификата в формате PEM").arg(shown(certFile)));
     const QString keyWhat = QStringLiteral("файл закрытого ключа");
     const std::optional<QByteArray> keyBytes =
         readOpened(openFollowingLinks(keyFile, keyWhat), keyFile, keyWhat, kMaxPemFile, error);

@@ -16,14 +16,14 @@ namespace {
 QString listenProblem(const QTcpServer& server, const HttpEndpoint& where)
 {
     switch (server.serverError()) {
-    case QAbstractSocket::AddressInUseError:
-        return QStringLiteral("адрес %1 уже занят другой программой").arg(where.text());
-    case QAbstractSocket::SocketAccessError:
-        return QStringLiteral("нет прав слушать %1 (порты ниже 1024 — только с правами администратора)")
-            .arg(where.text());
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return QStringLiteral("у этой машины нет адреса %1").arg(where.text());
-    default: break;
+        case QAbstractSocket::AddressInUseError:
+            return QStringLiteral("адрес %1 уже занят другой программой").arg(where.text());
+        case QAbstractSocket::SocketAccessError:
+            return QStringLiteral("нет прав слушать %1 (порты ниже 1024 — только с правами администратора)")
+                .arg(where.text());
+        case QAbstractSocket::SocketAddressNotAvailableError:
+            return QStringLiteral("у этой машины нет адреса %1").arg(where.text());
+        default: break;
     }
     return QStringLiteral("не удалось слушать %1: %2").arg(where.text(), server.errorString());
 }
@@ -32,7 +32,10 @@ QString listenProblem(const QTcpServer& server, const HttpEndpoint& where)
 
 WebServer::WebServer(StatusProvider& provider, const Clock& clock) : m_provider(provider), m_clock(clock) {}
 
-WebServer::~WebServer() { stop(); }
+WebServer::~WebServer()
+{
+    stop();
+}
 
 QString WebServer::start(const WebOptions& options)
 {

@@ -29,13 +29,17 @@ namespace {
 
 const QByteArray kPassword = QByteArrayLiteral("Tr0ub4dor&3");
 
-QString now(qint64 secsAgo = 0) { return storedDateText(QDateTime::currentDateTime().addSecs(-secsAgo)); }
+QString now(qint64 secsAgo = 0)
+{
+    return storedDateText(QDateTime::currentDateTime().addSecs(-secsAgo));
+}
 
 // Why a tool cannot be used here; empty when it can.
 QString missing(const QStringList& programs)
 {
     for (const QString& p : programs)
-        if (!QFile::exists(p)) return p + QStringLiteral(" is not installed (scripts/deps.sh test installs it)");
+        if (!QFile::exists(p))
+            return p + QStringLiteral(" is not installed (scripts/deps.sh test installs it)");
     return {};
 }
 
@@ -81,8 +85,9 @@ void TestWebClients::initTestCase()
     db.execute(QStringLiteral("update address set parent = ? where id = ?"), {m_router, m_server1});
     for (qint64 h : {m_router, m_server1, m_hostile})
         for (int i = 0; i < 30; ++i) check(db, h, now(3600 - i * 60), i % 7 == 3 ? -1 : 3 + i % 5);
-    db.execute(QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,3,0)"),
-               {now(62), now(60)});
+    db.execute(
+        QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,3,0)"),
+        {now(62), now(60)});
     m_passwordFile = m_dir.filePath(QStringLiteral("password"));
     QFile f(m_passwordFile);
     QVERIFY(f.open(QIODevice::WriteOnly));
@@ -117,16 +122,19 @@ HttpClient TestWebClients::client() const
 
 void TestWebClients::browserSeesAHostGoDown()
 {
-    if (const QString why = missing({QStringLiteral("/usr/bin/chromium"), QStringLiteral("/usr/bin/chromedriver")});
+    if (const QString why =
+            missing({QStringLiteral("/usr/bin/chromium"), QStringLiteral("/usr/bin/chromedriver")});
         !why.isEmpty())
         QSKIP(qPrintable(why));
-    if (QProcess::execute(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import selenium")}) != 0)
+    if (QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                          {QStringLiteral("-c"), QStringLiteral("import selenium")}) != 0)
         QSKIP("python3-selenium is not installed (scripts/deps.sh test installs it)");
     QProcess browser;
     browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    browser.start(QStringLiteral("/usr/bin/python3"),
-                  {QFINDTESTDATA("browser_check.py"), QStringLiteral("http://127.0.0.1:%1/").arg(m_server->port()),
-                   QString::fromUtf8(kPassword), QString::number(m_server1), kHostileText});
+    browser.start(
+        QStringLiteral("/usr/bin/python3"),
+        {QFINDTESTDATA("browser_check.py"), QStringLiteral("http://127.0.0.1:%1/").arg(m_server->port()),
+         QString::fromUtf8(kPassword), QString::number(m_server1), kHostileText});
     QByteArray said;
     QTRY_VERIFY_WITH_TIMEOUT((said += browser.readAllStandardOutput()).contains("READY") ||
                                  browser.state() == QProcess::NotRunning,
@@ -147,7 +155,8 @@ void TestWebClients::browserSeesAHostGoDown()
 
 void TestWebClients::promtoolJudgesTheMetrics()
 {
-    if (const QString why = missing({QStringLiteral("/usr/bin/promtool")}); !why.isEmpty()) QSKIP(qPrintable(why));
+    if (const QString why = missing({QStringLiteral("/usr/bin/promtool")}); !why.isEmpty())
+        QSKIP(qPrintable(why));
     const HttpAnswer metrics = client().get(QStringLiteral("/metrics"));
     QCOMPARE(metrics.status, 200);
     QVERIFY(metrics.body.contains("sentrok_checks_total{"));
@@ -164,17 +173,19 @@ void TestWebClients::promtoolJudgesTheMetrics()
 
 void TestWebClients::prometheusScrapes()
 {
-    if (const QString why = missing({QStringLiteral("/usr/bin/prometheus")}); !why.isEmpty()) QSKIP(qPrintable(why));
+    if (const QString why = missing({QStringLiteral("/usr/bin/prometheus")}); !why.isEmpty())
+        QSKIP(qPrintable(why));
     const quint16 port = freePort();
     const QString config = m_dir.filePath(QStringLiteral("prometheus.yml"));
     QFile f(config);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QStringLiteral("global:\n  scrape_interval: 1s\n"
-                           "scrape_configs:\n  - job_name: sentrok\n    basic_auth:\n      username: sentrok\n"
-                           "      password_file: %1\n    static_configs:\n      - targets: ['127.0.0.1:%2']\n")
-                .arg(m_passwordFile)
-                .arg(m_server->port())
-                .toUtf8());
+    f.write(
+        QStringLiteral("global:\n  scrape_interval: 1s\n"
+                       "scrape_configs:\n  - job_name: sentrok\n    basic_auth:\n      username: sentrok\n"
+                       "      password_file: %1\n    static_configs:\n      - targets: ['127.0.0.1:%2']\n")
+            .arg(m_passwordFile)
+            .arg(m_server->port())
+            .toUtf8());
     f.close();
     QProcess prometheus;
     prometheus.setProcessChannelMode(QProcess::MergedChannels);
@@ -186,8 +197,12 @@ void TestWebClients::prometheusScrapes()
     HttpClient api(QStringLiteral("http://127.0.0.1:%1").arg(port));
     const auto series = [&](const QString& query) {
         const HttpAnswer a = api.get(QStringLiteral("/api/v1/query?query=") + query, "GET", {}, 3000);
-        return QJsonDocument::fromJson(a.body).object().value(QLatin1String("data")).toObject()
-            .value(QLatin1String("result")).toArray();
+        return QJsonDocument::fromJson(a.body)
+            .object()
+            .value(QLatin1String("data"))
+            .toObject()
+            .value(QLatin1String("result"))
+            .toArray();
     };
     // The scrape succeeded (up is 1) and brought every host's state.
     QTRY_VERIFY_WITH_TIMEOUT(series(QStringLiteral("up%7Bjob%3D%22sentrok%22%7D%3D%3D1")).size() == 1, 60000);
@@ -195,7 +210,11 @@ void TestWebClients::prometheusScrapes()
     QCOMPARE(up.size(), 3);
     QSet<QString> descriptions;
     for (const QJsonValue& v : up)
-        descriptions.insert(v.toObject().value(QLatin1String("metric")).toObject().value(QLatin1String("description")).toString());
+        descriptions.insert(v.toObject()
+                                .value(QLatin1String("metric"))
+                                .toObject()
+                                .value(QLatin1String("description"))
+                                .toString());
     QVERIFY(descriptions.contains(kHostileText));
     QCOMPARE(series(QStringLiteral("sentrok_reply_seconds_count")).size(), 1);
     prometheus.terminate();

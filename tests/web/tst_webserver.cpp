@@ -60,8 +60,8 @@ struct StalledReader {
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            [[maybe_unused]] auto n = ::write(fd, request.constData(), size_t(request.size()));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) [[maybe_unused]]
+            auto n = ::write(fd, request.constData(), size_t(request.size()));
     }
     ~StalledReader() { ::close(fd); }
     // Reads everything left; true when the server has ended the connection meanwhile.
@@ -140,14 +140,18 @@ void TestWebServer::init()
     startWith(loopback(m_passwordFile));
 }
 
-void TestWebServer::cleanup() { m_server.reset(); }
+void TestWebServer::cleanup()
+{
+    m_server.reset();
+}
 
 void TestWebServer::startWith(web::WebOptions options)
 {
     m_server = std::make_unique<web::WebServer>(*m_status, m_clock);
     const QString error = m_server->start(options);
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    m_base = QStringLiteral("%1://127.0.0.1:%2").arg(m_server->secure() ? "https" : "http").arg(m_server->port());
+    m_base =
+        QStringLiteral("%1://127.0.0.1:%2").arg(m_server->secure() ? "https" : "http").arg(m_server->port());
 }
 
 HttpClient TestWebServer::client() const
@@ -167,27 +171,40 @@ void TestWebServer::routes_data()
     const QByteArray html = "text/html; charset=utf-8", json = "application/json";
     QTest::newRow("page") << "/" << QByteArray("GET") << 200 << html << QByteArray("Маршрутизатор");
     QTest::newRow("metrics") << "/metrics" << QByteArray("GET") << 200
-                             << QByteArray("text/plain; version=0.0.4; charset=utf-8") << QByteArray("sentrok_host_up{");
-    QTest::newRow("status") << "/api/v1/status" << QByteArray("GET") << 200 << json << QByteArray("\"hosts\":[");
+                             << QByteArray("text/plain; version=0.0.4; charset=utf-8")
+                             << QByteArray("sentrok_host_up{");
+    QTest::newRow("status") << "/api/v1/status" << QByteArray("GET") << 200 << json
+                            << QByteArray("\"hosts\":[");
     QTest::newRow("script") << "/static/sentrok.js" << QByteArray("GET") << 200
                             << QByteArray("text/javascript; charset=utf-8") << QByteArray("/api/v1/status");
-    QTest::newRow("style") << "/static/sentrok.css" << QByteArray("GET") << 200 << QByteArray("text/css; charset=utf-8")
-                           << QByteArray("span.strip");
-    QTest::newRow("no such file") << "/static/webserver.cpp" << QByteArray("GET") << 404 << QByteArray() << QByteArray();
+    QTest::newRow("style") << "/static/sentrok.css" << QByteArray("GET") << 200
+                           << QByteArray("text/css; charset=utf-8") << QByteArray("span.strip");
+    QTest::newRow("no such file") << "/static/webserver.cpp" << QByteArray("GET") << 404 << QByteArray()
+                                  << QByteArray();
     QTest::newRow("no such page") << "/admin" << QByteArray("GET") << 404 << html << QByteArray();
-    QTest::newRow("no such api") << "/api/v2/status" << QByteArray("GET") << 404 << json << QByteArray("error");
-    QTest::newRow("host page") << "/host/3" << QByteArray("GET") << 200 << html << QByteArray("<svg class=\"chart\"");
+    QTest::newRow("no such api") << "/api/v2/status" << QByteArray("GET") << 404 << json
+                                 << QByteArray("error");
+    QTest::newRow("host page") << "/host/3" << QByteArray("GET") << 200 << html
+                               << QByteArray("<svg class=\"chart\"");
     QTest::newRow("host unknown") << "/host/99" << QByteArray("GET") << 404 << html << QByteArray();
-    QTest::newRow("host bad period") << "/host/3?period=1y" << QByteArray("GET") << 400 << html << QByteArray();
-    QTest::newRow("history") << "/api/v1/hosts/3/history" << QByteArray("GET") << 200 << json << QByteArray("\"points\"");
-    QTest::newRow("history unknown") << "/api/v1/hosts/99/history" << QByteArray("GET") << 404 << json << QByteArray();
-    QTest::newRow("events") << "/api/v1/events?after=11" << QByteArray("GET") << 200 << json << QByteArray("\"id\":12");
-    QTest::newRow("events after -1") << "/api/v1/events?after=-1" << QByteArray("GET") << 400 << json << QByteArray();
-    QTest::newRow("events limit 0") << "/api/v1/events?limit=0" << QByteArray("GET") << 400 << json << QByteArray();
-    QTest::newRow("events limit 1000") << "/api/v1/events?limit=1000" << QByteArray("GET") << 200 << json << QByteArray();
-    QTest::newRow("events limit 1001") << "/api/v1/events?limit=1001" << QByteArray("GET") << 400 << json << QByteArray();
-    QTest::newRow("healthz") << "/healthz" << QByteArray("GET") << 200 << QByteArray("text/plain; charset=utf-8")
-                             << QByteArray("ok");
+    QTest::newRow("host bad period") << "/host/3?period=1y" << QByteArray("GET") << 400 << html
+                                     << QByteArray();
+    QTest::newRow("history") << "/api/v1/hosts/3/history" << QByteArray("GET") << 200 << json
+                             << QByteArray("\"points\"");
+    QTest::newRow("history unknown") << "/api/v1/hosts/99/history" << QByteArray("GET") << 404 << json
+                                     << QByteArray();
+    QTest::newRow("events") << "/api/v1/events?after=11" << QByteArray("GET") << 200 << json
+                            << QByteArray("\"id\":12");
+    QTest::newRow("events after -1") << "/api/v1/events?after=-1" << QByteArray("GET") << 400 << json
+                                     << QByteArray();
+    QTest::newRow("events limit 0") << "/api/v1/events?limit=0" << QByteArray("GET") << 400 << json
+                                    << QByteArray();
+    QTest::newRow("events limit 1000")
+        << "/api/v1/events?limit=1000" << QByteArray("GET") << 200 << json << QByteArray();
+    QTest::newRow("events limit 1001")
+        << "/api/v1/events?limit=1001" << QByteArray("GET") << 400 << json << QByteArray();
+    QTest::newRow("healthz") << "/healthz" << QByteArray("GET") << 200
+                             << QByteArray("text/plain; charset=utf-8") << QByteArray("ok");
     for (const char* verb : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS"})
         QTest::newRow(verb) << "/api/v1/status" << QByteArray(verb) << 405 << QByteArray() << QByteArray();
     QTest::newRow("POST healthz") << "/healthz" << QByteArray("POST") << 405 << QByteArray() << QByteArray();
@@ -229,15 +246,24 @@ void TestWebServer::password_data()
     QTest::addColumn<int>("status");
     const QByteArray right = (QByteArray("sentrok:") + kPassword).toBase64();
     QTest::newRow("none") << "/" << QByteArray() << 401;
-    QTest::newRow("right") << "/" << "Basic " + right << 200;
-    QTest::newRow("scheme in lower case") << "/metrics" << "basic " + right << 200;
-    QTest::newRow("wrong password") << "/" << "Basic " + (QByteArray("sentrok:") + kPassword + "x").toBase64() << 401;
-    QTest::newRow("password cut short") << "/" << "Basic " + (QByteArray("sentrok:") + kPassword.chopped(1)).toBase64()
-                                        << 401;
-    QTest::newRow("second line of the file") << "/" << "Basic " + QByteArray("sentrok:second line").toBase64() << 401;
-    QTest::newRow("wrong user") << "/" << "Basic " + (QByteArray("admin:") + kPassword).toBase64() << 401;
+    QTest::newRow("right") << "/"
+                           << "Basic " + right << 200;
+    QTest::newRow("scheme in lower case") << "/metrics"
+                                          << "basic " + right << 200;
+    QTest::newRow("wrong password") << "/"
+                                    << "Basic " + (QByteArray("sentrok:") + kPassword + "x").toBase64()
+                                    << 401;
+    QTest::newRow("password cut short")
+        << "/"
+        << "Basic " + (QByteArray("sentrok:") + kPassword.chopped(1)).toBase64() << 401;
+    QTest::newRow("second line of the file")
+        << "/"
+        << "Basic " + QByteArray("sentrok:second line").toBase64() << 401;
+    QTest::newRow("wrong user") << "/"
+                                << "Basic " + (QByteArray("admin:") + kPassword).toBase64() << 401;
     QTest::newRow("not base64") << "/" << QByteArray("Basic %%%%") << 401;
-    QTest::newRow("another scheme") << "/" << "Bearer " + right << 401;
+    QTest::newRow("another scheme") << "/"
+                                    << "Bearer " + right << 401;
     QTest::newRow("api") << "/api/v1/status" << QByteArray() << 401;
     QTest::newRow("metrics") << "/metrics" << QByteArray() << 401;
     QTest::newRow("host") << "/host/3" << QByteArray() << 401;
@@ -251,7 +277,8 @@ void TestWebServer::password()
     QFETCH(QByteArray, authorization);
     QFETCH(int, status);
     HttpClient c(m_base);
-    const HttpAnswer a = authorization.isEmpty() ? c.get(path) : c.get(path, "GET", {{"Authorization", authorization}});
+    const HttpAnswer a =
+        authorization.isEmpty() ? c.get(path) : c.get(path, "GET", {{"Authorization", authorization}});
     QCOMPARE(a.status, status);
     if (status == 401) {
         QCOMPARE(a.header("WWW-Authenticate"), QByteArray("Basic realm=\"Sentrok\", charset=\"UTF-8\""));
@@ -264,8 +291,9 @@ void TestWebServer::hostileTextStaysText()
     const HttpAnswer page = client().get(QStringLiteral("/"));
     QVERIFY(!page.body.contains("<script>window.pwned"));
     QVERIFY(!page.body.contains("<img src=x"));
-    QVERIFY(page.body.contains("&lt;script&gt;window.pwned=1&lt;/script&gt;&lt;img src=x onerror=&quot;pwned=2&quot;&gt; "
-                               "&amp; &#39;q&#39;"));
+    QVERIFY(page.body.contains(
+        "&lt;script&gt;window.pwned=1&lt;/script&gt;&lt;img src=x onerror=&quot;pwned=2&quot;&gt; "
+        "&amp; &#39;q&#39;"));
     // The only scripts of a page are the server's own file.
     QCOMPARE(page.body.count("<script"), 1);
     QVERIFY(client().get(QStringLiteral("/host/3")).body.contains("&lt;script&gt;"));
@@ -275,7 +303,8 @@ void TestWebServer::hostileTextStaysText()
     const QJsonArray hosts = status.object().value(QLatin1String("hosts")).toArray();
     QCOMPARE(hosts.size(), 4);
     QCOMPARE(hosts[2].toObject().value(QLatin1String("description")).toString(), kHostileText);
-    QCOMPARE(hosts[0].toObject().value(QLatin1String("description")).toString(), QStringLiteral("Коммутатор \"этаж\" 2"));
+    QCOMPARE(hosts[0].toObject().value(QLatin1String("description")).toString(),
+             QStringLiteral("Коммутатор \"этаж\" 2"));
 
     const QByteArray metrics = client().get(QStringLiteral("/metrics")).body;
     QVERIFY(metrics.contains(QStringLiteral("description=\"Коммутатор \\\"этаж\\\" 2\"").toUtf8()));
@@ -293,7 +322,8 @@ void TestWebServer::unchangedStatusIsNotSentAgain()
     }
     const QByteArray before = client().get(QStringLiteral("/api/v1/status")).header("ETag");
     m_status->publish(sampleSnapshot(m_clock.now().toMSecsSinceEpoch()));
-    const HttpAnswer after = client().get(QStringLiteral("/api/v1/status"), "GET", {{"If-None-Match", before}});
+    const HttpAnswer after =
+        client().get(QStringLiteral("/api/v1/status"), "GET", {{"If-None-Match", before}});
     QCOMPARE(after.status, 200);
     QVERIFY(after.header("ETag") != before);
 }
@@ -344,12 +374,14 @@ void TestWebServer::historyTimes_data()
     const qint64 now = QDateTime(QDate(2026, 3, 2), QTime(12, 0, 0)).toMSecsSinceEpoch();
     QTest::newRow("the last day") << "" << 200 << now - 86'400'000 << now;
     QTest::newRow("seconds") << "from=1000&to=2000" << 200 << qint64(1'000'000) << qint64(2'000'000);
-    QTest::newRow("with offset") << "from=2026-03-01T10:00:00%2B03:00&to=2026-03-01T10:30:00Z" << 200
-                                 << QDateTime(QDate(2026, 3, 1), QTime(7, 0), QTimeZone::utc()).toMSecsSinceEpoch()
-                                 << QDateTime(QDate(2026, 3, 1), QTime(10, 30), QTimeZone::utc()).toMSecsSinceEpoch();
-    QTest::newRow("offset's + unescaped") << "from=2026-03-01T10:00:00+03:00&to=1772400000" << 200
-                                          << QDateTime(QDate(2026, 3, 1), QTime(7, 0), QTimeZone::utc()).toMSecsSinceEpoch()
-                                          << qint64(1'772'400'000'000);
+    QTest::newRow("with offset")
+        << "from=2026-03-01T10:00:00%2B03:00&to=2026-03-01T10:30:00Z" << 200
+        << QDateTime(QDate(2026, 3, 1), QTime(7, 0), QTimeZone::utc()).toMSecsSinceEpoch()
+        << QDateTime(QDate(2026, 3, 1), QTime(10, 30), QTimeZone::utc()).toMSecsSinceEpoch();
+    QTest::newRow("offset's + unescaped")
+        << "from=2026-03-01T10:00:00+03:00&to=1772400000" << 200
+        << QDateTime(QDate(2026, 3, 1), QTime(7, 0), QTimeZone::utc()).toMSecsSinceEpoch()
+        << qint64(1'772'400'000'000);
     QTest::newRow("31 days") << "from=0&to=2678400" << 200 << qint64(0) << qint64(2'678'400'000);
     QTest::newRow("a second more") << "from=0&to=2678401" << 400 << qint64(0) << qint64(0);
     QTest::newRow("empty period") << "from=100&to=100" << 400 << qint64(0) << qint64(0);
@@ -496,7 +528,8 @@ void TestWebServer::connectionLimit()
         QVERIFY(open.back()->waitForConnected(5000));
     }
     bool closed = false;
-    const QByteArray refused = rawExchange(m_server->port(), "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 5000, &closed);
+    const QByteArray refused =
+        rawExchange(m_server->port(), "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 5000, &closed);
     QVERIFY2(refused.startsWith("HTTP/1.1 503"), refused.constData());
     QVERIFY(closed);
     // One goes: its place is free again.
@@ -536,8 +569,10 @@ void TestWebServer::stalledReaderDelaysNobody()
     startWith(o);
     // Metrics too big for every buffer on the way (the system's take megabytes).
     StatusSnapshot big = sampleSnapshot(m_clock.now().toMSecsSinceEpoch());
-    for (qint64 id = 100; id < 60'100; ++id) big.hosts.push_back({.id = id, .address = QStringLiteral("192.0.2.9"),
-                                                                 .description = QStringLiteral("хост %1").arg(id)});
+    for (qint64 id = 100; id < 60'100; ++id)
+        big.hosts.push_back({.id = id,
+                             .address = QStringLiteral("192.0.2.9"),
+                             .description = QStringLiteral("хост %1").arg(id)});
     big.index();
     m_status->publish(big);
     const qint64 whole = client().get(QStringLiteral("/metrics")).body.size();
@@ -558,10 +593,12 @@ void TestWebServer::https()
     QProcess openssl;
     openssl.setWorkingDirectory(m_dir.path());
     openssl.start(QStringLiteral("openssl"),
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                   "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1"});
-    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) QSKIP("openssl could not make a certificate");
-    const QString key = m_dir.filePath(QStringLiteral("key.pem")), cert = m_dir.filePath(QStringLiteral("cert.pem"));
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                   "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1"});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        QSKIP("openssl could not make a certificate");
+    const QString key = m_dir.filePath(QStringLiteral("key.pem")),
+                  cert = m_dir.filePath(QStringLiteral("cert.pem"));
     m_server.reset();
     web::WebOptions o = loopback(m_passwordFile);
     o.certFile = cert;
@@ -587,7 +624,10 @@ void TestWebServer::https()
     QVERIFY(closed);
     QTRY_COMPARE_WITH_TIMEOUT(client().get(QStringLiteral("/healthz"), "GET", {}, 2000).status, 200, 10000);
     // Plain HTTP to the TLS port gets nothing.
-    QCOMPARE(HttpClient(QStringLiteral("http://127.0.0.1:%1").arg(m_server->port())).get(QStringLiteral("/healthz"), "GET", {}, 3000).status, 0);
+    QCOMPARE(HttpClient(QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()))
+                 .get(QStringLiteral("/healthz"), "GET", {}, 3000)
+                 .status,
+             0);
 }
 
 void TestWebServer::ipv6()
@@ -600,10 +640,14 @@ void TestWebServer::ipv6()
     web::WebOptions o;
     o.endpoint = {endpoint->address, 0};
     startWith(o);
-    const HttpAnswer a = HttpClient(QStringLiteral("http://[::1]:%1").arg(m_server->port())).get(QStringLiteral("/healthz"));
+    const HttpAnswer a =
+        HttpClient(QStringLiteral("http://[::1]:%1").arg(m_server->port())).get(QStringLiteral("/healthz"));
     QCOMPARE(a.status, 200);
     // Loopback of one family is not the other's.
-    QCOMPARE(HttpClient(QStringLiteral("http://127.0.0.1:%1").arg(m_server->port())).get(QStringLiteral("/healthz"), "GET", {}, 3000).status, 0);
+    QCOMPARE(HttpClient(QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()))
+                 .get(QStringLiteral("/healthz"), "GET", {}, 3000)
+                 .status,
+             0);
 }
 
 QTEST_MAIN(TestWebServer)

@@ -19,8 +19,14 @@ using web::HostState;
 namespace {
 
 const QDateTime kNow(QDate(2026, 3, 2), QTime(12, 30, 0));
-qint64 nowMs() { return kNow.toMSecsSinceEpoch(); }
-QString ago(qint64 secs) { return storedDateText(kNow.addSecs(-secs)); }
+qint64 nowMs()
+{
+    return kNow.toMSecsSinceEpoch();
+}
+QString ago(qint64 secs)
+{
+    return storedDateText(kNow.addSecs(-secs));
+}
 
 const web::HostStatus& hostOf(const web::StatusSnapshot& s, qint64 id)
 {
@@ -54,7 +60,8 @@ void TestWebStore::statesOfHosts()
     const qint64 router = f.addHost(QStringLiteral("192.0.2.2"), QStringLiteral("Маршрутизатор"));
     const qint64 behind = f.addHost(QStringLiteral("192.0.2.3"), QStringLiteral("За маршрутизатором"));
     const qint64 never = f.addHost(QStringLiteral("192.0.2.4"), QStringLiteral("Новый"));
-    const qint64 skipped = f.addHost(QStringLiteral("192.0.2.5"), QStringLiteral("Не проверяется"), QStringLiteral("0"));
+    const qint64 skipped =
+        f.addHost(QStringLiteral("192.0.2.5"), QStringLiteral("Не проверяется"), QStringLiteral("0"));
     db.execute(QStringLiteral("update address set parent = ? where id = ?"), {router, behind});
     for (qint64 h : {up, router, behind, skipped}) check(db, h, ago(40 * 86400), 5);
     // Down an hour ago for an hour, back, then down again ten minutes ago.
@@ -202,8 +209,9 @@ void TestWebStore::passes()
 {
     TestFolder f;
     Database& db = f.db();
-    db.execute(QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,10,2)"),
-               {ago(100), ago(88)});
+    db.execute(
+        QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,10,2)"),
+        {ago(100), ago(88)});
     db.execute(QStringLiteral("insert into passes (monitor,started) values ('m',?)"), {ago(5)});
     web::StatusBuilder b;
     const auto s = b.build(db, nowMs(), {});
@@ -233,20 +241,23 @@ void TestWebStore::providerPublishesAndAnswers()
 
     QObject context;
     std::optional<web::HostReport> report;
-    QVERIFY(provider.hostReport({h, nowMs() - 3'600'000, nowMs(), true}, &context, [&](web::HostReport r) { report = r; }));
+    QVERIFY(provider.hostReport({h, nowMs() - 3'600'000, nowMs(), true}, &context,
+                                [&](web::HostReport r) { report = r; }));
     QTRY_VERIFY_WITH_TIMEOUT(report.has_value(), 10000);
     QVERIFY(report->found);
     QCOMPARE(report->history.points.size(), std::size_t(1));
     QCOMPARE(report->periods[0].totals.checks, qint64(1));
     report.reset();
-    QVERIFY(provider.hostReport({h + 100, 0, nowMs(), false}, &context, [&](web::HostReport r) { report = r; }));
+    QVERIFY(
+        provider.hostReport({h + 100, 0, nowMs(), false}, &context, [&](web::HostReport r) { report = r; }));
     QTRY_VERIFY_WITH_TIMEOUT(report.has_value(), 10000);
     QVERIFY(!report->found);
 }
 
 void TestWebStore::providerQuestionsAreBounded()
 {
-    if (onPostgres()) QSKIP("a write lock held by another connection stops SQLite's readers only in the tests' setup");
+    if (onPostgres())
+        QSKIP("a write lock held by another connection stops SQLite's readers only in the tests' setup");
     TestFolder f;
     FakeClock clock(kNow);
     web::StoreStatusOptions options;

@@ -59,13 +59,17 @@ void TestWebViews::escaping_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("html");
     QTest::addColumn<QString>("label");
-    QTest::newRow("plain") << QStringLiteral("Шлюз 1") << QStringLiteral("Шлюз 1") << QStringLiteral("Шлюз 1");
+    QTest::newRow("plain") << QStringLiteral("Шлюз 1") << QStringLiteral("Шлюз 1")
+                           << QStringLiteral("Шлюз 1");
     QTest::newRow("markup") << QStringLiteral("<b>&'\"") << QStringLiteral("&lt;b&gt;&amp;&#39;&quot;")
                             << QStringLiteral("<b>&'\\\"");
-    QTest::newRow("backslash") << QStringLiteral("a\\b") << QStringLiteral("a\\b") << QStringLiteral("a\\\\b");
-    QTest::newRow("line break") << QStringLiteral("a\nb") << QStringLiteral("a\\x0ab") << QStringLiteral("a\\\\x0ab");
-    QTest::newRow("escape and reversal") << QStringLiteral("a\x1b[31m\u202Eb") << QStringLiteral("a\\x1b[31m\\u202eb")
-                                         << QStringLiteral("a\\\\x1b[31m\\\\u202eb");
+    QTest::newRow("backslash") << QStringLiteral("a\\b") << QStringLiteral("a\\b")
+                               << QStringLiteral("a\\\\b");
+    QTest::newRow("line break") << QStringLiteral("a\nb") << QStringLiteral("a\\x0ab")
+                                << QStringLiteral("a\\\\x0ab");
+    QTest::newRow("escape and reversal")
+        << QStringLiteral("a\x1b[31m\u202Eb") << QStringLiteral("a\\x1b[31m\\u202eb")
+        << QStringLiteral("a\\\\x1b[31m\\\\u202eb");
 }
 
 void TestWebViews::escaping()
@@ -105,23 +109,40 @@ void TestWebViews::endpoints_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("address");  // empty: refused
     QTest::addColumn<int>("port");
-    QTest::newRow("loopback") << "127.0.0.1:8080" << "127.0.0.1" << 8080;
-    QTest::newRow("blanks around") << " 127.0.0.1:9 " << "127.0.0.1" << 9;
-    QTest::newRow("every address") << "[::]:8080" << "any" << 8080;
-    QTest::newRow("IPv4 only") << "0.0.0.0:80" << "0.0.0.0" << 80;
-    QTest::newRow("IPv6 loopback") << "[::1]:65535" << "::1" << 65535;
-    QTest::newRow("lowest port") << "192.0.2.1:1" << "192.0.2.1" << 1;
-    QTest::newRow("port 0") << "127.0.0.1:0" << "" << 0;
-    QTest::newRow("port 65536") << "127.0.0.1:65536" << "" << 0;
-    QTest::newRow("port abc") << "127.0.0.1:abc" << "" << 0;
-    QTest::newRow("no port") << "127.0.0.1" << "" << 0;
-    QTest::newRow("empty port") << "127.0.0.1:" << "" << 0;
-    QTest::newRow("a name") << "localhost:8080" << "" << 0;
-    QTest::newRow("short IPv4") << "127.1:8080" << "" << 0;
-    QTest::newRow("IPv6 without brackets") << "::1:8080" << "" << 0;
-    QTest::newRow("IPv4 in brackets") << "[127.0.0.1]:8080" << "" << 0;
-    QTest::newRow("unclosed bracket") << "[::1:8080" << "" << 0;
-    QTest::newRow("nothing") << "" << "" << 0;
+    QTest::newRow("loopback") << "127.0.0.1:8080"
+                              << "127.0.0.1" << 8080;
+    QTest::newRow("blanks around") << " 127.0.0.1:9 "
+                                   << "127.0.0.1" << 9;
+    QTest::newRow("every address") << "[::]:8080"
+                                   << "any" << 8080;
+    QTest::newRow("IPv4 only") << "0.0.0.0:80"
+                               << "0.0.0.0" << 80;
+    QTest::newRow("IPv6 loopback") << "[::1]:65535"
+                                   << "::1" << 65535;
+    QTest::newRow("lowest port") << "192.0.2.1:1"
+                                 << "192.0.2.1" << 1;
+    QTest::newRow("port 0") << "127.0.0.1:0"
+                            << "" << 0;
+    QTest::newRow("port 65536") << "127.0.0.1:65536"
+                                << "" << 0;
+    QTest::newRow("port abc") << "127.0.0.1:abc"
+                              << "" << 0;
+    QTest::newRow("no port") << "127.0.0.1"
+                             << "" << 0;
+    QTest::newRow("empty port") << "127.0.0.1:"
+                                << "" << 0;
+    QTest::newRow("a name") << "localhost:8080"
+                            << "" << 0;
+    QTest::newRow("short IPv4") << "127.1:8080"
+                                << "" << 0;
+    QTest::newRow("IPv6 without brackets") << "::1:8080"
+                                           << "" << 0;
+    QTest::newRow("IPv4 in brackets") << "[127.0.0.1]:8080"
+                                      << "" << 0;
+    QTest::newRow("unclosed bracket") << "[::1:8080"
+                                      << "" << 0;
+    QTest::newRow("nothing") << ""
+                             << "" << 0;
 }
 
 void TestWebViews::endpoints()
@@ -138,7 +159,8 @@ void TestWebViews::endpoints()
         return;
     }
     QCOMPARE(e->port, quint16(port));
-    QCOMPARE(e->address, address == QLatin1String("any") ? QHostAddress(QHostAddress::Any) : QHostAddress(address));
+    QCOMPARE(e->address,
+             address == QLatin1String("any") ? QHostAddress(QHostAddress::Any) : QHostAddress(address));
 }
 
 void TestWebViews::times()
@@ -163,7 +185,8 @@ void TestWebViews::metricsFormat()
     const web::StatusSnapshot s = sampleSnapshot(1'700'000'000'000);
     const QString text = QString::fromUtf8(web::metricsText(s));
     // Every family has its help and type before its samples, and each appears once.
-    const QRegularExpression sampleLine(QStringLiteral("^([a-z_]+?)(_bucket|_sum|_count)?(\\{.*\\})? (\\S+)$"));
+    const QRegularExpression sampleLine(
+        QStringLiteral("^([a-z_]+?)(_bucket|_sum|_count)?(\\{.*\\})? (\\S+)$"));
     QSet<QString> typed;
     for (const QString& line : text.split(u'\n', Qt::SkipEmptyParts)) {
         if (line.startsWith(QLatin1String("# TYPE "))) {
@@ -175,15 +198,18 @@ void TestWebViews::metricsFormat()
         if (line.startsWith(u'#')) continue;
         const QRegularExpressionMatch m = sampleLine.match(line);
         QVERIFY2(m.hasMatch(), qPrintable(line));
-        QVERIFY2(typed.contains(m.captured(1)) || typed.contains(m.captured(1) + m.captured(2)), qPrintable(line));
+        QVERIFY2(typed.contains(m.captured(1)) || typed.contains(m.captured(1) + m.captured(2)),
+                 qPrintable(line));
     }
     // Unchecked hosts have no state to give; the others have one each.
     QCOMPARE(text.count(QStringLiteral("sentrok_host_up{")), 3);
-    QVERIFY(text.contains(QStringLiteral("sentrok_host_up{id=\"1\",address=\"192.0.2.1\",description=\"Маршрутизатор\"} 0")));
+    QVERIFY(text.contains(
+        QStringLiteral("sentrok_host_up{id=\"1\",address=\"192.0.2.1\",description=\"Маршрутизатор\"} 0")));
     QVERIFY(text.contains(QStringLiteral("sentrok_host_unreachable{id=\"2\"")));
     QVERIFY(text.contains(QStringLiteral("sentrok_host_up{id=\"3\",address=\"198.51.100.7\"")));
-    QVERIFY(text.contains(QStringLiteral("description=\"<script>window.pwned=1</script><img src=x onerror=\\\"pwned=2\\\"> "
-                                         "& 'q'\"} 1")));
+    QVERIFY(text.contains(
+        QStringLiteral("description=\"<script>window.pwned=1</script><img src=x onerror=\\\"pwned=2\\\"> "
+                       "& 'q'\"} 1")));
     QVERIFY(text.contains(QStringLiteral("sentrok_host_reply_seconds{id=\"3\"")));
     QVERIFY(text.contains(QStringLiteral(",result=\"failed\"} 3")));
     QCOMPARE(text.count(QStringLiteral("sentrok_checks_total{")), 8);
@@ -206,9 +232,21 @@ void TestWebViews::pageOrder()
     web::StatusSnapshot s = sampleSnapshot(1'700'000'000'000);
     // A second down router with a chain behind it, and an unreachable host whose ancestor is up.
     HostStatus r2{.id = 5, .address = {}, .description = QStringLiteral("Р2"), .state = HostState::Down};
-    HostStatus c1{.id = 6, .address = {}, .description = QStringLiteral("Р2-1"), .state = HostState::Unreachable, .downAncestor = 5};
-    HostStatus c2{.id = 7, .address = {}, .description = QStringLiteral("Р2-1-1"), .state = HostState::Unreachable, .downAncestor = 6};
-    HostStatus stray{.id = 8, .address = {}, .description = QStringLiteral("Я"), .state = HostState::Unreachable, .downAncestor = 3};
+    HostStatus c1{.id = 6,
+                  .address = {},
+                  .description = QStringLiteral("Р2-1"),
+                  .state = HostState::Unreachable,
+                  .downAncestor = 5};
+    HostStatus c2{.id = 7,
+                  .address = {},
+                  .description = QStringLiteral("Р2-1-1"),
+                  .state = HostState::Unreachable,
+                  .downAncestor = 6};
+    HostStatus stray{.id = 8,
+                     .address = {},
+                     .description = QStringLiteral("Я"),
+                     .state = HostState::Unreachable,
+                     .downAncestor = 3};
     s.hosts.insert(s.hosts.begin(), {c2, c1, r2, stray});
     s.index();
     const web::PageSections p = web::pageSections(s);
@@ -228,7 +266,8 @@ void TestWebViews::chart_data()
     QTest::newRow("no checks") << QList<qint64>{} << 0 << 0 << false;
     QTest::newRow("steady") << QList<qint64>{3, 4, 5, 4, 3} << 1 << 0 << false;
     QTest::newRow("a check alone") << QList<qint64>{7} << 0 << 1 << false;
-    QTest::newRow("a gap breaks the line") << QList<qint64>{3, 4, 5, -2, -2, -2, -2, -2, -2, -2, -2, -2, -2, 4, 3} << 2 << 0 << false;
+    QTest::newRow("a gap breaks the line")
+        << QList<qint64>{3, 4, 5, -2, -2, -2, -2, -2, -2, -2, -2, -2, -2, 4, 3} << 2 << 0 << false;
     QTest::newRow("failures marked") << QList<qint64>{3, -1, -1, 4} << 1 << 0 << true;
 }
 
@@ -261,7 +300,8 @@ void TestWebViews::health_data()
     QTest::newRow("pass late") << kDue + 1 << qint64(0) << QStringList{} << 1;
     QTest::newRow("database read just in time") << qint64(1000) << qint64(30'000) << QStringList{} << 0;
     QTest::newRow("database unread") << qint64(1000) << qint64(30'001) << QStringList{} << 1;
-    QTest::newRow("told by the program") << qint64(1000) << qint64(0) << QStringList{QStringLiteral("x")} << 1;
+    QTest::newRow("told by the program")
+        << qint64(1000) << qint64(0) << QStringList{QStringLiteral("x")} << 1;
     QTest::newRow("everything") << kDue + 1 << qint64(30'001) << QStringList{QStringLiteral("x")} << 3;
 }
 
@@ -279,9 +319,11 @@ void TestWebViews::health()
     QCOMPARE(web::healthProblems(&s, now - sinceLookMs, now, now - 10'000'000).size(), expected);
     // A pass under way, or a program just started, is a sign of life too.
     s.runningPass = web::PassInfo{8, {}, now - 1000, -1, 0, 0};
-    QCOMPARE(web::healthProblems(&s, now - sinceLookMs, now, now - 10'000'000).size(), expected - (sinceLastMs > kDue ? 1 : 0));
+    QCOMPARE(web::healthProblems(&s, now - sinceLookMs, now, now - 10'000'000).size(),
+             expected - (sinceLastMs > kDue ? 1 : 0));
     s.runningPass.reset();
-    QCOMPARE(web::healthProblems(&s, now - sinceLookMs, now, now - 1000).size(), expected - (sinceLastMs > kDue ? 1 : 0));
+    QCOMPARE(web::healthProblems(&s, now - sinceLookMs, now, now - 1000).size(),
+             expected - (sinceLastMs > kDue ? 1 : 0));
 }
 
 void TestWebViews::basicAuth_data()

@@ -31,7 +31,8 @@ public:
     std::shared_ptr<const StatusSnapshot> snapshot() const override { return m_slot.get(); }
     qint64 lastLookMs() const override { return lastLook.load(); }
 
-    bool hostReport(const web::HostQuery& q, QObject* context, std::function<void(web::HostReport)> done) override
+    bool hostReport(const web::HostQuery& q, QObject* context,
+                    std::function<void(web::HostReport)> done) override
     {
         QMutexLocker lock(&m_mutex);
         if (busy) return false;
@@ -39,7 +40,8 @@ public:
         QTimer::singleShot(delayMs, context, [done, r = report] { done(r); });
         return true;
     }
-    bool eventsAfter(qint64 after, int limit, QObject* context, std::function<void(web::EventsAnswer)> done) override
+    bool eventsAfter(qint64 after, int limit, QObject* context,
+                     std::function<void(web::EventsAnswer)> done) override
     {
         QMutexLocker lock(&m_mutex);
         if (busy) return false;
@@ -67,7 +69,8 @@ private:
     QMutex m_mutex;
 };
 
-inline const QString kHostileText = QStringLiteral("<script>window.pwned=1</script><img src=x onerror=\"pwned=2\"> & 'q'");
+inline const QString kHostileText =
+    QStringLiteral("<script>window.pwned=1</script><img src=x onerror=\"pwned=2\"> & 'q'");
 
 // A router that is down, a switch unreachable behind it, a server that answers (with a hostile
 // description), and a host never checked. `nowMs`: when it is taken.
@@ -108,7 +111,8 @@ inline StatusSnapshot sampleSnapshot(qint64 nowMs)
     s.replyBuckets[12] = 2;
     s.replySumMs = 5 * 3 + 2 * 13;
     for (qint64 id = 11; id <= 13; ++id)
-        s.recentEvents.push_back({id, 1, router.address, router.description, HostState::Down, nowMs - 60'000, -1});
+        s.recentEvents.push_back(
+            {id, 1, router.address, router.description, HostState::Down, nowMs - 60'000, -1});
     s.eventsFloor = 10;
     s.lastEventId = 13;
     s.index();
@@ -166,7 +170,8 @@ private:
 };
 
 // Sends bytes as they are and gathers what comes back until the server closes (or `waitMs`).
-inline QByteArray rawExchange(quint16 port, const QByteArray& bytes, int waitMs = 5000, bool* closed = nullptr)
+inline QByteArray rawExchange(quint16 port, const QByteArray& bytes, int waitMs = 5000,
+                              bool* closed = nullptr)
 {
     QTcpSocket s;
     s.connectToHost(QStringLiteral("127.0.0.1"), port);
