@@ -16,9 +16,6 @@ namespace sentrok::web {
 
 namespace {
 
-// Log rows read at a time: a day of a thousand hosts' checks after the web side was away.
-constexpr int kChecksPerRead = 50'000;
-constexpr int kEventsPerRead = 5'000;
 // The write probe holds the write lock for a moment: now and then is enough for /healthz.
 constexpr qint64 kProbeEveryMs = 30'000;
 
@@ -67,7 +64,10 @@ struct StatusBuilder::Track {
     }
 };
 
-StatusBuilder::StatusBuilder(int recentEvents) : m_recentEvents(std::max(1, recentEvents)) {}
+StatusBuilder::StatusBuilder(int recentEvents, int rowsPerRead)
+    : m_recentEvents(std::max(1, recentEvents)), m_rowsPerRead(std::max(1, rowsPerRead))
+{
+}
 
 StatusBuilder::~StatusBuilder() = default;
 
@@ -150,7 +150,7 @@ void StatusBuilder::loadAll(Database& db, qint64 nowMs)
 void StatusBuilder::readNewChecks(Database& db)
 {
     for (;;) {
-        const std::vector<CheckRow> rows = readChecksAfter(db, m_checkCursor, kChecksPerRead);
+        const std::vector<CheckRow> rows = readChecksAfter(db, m_checkCursor, m_rowsPerRead);
         for (const CheckRow& c : rows) {
             auto& t = m_tracks[c.hostId];
             if (!t) t = std::make_shared<Track>();
@@ -166,7 +166,7 @@ void StatusBuilder::readNewChecks(Database& db)
             m_newestCheck = std::max(m_newestCheck, c.dt);
             m_checkCursor = c.id;
         }
-        if (int(rows.size()) < kChecksPerRead) return;
+        if (int(rows.size()) < m_rowsPerRead) return;
     }
 }
 
@@ -183,9 +183,9 @@ void StatusBuilder::addEvent(StatusEvent e)
 void StatusBuilder::readNewEvents(Database& db)
 {
     for (;;) {
-        const std::vector<EventRow> rows = readEventsAfter(db, m_eventCursor, kEventsPerRead);
+        const std::vector<EventRow> rows = readEventsAfter(db, m_eventCursor, m_rowsPerRead);
         for (const EventRow& e : rows) addEvent(statusEvent(e));
-        if (int(rows.size()) < kEventsPerRead) return;
+        if (int(rows.size()) < m_rowsPerRead) return;
     }
 }
 

@@ -29,7 +29,9 @@ StatusEvent statusEvent(const EventRow& e);
 // Makes snapshots from one database connection, carrying on from the last: used on one thread.
 class StatusBuilder {
 public:
-    explicit StatusBuilder(int recentEvents = 500);
+    // `recentEvents`: the events a snapshot keeps; `rowsPerRead`: the log rows (or events) read by
+    // one statement, a day of a thousand hosts' checks after the web side was away.
+    explicit StatusBuilder(int recentEvents = 500, int rowsPerRead = 20'000);
     ~StatusBuilder();
 
     // The marks of news: the newest log row, event and pass. Three small statements.
@@ -60,6 +62,7 @@ private:
     void fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs);
 
     int m_recentEvents;
+    int m_rowsPerRead;
     bool m_loaded = false;
     qint64 m_checkCursor = 0, m_eventCursor = 0;
     QHash<qint64, std::shared_ptr<Track>> m_tracks;

@@ -3,6 +3,7 @@
 
 #include "support/fakes.h"
 #include "support/netns.h"
+#include "web/views.h"
 #include "web/webserver.h"
 #include "webtest.h"
 
@@ -101,13 +102,14 @@ private slots:
     void answersInTheOrderAsked();
     void busyDatabase();
     void nothingKnownYet();
-    void startRefused_data();
-    void startRefused();
+    void passwordFile_data();
+    void passwordFile();
     void requestSize_data();
     void requestSize();
     void connectionLimit();
     void slowClientsAreCutOff_data();
     void slowClientsAreCutOff();
+    void dripFedRequestIsCutOff();
     void stalledReaderDelaysNobody();
     void https();
     void ipv6();
@@ -450,33 +452,44 @@ void TestWebServer::nothingKnownYet()
     QVERIFY(health.body.contains("ещё не прочитано"));
 }
 
-void TestWebServer::startRefused_data()
+void TestWebServer::passwordFile_data()
 {
-    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("mode");
     QTest::addColumn<bool>("link");
-    QTest::addColumn<QString>("words");
-    QTest::newRow("group may read") << "secret\n" << 0640 << false << "chmod 600";
-    QTest::newRow("others may read") << "secret\n" << 0604 << false << "chmod 600";
-    QTest::newRow("others may write") << "secret\n" << 0602 << false << "chmod 600";
-    QTest::newRow("empty first line") << "\nsecret\n" << 0600 << false << "нет пароля";
-    QTest::newRow("through a link") << "secret\n" << 0600 << true << "символическая ссылка";
-    QTest::newRow("missing") << "" << 0 << false << "не найден";
+    QTest::addColumn<int>("owner");     // -1: the test's own user
+    QTest::addColumn<QString>("words");  // empty: taken
+    const QByteArray line = "secret\n";
+    QTest::newRow("owner only") << line << 0600 << false << -1 << "";
+    QTest::newRow("read only") << line << 0400 << false << -1 << "";
+    QTest::newRow("group may read") << line << 0640 << false << -1 << "chmod 600";
+    QTest::newRow("others may read") << line << 0604 << false << -1 << "chmod 600";
+    QTest::newRow("others may write") << line << 0602 << false << -1 << "chmod 600";
+    QTest::newRow("another user's") << line << 0600 << false << 65534 << "другому пользователю";
+    QTest::newRow("empty first line") << "\nsecret\n" + line << 0600 << false << -1 << "нет пароля";
+    QTest::newRow("through a link") << line << 0600 << true << -1 << "символическая ссылка";
+    QTest::newRow("64 KB") << line + QByteArray(64 * 1024 - line.size(), 'x') << 0600 << false << -1 << "";
+    QTest::newRow("a byte more") << line + QByteArray(64 * 1024 + 1 - line.size(), 'x') << 0600 << false << -1
+                                 << "больше";
+    QTest::newRow("missing") << QByteArray() << 0 << false << -1 << "не найден";
 }
 
-void TestWebServer::startRefused()
+void TestWebServer::passwordFile()
 {
-    QFETCH(QString, password);
+    QFETCH(QByteArray, content);
     QFETCH(int, mode);
     QFETCH(bool, link);
+    QFETCH(int, owner);
     QFETCH(QString, words);
     m_server.reset();
     QString path = m_dir.filePath(QStringLiteral("refused"));
     QFile::remove(path);
     if (mode) {
-        path = writeFile(m_dir, QStringLiteral("refused"), password.toUtf8());
+        path = writeFile(m_dir, QStringLiteral("refused"), content);
         QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
     }
+    if (owner >= 0 && ::chown(QFile::encodeName(path).constData(), uid_t(owner), gid_t(-1)) != 0)
+        QSKIP("only root may give a file to another user");
     if (link) {
         const QString target = path;
         path = m_dir.filePath(QStringLiteral("refused-link"));
@@ -485,8 +498,8 @@ void TestWebServer::startRefused()
     }
     web::WebServer server(*m_status, m_clock);
     const QString error = server.start(loopback(path));
+    QCOMPARE(server.running(), words.isEmpty());
     QVERIFY2(error.contains(words), qPrintable(error));
-    QVERIFY(!server.running());
     QVERIFY(!error.contains(QLatin1String("secret")));
 }
 
@@ -561,6 +574,29 @@ void TestWebServer::slowClientsAreCutOff()
     QCOMPARE(got.startsWith("HTTP/1.1 200"), sent.endsWith("\r\n\r\n"));
 }
 
+void TestWebServer::dripFedRequestIsCutOff()
+{
+    m_server.reset();
+    web::WebOptions o = loopback();
+    o.limits.requestTimeoutMs = 500;
+    startWith(o);
+    QTcpSocket s;
+    s.connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
+    QVERIFY(s.waitForConnected(5000));
+    // A byte every 100 ms: each comes long before any wait for the next would end, so only a
+    // bound on the whole request stops the client from holding the connection for ever.
+    const QByteArray request = "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Slow: 1234567890123456789012345678901234\r\n\r\n";
+    qsizetype sent = 0;
+    QTimer drip;
+    connect(&drip, &QTimer::timeout, this, [&] {
+        if (sent < request.size() && s.state() == QAbstractSocket::ConnectedState) s.write(request.mid(sent++, 1));
+    });
+    drip.start(100);
+    QTRY_VERIFY_WITH_TIMEOUT(s.state() == QAbstractSocket::UnconnectedState, 6000);
+    QVERIFY(sent < request.size());
+    QVERIFY(!s.readAll().contains("200"));
+}
+
 void TestWebServer::stalledReaderDelaysNobody()
 {
     m_server.reset();
@@ -576,6 +612,7 @@ void TestWebServer::stalledReaderDelaysNobody()
     big.index();
     m_status->publish(big);
     const qint64 whole = client().get(QStringLiteral("/metrics")).body.size();
+    QCOMPARE(whole, web::metricsText(big).size());  // sent whole, a piece at a time
     StalledReader stalled(m_server->port(), "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
     QElapsedTimer t;
     t.start();

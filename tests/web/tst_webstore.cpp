@@ -43,6 +43,8 @@ class TestWebStore : public QObject {
 private slots:
     void statesOfHosts();
     void countersCarryOn();
+    void readInBatches_data();
+    void readInBatches();
     void logEmptiedIsReadAfresh();
     void eventsKept();
     void due_data();
@@ -129,6 +131,34 @@ void TestWebStore::countersCarryOn()
     QCOMPARE(answered, qint64(3));
     QCOMPARE(s->replyBuckets[std::size_t(replyBucket(12))], qint64(2));
     QCOMPARE(s->replySumMs, qint64(4 + 12 + 12));
+}
+
+void TestWebStore::readInBatches_data()
+{
+    QTest::addColumn<int>("rows");  // new checks, and new events, read three at a time
+    QTest::newRow("fewer than a batch") << 2;
+    QTest::newRow("one batch") << 3;
+    QTest::newRow("a batch and one") << 4;
+    QTest::newRow("two batches") << 6;
+}
+
+void TestWebStore::readInBatches()
+{
+    QFETCH(int, rows);
+    TestFolder f;
+    Database& db = f.db();
+    const qint64 h = f.addHost(QStringLiteral("192.0.2.1"), QStringLiteral("Сервер"));
+    check(db, h, ago(600), 3);
+    web::StatusBuilder b(10, 3);
+    b.build(db, nowMs(), {});
+    for (int i = 0; i < rows; ++i) {
+        check(db, h, ago(300 - i), 3);
+        recordEvent(db, h, i % 2 ? "up" : "down", ago(300 - i));
+    }
+    const auto s = b.build(db, nowMs(), {});
+    QCOMPARE(hostOf(*s, h).checksOk, qint64(1 + rows));
+    QCOMPARE(s->recentEvents.size(), std::size_t(rows));
+    QCOMPARE(s->lastEventId, s->recentEvents.back().id);
 }
 
 void TestWebStore::logEmptiedIsReadAfresh()
