@@ -64,12 +64,13 @@ void StoreStatusProvider::setProblems(const QStringList& problems)
     refresh();
 }
 
-// Runs on the worker thread; a look already waiting there makes a second one needless, unless this
-// one must publish whatever it finds.
+// Runs on the worker thread; a look already waiting there makes a second one of its kind needless
+// (many changes told at once make one snapshot), while one asked for during a build is made after.
 void StoreStatusProvider::look(bool force)
 {
-    if (!force && m_looking.exchange(true)) return;
+    if ((force ? m_forced : m_looking).exchange(true)) return;
     m_thread->post([this, force] {
+        if (force) m_forced.store(false);
         Database* db = nullptr;
         try {
             db = &m_thread->db();

@@ -76,7 +76,8 @@ private:
     SnapshotSlot m_slot;
     std::atomic<qint64> m_lastLook{-1};
     std::atomic<int> m_queued{0};
-    std::atomic<bool> m_looking{false};
+    std::atomic<bool> m_looking{false};  // a look of the timer's waits on the worker thread
+    std::atomic<bool> m_forced{false};   // one that must publish waits there
     QTimer m_poll;
     mutable QMutex m_factsMutex;
     bool m_monitoring = false;

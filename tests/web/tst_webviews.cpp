@@ -93,7 +93,8 @@ void TestWebViews::jsonStringsStayExact()
     web::appendJsonString(json, text);
     json += '}';
     // Nothing a page or a script could take for markup, nothing a parser could stumble on.
-    QVERIFY(!json.contains('<') && !json.contains('>') && !json.contains('\n') && !json.contains("\xe2\x80\xa8"));
+    QVERIFY(!json.contains('<') && !json.contains('>') && !json.contains('\n') &&
+            !json.contains("\xe2\x80\xa8"));
     QJsonParseError error{};
     const QJsonDocument d = QJsonDocument::fromJson(json, &error);
     QCOMPARE(error.error, QJsonParseError::NoError);
