@@ -4,6 +4,7 @@
 #include "web/httpfrontend.h"
 
 #include <QSslConfiguration>
+#include <QSslSocket>
 #include <QThread>
 
 #include <sys/resource.h>
@@ -52,6 +53,9 @@ QString WebServer::start(const WebOptions& options)
     }
     std::optional<QSslConfiguration> tls;
     if (!options.certFile.isEmpty()) {
+        if (!QSslSocket::supportsSsl())
+            return fail(QStringLiteral("для HTTPS нет библиотеки TLS (OpenSSL %1)")
+                            .arg(QSslSocket::sslLibraryBuildVersionString()));
         tls = loadTlsConfiguration(options.certFile, options.keyFile, &error);
         if (!tls) return fail(error);
     }
