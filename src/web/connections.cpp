@@ -42,7 +42,7 @@ void sayAndClose(QTcpSocket* socket, const QByteArray& answer)
 
 }  // namespace
 
-Connection::Connection(QTcpSocket* socket, std::shared_ptr<int> open, const WebLimits& limits)
+Connection::Connection(QTcpSocket* socket, OpenCount open, const WebLimits& limits)
     : QObject(socket), m_socket(socket), m_open(std::move(open)), m_limits(limits)
 {
     ++*m_open;
@@ -194,8 +194,8 @@ void Connection::written()
     }
 }
 
-GatedTcpServer::GatedTcpServer(const WebLimits& limits, QObject* parent)
-    : QTcpServer(parent), m_limits(limits), m_open(std::make_shared<int>(0))
+GatedTcpServer::GatedTcpServer(const WebLimits& limits, OpenCount open, QObject* parent)
+    : QTcpServer(parent), m_limits(limits), m_open(std::move(open))
 {
 }
 
@@ -223,14 +223,10 @@ QTcpSocket* GatedTcpServer::nextPendingConnection()
     return socket;
 }
 
-GatedSslServer::GatedSslServer(const WebLimits& limits, QObject* parent)
-    : QSslServer(parent), m_limits(limits), m_open(std::make_shared<int>(0))
+GatedSslServer::GatedSslServer(const WebLimits& limits, OpenCount open, QObject* parent)
+    : QSslServer(parent), m_limits(limits), m_open(std::move(open))
 {
     setHandshakeTimeout(limits.handshakeTimeoutMs);
-    // Counted from the start of its handshake: a crowd of clients that never finish one is as many
-    // connections as any other.
-    connect(this, &QSslServer::startedEncryptionHandshake, this,
-            [this](QSslSocket* socket) { new Connection(socket, m_open, m_limits); });
 }
 
 void GatedSslServer::incomingConnection(qintptr handle)
@@ -240,6 +236,10 @@ void GatedSslServer::incomingConnection(qintptr handle)
         return;
     }
     QSslServer::incomingConnection(handle);
+    // Counted from its start: a crowd of clients that never begin a handshake (Qt's server waits
+    // for their first bytes before it says one has begun) is as many connections as any other.
+    for (QSslSocket* socket : findChildren<QSslSocket*>(QString(), Qt::FindDirectChildrenOnly))
+        if (!Connection::of(socket)) new Connection(socket, m_open, m_limits);
 }
 
 QTcpSocket* GatedSslServer::nextPendingConnection()

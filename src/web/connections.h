@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <utility>
@@ -14,6 +15,9 @@
 class QTcpSocket;
 
 namespace sentrok::web {
+
+// The connections open now: counted on the server's thread, read from any.
+using OpenCount = std::shared_ptr<std::atomic<int>>;
 
 // What one client may cost. Qt's HTTP server (6.4) reads whatever a client sends and keeps a
 // connection as long as the client likes; these bounds are kept around it.
@@ -46,7 +50,7 @@ struct Reply {
 class Connection final : public QObject {
     Q_OBJECT
 public:
-    Connection(QTcpSocket* socket, std::shared_ptr<int> open, const WebLimits& limits);
+    Connection(QTcpSocket* socket, OpenCount open, const WebLimits& limits);
     ~Connection() override;
     static Connection* of(QTcpSocket* socket);
 
@@ -75,7 +79,7 @@ private:
     void setPhase(Phase phase);
 
     QTcpSocket* m_socket;
-    std::shared_ptr<int> m_open;
+    OpenCount m_open;
     WebLimits m_limits;
     Phase m_phase = Phase::Idle;
     qint64 m_requestBytes = 0;
@@ -92,31 +96,29 @@ private:
 class GatedTcpServer final : public QTcpServer {
     Q_OBJECT
 public:
-    explicit GatedTcpServer(const WebLimits& limits, QObject* parent = nullptr);
+    GatedTcpServer(const WebLimits& limits, OpenCount open, QObject* parent = nullptr);
     QTcpSocket* nextPendingConnection() override;
-    int openConnections() const { return *m_open; }
 
 protected:
     void incomingConnection(qintptr handle) override;
 
 private:
     WebLimits m_limits;
-    std::shared_ptr<int> m_open;
+    OpenCount m_open;
 };
 
 class GatedSslServer final : public QSslServer {
     Q_OBJECT
 public:
-    explicit GatedSslServer(const WebLimits& limits, QObject* parent = nullptr);
+    GatedSslServer(const WebLimits& limits, OpenCount open, QObject* parent = nullptr);
     QTcpSocket* nextPendingConnection() override;
-    int openConnections() const { return *m_open; }
 
 protected:
     void incomingConnection(qintptr handle) override;
 
 private:
     WebLimits m_limits;
-    std::shared_ptr<int> m_open;
+    OpenCount m_open;
 };
 
 }  // namespace sentrok::web

@@ -60,6 +60,7 @@ QString WebServer::start(const WebOptions& options)
         if (!tls) return fail(error);
     }
 
+    m_open = std::make_shared<std::atomic<int>>(0);
     m_thread = std::make_unique<QThread>();
     m_thread->setObjectName(QStringLiteral("sentrok-web"));
     m_thread->start();
@@ -73,11 +74,11 @@ QString WebServer::start(const WebOptions& options)
             auto frontend = std::make_unique<HttpFrontend>(m_provider, m_clock, std::move(auth));
             std::unique_ptr<QTcpServer> server;
             if (tls) {
-                auto ssl = std::make_unique<GatedSslServer>(options.limits);
+                auto ssl = std::make_unique<GatedSslServer>(options.limits, m_open);
                 ssl->setSslConfiguration(*tls);
                 server = std::move(ssl);
             } else {
-                server = std::make_unique<GatedTcpServer>(options.limits);
+                server = std::make_unique<GatedTcpServer>(options.limits, m_open);
             }
             if (!server->listen(options.endpoint.address, options.endpoint.port)) {
                 error = listenProblem(*server, options.endpoint);

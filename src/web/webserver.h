@@ -50,6 +50,8 @@ public:
     // Where it listens (the port the system gave, when 0 was asked for).
     quint16 port() const { return m_port; }
     bool secure() const { return m_secure; }
+    // The connections open now, TLS handshakes under way included.
+    int openConnections() const { return m_open ? m_open->load() : 0; }
 
 private:
     StatusProvider& m_provider;
@@ -57,6 +59,7 @@ private:
     std::unique_ptr<QThread> m_thread;
     std::unique_ptr<QObject> m_context;  // lives on m_thread: calls are made there through it
     HttpFrontend* m_frontend = nullptr;  // lives on m_thread
+    OpenCount m_open;
     quint16 m_port = 0;
     bool m_secure = false;
 };
