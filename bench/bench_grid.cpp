@@ -34,7 +34,8 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const int total = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 4 * frmMain::kEventRowsKept;
+    const int total =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 4 * frmMain::kEventRowsKept;
     const int step = std::max(total / 20, 1);
     QTextStream out(stdout);
     FlexGrid g;
@@ -76,20 +77,26 @@ int main(int argc, char** argv)
             if (i == g.maxRows()) atCeiling = rss;
             highest = std::max(highest, rss);
             const qint64 cpu = cpuNs();
-            out << QStringLiteral("rows added %1, kept %2: mean %3 us per row (CPU %4 us), worst so "
-                                  "far %5 ms, RSS +%6 MB\n")
-                       .arg(i, 7).arg(g.rows() - 1, 6).arg(batchNs / 1000.0 / step, 0, 'f', 1)
+            out << QStringLiteral(
+                       "rows added %1, kept %2: mean %3 us per row (CPU %4 us), worst so "
+                       "far %5 ms, RSS +%6 MB\n")
+                       .arg(i, 7)
+                       .arg(g.rows() - 1, 6)
+                       .arg(batchNs / 1000.0 / step, 0, 'f', 1)
                        .arg((cpu - cpuAtBatch) / 1000.0 / step, 0, 'f', 1)
-                       .arg(worstNs / 1e6, 0, 'f', 1).arg(rss / 1024.0, 0, 'f', 1);
+                       .arg(worstNs / 1e6, 0, 'f', 1)
+                       .arg(rss / 1024.0, 0, 'f', 1);
             out.flush();
             batchNs = 0;
             cpuAtBatch = cpu;
         }
     }
     if (atCeiling > 0)
-        out << QStringLiteral("memory at the ceiling +%1 MB, highest after it +%2 MB (%3 bytes a "
-                              "kept row)\n")
-                   .arg(atCeiling / 1024.0, 0, 'f', 1).arg(highest / 1024.0, 0, 'f', 1)
+        out << QStringLiteral(
+                   "memory at the ceiling +%1 MB, highest after it +%2 MB (%3 bytes a "
+                   "kept row)\n")
+                   .arg(atCeiling / 1024.0, 0, 'f', 1)
+                   .arg(highest / 1024.0, 0, 'f', 1)
                    .arg(atCeiling * 1024.0 / g.maxRows(), 0, 'f', 0);
     return 0;
 }

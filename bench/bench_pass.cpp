@@ -16,8 +16,8 @@
 //
 //   bench_pass [HOSTS] [ROUNDS]     1000 hosts, 5 rounds unless given
 
-#include "benchkit.h"
 #include "alerts/sound.h"
+#include "benchkit.h"
 #include "common/clock.h"
 #include "monitor/monitor.h"
 #include "store/database.h"
@@ -69,7 +69,8 @@ struct Pass {
     const char* label;
     const char* result;
 };
-constexpr std::array<Pass, 3> kPasses{{{"all going down", "-1"}, {"all coming back", "3"}, {"no change", "3"}}};
+constexpr std::array<Pass, 3> kPasses{
+    {{"all going down", "-1"}, {"all coming back", "3"}, {"no change", "3"}}};
 
 constexpr int kCycles = 2;  // the first with statements to prepare, then without
 
@@ -87,12 +88,14 @@ Round runRound(int hosts, bool parents, bool show)
         db.transaction([&] {
             std::vector<qint64> ids;
             for (int i = 0; i < hosts; ++i)
-                ids.push_back(addHost(db, QStringLiteral("10.%1.%2.%3").arg(i >> 16).arg((i >> 8) & 255).arg(i & 255),
-                                      QStringLiteral("host %1").arg(i, 5, 10, QLatin1Char('0'))));
+                ids.push_back(addHost(
+                    db, QStringLiteral("10.%1.%2.%3").arg(i >> 16).arg((i >> 8) & 255).arg(i & 255),
+                    QStringLiteral("host %1").arg(i, 5, 10, QLatin1Char('0'))));
             if (parents)
                 for (int i = 0; i < hosts; ++i)
                     if (const int parent = i / 10 * 10 + 9; parent != i && parent < hosts)
-                        db.execute(QStringLiteral("update address set parent=? where id=?"), {ids[parent], ids[i]});
+                        db.execute(QStringLiteral("update address set parent=? where id=?"),
+                                   {ids[parent], ids[i]});
         });
     }
     SystemClock clock;
@@ -100,7 +103,18 @@ Round runRound(int hosts, bool parents, bool show)
     InstantProber prober;
     SilentPlayer player;
     QTemporaryDir locks;
-    frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = dir.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober});
+    frmMain w({.programFolder = dir.path(),
+               .lockFolder = locks.path(),
+               .boxes = &boxes,
+               .clock = &clock,
+               .session = &session});
     if (!w.Form_Load()) qFatal("the main window did not load");
     if (show) w.show();
     w.monitor()->setMaxInFlight(hosts);
@@ -157,8 +171,9 @@ int main(int argc, char** argv)
                        : "the same passes again, statements prepared already:\n");
         for (std::size_t p = 0; p < kPasses.size(); ++p) {
             const double without = median(cost[0][c][p]), with = median(cost[1][c][p]);
-            out << QStringLiteral("  %1: without parents %2 ms per host (stall %3 ms), with %4 "
-                                  "parents %5 ms per host (stall %6 ms): %7%8%\n")
+            out << QStringLiteral(
+                       "  %1: without parents %2 ms per host (stall %3 ms), with %4 "
+                       "parents %5 ms per host (stall %6 ms): %7%8%\n")
                        .arg(QLatin1String(kPasses[p].label))
                        .arg(without, 0, 'f', 3)
                        .arg(median(stall[0][c][p]), 0, 'f', 1)

@@ -3,9 +3,9 @@
 //
 //   bench_probe [--hosts N] [--wait MS] [--parallel N] [--window N] [--gap MS]
 //
-// One after the other: N hosts (default 200, from 127.5.0.1), half of them silent, count 1, each probe started
-// when the previous one is done, as a monitoring pass does. Then, with --parallel N, N hosts
-// started at once through an engine with the given window and gap.
+// One after the other: N hosts (default 200, from 127.5.0.1), half of them silent, count 1, each
+// probe started when the previous one is done, as a monitoring pass does. Then, with --parallel N,
+// N hosts started at once through an engine with the given window and gap.
 
 #include "benchkit.h"
 #include "probe/echoprober.h"
@@ -48,7 +48,8 @@ void report(const char* title, const Tally& t, int hosts, int waitMs, qint64 ela
     int silent = 0;
     for (int i = 1; i <= hosts; ++i) silent += !answers(i);
     out << title << "\n"
-        << QStringLiteral("  total %1 s; sum of time-outs %2 s; time-outs of the silent hosts %3 s\n")
+        << QStringLiteral(
+               "  total %1 s; sum of time-outs %2 s; time-outs of the silent hosts %3 s\n")
                .arg(elapsedMs / 1000.0, 0, 'f', 2)
                .arg(hosts * waitMs / 1000.0, 0, 'f', 2)
                .arg(silent * waitMs / 1000.0, 0, 'f', 2)
@@ -56,8 +57,9 @@ void report(const char* title, const Tally& t, int hosts, int waitMs, qint64 ela
                .arg(t.answered)
                .arg(t.failed)
                .arg(t.wrong)
-        << QStringLiteral("  event loop: worst lateness of a 10 ms timer %1 ms over %2 ticks; "
-                          "most CPU between two ticks %3 ms\n")
+        << QStringLiteral(
+               "  event loop: worst lateness of a 10 ms timer %1 ms over %2 ticks; "
+               "most CPU between two ticks %3 ms\n")
                .arg(stall.worstMs(), 0, 'f', 2)
                .arg(stall.ticks())
                .arg(stall.worstCpuMs(), 0, 'f', 2)
@@ -67,8 +69,9 @@ void report(const char* title, const Tally& t, int hosts, int waitMs, qint64 ela
 void oneAfterTheOther(int hosts, int waitMs)
 {
     EchoProber prober;
-    QObject::connect(&prober, &EchoProber::socketUnavailable,
-                     [](const QString& m) { out << m << "\n" << Qt::flush; });
+    QObject::connect(&prober, &EchoProber::socketUnavailable, [](const QString& m) {
+        out << m << "\n" << Qt::flush;
+    });
     Tally tally;
     StallMeter stall;
     stall.start();
@@ -87,10 +90,11 @@ void oneAfterTheOther(int hosts, int waitMs)
     };
     next(1);
     QCoreApplication::exec();
-    report(qPrintable(QStringLiteral("one after the other: %1 hosts, half silent, wait %2 ms, count 1")
-                          .arg(hosts)
-                          .arg(waitMs)),
-           tally, hosts, waitMs, clock.elapsed(), stall);
+    report(
+        qPrintable(QStringLiteral("one after the other: %1 hosts, half silent, wait %2 ms, count 1")
+                       .arg(hosts)
+                       .arg(waitMs)),
+        tally, hosts, waitMs, clock.elapsed(), stall);
 }
 
 void allAtOnce(int hosts, int waitMs, int window, int gapMs)
@@ -114,7 +118,8 @@ void allAtOnce(int hosts, int waitMs, int window, int gapMs)
     // window's worth at a time); the meter watches the probing.
     stall.start();
     QCoreApplication::exec();
-    report(qPrintable(QStringLiteral("all at once: %1 hosts, half silent, wait %2 ms, window %3, gap %4 ms")
+    report(qPrintable(QStringLiteral(
+                          "all at once: %1 hosts, half silent, wait %2 ms, window %3, gap %4 ms")
                           .arg(hosts)
                           .arg(waitMs)
                           .arg(window)
@@ -131,11 +136,16 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const int v = args[i + 1].toInt();
-        if (args[i] == QLatin1String("--hosts")) hosts = v;
-        else if (args[i] == QLatin1String("--wait")) waitMs = v;
-        else if (args[i] == QLatin1String("--parallel")) parallel = v;
-        else if (args[i] == QLatin1String("--window")) window = v;
-        else if (args[i] == QLatin1String("--gap")) gapMs = v;
+        if (args[i] == QLatin1String("--hosts"))
+            hosts = v;
+        else if (args[i] == QLatin1String("--wait"))
+            waitMs = v;
+        else if (args[i] == QLatin1String("--parallel"))
+            parallel = v;
+        else if (args[i] == QLatin1String("--window"))
+            window = v;
+        else if (args[i] == QLatin1String("--gap"))
+            gapMs = v;
     }
     const QString why = test::netnsUnavailable();
     if (!why.isEmpty()) {

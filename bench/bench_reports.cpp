@@ -6,12 +6,12 @@
 // others share the rest, and every host has outages. Then times the two reports, composed
 // alone and through the window's button, for the busy host and a few quiet ones.
 
-#include "benchkit.h"
 #include "alerts/sound.h"
+#include "benchkit.h"
 #include "store/database.h"
+#include "store/reports.h"
 #include "store/schema.h"
 #include "ui/admin/frmbase.h"
-#include "ui/admin/reports.h"
 #include "ui/controls/qtmessageboxes.h"
 
 #include <QAbstractButton>
@@ -138,7 +138,7 @@ int main(int argc, char** argv)
     QtMessageBoxes boxes;
     SilentPlayer player;
     Sound sound(player, dir.path());
-    frmBase window({dir.path(), &boxes, &sound});
+    frmBase window({.programFolder = dir.path(), .boxes = &boxes, .sound = &sound});
     if (!window.Form_Load()) return 1;
     window.show();
     auto* list = window.findChild<QListWidget*>(QStringLiteral("lstAdr"));

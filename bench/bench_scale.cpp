@@ -15,16 +15,16 @@
 // of the quiet run's, the outages opened for hosts that answer, and the worst stall.
 // With --mixed 1 every fourth host is on IPv6 (fd00::4:x), fping's list too.
 
-#include "benchkit.h"
 #include "alerts/sound.h"
+#include "benchkit.h"
 #include "common/clock.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
 #include "store/database.h"
 #include "store/schema.h"
+#include "support/netns.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/main/frmmain.h"
-#include "support/netns.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -100,11 +100,24 @@ struct Soak {
 // Passes back to back for `seconds` over a fresh database of `hosts`, under the given flood
 // (none when empty).
 Soak soak(int hosts, int seconds, const QString& flood, int rate, const QString& locks,
-          const Clock& clock, MessageBoxes& boxes, SoundPlayer& player, const EchoEngineOptions& options)
+          const Clock& clock, MessageBoxes& boxes, SoundPlayer& player,
+          const EchoEngineOptions& options)
 {
     Folder folder(hosts);
     EchoProber prober(options);
-    frmMain w({folder.dir.path(), locks, &boxes, &clock, &prober, &player, {}, 1});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = folder.dir.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .smtpPort = 1});
+    frmMain w({.programFolder = folder.dir.path(),
+               .lockFolder = locks,
+               .boxes = &boxes,
+               .clock = &clock,
+               .session = &session});
     if (!w.Form_Load()) return {};
     w.show();
     std::unique_ptr<test::Flood> flooding;
@@ -160,12 +173,18 @@ int main(int argc, char** argv)
     int hosts = 1000, big = 10000, repeat = 20, flood = 0, soakSeconds = 30;
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--hosts")) hosts = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--big")) big = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--repeat")) repeat = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--flood")) flood = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--soak")) soakSeconds = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--mixed")) g_mixed = args[i + 1].toInt() != 0;
+        if (args[i] == QLatin1String("--hosts"))
+            hosts = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--big"))
+            big = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--repeat"))
+            repeat = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--flood"))
+            flood = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--soak"))
+            soakSeconds = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--mixed"))
+            g_mixed = args[i + 1].toInt() != 0;
     }
     if (const QString why = test::netnsUnavailable(); !why.isEmpty()) {
         out << "cannot run: " << why << "\n";
@@ -202,37 +221,61 @@ int main(int argc, char** argv)
     {
         Folder folder(hosts);
         EchoProber prober(options);
-        frmMain w({folder.dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+        Session session({.program = QStringLiteral("sentrok"),
+                         .programFolder = folder.dir.path(),
+                         .database = {},
+                         .clock = &clock,
+                         .boxes = &boxes,
+                         .player = &player,
+                         .prober = &prober,
+                         .smtpPort = 1});
+        frmMain w({.programFolder = folder.dir.path(),
+                   .lockFolder = locks.path(),
+                   .boxes = &boxes,
+                   .clock = &clock,
+                   .session = &session});
         if (!w.Form_Load()) return 1;
         w.show();
         const Pass p = runPass(w, stall);
         Database db(Database::fileIn(folder.dir.path()), QStringLiteral("read"));
         int wrong = 0, delayedWorst = 0, promptWorst = 0;
-        for (Result r = db.execute(QStringLiteral(
-                 "select address.ip, log.time_echo from log join address on address.id = log.id_ip"));
+        for (Result r = db.execute(QStringLiteral("select address.ip, log.time_echo from log join "
+                                                  "address on address.id = log.id_ip"));
              !r.eof(); r.moveNext()) {
             const QString ip = r.field(0).toString();
             const int a = numberOf(ip);
             const Kind k = kind(a - 1);
             const int rtt = r.field(1).toInt();
-            if (k == Kind::Silent) wrong += rtt != -1;
-            else if (rtt < 0) ++wrong;
-            else if (k == Kind::Delayed) delayedWorst = std::max(delayedWorst, std::abs(rtt - 100));
-            else promptWorst = std::max(promptWorst, rtt);
+            if (k == Kind::Silent)
+                wrong += rtt != -1;
+            else if (rtt < 0)
+                ++wrong;
+            else if (k == Kind::Delayed)
+                delayedWorst = std::max(delayedWorst, std::abs(rtt - 100));
+            else
+                promptWorst = std::max(promptWorst, rtt);
         }
-        out << QStringLiteral("pass: %1 ms; count x wait = 1000 ms; worst stall %2 ms (%3 ms of CPU)\n")
-                   .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1).arg(p.cpuMs, 0, 'f', 1);
+        out << QStringLiteral(
+                   "pass: %1 ms; count x wait = 1000 ms; worst stall %2 ms (%3 ms of CPU)\n")
+                   .arg(p.ms, 0, 'f', 0)
+                   .arg(p.stallMs, 0, 'f', 1)
+                   .arg(p.cpuMs, 0, 'f', 1);
         const QList<test::SeenRequest>& seen = responder->seen();
         if (!seen.isEmpty())
             out << QStringLiteral("requests on the wire: %1 over %2 ms (first to last)\n")
-                       .arg(seen.size()).arg((seen.last().us - seen.first().us) / 1000.0, 0, 'f', 0);
+                       .arg(seen.size())
+                       .arg((seen.last().us - seen.first().us) / 1000.0, 0, 'f', 0);
         // From here on the requests are not looked at: a quiet responder does not fill this
         // process's memory with its report of them.
         responder.reset();
-        responder = std::make_unique<test::Responder>(QStringList{QStringLiteral("--quiet")} + rules);
-        out << QStringLiteral("reply times: delayed hosts within %1 ms of 100; prompt hosts at most "
-                              "%2 ms; wrong outcomes %3\n")
-                   .arg(delayedWorst).arg(promptWorst).arg(wrong);
+        responder =
+            std::make_unique<test::Responder>(QStringList{QStringLiteral("--quiet")} + rules);
+        out << QStringLiteral(
+                   "reply times: delayed hosts within %1 ms of 100; prompt hosts at most "
+                   "%2 ms; wrong outcomes %3\n")
+                   .arg(delayedWorst)
+                   .arg(promptWorst)
+                   .arg(wrong);
         out.flush();
 
         // fping over the same addresses, with the same pacing, in the same run.
@@ -253,46 +296,68 @@ int main(int argc, char** argv)
                             QStringLiteral("-f"), list.fileName()});
             f.waitForFinished(120000);
             const double ms = t.nsecsElapsed() / 1e6;
-            out << QStringLiteral("fping -C 2 -t 500 -p 500 -i 1: %1 ms; the pass took %2 x fping's time\n")
-                       .arg(ms, 0, 'f', 0).arg(p.ms / ms, 0, 'f', 2);
+            out << QStringLiteral(
+                       "fping -C 2 -t 500 -p 500 -i 1: %1 ms; the pass took %2 x fping's time\n")
+                       .arg(ms, 0, 'f', 0)
+                       .arg(p.ms / ms, 0, 'f', 2);
         }
         out.flush();
 
         // Passes with nothing changing: the memory must not grow with them.
-        const long anon = statusKb("RssAnon:"), file = statusKb("RssFile:"), shmem = statusKb("RssShmem:");
+        const long anon = statusKb("RssAnon:"), file = statusKb("RssFile:"),
+                   shmem = statusKb("RssShmem:");
         for (int i = 0; i < repeat; ++i) runPass(w, stall);
-        out << QStringLiteral("%1 more passes without changes: RSS anonymous %2 -> %3 MB, "
-                              "files %4 -> %5 MB, shared %6 -> %7 MB\n")
+        out << QStringLiteral(
+                   "%1 more passes without changes: RSS anonymous %2 -> %3 MB, "
+                   "files %4 -> %5 MB, shared %6 -> %7 MB\n")
                    .arg(repeat)
-                   .arg(anon / 1024.0, 0, 'f', 1).arg(statusKb("RssAnon:") / 1024.0, 0, 'f', 1)
-                   .arg(file / 1024.0, 0, 'f', 1).arg(statusKb("RssFile:") / 1024.0, 0, 'f', 1)
-                   .arg(shmem / 1024.0, 0, 'f', 1).arg(statusKb("RssShmem:") / 1024.0, 0, 'f', 1);
+                   .arg(anon / 1024.0, 0, 'f', 1)
+                   .arg(statusKb("RssAnon:") / 1024.0, 0, 'f', 1)
+                   .arg(file / 1024.0, 0, 'f', 1)
+                   .arg(statusKb("RssFile:") / 1024.0, 0, 'f', 1)
+                   .arg(shmem / 1024.0, 0, 'f', 1)
+                   .arg(statusKb("RssShmem:") / 1024.0, 0, 'f', 1);
         out.flush();
     }
 
     if (flood > 0) {
         responder.reset();
-        responder = std::make_unique<test::Responder>(QStringList{QStringLiteral("--quiet")} + rules);
+        responder =
+            std::make_unique<test::Responder>(QStringList{QStringLiteral("--quiet")} + rules);
         out << "== " << hosts << " hosts, passes back to back for " << soakSeconds
             << " s: quiet, then under " << flood << " ICMP packets a second\n";
-        const Soak quiet = soak(hosts, soakSeconds, {}, 0, locks.path(), clock, boxes, player, options);
-        out << QStringLiteral("quiet: %1 passes, %2 checks recorded in %3 s (%4/s), outages of "
-                              "answering hosts %5, worst stall %6 ms (%7 ms of CPU)\n")
-                   .arg(quiet.passes).arg(quiet.checks).arg(quiet.seconds, 0, 'f', 1)
-                   .arg(quiet.perSecond(), 0, 'f', 1).arg(quiet.falseOutages)
-                   .arg(quiet.stallMs, 0, 'f', 1).arg(quiet.cpuMs, 0, 'f', 1);
+        const Soak quiet =
+            soak(hosts, soakSeconds, {}, 0, locks.path(), clock, boxes, player, options);
+        out << QStringLiteral(
+                   "quiet: %1 passes, %2 checks recorded in %3 s (%4/s), outages of "
+                   "answering hosts %5, worst stall %6 ms (%7 ms of CPU)\n")
+                   .arg(quiet.passes)
+                   .arg(quiet.checks)
+                   .arg(quiet.seconds, 0, 'f', 1)
+                   .arg(quiet.perSecond(), 0, 'f', 1)
+                   .arg(quiet.falseOutages)
+                   .arg(quiet.stallMs, 0, 'f', 1)
+                   .arg(quiet.cpuMs, 0, 'f', 1);
         out.flush();
         for (const QString& kindOfFlood : {QStringLiteral("replies"), QStringLiteral("garbage")}) {
-            const Soak f = soak(hosts, soakSeconds, kindOfFlood, flood, locks.path(), clock, boxes, player, options);
-            out << QStringLiteral("flood of %1 (%2 packets, %3/s): %4 passes, %5 checks recorded in %6 s "
-                                  "(%7/s, %8% of quiet), outages of answering hosts %9, ")
-                       .arg(kindOfFlood).arg(f.flooded).arg(f.flooded / f.seconds, 0, 'f', 0)
-                       .arg(f.passes).arg(f.checks).arg(f.seconds, 0, 'f', 1)
+            const Soak f = soak(hosts, soakSeconds, kindOfFlood, flood, locks.path(), clock, boxes,
+                                player, options);
+            out << QStringLiteral(
+                       "flood of %1 (%2 packets, %3/s): %4 passes, %5 checks recorded in %6 s "
+                       "(%7/s, %8% of quiet), outages of answering hosts %9, ")
+                       .arg(kindOfFlood)
+                       .arg(f.flooded)
+                       .arg(f.flooded / f.seconds, 0, 'f', 0)
+                       .arg(f.passes)
+                       .arg(f.checks)
+                       .arg(f.seconds, 0, 'f', 1)
                        .arg(f.perSecond(), 0, 'f', 1)
-                       .arg(quiet.perSecond() > 0 ? 100.0 * f.perSecond() / quiet.perSecond() : 0.0, 0, 'f', 1)
+                       .arg(quiet.perSecond() > 0 ? 100.0 * f.perSecond() / quiet.perSecond() : 0.0,
+                            0, 'f', 1)
                        .arg(f.falseOutages)
                 << QStringLiteral("worst stall %1 ms (%2 ms of CPU)\n")
-                       .arg(f.stallMs, 0, 'f', 1).arg(f.cpuMs, 0, 'f', 1);
+                       .arg(f.stallMs, 0, 'f', 1)
+                       .arg(f.cpuMs, 0, 'f', 1);
             out.flush();
         }
     }
@@ -302,15 +367,32 @@ int main(int argc, char** argv)
         const long before = statusKb("VmRSS:");
         Folder folder(big);
         EchoProber prober(options);
-        frmMain w({folder.dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+        Session session({.program = QStringLiteral("sentrok"),
+                         .programFolder = folder.dir.path(),
+                         .database = {},
+                         .clock = &clock,
+                         .boxes = &boxes,
+                         .player = &player,
+                         .prober = &prober,
+                         .smtpPort = 1});
+        frmMain w({.programFolder = folder.dir.path(),
+                   .lockFolder = locks.path(),
+                   .boxes = &boxes,
+                   .clock = &clock,
+                   .session = &session});
         if (!w.Form_Load()) return 1;
         w.show();
         const Pass p = runPass(w, stall);
-        out << QStringLiteral("pass: %1 ms, worst stall %2 ms (%7 ms of CPU), event rows %3; RSS %4 MB "
-                              "-> %5 MB (peak of the process %6 MB)\n")
-                   .arg(p.ms, 0, 'f', 0).arg(p.stallMs, 0, 'f', 1).arg(w.grid()->rows() - 1)
-                   .arg(before / 1024.0, 0, 'f', 1).arg(statusKb("VmRSS:") / 1024.0, 0, 'f', 1)
-                   .arg(statusKb("VmHWM:") / 1024.0, 0, 'f', 1).arg(p.cpuMs, 0, 'f', 1);
+        out << QStringLiteral(
+                   "pass: %1 ms, worst stall %2 ms (%7 ms of CPU), event rows %3; RSS %4 MB "
+                   "-> %5 MB (peak of the process %6 MB)\n")
+                   .arg(p.ms, 0, 'f', 0)
+                   .arg(p.stallMs, 0, 'f', 1)
+                   .arg(w.grid()->rows() - 1)
+                   .arg(before / 1024.0, 0, 'f', 1)
+                   .arg(statusKb("VmRSS:") / 1024.0, 0, 'f', 1)
+                   .arg(statusKb("VmHWM:") / 1024.0, 0, 'f', 1)
+                   .arg(p.cpuMs, 0, 'f', 1);
     }
     return 0;
 }

@@ -5,7 +5,9 @@
 //                    check made was recorded once the lock was gone;
 //   purge [ROWS]     the log holds ROWS rows (default 10,000,000) when the administration
 //                    window's purge starts; a pass starts every 5 s meanwhile: the purge's time,
-//                    the longest stall, and the checks recorded by the passes while it ran.
+//                    the longest stall (as lateness, and as the most CPU time of one turn), the
+//                    longest another connection's write waited, and the checks recorded by the
+//                    passes while it ran.
 
 #include "benchkit.h"
 #include "common/clock.h"
@@ -44,10 +46,7 @@ private:
     quint64 m_id = 0;
 };
 
-qint64 scalar(Database& db, const QString& sql)
-{
-    return db.execute(sql).field(0).toLongLong();
-}
+qint64 scalar(Database& db, const QString& sql) { return db.execute(sql).field(0).toLongLong(); }
 
 // Runs the event loop for `ms`, starting a pass whenever none runs and `gapMs` have passed
 // since the last one started.
@@ -57,7 +56,8 @@ void monitorFor(frmMain& w, qint64 ms, qint64 gapMs = 0)
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < ms) {
-        if (!w.monitor()->passRunning() && (!sinceStart.isValid() || sinceStart.elapsed() >= gapMs)) {
+        if (!w.monitor()->passRunning() &&
+            (!sinceStart.isValid() || sinceStart.elapsed() >= gapMs)) {
             w.monitor()->RunCheckPass();
             sinceStart.start();
         }
@@ -97,11 +97,12 @@ int main(int argc, char** argv)
         QElapsedTimer fill;
         fill.start();
         bench.transaction([&] {
-            bench.execute(QStringLiteral(
-                              "with recursive n(i) as (select 0 union all select i+1 from n "
-                              "where i+1 < ?) insert into log (id_ip,time_echo,time_wait,dt) "
-                              "select 1 + i % ?, (i % 50) - 1, '1000', '2026-11-01 00:00:00' from n"),
-                          {amount, kHosts});
+            bench.execute(
+                QStringLiteral(
+                    "with recursive n(i) as (select 0 union all select i+1 from n "
+                    "where i+1 < ?) insert into log (id_ip,time_echo,time_wait,dt) "
+                    "select 1 + i % ?, (i % 50) - 1, '1000', '2026-11-01 00:00:00' from n"),
+                {amount, kHosts});
         });
         out << "filled in " << fill.elapsed() / 1000.0 << " s\n";
     }
@@ -111,7 +112,18 @@ int main(int argc, char** argv)
     InstantProber prober;
     SilentPlayer player;
     QTemporaryDir locks;
-    frmMain w({dir.path(), locks.path(), &boxes, &clock, &prober, &player, {}});
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = dir.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober});
+    frmMain w({.programFolder = dir.path(),
+               .lockFolder = locks.path(),
+               .boxes = &boxes,
+               .clock = &clock,
+               .session = &session});
     if (!w.Form_Load()) return 1;
     w.show();
     StallMeter stall;
@@ -151,20 +163,24 @@ int main(int argc, char** argv)
         done = true;
         error = e;
     });
+    WriteWaitMeter writer(file);
     stall.start();
+    writer.start();
     QElapsedTimer t;
     t.start();
     purge.start();
     while (!done) monitorFor(w, 100, 5000);
     const double seconds = t.elapsed() / 1000.0;
-    const double worst = stall.worstMs();
+    const double worst = stall.worstMs(), wait = writer.stopMs();
     waitForPassEnd(w);
     const qint64 kept = scalar(bench, QStringLiteral("select count(*) from log"));
-    const qint64 older = scalar(
-        bench, QStringLiteral("select count(*) from log where id <= %1").arg(rowsBefore));
+    const qint64 older =
+        scalar(bench, QStringLiteral("select count(*) from log where id <= %1").arg(rowsBefore));
     out << "purge of " << amount << " rows: " << seconds << " s"
         << (error.isEmpty() ? QString() : QStringLiteral(" (error: %1)").arg(error))
-        << ", longest stall " << worst << " ms; checks recorded meanwhile and kept: " << kept
+        << ", longest stall " << worst << " ms, most CPU in one turn " << stall.worstCpuMs()
+        << " ms; another connection's write waited " << wait << " ms at most (" << writer.writes()
+        << " writes); checks recorded meanwhile and kept: " << kept
         << ", rows from before the purge left: " << older << "\n";
     return 0;
 }

@@ -17,8 +17,8 @@
 //
 //   bench_team [HOSTS] [ROUNDS] [DELAY_MS]     1000 hosts, 5 rounds, 5 ms unless given
 
-#include "benchkit.h"
 #include "alerts/sound.h"
+#include "benchkit.h"
 #include "common/clock.h"
 #include "monitor/monitor.h"
 #include "store/database.h"
@@ -73,7 +73,8 @@ private:
 
 class NullView final : public MonitorView {
 public:
-    void PrintStat(const QString&, const QString&, const QString&, const QString&, std::uint32_t) override
+    void PrintStat(const QString&, const QString&, const QString&, const QString&,
+                   std::uint32_t) override
     {
         ++events;
     }
@@ -94,8 +95,12 @@ public:
     QStringList failures;
 
 private:
-    QString m_panels[6] = {{}, QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
-                           QStringLiteral("0"), QStringLiteral("0%")};
+    QString m_panels[6] = {{},
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0%")};
 };
 
 // The relay, started for one database server and stopped with this object.
@@ -103,11 +108,13 @@ class DelayProxy {
 public:
     DelayProxy(int targetPort, int delayMs)
     {
-        const QString tools = qEnvironmentVariableIsSet("SENTROK_TOOLS_DIR")
-                                  ? qEnvironmentVariable("SENTROK_TOOLS_DIR")
-                                  : QCoreApplication::applicationDirPath() + QStringLiteral("/../tools");
+        const QString tools =
+            qEnvironmentVariableIsSet("SENTROK_TOOLS_DIR")
+                ? qEnvironmentVariable("SENTROK_TOOLS_DIR")
+                : QCoreApplication::applicationDirPath() + QStringLiteral("/../tools");
         m_process.setProgram(tools + QStringLiteral("/sentrok-delayproxy"));
-        m_process.setArguments({QStringLiteral("--postgres"), QStringLiteral("0"), QStringLiteral("127.0.0.1"), QString::number(targetPort),
+        m_process.setArguments({QStringLiteral("--postgres"), QStringLiteral("0"),
+                                QStringLiteral("127.0.0.1"), QString::number(targetPort),
                                 QString::number(delayMs)});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
@@ -131,7 +138,8 @@ public:
         ::kill(pid_t(m_process.processId()), SIGUSR1);
         // "turns T up U down D statements S"
         const QStringList words = line().split(u' ');
-        if (words.size() < 8 || words[0] != QLatin1String("turns")) qFatal("sentrok-delayproxy: no count");
+        if (words.size() < 8 || words[0] != QLatin1String("turns"))
+            qFatal("sentrok-delayproxy: no count");
         return {words[1].toLongLong(), words[7].toLongLong()};
     }
 
@@ -178,15 +186,18 @@ Figures runPasses(const QString& location, int hosts, int rounds, DelayProxy* pr
     Sound sound(player, QCoreApplication::applicationDirPath());
     NullView view;
     InstantProber prober;
-    MonitorDeps deps;
-    deps.database = location;
-    deps.prober = &prober;
-    deps.sound = &sound;
-    deps.view = &view;
-    deps.clock = &clock;
-    deps.sendAlert = [](const QString&) {};
-    deps.getNoCon = [] {};
-    Monitor monitor(std::move(deps), 3600);
+    Monitor monitor({.database = location,
+                     .prober = &prober,
+                     .view = &view,
+                     .clock = &clock,
+                     .getNoCon = [] {}},
+                    3600);
+    // What a program's session makes of the changes: the row and the sound (the mail has no
+    // server).
+    QObject::connect(&monitor, &Monitor::changeAnnounced, [&](const HostChange& c) {
+        showChange(view, c);
+        soundChange(sound, c);
+    });
     monitor.setMaxInFlight(hosts);
     monitor.setLeased(QStringLiteral("bench_team"));
     QSignalSpy lease(&monitor, &Monitor::leaseChanged);
@@ -271,7 +282,8 @@ int main(int argc, char** argv)
         const QString socketUrl = server.newDatabase();
         createDatabase(socketUrl);
         addHosts(socketUrl, hosts);
-        rows.push_back({QStringLiteral("pg-socket"), runPasses(socketUrl, hosts, rounds, nullptr), {}});
+        rows.push_back(
+            {QStringLiteral("pg-socket"), runPasses(socketUrl, hosts, rounds, nullptr), {}});
 
         const QString wanDb = server.newDatabase();
         createDatabase(wanDb);
@@ -280,7 +292,9 @@ int main(int argc, char** argv)
         const QString wanUrl = QStringLiteral("postgresql://postgres@127.0.0.1:%1/%2")
                                    .arg(proxy.port())
                                    .arg(DatabaseUrl::parse(wanDb).name);
-        rows.push_back({QStringLiteral("pg-wan %1 ms").arg(2 * delayMs), runPasses(wanUrl, hosts, rounds, &proxy), {}});
+        rows.push_back({QStringLiteral("pg-wan %1 ms").arg(2 * delayMs),
+                        runPasses(wanUrl, hosts, rounds, &proxy),
+                        {}});
     }
 
     out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
@@ -302,17 +316,22 @@ int main(int argc, char** argv)
                    .arg(ms, 9, 'f', 1)
                    .arg(ms * 1000 / hosts, 9, 'f', 1)
                    .arg(*std::max_element(f.ms.begin(), f.ms.end()), 9, 'f', 1)
-                   .arg(f.turns.empty() ? QStringLiteral("-") : QString::number(median(f.turns)), 17)
-                   .arg(f.statements.empty() ? QStringLiteral("-") : QString::number(median(f.statements)), 16);
+                   .arg(f.turns.empty() ? QStringLiteral("-") : QString::number(median(f.turns)),
+                        17)
+                   .arg(f.statements.empty() ? QStringLiteral("-")
+                                             : QString::number(median(f.statements)),
+                        16);
         // Every change announced, or the figures are not those of the work asked for.
         if (f.events != 2 * rounds * (hosts / 10))
-            out << QStringLiteral("  %1 changes announced, %2 expected\n").arg(f.events).arg(2 * rounds * (hosts / 10));
+            out << QStringLiteral("  %1 changes announced, %2 expected\n")
+                       .arg(f.events)
+                       .arg(2 * rounds * (hosts / 10));
         for (const QString& m : f.failures) out << "  failure: " << m << "\n";
     }
     out << "load average: " << QString::fromLatin1(QByteArray([] {
-               QFile f(QStringLiteral("/proc/loadavg"));
-               return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("?");
-           }()))
+        QFile f(QStringLiteral("/proc/loadavg"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray("?");
+    }()))
         << "\n";
     return 0;
 }

@@ -64,7 +64,8 @@ void fill(const QString& file, int hosts, const QDateTime& now)
     std::vector<qint64> ids;
     db.transaction([&] {
         for (int i = 0; i < hosts; ++i)
-            ids.push_back(addHost(db, address(i), QStringLiteral("хост %1").arg(i, 5, 10, QLatin1Char('0'))));
+            ids.push_back(
+                addHost(db, address(i), QStringLiteral("хост %1").arg(i, 5, 10, QLatin1Char('0'))));
         for (int i = 0; i < hosts; ++i)
             if (i % 100)
                 db.execute(QStringLiteral("update address set parent = ? where id = ?"),
@@ -75,7 +76,8 @@ void fill(const QString& file, int hosts, const QDateTime& now)
             const QString day = storedDateText(now.addDays(-d)).left(10);
             for (qint64 id : ids) {
                 ReplyTotals t;
-                for (int k = 0; k < 24; ++k) t.addCheck(k == 5 && id % 7 == 0 ? -1 : 2 + (id + k) % 20);
+                for (int k = 0; k < 24; ++k)
+                    t.addCheck(k == 5 && id % 7 == 0 ? -1 : 2 + (id + k) % 20);
                 upsertTotals(db, kDailyTable, day, id, t);
             }
         }
@@ -83,7 +85,8 @@ void fill(const QString& file, int hosts, const QDateTime& now)
             const QString hour = storedDateText(now.addSecs(-3600 * h)).left(13);
             for (qint64 id : ids) {
                 ReplyTotals t;
-                for (int k = 0; k < 60; ++k) t.addCheck(k == 5 && id % 7 == 0 ? -1 : 2 + (id + k) % 20);
+                for (int k = 0; k < 60; ++k)
+                    t.addCheck(k == 5 && id % 7 == 0 ? -1 : 2 + (id + k) % 20);
                 upsertTotals(db, kHourlyTable, hour, id, t);
             }
         }
@@ -91,27 +94,29 @@ void fill(const QString& file, int hosts, const QDateTime& now)
     db.transaction([&] {
         const QString dt = storedDateText(now.addSecs(-60));
         for (qint64 id : ids)
-            db.execute(QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)"),
+            db.execute(QStringLiteral(
+                           "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)"),
                        {id, id % 50 == 0 ? -1 : 3 + id % 9, dt});
         for (std::size_t i = 0; i < ids.size(); i += ids.size() / 100)
             db.execute(QStringLiteral("insert into noconnect (id_ip,dt1) values (?,?)"),
                        {ids[i], storedDateText(now.addSecs(-7200))});
         for (int k = 0; k < 1000; ++k)
-            db.execute(QStringLiteral("insert into noconnect (id_ip,dt1,dt2) values (?,?,?)"),
-                       {ids[std::size_t(k * 7) % ids.size()], storedDateText(now.addSecs(-k * 2000 - 600)),
-                        storedDateText(now.addSecs(-k * 2000))});
+            db.execute(
+                QStringLiteral("insert into noconnect (id_ip,dt1,dt2) values (?,?,?)"),
+                {ids[std::size_t(k * 7) % ids.size()], storedDateText(now.addSecs(-k * 2000 - 600)),
+                 storedDateText(now.addSecs(-k * 2000))});
         for (int k = 0; k < 2000; ++k)
-            db.execute(
-                QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait) values "
-                               "(1,?,?,?,'-1','1000')"),
-                {ids[std::size_t(k * 13) % ids.size()], k % 2 ? QStringLiteral("up") : QStringLiteral("down"),
-                 storedDateText(now.addSecs(-(2000 - k) * 60))});
+            db.execute(QStringLiteral(
+                           "insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait) values "
+                           "(1,?,?,?,'-1','1000')"),
+                       {ids[std::size_t(k * 13) % ids.size()],
+                        k % 2 ? QStringLiteral("up") : QStringLiteral("down"),
+                        storedDateText(now.addSecs(-(2000 - k) * 60))});
         for (int k = 100; k > 0; --k)
-            db.execute(
-                QStringLiteral(
-                    "insert into passes (monitor,started,finished,hosts,failed) values ('bench',?,?,?,?)"),
-                {storedDateText(now.addSecs(-k * 60 - 20)), storedDateText(now.addSecs(-k * 60)), hosts,
-                 100});
+            db.execute(QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) "
+                                      "values ('bench',?,?,?,?)"),
+                       {storedDateText(now.addSecs(-k * 60 - 20)),
+                        storedDateText(now.addSecs(-k * 60)), hosts, 100});
     });
 }
 
@@ -120,7 +125,8 @@ class Client : public QThread {
 public:
     explicit Client(quint16 port) : m_base(QStringLiteral("http://127.0.0.1:%1").arg(port)) {}
     // One at a time from the calling thread, `before` run ahead of each; the times in ms.
-    std::vector<double> timed(const QString& path, int rounds, const std::function<void()>& before = {})
+    std::vector<double> timed(const QString& path, int rounds,
+                              const std::function<void()>& before = {})
     {
         std::vector<double> ms;
         for (int i = 0; i < rounds; ++i) {
@@ -233,7 +239,10 @@ private:
 
 class QuietView final : public MonitorView {
 public:
-    void PrintStat(const QString&, const QString&, const QString&, const QString&, std::uint32_t) override {}
+    void PrintStat(const QString&, const QString&, const QString&, const QString&,
+                   std::uint32_t) override
+    {
+    }
     QString panelText(int) const override { return {}; }
     void setPanelText(int, const QString&) override {}
     void setPanelToolTip(int, const QString&) override {}
@@ -317,7 +326,8 @@ int main(int argc, char** argv)
             const QString dt = storedDateText(now);
             for (const web::HostStatus& h : provider.snapshot()->hosts)
                 db.execute(
-                    QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000',?)"),
+                    QStringLiteral(
+                        "insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000',?)"),
                     {h.id, dt});
         });
     }
@@ -337,8 +347,8 @@ int main(int argc, char** argv)
                 bytes = make().size();
                 ms.push_back(double(m.nsecsElapsed()) / 1e6);
             }
-            out << what << " " << QString::number(percentile(ms, 0.5), 'f', 1) << " ms (" << bytes / 1024
-                << " KB)";
+            out << what << " " << QString::number(percentile(ms, 0.5), 'f', 1) << " ms ("
+                << bytes / 1024 << " KB)";
         };
         out << "   made on their own: ";
         made("metrics", [&] { return web::metricsText(*s); });
@@ -352,7 +362,8 @@ int main(int argc, char** argv)
     web::WebServer server(provider, clock);
     web::WebOptions options;
     options.endpoint = {QHostAddress(QHostAddress::LocalHost), 0};
-    if (const QString error = server.start(options); !error.isEmpty()) qFatal("%s", qPrintable(error));
+    if (const QString error = server.start(options); !error.isEmpty())
+        qFatal("%s", qPrintable(error));
     Client client(server.port());
     out << "2. answers (each request waited for before the next):\n";
     for (const QString& path :
@@ -360,23 +371,16 @@ int main(int argc, char** argv)
         client.timed(path, 1);  // made once for the snapshot
         out << "   " << path << ": cached " << figures(client.timed(path, rounds));
         out.flush();
-        out << "; made anew "
-            << figures(client.timed(path, std::max(5, rounds / 3), [&] { nextSnapshot(provider, true); }))
-            << "\n";
+        out << "; made anew " << figures(client.timed(path, std::max(5, rounds / 3), [&] {
+            nextSnapshot(provider, true);
+        })) << "\n";
         out.flush();
     }
 
-    SilentPlayer player;
-    Sound sound(player, QCoreApplication::applicationDirPath());
     QuietView view;
     Answering prober;
-    MonitorDeps deps{.database = file,
-                     .prober = &prober,
-                     .sound = &sound,
-                     .view = &view,
-                     .clock = &clock,
-                     .sendAlert = [](const QString&) {},
-                     .getNoCon = [] {}};
+    MonitorDeps deps{
+        .database = file, .prober = &prober, .view = &view, .clock = &clock, .getNoCon = [] {}};
     Monitor monitor(std::move(deps), 3600);
     monitor.setLeased(QStringLiteral("bench_web"));
     QSignalSpy lease(&monitor, &Monitor::leaseChanged);
@@ -391,7 +395,8 @@ int main(int argc, char** argv)
         for (int k = 0; k < n; ++k) {
             if (prober.down.isEmpty())
                 for (int i = 0; i < hosts / 10; ++i) prober.down.insert(address(i));
-            else prober.down.clear();
+            else
+                prober.down.clear();
             out.push_back(pass(monitor));
             idleFor(2000);  // the provider's snapshot of the pass
         }
@@ -402,8 +407,8 @@ int main(int argc, char** argv)
     const std::vector<PassFigures> scraped = measured(3);
     const std::vector<double> during = client.stop();
     out << "3. passes of " << hosts << " hosts, alone: " << passText(alone)
-        << "\n   with 20 scrapes a second: " << passText(scraped) << "\n   the scrapes (" << during.size()
-        << "): " << figures(during) << "\n";
+        << "\n   with 20 scrapes a second: " << passText(scraped) << "\n   the scrapes ("
+        << during.size() << "): " << figures(during) << "\n";
     out.flush();
 
     const auto cpuOver = [](int ms) {

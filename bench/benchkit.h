@@ -5,14 +5,18 @@
 
 #include "alerts/sound.h"
 #include "common/messages.h"
+#include "store/database.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
+#include <memory>
 
 namespace sentrok::bench {
 
@@ -74,13 +78,74 @@ private:
     int m_ticks = 0;
 };
 
+// How long a pass's recording would wait on background work: another connection, on a thread of
+// its own, writes a small transaction every 20 ms as the recorder does (the write lock from its
+// start), trying again at once while the lock is held elsewhere, and keeps the longest time one
+// took from its first attempt to its commit.
+class WriteWaitMeter {
+public:
+    explicit WriteWaitMeter(QString location) : m_location(std::move(location)) {}
+    ~WriteWaitMeter() { stop(); }
+
+    void start()
+    {
+        m_stop = false;
+        m_worstNs = 0;
+        m_writes = 0;
+        m_thread.reset(QThread::create([this] { run(); }));
+        m_thread->start();
+    }
+    // The longest write, in ms.
+    double stopMs()
+    {
+        m_stop = true;
+        if (m_thread) m_thread->wait();
+        m_thread.reset();
+        return double(m_worstNs) / 1e6;
+    }
+    void stop() { stopMs(); }
+    int writes() const { return m_writes; }
+
+private:
+    void run()
+    {
+        sentrok::Database db(m_location, sentrok::Database::uniqueName(QStringLiteral("writer")),
+                             {.busyTimeoutMs = 1, .patienceMs = 0});
+        while (!m_stop) {
+            QElapsedTimer took;
+            took.start();
+            for (;;) {
+                try {
+                    db.transaction([&] {
+                        db.execute(
+                            QStringLiteral("update options set refresh_time = refresh_time"));
+                    });
+                    break;
+                } catch (const sentrok::DbError& e) {
+                    if (!e.isBusy() || m_stop) return;
+                }
+            }
+            m_worstNs = std::max<qint64>(m_worstNs, took.nsecsElapsed());
+            ++m_writes;
+            QThread::msleep(20);
+        }
+    }
+
+    QString m_location;
+    std::unique_ptr<QThread> m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<qint64> m_worstNs{0};
+    std::atomic<int> m_writes{0};
+};
+
 // A field of /proc/self/status in kB ("VmRSS:", "RssAnon:", "VmHWM:"...); -1 when unknown.
 inline long statusKb(const char* key)
 {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').first().toLong();
     return -1;
 }
 

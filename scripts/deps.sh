@@ -12,7 +12,7 @@ build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra
 run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
           fonts-dejavu-core libqt6sql6-psql libqt6httpserver6)
 test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon
-           openssl libqt6sql6-psql postgresql-15 libcap2-bin
+           openssl libqt6sql6-psql postgresql-15 libcap2-bin clang-format
            chromium chromium-driver python3-selenium prometheus)
 # The web page's clients: a headless browser driven through WebDriver, and Prometheus'
 # promtool and server.

@@ -55,8 +55,12 @@ void CanberraPlayer::start(const QString& path, Stage stage)
             ca_proplist_sets(props, CA_PROP_MEDIA_FILENAME, path.toLocal8Bit().constData());
             ca_proplist_sets(props, CA_PROP_CANBERRA_CACHE_CONTROL, "never");
             break;
-        case Stage::Warning: ca_proplist_sets(props, CA_PROP_EVENT_ID, "dialog-warning"); break;
-        case Stage::Bell: ca_proplist_sets(props, CA_PROP_EVENT_ID, "bell"); break;
+        case Stage::Warning:
+            ca_proplist_sets(props, CA_PROP_EVENT_ID, "dialog-warning");
+            break;
+        case Stage::Bell:
+            ca_proplist_sets(props, CA_PROP_EVENT_ID, "bell");
+            break;
     }
     ca_proplist_sets(props, CA_PROP_EVENT_DESCRIPTION, "Sentrok");
     auto* request = new Request{this, stage, m_generation};
@@ -83,9 +87,14 @@ void CanberraPlayer::failed(Stage stage, int error, quint64 generation)
 {
     if (generation != m_generation) return;  // a newer request has taken over
     switch (stage) {
-        case Stage::File: start({}, Stage::Warning); return;
-        case Stage::Warning: start({}, Stage::Bell); return;
-        case Stage::Bell: break;
+        case Stage::File:
+            start({}, Stage::Warning);
+            return;
+        case Stage::Warning:
+            start({}, Stage::Bell);
+            return;
+        case Stage::Bell:
+            break;
     }
     if (m_toldUnavailable) return;
     m_toldUnavailable = true;

@@ -1,8 +1,9 @@
 #include "alerts/mailalert.h"
 
-#include "alerts/secretstore.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
+#include "common/inputrules.h"
+#include "secrets/secretstore.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -15,10 +16,7 @@ namespace {
 
 bool missing(const QVariant& value) { return value.isNull() || value.toString().isEmpty(); }
 
-bool hasLineBreak(const QString& text)
-{
-    return text.contains(u'\r') || text.contains(u'\n');
-}
+bool hasLineBreak(const QString& text) { return text.contains(u'\r') || text.contains(u'\n'); }
 
 // On standard error: a server's words among them are one line, and drive no terminal.
 void warn(const QString& text)
@@ -31,8 +29,10 @@ QString moreErrorsText(int n)
 {
     const int tens = n % 100, units = n % 10;
     const char16_t* noun = u"ошибок";
-    if (units == 1 && tens != 11) noun = u"ошибка";
-    else if (units >= 2 && units <= 4 && (tens < 12 || tens > 14)) noun = u"ошибки";
+    if (units == 1 && tens != 11)
+        noun = u"ошибка";
+    else if (units >= 2 && units <= 4 && (tens < 12 || tens > 14))
+        noun = u"ошибки";
     return QStringLiteral("(и ещё %1 %2 отправки почты)").arg(n).arg(QString::fromUtf16(noun));
 }
 
@@ -89,8 +89,10 @@ bool MailAlert::start(const RecipientRow& row, const QString& text, bool quietDr
                       const std::optional<QString>& password)
 {
     const auto drop = [&](const QString& why) {
-        if (quietDrops) warn(why);
-        else failBeforeStart(why);
+        if (quietDrops)
+            warn(why);
+        else
+            failBeforeStart(why);
         return false;
     };
     // Tested as stored: a value of blanks passes and fails later, at the connection.
@@ -100,13 +102,14 @@ bool MailAlert::start(const RecipientRow& row, const QString& text, bool quietDr
     }
     const QString recipient = row.email.toString().trimmed();
     const QString sender = row.from.toString().trimmed();
-    if (recipient.size() > kMaxRecipient)
+    if (recipientRefusal(recipient))
         return drop(QStringLiteral("адрес получателя длиннее %1 знаков, письмо не отправлено")
-                        .arg(kMaxRecipient));
+                        .arg(kMaxRecipientLength));
     // A line break inside an address would smuggle a command of its own into the dialogue.
     if (hasLineBreak(recipient) || hasLineBreak(sender))
-        return drop(QStringLiteral("адрес отправителя или получателя содержит перевод строки, "
-                                   "письмо не отправлено"));
+        return drop(
+            QStringLiteral("адрес отправителя или получателя содержит перевод строки, "
+                           "письмо не отправлено"));
     QString why;
     const std::optional<MailServerOptions> options = checkMailServer(
         {row.port ? QString::number(*row.port) : QString(), row.security, row.login, row.pin},
@@ -131,8 +134,10 @@ bool MailAlert::start(const RecipientRow& row, const QString& text, bool quietDr
     m_options = *options;
     m_extended = m_options.security != MailSecurity::None || !m_options.login.isEmpty();
     m_password.clear();
-    if (m_extended && !m_options.login.isEmpty()) withPassword(password);
-    else connectSocket();
+    if (m_extended && !m_options.login.isEmpty())
+        withPassword(password);
+    else
+        connectSocket();
     return true;
 }
 
@@ -247,7 +252,8 @@ void MailAlert::refuse(const QString& code, const QByteArray& reply)
     // the server's own words too.
     m_lastError = (text.isNull() ? QString() : text + QStringLiteral("\r\n")) +
                   QStringLiteral("Ответ сервера: ") + smtp::serverWords(reply);
-    if (!text.isNull()) showError(text);
+    if (!text.isNull())
+        showError(text);
     else
         warn(QStringLiteral("письмо с оповещением не отправлено, почтовый сервер \"%1\" ответил: "
                             "%2")
@@ -265,7 +271,8 @@ void MailAlert::showError(const QString& text)
     if (!m_showErrors) return;
     if (m_errorBox && m_errorBox->isOpen()) {
         ++m_moreErrors;
-        m_errorBox->setText(m_errorText + QStringLiteral("\r\n\r\n") + moreErrorsText(m_moreErrors));
+        m_errorBox->setText(m_errorText + QStringLiteral("\r\n\r\n") +
+                            moreErrorsText(m_moreErrors));
         return;
     }
     m_errorText = text;
@@ -276,11 +283,21 @@ void MailAlert::showError(const QString& text)
 void MailAlert::advance()
 {
     switch (m_step) {
-        case 0: send(smtp::command(QStringLiteral("RSET"))); break;
-        case 1: send(smtp::command(QStringLiteral("HELO ") + m_domain)); break;
-        case 2: send(smtp::command(QStringLiteral("MAIL FROM: ") + m_sender)); break;
-        case 3: send(smtp::command(QStringLiteral("RCPT TO: ") + m_recipient)); break;
-        case 4: send(smtp::command(QStringLiteral("DATA"))); break;
+        case 0:
+            send(smtp::command(QStringLiteral("RSET")));
+            break;
+        case 1:
+            send(smtp::command(QStringLiteral("HELO ") + m_domain));
+            break;
+        case 2:
+            send(smtp::command(QStringLiteral("MAIL FROM: ") + m_sender));
+            break;
+        case 3:
+            send(smtp::command(QStringLiteral("RCPT TO: ") + m_recipient));
+            break;
+        case 4:
+            send(smtp::command(QStringLiteral("DATA")));
+            break;
         case 5:
             send(smtp::headerBlock(m_subject, m_sender, m_recipient));
             send(smtp::messageData(m_body));
@@ -301,9 +318,8 @@ void MailAlert::onExtendedReply(const QString& code, const QByteArray& reply)
     const auto ehlo = [this] {
         // The greeting domain as the plain dialogue uses it; an address literal where there
         // is none, since EHLO must name something.
-        const QString name = m_domain.isEmpty()
-                                 ? u'[' + m_socket->localAddress().toString() + u']'
-                                 : m_domain;
+        const QString name =
+            m_domain.isEmpty() ? u'[' + m_socket->localAddress().toString() + u']' : m_domain;
         send(smtp::command(QStringLiteral("EHLO ") + name));
     };
     const bool authStep =
@@ -311,13 +327,24 @@ void MailAlert::onExtendedReply(const QString& code, const QByteArray& reply)
     const char16_t* expected = nullptr;
     switch (m_x) {
         case X::Greeting:
-        case X::StartTls: expected = u"220"; break;
+        case X::StartTls:
+            expected = u"220";
+            break;
         case X::AuthLoginUser:
-        case X::AuthLoginPassword: expected = u"334"; break;
-        case X::AuthDone: expected = u"235"; break;
-        case X::Data: expected = u"354"; break;
-        case X::Handshake: break;  // nothing may come in clear between STARTTLS and TLS
-        default: expected = u"250"; break;
+        case X::AuthLoginPassword:
+            expected = u"334";
+            break;
+        case X::AuthDone:
+            expected = u"235";
+            break;
+        case X::Data:
+            expected = u"354";
+            break;
+        case X::Handshake:
+            break;  // nothing may come in clear between STARTTLS and TLS
+        default:
+            expected = u"250";
+            break;
     }
     const bool accepted =
         (expected && code == QStringView(expected)) || (m_x == X::RcptTo && code == u"251");
@@ -330,8 +357,8 @@ void MailAlert::onExtendedReply(const QString& code, const QByteArray& reply)
             text = table;
         else
             text = QStringLiteral("Почтовый сервер %1 ответил не так, как ожидалось").arg(m_server);
-        const QStringList secrets{m_password,
-                                  QString::fromLatin1(smtp::authPlainToken(m_options.login, m_password))};
+        const QStringList secrets{
+            m_password, QString::fromLatin1(smtp::authPlainToken(m_options.login, m_password))};
         refuseExtended(text + QStringLiteral("\r\nОтвет сервера: ") +
                        smtp::serverWords(reply, secrets));
         return;
@@ -378,7 +405,9 @@ void MailAlert::onExtendedReply(const QString& code, const QByteArray& reply)
             send(m_password.toUtf8().toBase64() + "\r\n");
             m_x = X::AuthDone;
             return;
-        case X::AuthDone: mailFrom(); return;
+        case X::AuthDone:
+            mailFrom();
+            return;
         case X::MailFrom:
             send(smtp::command(QStringLiteral("RCPT TO:<") + m_recipient + u'>'));
             m_x = X::RcptTo;
@@ -402,7 +431,8 @@ void MailAlert::onExtendedReply(const QString& code, const QByteArray& reply)
             m_lastError.clear();
             end(Outcome::Delivered);
             return;
-        case X::Handshake: return;
+        case X::Handshake:
+            return;
     }
 }
 
@@ -445,11 +475,12 @@ void MailAlert::mailFrom()
 bool MailAlert::pinMismatch(QString* text) const
 {
     if (m_options.pin.isEmpty() || !m_socket) return false;
-    const QString got = QString::fromLatin1(
-        m_socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
+    const QString got =
+        QString::fromLatin1(m_socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
     if (got == m_options.pin) return false;
-    *text = QStringLiteral("Отпечаток сертификата почтового сервера %1 не совпадает с заданным "
-                           "в параметрах: соединение прервано.\r\nЗадан: %2\r\nПолучен: %3")
+    *text = QStringLiteral(
+                "Отпечаток сертификата почтового сервера %1 не совпадает с заданным "
+                "в параметрах: соединение прервано.\r\nЗадан: %2\r\nПолучен: %3")
                 .arg(m_server, pinForDisplay(m_options.pin), pinForDisplay(got));
     return true;
 }
@@ -460,18 +491,21 @@ void MailAlert::onSslErrors(const QList<QSslError>& errors)
     QString mismatch;
     if (!m_options.pin.isEmpty()) {
         // The pinned certificate is trusted whoever signed it; any other is not.
-        if (pinMismatch(&mismatch)) m_certificateProblem = mismatch;
-        else m_socket->ignoreSslErrors();
+        if (pinMismatch(&mismatch))
+            m_certificateProblem = mismatch;
+        else
+            m_socket->ignoreSslErrors();
         return;
     }
     QStringList why;
     for (const QSslError& e : errors) why << e.errorString();
-    const QString got = QString::fromLatin1(
-        m_socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
+    const QString got =
+        QString::fromLatin1(m_socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
     m_certificateProblem =
-        QStringLiteral("Сертификат почтового сервера %1 не прошёл проверку: %2.\r\nЕсли это "
-                       "сертификат вашего сервера, укажите в параметрах почтового сервера его "
-                       "отпечаток SHA-256: %3")
+        QStringLiteral(
+            "Сертификат почтового сервера %1 не прошёл проверку: %2.\r\nЕсли это "
+            "сертификат вашего сервера, укажите в параметрах почтового сервера его "
+            "отпечаток SHA-256: %3")
             .arg(m_server, why.join(QStringLiteral("; ")), pinForDisplay(got));
 }
 
@@ -486,9 +520,8 @@ void MailAlert::onEncrypted()
     m_replyTimer.start(m_replyTimeout);
     if (m_x == X::Handshake) {
         m_x = X::EhloAgain;
-        const QString name = m_domain.isEmpty()
-                                 ? u'[' + m_socket->localAddress().toString() + u']'
-                                 : m_domain;
+        const QString name =
+            m_domain.isEmpty() ? u'[' + m_socket->localAddress().toString() + u']' : m_domain;
         send(smtp::command(QStringLiteral("EHLO ") + name));
     }
 }
@@ -520,7 +553,8 @@ void MailAlert::fail(const QString& reason, bool whole)
         if (m_socket != socket) return;
     }
     if (m_extended) {
-        m_lastError = whole ? reason
+        m_lastError = whole
+                          ? reason
                           : QStringLiteral("Письмо не отправлено: почтовый сервер %1, порт %2: %3")
                                 .arg(m_server)
                                 .arg(m_options.port)

@@ -58,8 +58,6 @@ public:
     Q_ENUM(Outcome)
 
     static constexpr quint16 kSmtpPort = 25;
-    // Longer recipients are not sent to; the administration window refuses them when saved.
-    static constexpr int kMaxRecipient = 254;
     static constexpr std::chrono::milliseconds kReplyTimeout{60'000};
     static inline const QString kSubject = QStringLiteral("SENTROK");
     static inline const QString kErrorTitle = QStringLiteral("Ошибка!!!");
@@ -173,13 +171,13 @@ private:
     quint64 m_dialogue = 0;  // counts dialogues: a late answer of the keyring knows its own
     smtp::ReplyReader m_reader;
     QTimer m_replyTimer;
-    bool m_quitSent = false;  // the connection may close gracefully, after QUIT has gone
+    bool m_quitSent = false;       // the connection may close gracefully, after QUIT has gone
     QString m_certificateProblem;  // why the TLS handshake is about to fail
     QString m_lastError;
 
     // The one error box of the mail, while the user has it open.
     std::unique_ptr<Notice> m_errorBox;
-    QString m_errorText;  // what it said first
+    QString m_errorText;   // what it said first
     int m_moreErrors = 0;  // refusals since
 };
 

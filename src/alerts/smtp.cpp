@@ -1,10 +1,10 @@
 #include "alerts/smtp.h"
 
 #include <QList>
-#include <QStringList>
-#include <QUuid>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QStringList>
+#include <QUuid>
 
 namespace sentrok::smtp {
 
@@ -22,10 +22,12 @@ struct Refusal {
 
 // 421 is missing: its text starts with the server's name.
 constexpr Refusal kRefusals[] = {
-    {u"450", u"Запрошенная команда почтовой транзакции не выполнена, так как почтовый ящик "
-             u"недоступен"},
-    {u"451", u"Запрошенная команда не выполнена; произошла локальная ошибка при обработке "
-             u"сообщения"},
+    {u"450",
+     u"Запрошенная команда почтовой транзакции не выполнена, так как почтовый ящик "
+     u"недоступен"},
+    {u"451",
+     u"Запрошенная команда не выполнена; произошла локальная ошибка при обработке "
+     u"сообщения"},
     {u"452", u"Запрошенная команда не выполнена; системе не хватило ресурсов"},
     {u"500", u"Синтаксическая ошибка в тексте команды; команда не опознана"},
     {u"501", u"Синтаксическая ошибка в аргументах или параметрах команды"},
@@ -33,10 +35,12 @@ constexpr Refusal kRefusals[] = {
     {u"503", u"Неверная последовательность команд"},
     {u"504", u"У данной команды не может быть аргументов"},
     {u"550", u"Запрошенная команда не выполнена, так как почтовый ящик недоступен"},
-    {u"551", u"Данный адресат не является местным; попробуйте передать сообщение по маршруту "
-             u"<forward-path>"},
-    {u"552", u"Запрошенная команда почтовой транзакции прервана; дисковое пространство, "
-             u"доступное системе, переполнилось"},
+    {u"551",
+     u"Данный адресат не является местным; попробуйте передать сообщение по маршруту "
+     u"<forward-path>"},
+    {u"552",
+     u"Запрошенная команда почтовой транзакции прервана; дисковое пространство, "
+     u"доступное системе, переполнилось"},
     {u"553", u"Запрошенная команда не выполнена; указано недопустимое имя почтового ящика"},
     {u"554", u"Сообщение не было отправленно"},
 };
@@ -69,10 +73,7 @@ std::optional<QByteArray> ReplyReader::next()
 
 QString replyCode(QByteArrayView reply) { return fromWire(reply.first(qMin(reply.size(), 3))); }
 
-bool isPositive(QStringView code)
-{
-    return code == u"220" || code == u"250" || code == u"354";
-}
+bool isPositive(QStringView code) { return code == u"220" || code == u"250" || code == u"354"; }
 
 bool isRefusal(QStringView code)
 {
@@ -143,15 +144,19 @@ Extensions parseEhlo(QByteArrayView reply)
         const QByteArray words = line.sliced(4).toUpper();
         const QList<QByteArray> parts = words.split(' ');
         const QByteArray& keyword = parts.first();
-        if (keyword == "STARTTLS") out.startTls = true;
-        else if (keyword == "8BITMIME") out.eightBitMime = true;
+        if (keyword == "STARTTLS")
+            out.startTls = true;
+        else if (keyword == "8BITMIME")
+            out.eightBitMime = true;
         // Old servers write "AUTH=LOGIN PLAIN".
         else if (keyword == "AUTH" || keyword.startsWith("AUTH=")) {
             QList<QByteArray> mechanisms = parts.mid(1);
             if (keyword.startsWith("AUTH=")) mechanisms.prepend(keyword.mid(5));
             for (const QByteArray& m : mechanisms) {
-                if (m == "PLAIN") out.authPlain = true;
-                else if (m == "LOGIN") out.authLogin = true;
+                if (m == "PLAIN")
+                    out.authPlain = true;
+                else if (m == "LOGIN")
+                    out.authLogin = true;
             }
         }
     }

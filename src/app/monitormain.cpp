@@ -1,31 +1,26 @@
 // sentrok-monitor: the monitoring without windows, for a server or a team. The same passes,
-// scheduling and e-mail alerts as the desktop program, without sounds; what happens goes to
-// standard error. One process at a time monitors a database (see Lease): started beside another,
-// it waits and takes over when that one ends or dies.
+// scheduling, e-mail alerts and thinning of the log as the desktop program, without sounds; what
+// happens goes to standard error. One process at a time monitors a database (see Lease):
+// started beside another, it waits and takes over when that one ends or dies.
 //
 //   sentrok-monitor [--database URL]
 
-#include "alerts/dbpassword.h"
-#include "alerts/mailalert.h"
-#include "alerts/sound.h"
-#include "app/termsignals.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
-#include "monitor/monitor.h"
+#include "common/messages.h"
+#include "common/termsignals.h"
+#include "monitor/monitorview.h"
 #include "probe/echoprober.h"
 #include "probe/rawsockethold.h"
+#include "session/session.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
 #include "store/defaultdatabase.h"
 #include "store/lease.h"
-#include "store/schema.h"
-#include "store/settings.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
-
-#include <memory>
 
 using namespace sentrok;
 
@@ -61,7 +56,8 @@ public:
     void setBusy(bool busy) override
     {
         if (busy) return;
-        log(QStringLiteral("проход окончен: адресов %1, не пингуется %2").arg(m_panels[3], m_panels[4]));
+        log(QStringLiteral("проход окончен: адресов %1, не пингуется %2")
+                .arg(m_panels[3], m_panels[4]));
     }
     // The monitor writes the first of each kind of failure to standard error itself.
     void reportCheckFailure(const QString&) override {}
@@ -75,8 +71,12 @@ public:
     }
 
 private:
-    QString m_panels[6] = {{}, QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
-                           QStringLiteral("0"), QStringLiteral("0%")};
+    QString m_panels[6] = {{},
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0"),
+                           QStringLiteral("0%")};
     QString m_conditions[8];
 };
 
@@ -91,35 +91,69 @@ public:
     void tell(const Message& m) override { log(m.title + QStringLiteral(": ") + m.text); }
 };
 
-class NoSound final : public SoundPlayer {
-public:
-    void play(const QString&) override {}
-};
+int usage()
+{
+    QTextStream(stdout) << "usage: sentrok-monitor [--database URL]\n"
+                           "  URL: sqlite:PATH or postgresql://USER@HOST:PORT/DBNAME\n"
+                           "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program;\n"
+                           "  installed: in $STATE_DIRECTORY (the service) or\n"
+                           "  $XDG_DATA_HOME/sentrok, made empty at the first start\n";
+    return 0;
+}
+
+// What the session says of the lease, on standard error.
+void logLease(Session& session, const QString& me)
+{
+    QObject::connect(
+        &session, &Session::leaseChanged, &session,
+        [&session, me](bool held, const QString& holder) {
+            if (held)
+                log(QStringLiteral("проверки ведёт этот процесс (%1), база %2, интервал %3 с")
+                        .arg(me, session.database().url().describe())
+                        .arg(session.settings().checkInterval));
+            else
+                log(holder.isEmpty()
+                        ? QStringLiteral("ждёт права на проверки")
+                        : QStringLiteral("проверки ведёт %1; этот процесс ждёт").arg(holder));
+        });
+}
+
+// An older database is brought up to this version first, as the desktop does; said on standard
+// error.
+UpgradeProgress upgradeLines()
+{
+    return {
+        .begins =
+            [](int, int to) { log(QStringLiteral("обновление базы данных до версии %1").arg(to)); },
+        .report =
+            [](int version, const QString& what, qint64 done, qint64 total) {
+                if (done == 0 || done == total)
+                    log(QStringLiteral("версия %1: %2 %3/%4")
+                            .arg(version)
+                            .arg(what)
+                            .arg(done)
+                            .arg(total));
+            },
+        .ends = nullptr};
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    sentrok::holdRawSocketsAndDropCapabilities();  // before anything is loaded
+    holdRawSocketsAndDropCapabilities();  // before anything is loaded
     QCoreApplication app(argc, argv);
     silenceDriverNoise();
     QCoreApplication::setApplicationName(QStringLiteral("sentrok-monitor"));
     const QStringList args = app.arguments().mid(1);
-    for (const QString& a : args)
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            QTextStream(stdout) << "usage: sentrok-monitor [--database URL]\n"
-                                   "  URL: sqlite:PATH or postgresql://USER@HOST:PORT/DBNAME\n"
-                                   "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program;\n"
-                                   "  installed: in $STATE_DIRECTORY (the service) or\n"
-                                   "  $XDG_DATA_HOME/sentrok, made empty at the first start\n";
-            return 0;
-        }
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h")))
+        return usage();
+    const QString folder = QCoreApplication::applicationDirPath();
     if (const QString warning = passwordInArgumentsWarning(chooseDatabase(args, {}));
         !warning.isEmpty() && chooseDatabase(args, {}) != qEnvironmentVariable("SENTROK_DATABASE"))
         log(warning);
     QString passwordProblem;
-    const QString location = withStoredPassword(
-        chooseDatabase(args, QCoreApplication::applicationDirPath()), nullptr, 60'000, &passwordProblem);
+    const QString location = Session::chooseLocation(args, folder, &passwordProblem);
     if (!passwordProblem.isEmpty())
         log(QStringLiteral("пароль базы данных не прочитан: %1").arg(passwordProblem));
 
@@ -127,60 +161,37 @@ int main(int argc, char** argv)
     SystemClock clock;
     LogView view;
     LogBoxes boxes;
-    NoSound player;
-    std::unique_ptr<Database> db;
-    std::int32_t interval = 0;
-    try {
-        if (createOwnDatabase(location, defaultDatabase(QCoreApplication::applicationDirPath())))
-            log(QStringLiteral("создана новая база %1. %2").arg(location, addHostsHint(location)));
-        db = std::make_unique<Database>(location, Database::uniqueName(QStringLiteral("monitor")));
-        // A database of an older version is brought up to this one first, as the desktop does.
-        if (schemaVersion(*db) < kSchemaVersion) {
-            log(QStringLiteral("обновление базы данных до версии %1").arg(kSchemaVersion));
-            upgradeSchema(*db, [](int version, const QString& what, qint64 done, qint64 total) {
-                if (done == 0 || done == total)
-                    log(QStringLiteral("версия %1: %2 %3/%4").arg(version).arg(what).arg(done).arg(total));
-            });
-        }
-        interval = readMainSettings(*db).checkInterval;
-    } catch (const DbError& e) {
-        log(e.userText());
-        return 1;
-    }
-    Sound sound(player, QCoreApplication::applicationDirPath());
-    MailAlert mail(*db, boxes, clock);
-    EchoEngineOptions echo;
-    echo.minGapMs = 1;
-    EchoProber prober(echo);
+    EchoProber prober({.minGapMs = 1});
     QObject::connect(&prober, &EchoProber::socketUnavailable, &app,
                      [&view](const QString& m) { view.setCondition(Condition::NoIcmpSocket, m); });
     QObject::connect(&prober, &EchoProber::socketAvailable, &app,
                      [&view] { view.setCondition(Condition::NoIcmpSocket, {}); });
-
-    MonitorDeps deps;
-    deps.database = db->location();
-    deps.prober = &prober;
-    deps.sound = &sound;
-    deps.view = &view;
-    deps.clock = &clock;
-    deps.sendAlert = [&mail](const QString& text) { mail.SendAlert(text); };
-    Monitor monitor(std::move(deps), interval);
     const QString me = thisProcess(QStringLiteral("sentrok-monitor"));
-    monitor.setLeased(me);
-    QObject::connect(&monitor, &Monitor::leaseChanged, &app, [&](bool held, const QString& holder) {
-        if (held)
-            log(QStringLiteral("проверки ведёт этот процесс (%1), база %2, интервал %3 с")
-                    .arg(me, db->url().describe())
-                    .arg(interval));
-        else
-            log(holder.isEmpty() ? QStringLiteral("ждёт права на проверки")
-                                 : QStringLiteral("проверки ведёт %1; этот процесс ждёт").arg(holder));
-    });
-    QObject::connect(&termination, &TerminationSignals::received, &app, [&](int signal) {
+    Session session({.program = QStringLiteral("sentrok-monitor"),
+                     .programFolder = folder,
+                     .database = location,
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = nullptr,  // no sounds
+                     .prober = &prober,
+                     .makeOwnDatabase = true,
+                     .leaseHolder = me,
+                     .follow = false,
+                     .thinLog = true,
+                     .log = [](const QString& line) { log(line); }});
+    try {
+        if (session.open(upgradeLines()) && session.madeOwnDatabase())
+            log(QStringLiteral("создана новая база %1. %2").arg(location, addHostsHint(location)));
+    } catch (const DbError& e) {
+        log(e.userText());
+        return 1;
+    }
+    logLease(session, me);
+    QObject::connect(&termination, &TerminationSignals::received, &app, [](int signal) {
         log(QStringLiteral("сигнал %1: завершение").arg(signal));
         QCoreApplication::exit(0);
     });
     log(QStringLiteral("запущен: %1").arg(me));
-    monitor.start();
+    session.start(&view);
     return QCoreApplication::exec();
 }

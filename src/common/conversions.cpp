@@ -94,9 +94,12 @@ QString printableText(const QString& text)
     QString out = text.left(first);
     for (qsizetype i = first; i < text.size(); ++i) {
         const char16_t u = text[i].unicode();
-        if (!isControlCharacter(text[i])) out += text[i];
-        else if (u < 0x100) out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        else out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        if (!isControlCharacter(text[i]))
+            out += text[i];
+        else if (u < 0x100)
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
     }
     return out;
 }
@@ -107,8 +110,10 @@ QString printableLine(const QString& text)
     out.reserve(text.size());
     for (const QChar c : text) {
         const bool blank = c == u'\n' || c == u'\r' || c == u'\t';
-        if (!blank) out += c;
-        else if (!out.isEmpty() && !out.endsWith(u' ')) out += u' ';
+        if (!blank)
+            out += c;
+        else if (!out.isEmpty() && !out.endsWith(u' '))
+            out += u' ';
     }
     return printableText(out.trimmed());
 }

@@ -20,8 +20,10 @@ QString timeFormat(const QLocale& locale)
         out += c;
     }
     out = out.trimmed();
-    if (out.startsWith(QLatin1String("HH"))) out.remove(0, 1);
-    else if (out.startsWith(QLatin1String("hh"))) out.remove(0, 1);
+    if (out.startsWith(QLatin1String("HH")))
+        out.remove(0, 1);
+    else if (out.startsWith(QLatin1String("hh")))
+        out.remove(0, 1);
     return out;
 }
 

@@ -35,8 +35,8 @@ inline const QString kBadHostName = QStringLiteral(
 inline const QString kControlInDesc = QStringLiteral(
     "Описание не должно содержать управляющих символов (табуляции, перевода строки, ESC и "
     "подобных)");
-inline const QString kControlInMail = QStringLiteral(
-    "Сервер, адреса и описание получателя не должны содержать управляющих символов");
+inline const QString kControlInMail =
+    QStringLiteral("Сервер, адреса и описание получателя не должны содержать управляющих символов");
 inline const QString kWaitOutOfRange =
     QStringLiteral("Время ожидания должно быть числом от 0 до 32767");
 inline const QString kCountTooLarge = QStringLiteral("Количество пингов должно быть <= 32767");
@@ -69,7 +69,7 @@ std::optional<QString> descriptionRefusal(const QString& desc);
 // The check interval typed by the user: whole minutes (rounded, halves to even), or the refusal.
 struct IntervalInput {
     std::int32_t minutes = 0;
-    QString refusal;  // empty when the interval is accepted
+    QString refusal{};  // empty when the interval is accepted
 };
 IntervalInput intervalInput(const QString& text, const QLocale& locale = QLocale());
 

@@ -16,7 +16,7 @@ enum class MsgIcon { None, Question, Exclamation, Stop };
 enum class MsgAnswer { Ok, Yes, No };
 
 struct Message {
-    QString text;
+    QString text{};
     QString title = kAppTitle;
     MsgButtons buttons = MsgButtons::Ok;
     MsgIcon icon = MsgIcon::None;

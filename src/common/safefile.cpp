@@ -6,9 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 
 namespace sentrok {
 
@@ -21,8 +21,9 @@ QString systemWords(int error) { return QString::fromLocal8Bit(std::strerror(err
 QString openProblem(const QString& path, const QString& what, int error)
 {
     if (error == ELOOP)
-        return QStringLiteral("%1 %2 — символическая ссылка, а через ссылки программа такие файлы "
-                              "не открывает: удалите ссылку")
+        return QStringLiteral(
+                   "%1 %2 — символическая ссылка, а через ссылки программа такие файлы "
+                   "не открывает: удалите ссылку")
             .arg(what, shown(path));
     if (error == EISDIR)
         return QStringLiteral("%1 %2 — каталог, а не файл: удалите или переименуйте его")
@@ -48,12 +49,14 @@ PlainFile openPlainFile(const QString& path, int flags, const QString& what, mod
         out.error = errno;
         out.problem = openProblem(path, what, out.error);
     } else if (!S_ISREG(out.st.st_mode)) {
-        out.problem = QStringLiteral("%1 %2 — не обычный файл (каталог, канал или устройство): "
-                                     "удалите или переименуйте его")
+        out.problem = QStringLiteral(
+                          "%1 %2 — не обычный файл (каталог, канал или устройство): "
+                          "удалите или переименуйте его")
                           .arg(what, shown(path));
     } else if (out.st.st_nlink > 1) {
-        out.problem = QStringLiteral("у файла %1 есть другие имена (жёсткие ссылки), и запись в "
-                                     "него изменила бы и их: удалите его")
+        out.problem = QStringLiteral(
+                          "у файла %1 есть другие имена (жёсткие ссылки), и запись в "
+                          "него изменила бы и их: удалите его")
                           .arg(shown(path));
     }
     if (!out.problem.isEmpty()) out.fd.reset();

@@ -13,10 +13,10 @@ namespace sentrok {
 // are opened as if someone had prepared their path: never through a symbolic link, and only when
 // they are plain files with one name, so that writing one never writes through to another file.
 struct PlainFile {
-    UniqueFd fd;
+    UniqueFd fd{};
     struct stat st {};  // of the open file
     int error = 0;      // errno of a file that could not be opened; ENOENT: there is none
-    QString problem;    // empty when fd can be used; else words naming the path and the fix
+    QString problem{};  // empty when fd can be used; else words naming the path and the fix
 
     bool missing() const { return error == ENOENT; }
 };

@@ -24,7 +24,8 @@ std::vector<Span> unionOf(const std::vector<Outage>& outages, qint64 start, qint
         const Span s{std::max(o.startMs, start), o.open() ? end : std::min(o.endMs, end)};
         if (s.from < s.to) spans.push_back(s);
     }
-    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
+    std::sort(spans.begin(), spans.end(),
+              [](const Span& a, const Span& b) { return a.from < b.from; });
     std::vector<Span> out;
     for (const Span& s : spans) {
         if (!out.empty() && s.from <= out.back().to)
@@ -40,8 +41,10 @@ qint64 overlapMs(const std::vector<Span>& a, const std::vector<Span>& b)
     qint64 ms = 0;
     for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
         ms += std::max<qint64>(0, std::min(a[i].to, b[j].to) - std::max(a[i].from, b[j].from));
-        if (a[i].to < b[j].to) ++i;
-        else ++j;
+        if (a[i].to < b[j].to)
+            ++i;
+        else
+            ++j;
     }
     return ms;
 }
@@ -89,7 +92,8 @@ HostFigures figuresFor(const HostInput& in, qint64 fromMs, qint64 toMs)
     f.downtimeSecs = std::min(downMs / 1000, f.periodSecs);
     if (!in.ancestorOutages.empty())
         f.ancestorDownSecs = std::min(
-            overlapMs(unionOf(in.outages, start, toMs), unionOf(in.ancestorOutages, start, toMs)) / 1000,
+            overlapMs(unionOf(in.outages, start, toMs), unionOf(in.ancestorOutages, start, toMs)) /
+                1000,
             f.downtimeSecs);
     f.longestSecs = longestMs / 1000;
     if (restored) f.mttrSecs = restoredMs / restored / 1000;

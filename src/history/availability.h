@@ -23,12 +23,12 @@ struct Outage {
 struct HostInput {
     qint64 id = 0;
     QString ip, desc;
-    qint64 firstCheckMs = -1;  // -1 when the host was never checked
-    std::vector<Outage> outages;  // those that may touch the period
-    ReplyTotals totals;           // the checks made in the period
+    qint64 firstCheckMs = -1;       // -1 when the host was never checked
+    std::vector<Outage> outages{};  // those that may touch the period
+    ReplyTotals totals{};           // the checks made in the period
     // The outages of the hosts it is reached through (its parent, that one's parent...), in any
     // order, overlapping or not.
-    std::vector<Outage> ancestorOutages;
+    std::vector<Outage> ancestorOutages{};
 };
 
 // A host's figures for a period. Its period starts no earlier than its first check; downtime
@@ -38,16 +38,16 @@ struct HostInput {
 struct HostFigures {
     qint64 id = 0;
     QString ip, desc;
-    QDateTime from, to;   // the host's own period
+    QDateTime from, to;     // the host's own period
     qint64 periodSecs = 0;  // 0: nothing to say for this period
-    ReplyTotals totals;
+    ReplyTotals totals{};
     int outages = 0;
     qint64 downtimeSecs = 0;
     qint64 ancestorDownSecs = 0;  // of downtimeSecs: while an ancestor was down too
     qint64 longestSecs = 0;
-    std::optional<qint64> mttrSecs;  // mean length of the outages that ended in the period
-    std::optional<double> availability;  // 0..1
-    std::vector<Outage> outageList;  // the outages counted, clipped to the period
+    std::optional<qint64> mttrSecs{};      // mean length of the outages that ended in the period
+    std::optional<double> availability{};  // 0..1
+    std::vector<Outage> outageList{};      // the outages counted, clipped to the period
 
     std::optional<double> lossShare() const;  // failed checks / checks
 };

@@ -46,8 +46,8 @@ QStringList fields(const HostFigures& f, QLocale locale)
             QString::number(f.ancestorDownSecs)};
 }
 
-QString csvText(const std::vector<HostFigures>& figures, const QStringList& headings, const QLocale& numbers,
-                QChar separator)
+QString csvText(const std::vector<HostFigures>& figures, const QStringList& headings,
+                const QLocale& numbers, QChar separator)
 {
     const auto line = [separator](const QStringList& fields) {
         QStringList quoted;
@@ -63,7 +63,8 @@ QString csvText(const std::vector<HostFigures>& figures, const QStringList& head
 
 QString csvField(const QString& text, QChar separator)
 {
-    if (!text.contains(separator) && !text.contains(u'"') && !text.contains(u'\n') && !text.contains(u'\r'))
+    if (!text.contains(separator) && !text.contains(u'"') && !text.contains(u'\n') &&
+        !text.contains(u'\r'))
         return text;
     QString quoted = text;
     quoted.replace(QStringLiteral("\""), QStringLiteral("\"\""));
@@ -72,9 +73,9 @@ QString csvField(const QString& text, QChar separator)
 
 QStringList figureHeadings()
 {
-    return {QStringLiteral("id"),           QStringLiteral("ip"),         QStringLiteral("desc"),
-            QStringLiteral("checks"),       QStringLiteral("failed"),     QStringLiteral("outages"),
-            QStringLiteral("downtime_s"),   QStringLiteral("availability_pct"),
+    return {QStringLiteral("id"), QStringLiteral("ip"), QStringLiteral("desc"),
+            QStringLiteral("checks"), QStringLiteral("failed"), QStringLiteral("outages"),
+            QStringLiteral("downtime_s"), QStringLiteral("availability_pct"),
             QStringLiteral("reply_min_ms"), QStringLiteral("reply_mean_ms"),
             QStringLiteral("reply_max_ms"), QStringLiteral("reply_p95_ms"),
             // Last, so that what reads the columns by their place reads them as before.
@@ -91,7 +92,8 @@ QString figuresCsv(const std::vector<HostFigures>& figures)
 QString figuresCsv(const std::vector<HostFigures>& figures, const QLocale& locale)
 {
     const bool comma = locale.decimalPoint() == QLatin1String(",");
-    const QStringList headings = locale.language() == QLocale::Russian ? russianHeadings() : figureHeadings();
+    const QStringList headings =
+        locale.language() == QLocale::Russian ? russianHeadings() : figureHeadings();
     return csvText(figures, headings, comma ? locale : QLocale::c(), comma ? u';' : u',');
 }
 

@@ -43,17 +43,22 @@ qint64 storedMsecs(const QString& text)
     return (naive - *it) * 1000;
 }
 
-qint64 storedTime(const QVariant& value) { return value.isNull() ? -1 : storedMsecs(value.toString()); }
+qint64 storedTime(const QVariant& value)
+{
+    return value.isNull() ? -1 : storedMsecs(value.toString());
+}
 
 // Hour and day keys step as written, without the clock's seasonal jumps: "2024-03-31 02" is
 // followed by "2024-03-31 03" whether or not that hour existed locally.
 QString nextKey(const QString& key, qint64 secs)
 {
     const bool hour = key.size() == 13;
-    QDateTime t = QDateTime::fromString(hour ? key + QStringLiteral(":00:00") : key + QStringLiteral(" 00:00:00"),
-                                        kStoredDateFormat);
+    QDateTime t = QDateTime::fromString(
+        hour ? key + QStringLiteral(":00:00") : key + QStringLiteral(" 00:00:00"),
+        kStoredDateFormat);
     t.setTimeZone(QTimeZone::utc());
-    return t.addSecs(secs).toString(hour ? QStringLiteral("yyyy-MM-dd HH") : QStringLiteral("yyyy-MM-dd"));
+    return t.addSecs(secs).toString(hour ? QStringLiteral("yyyy-MM-dd HH")
+                                         : QStringLiteral("yyyy-MM-dd"));
 }
 
 QString nextHour(const QString& hour) { return nextKey(hour, 3600); }
@@ -83,14 +88,15 @@ void mergeEdge(Database& db, const QString& hour, const QString& lo, const QStri
 {
     TotalsMap inHour, inPart;
     const QString hourEnd = hourStart(nextHour(hour));
-    Result raw = host ? db.execute(QStringLiteral("SELECT id_ip, dt, time_echo FROM log "
-                                                  "WHERE id_ip = ? AND dt >= ? AND dt < ?"),
-                                   {*host, hourStart(hour), hourEnd})
-                      // Host by host through the host-and-time index; a join lets the
-                      // planner scan the whole log instead.
-                      : db.execute(QStringLiteral("SELECT id_ip, dt, time_echo FROM log WHERE id_ip IN "
-                                                  "(SELECT id FROM address) AND dt >= ? AND dt < ?"),
-                                   {hourStart(hour), hourEnd});
+    Result raw =
+        host ? db.execute(QStringLiteral("SELECT id_ip, dt, time_echo FROM log "
+                                         "WHERE id_ip = ? AND dt >= ? AND dt < ?"),
+                          {*host, hourStart(hour), hourEnd})
+             // Host by host through the host-and-time index; a join lets the
+             // planner scan the whole log instead.
+             : db.execute(QStringLiteral("SELECT id_ip, dt, time_echo FROM log WHERE id_ip IN "
+                                         "(SELECT id FROM address) AND dt >= ? AND dt < ?"),
+                          {hourStart(hour), hourEnd});
     for (; !raw.eof(); raw.moveNext()) {
         const qint64 id = raw.field(0).toLongLong();
         const QString dt = raw.field(1).toString();
@@ -101,7 +107,8 @@ void mergeEdge(Database& db, const QString& hour, const QString& lo, const QStri
         if (dt >= lo && dt < hi) inPart[id].addCheck(echo, dt);
     }
     TotalsMap kept;
-    QString sql = QStringLiteral("SELECT id_ip, %1 FROM %2 WHERE hour = ?").arg(totalsColumns(), kHourlyTable);
+    QString sql = QStringLiteral("SELECT id_ip, %1 FROM %2 WHERE hour = ?")
+                      .arg(totalsColumns(), kHourlyTable);
     QVariantList values{hour};
     if (host) {
         sql += QStringLiteral(" AND id_ip = ?");
@@ -125,12 +132,15 @@ void mergeHours(Database& db, const QString& first, const QString& end, std::opt
 {
     if (first >= end) return;
     // Whole days in the middle come from the daily totals.
-    const QString firstDay = first.endsWith(QLatin1String(" 00")) ? first.left(10) : nextDay(first.left(10));
+    const QString firstDay =
+        first.endsWith(QLatin1String(" 00")) ? first.left(10) : nextDay(first.left(10));
     const QString endDay = end.left(10);
     if (firstDay < endDay) {
-        mergeGrouped(db, kHourlyTable, QStringLiteral("hour"), first, firstDay + QStringLiteral(" 00"), host, out);
+        mergeGrouped(db, kHourlyTable, QStringLiteral("hour"), first,
+                     firstDay + QStringLiteral(" 00"), host, out);
         mergeGrouped(db, kDailyTable, QStringLiteral("day"), firstDay, endDay, host, out);
-        mergeGrouped(db, kHourlyTable, QStringLiteral("hour"), endDay + QStringLiteral(" 00"), end, host, out);
+        mergeGrouped(db, kHourlyTable, QStringLiteral("hour"), endDay + QStringLiteral(" 00"), end,
+                     host, out);
     } else {
         mergeGrouped(db, kHourlyTable, QStringLiteral("hour"), first, end, host, out);
     }
@@ -151,11 +161,7 @@ std::vector<HostRef> historyHosts(Database& db)
     for (Result r = db.execute(QStringLiteral("SELECT id, ip, [desc] FROM address ORDER BY id"));
          !r.eof(); r.moveNext())
         hosts.push_back({r.field(0).toLongLong(), r.field(1).toString(), r.field(2).toString()});
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(hosts.begin(), hosts.end(), [&](const HostRef& a, const HostRef& b) {
-        return collator.compare(a.desc, b.desc) < 0;
-    });
+    sortByDescription(hosts, [](const HostRef& h) -> const QString& { return h.desc; });
     return hosts;
 }
 
@@ -218,7 +224,8 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
             "SELECT id_ip, dt1, dt2 FROM noconnect WHERE dt1 < ? AND (dt2 = ? OR dt2 >= ?)");
         QVariantList values{storedDateText(to), kZeroDate, storedDateText(from)};
         if (host) {
-            sql += QStringLiteral(" AND id_ip IN (?") + QStringLiteral(",?").repeated(qsizetype(wanted.size()) - 1) + u')';
+            sql += QStringLiteral(" AND id_ip IN (?") +
+                   QStringLiteral(",?").repeated(qsizetype(wanted.size()) - 1) + u')';
             for (qint64 id : wanted) values << id;
         }
         for (Result r = db.execute(sql, values); !r.eof(); r.moveNext()) {
@@ -231,7 +238,8 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
         in.outages = outagesOf.value(in.id);
         for (qint64 a : tree.ancestors(in.id)) {
             const auto it = outagesOf.constFind(a);
-            if (it != outagesOf.cend()) in.ancestorOutages.insert(in.ancestorOutages.end(), it->begin(), it->end());
+            if (it != outagesOf.cend())
+                in.ancestorOutages.insert(in.ancestorOutages.end(), it->begin(), it->end());
         }
     }
     for (auto& [id, t] : totalsIn(db, from, to, host)) {
@@ -254,13 +262,15 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
     return out;
 }
 
-std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& from, const QDateTime& to)
+std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& from,
+                                    const QDateTime& to)
 {
     std::vector<ReplyPoint> points;
     const QString a = storedDateText(from).left(13), b = storedDateText(to);
-    for (Result r = db.execute(QStringLiteral("SELECT hour, checks, failed, reply_sum FROM log_hourly "
-                                              "WHERE id_ip = ? AND hour >= ? AND hour < ? ORDER BY hour"),
-                               {host, a, b});
+    for (Result r =
+             db.execute(QStringLiteral("SELECT hour, checks, failed, reply_sum FROM log_hourly "
+                                       "WHERE id_ip = ? AND hour >= ? AND hour < ? ORDER BY hour"),
+                        {host, a, b});
          !r.eof(); r.moveNext()) {
         const qint64 checks = r.field(1).toLongLong(), failed = r.field(2).toLongLong();
         const qint64 replies = checks - failed;
@@ -270,20 +280,23 @@ std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& 
     return points;
 }
 
-std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateTime& from, const QDateTime& to)
+std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateTime& from,
+                                                      const QDateTime& to)
 {
     std::map<qint64, std::vector<ReplyPoint>> out;
     const QString a = storedDateText(from).left(13), b = storedDateText(to);
     QHash<QString, qint64> at;  // an hour's middle, worked out once for all hosts
-    for (Result r = db.execute(QStringLiteral("SELECT hour, id_ip, checks, failed, reply_sum FROM log_hourly "
-                                              "WHERE hour >= ? AND hour < ? ORDER BY hour"),
-                               {a, b});
+    for (Result r = db.execute(
+             QStringLiteral("SELECT hour, id_ip, checks, failed, reply_sum FROM log_hourly "
+                            "WHERE hour >= ? AND hour < ? ORDER BY hour"),
+             {a, b});
          !r.eof(); r.moveNext()) {
         const QString hour = r.field(0).toString();
         auto it = at.find(hour);
         if (it == at.end()) it = at.insert(hour, storedMsecs(hour + QStringLiteral(":30:00")));
         const qint64 replies = r.field(2).toLongLong() - r.field(3).toLongLong();
-        out[r.field(1).toLongLong()].push_back({*it, replies > 0 ? r.field(4).toLongLong() / replies : -1, true});
+        out[r.field(1).toLongLong()].push_back(
+            {*it, replies > 0 ? r.field(4).toLongLong() / replies : -1, true});
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/availability.h"
+#include "store/hosts.h"
 
 #include <QDateTime>
 #include <QMetaType>
@@ -13,11 +14,6 @@
 namespace sentrok {
 
 class Database;
-
-struct HostRef {
-    qint64 id = 0;
-    QString ip, desc;
-};
 
 // Every host, in the order of their descriptions as a person reads them.
 std::vector<HostRef> historyHosts(Database& db);
@@ -35,14 +31,14 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
 // One point of the reply-time chart: a check, or an hour's mean where the log no longer holds
 // the hour's checks.
 struct ReplyPoint {
-    qint64 msecs = 0;  // since the epoch
+    qint64 msecs = 0;   // since the epoch
     qint64 reply = -1;  // negative: failed
     bool hourly = false;
 };
 
 struct HostHistory {
-    HostFigures figures;
-    std::vector<ReplyPoint> points;
+    HostFigures figures{};
+    std::vector<ReplyPoint> points{};
 };
 HostHistory hostHistory(Database& db, qint64 host, const QDateTime& from, const QDateTime& to);
 
@@ -51,7 +47,8 @@ HostHistory hostHistory(Database& db, qint64 host, const QDateTime& from, const 
 std::vector<ReplyPoint> hourlyMeans(Database& db, qint64 host, const QDateTime& from,
                                     const QDateTime& to);
 // The same for every host at once.
-std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateTime& from, const QDateTime& to);
+std::map<qint64, std::vector<ReplyPoint>> hourlyMeans(Database& db, const QDateTime& from,
+                                                      const QDateTime& to);
 
 }  // namespace sentrok
 

@@ -2,10 +2,11 @@
 
 #include "common/clock.h"
 #include "common/datetext.h"
-#include "history/dbthread.h"
 #include "store/database.h"
+#include "store/dbworker.h"
 #include "store/schema.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 namespace sentrok {
@@ -35,8 +36,11 @@ bool deleteOldLogRows(Database& db, qint64 host, const QString& before, int limi
 }
 
 LogRetention::LogRetention(const QString& file, const Clock& clock, QObject* parent)
-    : QObject(parent), m_clock(clock),
-      m_thread(std::make_unique<DbThread>(file, QStringLiteral("retention")))
+    : QObject(parent),
+      m_clock(clock),
+      m_thread(std::make_unique<DbWorker>(
+          file, DbWorker::Options{.connectionBase = QStringLiteral("retention"),
+                                  .nice = DbWorker::kBackgroundNice}))
 {
 }
 
@@ -74,28 +78,35 @@ void LogRetention::sweep(qint64 afterHost, const QString& before, qint64 batches
     struct Step {
         qint64 host = 0;  // 0: no host left
         bool more = false;
+        qint64 tookNs = 0;
     };
+    const qint64 limit = m_batch.size();
     m_thread->run<Step>(
         this,
-        [afterHost, before](Database& db) {
+        [afterHost, before, limit](Database& db) {
+            QElapsedTimer took;
+            took.start();
             Step s;
-            Result r = db.execute(QStringLiteral("SELECT min(id) FROM address WHERE id >= ?"), {afterHost});
+            Result r = db.execute(QStringLiteral("SELECT min(id) FROM address WHERE id >= ?"),
+                                  {afterHost});
             if (r.field(0).isNull()) return s;
             s.host = r.field(0).toLongLong();
             r.close();
-            s.more = deleteOldLogRows(db, s.host, before, kBatch);
+            s.more = deleteOldLogRows(db, s.host, before, int(limit));
+            s.tookNs = took.nsecsElapsed();
             return s;
         },
-        [this, before, batches](Step s) {
+        [this, before, batches, limit](Step s) {
             if (!s.host) {
                 m_running = false;
                 emit swept(batches);
                 return;
             }
+            // A batch that found fewer rows than it could take tells nothing of the rate.
+            if (s.more) m_batch.done(limit, s.tookNs);
             const qint64 next = s.more ? s.host : s.host + 1;
-            QTimer::singleShot(kPauseMs, this, [this, next, before, n = batches + 1] {
-                sweep(next, before, n);
-            });
+            QTimer::singleShot(kPauseMs, this,
+                               [this, next, before, n = batches + 1] { sweep(next, before, n); });
         },
         [this](const DbError& e) {
             m_running = false;

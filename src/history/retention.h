@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/batchsizer.h"
+
 #include <QObject>
 #include <QString>
 
@@ -9,7 +11,7 @@ namespace sentrok {
 
 class Clock;
 class Database;
-class DbThread;
+class DbWorker;
 
 // How many days of detailed log rows are kept; 0 keeps them for ever. Totals and outages
 // are always kept, so the figures of any period stay exact.
@@ -21,11 +23,13 @@ void setLogKeepDays(Database& db, int days);
 bool deleteOldLogRows(Database& db, qint64 host, const QString& before, int limit);
 
 // Thins the log out to the kept days on a thread and connection of its own, a small batch at
-// a time with a pause between, so that no window and no recording waits on it for long.
+// a time with a pause between, so that no window and no recording waits on it for long: each
+// batch is sized to hold the database for about BatchSizer's time.
 class LogRetention final : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kBatch = 1000;
+    static constexpr qint64 kFirstBatch = 1000;
+    static constexpr qint64 kMostBatch = 20000;
     static constexpr int kPauseMs = 10;
 
     LogRetention(const QString& file, const Clock& clock, QObject* parent = nullptr);
@@ -45,7 +49,8 @@ private:
 
     const Clock& m_clock;
     bool m_running = false;
-    std::unique_ptr<DbThread> m_thread;
+    BatchSizer m_batch{kFirstBatch, 1, kMostBatch};
+    std::unique_ptr<DbWorker> m_thread;
 };
 
 }  // namespace sentrok

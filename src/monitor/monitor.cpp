@@ -1,10 +1,10 @@
 #include "monitor/monitor.h"
 
-#include "alerts/sound.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
 #include "common/inputrules.h"
+#include "monitor/alertlists.h"
 #include "store/database.h"
 #include "store/lease.h"
 #include "store/parents.h"
@@ -14,14 +14,13 @@
 #include <QTextStream>
 
 #include <algorithm>
-#include <utility>
 #include <limits>
+#include <utility>
 
 namespace sentrok {
 
 namespace {
 
-const QString kCrLf = QStringLiteral("\r\n");
 // How long one turn of the event loop may spend announcing recorded outcomes.
 constexpr qint64 kAnnounceSliceMs = 8;
 // Outcomes handed to the recorder at a time.
@@ -34,9 +33,6 @@ void printError(const QString& text)
     QTextStream(stderr) << "sentrok: " << printableLine(text) << "\n";
 }
 
-// An ancestor listed only to carry the hosts behind it: it went down before this pass.
-const QString kStillDown = QStringLiteral(" (всё ещё нет связи)");
-
 // The result text a probe's outcome is recorded with.
 QString resultOf(const ProbeOutcome& outcome)
 {
@@ -46,7 +42,9 @@ QString resultOf(const ProbeOutcome& outcome)
 }  // namespace
 
 Monitor::Monitor(MonitorDeps deps, std::int32_t checkInterval, QObject* parent)
-    : QObject(parent), m_deps(std::move(deps)), m_checkInterval(checkInterval),
+    : QObject(parent),
+      m_deps(std::move(deps)),
+      m_checkInterval(checkInterval),
       m_recorder(std::make_unique<Recorder>(m_deps.database))
 {
     m_timer.setInterval(1000);
@@ -132,11 +130,12 @@ void Monitor::lookForRequests()
 {
     if (m_askingRequests) return;
     m_askingRequests = true;
-    m_recorder->newestRequest([this, guard = QPointer<Monitor>(this)](std::optional<qint64> newest) {
-        if (!guard) return;
-        m_askingRequests = false;
-        if (newest && *newest > m_answeredRequest && m_held && !m_running) mnuStart_Click();
-    });
+    m_recorder->newestRequest(
+        [this, guard = QPointer<Monitor>(this)](std::optional<qint64> newest) {
+            if (!guard) return;
+            m_askingRequests = false;
+            if (newest && *newest > m_answeredRequest && m_held && !m_running) mnuStart_Click();
+        });
 }
 
 void Monitor::Timer2_Timer()
@@ -161,8 +160,7 @@ void Monitor::mnuStart_Click()
 
 QString Monitor::alertText(const QString& downList, const QString& upList)
 {
-    return QStringLiteral("NO CONNECT") + kCrLf + downList + kCrLf + QStringLiteral("CONNECT") +
-           kCrLf + upList;
+    return sentrok::alertText(downList, upList);
 }
 
 bool Monitor::RunCheckPass(std::function<void()> after)
@@ -174,6 +172,7 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     view.setBusy(true);
     m_downList.clear();
     m_upList.clear();
+    m_changes.clear();
     m_processed = 0;
     m_failedCount = 0;
     view.setStartEnabled(false);
@@ -213,7 +212,8 @@ void Monitor::hostsLoaded(HostsOutcome loaded)
     m_loadError.clear();
     m_deps.view->setCondition(Condition::DatabaseGone, {});
     m_slots.resize(loaded.hosts.size());
-    for (std::size_t i = 0; i < loaded.hosts.size(); ++i) m_slots[i].host = std::move(loaded.hosts[i]);
+    for (std::size_t i = 0; i < loaded.hosts.size(); ++i)
+        m_slots[i].host = std::move(loaded.hosts[i]);
     linkParents();
     startProbes();
     sendReady();
@@ -249,10 +249,9 @@ void Monitor::startProbes()
         s.state = SlotState::Probing;
         ++m_inFlight;
         const HostRecord& h = s.host;
-        s.probeId = m_deps.prober->start({h.ip, h.vw, h.vi, h.vn, h.vl},
-                                         [this, index](const ProbeOutcome& outcome) {
-                                             probeDone(index, outcome);
-                                         });
+        s.probeId = m_deps.prober->start(
+            {h.ip, h.vw, h.vi, h.vn, h.vl},
+            [this, index](const ProbeOutcome& outcome) { probeDone(index, outcome); });
     }
 }
 
@@ -287,6 +286,7 @@ void Monitor::sendReady()
             s.ancestor = ancestor;
         }
         s.state = SlotState::Sent;
+        s.when = now;
         const HostRecord& h = s.host;
         if (s.skipped) {
             s.recorded = {};
@@ -320,8 +320,8 @@ void Monitor::sendReady()
     });
 }
 
-void Monitor::batchRecorded(std::size_t from, std::size_t to, const std::vector<std::size_t>& written,
-                            BatchOutcome outcome)
+void Monitor::batchRecorded(std::size_t from, std::size_t to,
+                            const std::vector<std::size_t>& written, BatchOutcome outcome)
 {
     m_batchInFlight = false;
     if (!m_running || to > m_slots.size()) return;
@@ -397,20 +397,32 @@ void Monitor::announce(const Slot& s)
         failCheck(h, s.recorded.error, s.notWritten);
         return;
     }
-    // Texts of the database, shown in rows and log lines: no control character goes raw.
-    const auto print = [&](std::uint32_t color) {
-        m_deps.view->PrintStat(printableText(h.ip), printableText(h.desc), printableText(h.vw),
-                               s.result, color);
-    };
-    if (s.recorded.change == Change::Up) {
-        print(kColorUp);
-        m_deps.sound->PlayUpSound();
-    } else if (s.recorded.change == Change::Down && s.ancestor != kNone) {
-        print(kColorUnreachable);
-    } else if (s.recorded.change == Change::Down) {
-        print(kColorDown);
-        m_deps.sound->PlayDownSound();
-    }
+    if (s.recorded.change == Change::None) return;
+    HostChange change{.host = {.id = h.id, .ip = h.ip, .desc = h.desc},
+                      .kind = s.recorded.change == Change::Up ? ChangeKind::Up
+                              : s.ancestor != kNone           ? ChangeKind::Unreachable
+                                                              : ChangeKind::Down,
+                      .ancestor = std::nullopt,
+                      .when = fromStored(s.when),
+                      .wait = h.vw,
+                      .reply = s.result};
+    if (change.kind == ChangeKind::Unreachable) change.ancestor = refOf(s.ancestor);
+    m_changes.push_back(change);
+    emit changeAnnounced(change);
+}
+
+HostRef Monitor::refOf(std::size_t index) const
+{
+    const HostRecord& h = m_slots[index].host;
+    return {.id = h.id, .ip = h.ip, .desc = h.desc};
+}
+
+// The nearest ancestor of a host that came back in this pass too; kNone when none did.
+std::size_t Monitor::cameBackWith(std::size_t index) const
+{
+    for (std::size_t a = m_slots[index].parent; a != kNone; a = m_slots[a].parent)
+        if (changed(a, Change::Up)) return a;
+    return kNone;
 }
 
 // Each host's parent as a slot of this pass, found once per pass. The parents make a forest
@@ -487,58 +499,64 @@ bool Monitor::changed(std::size_t index, Change change) const
     return !s.skipped && s.recorded.error.isEmpty() && s.recorded.change == change;
 }
 
-// DownList and UpList of the pass, one line per host in the pass's order, except that a host
-// goes two blanks in under the line of the host it waited for: its nearest ancestor down (whose
-// line, when it had no change of its own in this pass, says that it is still down), or the
-// nearest ancestor that came back with it.
+// DownList and UpList of the pass (see composeAlertLists): a host that went down goes under its
+// nearest ancestor down (whose line, when it had no change of its own in this pass, says that it
+// is still down), a host that came back under the nearest ancestor that came back with it.
 void Monitor::composeLists()
 {
-    const auto compose = [this](Change change, const auto& anchorOf, const auto& lineOf) {
-        std::vector<std::vector<std::size_t>> under;  // sized at the first host under another
-        std::vector<std::size_t> roots;
-        std::vector<char> placed(m_slots.size(), 0);
-        for (std::size_t i = 0; i < m_nextToRecord; ++i) {
-            if (!changed(i, change)) continue;
-            for (std::size_t at = i; !placed[at];) {
-                placed[at] = 1;
-                const std::size_t anchor = anchorOf(at);
-                if (anchor == kNone) {
-                    roots.push_back(at);
-                    break;
-                }
-                if (under.empty()) under.resize(m_slots.size());
-                under[anchor].push_back(at);
-                at = anchor;
-            }
+    std::vector<AlertEntry> entries;
+    std::vector<std::size_t> order;  // the slot of each entry
+    std::vector<char> listed(m_slots.size(), 0);
+    const auto add = [&](std::size_t i, Change change, std::size_t anchor) {
+        listed[i] = 1;
+        entries.push_back({.id = m_slots[i].host.id,
+                           .label = hostLabel(m_slots[i].host.desc, m_slots[i].host.ip),
+                           .change = change,
+                           .anchor = anchor == kNone ? 0 : m_slots[anchor].host.id});
+        order.push_back(i);
+    };
+    for (std::size_t i = 0; i < m_nextToRecord; ++i) {
+        if (changed(i, Change::Up)) add(i, Change::Up, cameBackWith(i));
+        if (!changed(i, Change::Down)) continue;
+        add(i, Change::Down, m_slots[i].ancestor);
+        // The ancestors still down that carry it, each under its own nearest ancestor down.
+        for (std::size_t a = m_slots[i].ancestor;
+             a != kNone && !listed[a] && !changed(a, Change::Down);) {
+            const std::size_t next = nearestDownAncestor(a, true);
+            add(a, Change::None, next);
+            a = next;
         }
-        QString out;
-        const std::function<void(std::size_t, int)> add = [&](std::size_t i, int depth) {
-            out += QString(2 * depth, u' ') + lineOf(i) + kCrLf;
-            if (under.empty()) return;
-            std::sort(under[i].begin(), under[i].end());
-            for (std::size_t k : under[i]) add(k, depth + 1);
-        };
-        std::sort(roots.begin(), roots.end());
-        for (std::size_t r : roots) add(r, 0);
-        return out;
-    };
-    const auto label = [this](std::size_t i) {
-        return hostLabel(m_slots[i].host.desc, m_slots[i].host.ip);
-    };
-    m_downList = compose(
-        Change::Down,
-        [this](std::size_t i) {
-            return changed(i, Change::Down) ? m_slots[i].ancestor : nearestDownAncestor(i, true);
-        },
-        [&](std::size_t i) { return label(i) + (changed(i, Change::Down) ? QString() : kStillDown); });
-    m_upList = compose(
-        Change::Up,
-        [this](std::size_t i) {
-            for (std::size_t a = m_slots[i].parent; a != kNone; a = m_slots[a].parent)
-                if (changed(a, Change::Up)) return a;
-            return kNone;
-        },
-        label);
+    }
+    std::vector<std::size_t> byPass(entries.size());
+    for (std::size_t k = 0; k < byPass.size(); ++k) byPass[k] = k;
+    std::sort(byPass.begin(), byPass.end(),
+              [&](std::size_t x, std::size_t y) { return order[x] < order[y]; });
+    std::vector<AlertEntry> sorted;
+    sorted.reserve(entries.size());
+    for (std::size_t k : byPass) sorted.push_back(std::move(entries[k]));
+    const AlertLists lists = composeAlertLists(sorted);
+    m_downList = lists.down;
+    m_upList = lists.up;
+}
+
+// The pass's changes, each one that came back with the ancestor it came back with.
+PassReport Monitor::report() const
+{
+    PassReport out{.time = m_lastPassTime,
+                   .checkedBy = m_me.isEmpty() ? thisProcess(QStringLiteral("sentrok")) : m_me,
+                   .changes = m_changes,
+                   .alertText = m_downList.isEmpty() && m_upList.isEmpty()
+                                    ? QString()
+                                    : alertText(m_downList, m_upList)};
+    QHash<qint64, std::size_t> slotOf;
+    for (HostChange& c : out.changes) {
+        if (c.kind != ChangeKind::Up) continue;
+        if (slotOf.isEmpty())
+            for (std::size_t i = 0; i < m_nextToRecord; ++i) slotOf.insert(m_slots[i].host.id, i);
+        const std::size_t with = cameBackWith(slotOf.value(c.host.id));
+        if (with != kNone) c.ancestor = refOf(with);
+    }
+    return out;
 }
 
 void Monitor::failCheck(const HostRecord& host, const QString& error, bool notWritten)
@@ -564,8 +582,7 @@ void Monitor::abandonPass(const QString& why)
     for (Slot& s : m_slots)
         if (s.state == SlotState::Probing) m_deps.prober->cancel(s.probeId);
     const qint64 dropped = qint64(m_slots.size() - m_nextToRecord);
-    const QString message =
-        QStringLiteral("Не записано проверок: %1. %2").arg(dropped).arg(why);
+    const QString message = QStringLiteral("Не записано проверок: %1. %2").arg(dropped).arg(why);
     m_deps.view->reportCheckFailure(message);
     printError(message);
     finishPass(false);
@@ -586,7 +603,9 @@ void Monitor::finishPass(bool complete)
     view.setBusy(false);
     m_lastPassTime = m_deps.clock->now();
     m_running = false;
+    const PassReport passReport = report();
     m_slots.clear();
+    m_changes.clear();
     m_recorder->endPass(storedDateText(m_lastPassTime), m_processed, m_failedCount);
     for (auto it = m_repeatedFailures.cbegin(); it != m_repeatedFailures.cend(); ++it)
         printError(QStringLiteral("ещё %1 проверок в этом проходе с той же ошибкой: %2")
@@ -595,9 +614,8 @@ void Monitor::finishPass(bool complete)
     m_repeatedFailures.clear();
     std::function<void()> after = std::move(m_after);
     m_after = nullptr;
+    emit passAnnounced(passReport);
     try {
-        if ((!m_downList.isEmpty() || !m_upList.isEmpty()) && m_deps.sendAlert)
-            m_deps.sendAlert(alertText(m_downList, m_upList));
         if (m_deps.getNoCon) m_deps.getNoCon();
     } catch (const DbError& e) {
         view.reportCheckFailure(e.userText());
@@ -615,9 +633,8 @@ void Monitor::recordingWaits(const QString& text)
     std::size_t waiting = 0;
     for (std::size_t i = m_nextToRecord; i < m_slots.size(); ++i)
         if (m_slots[i].state == SlotState::Sent || m_slots[i].state == SlotState::Probed) ++waiting;
-    m_deps.view->setCondition(
-        Condition::RecordingWaits,
-        text + QStringLiteral("\nЖдут записи: %1.").arg(waiting));
+    m_deps.view->setCondition(Condition::RecordingWaits,
+                              text + QStringLiteral("\nЖдут записи: %1.").arg(waiting));
 }
 
 }  // namespace sentrok

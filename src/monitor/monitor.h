@@ -1,13 +1,14 @@
 #pragma once
 
+#include "monitor/announcement.h"
 #include "monitor/monitorview.h"
 #include "monitor/recorder.h"
 #include "probe/prober.h"
 
 #include <QDateTime>
 #include <QHash>
-#include <QSet>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <cstdint>
@@ -19,16 +20,13 @@
 namespace sentrok {
 
 class Clock;
-class Sound;
 
 struct MonitorDeps {
-    QString database;  // the database file; the monitor has a connection of its own to it
+    QString database{};  // the database file; the monitor has a connection of its own to it
     Prober* prober = nullptr;
-    Sound* sound = nullptr;
-    MonitorView* view = nullptr;
+    MonitorView* view = nullptr;  // the status: panels, pointer, conditions, failed checks
     const Clock* clock = nullptr;
-    std::function<void(const QString&)> sendAlert;  // one e-mail for the pass's changes
-    std::function<void()> getNoCon;                 // refresh the outage window
+    std::function<void()> getNoCon;  // refresh the outage window
 };
 
 // The monitoring passes and their timing.
@@ -41,10 +39,11 @@ struct MonitorDeps {
 // hosts before it. After each recorded host the progress panel and LastPassTime move on.
 //
 // A host is down from its first failed check to its next successful one: the failure opens an
-// outage row, the success closes it, and each change is announced with an event row, a sound
-// and a line in DownList or UpList. A check that cannot be made (a setting the probe cannot
-// use, no ICMP socket, a database failure) is not a host that is down: nothing is written for it,
-// it is reported, and the pass goes on with the next host.
+// outage row, the success closes it, and each change is announced (changeAnnounced: an event row
+// and a sound where the program has them) and has a line in DownList or UpList; the end of the pass
+// announces all of them at once (passAnnounced: the alert mail among others). A check that cannot
+// be made (a setting the probe cannot use, no ICMP socket, a database failure) is not a host that
+// is down: nothing is written for it, it is reported, and the pass goes on with the next host.
 //
 // The database work runs on a thread of its own (Recorder), a batch of outcomes at a time, so a
 // locked database or a slow disk never holds the window up: while another program holds the lock,
@@ -107,6 +106,10 @@ public:
     static QString alertText(const QString& downList, const QString& upList);
 
 signals:
+    // A change of state as it is recorded, in the pass's order.
+    void changeAnnounced(const sentrok::HostChange& change);
+    // The pass's changes at its end, with the alert text (every pass, those without changes too).
+    void passAnnounced(const sentrok::PassReport& report);
     void passFinished();
     // The lease was taken (held) or is held by another process (`holder`, when known).
     void leaseChanged(bool held, const QString& holder);
@@ -116,16 +119,17 @@ private:
     static constexpr std::size_t kNone = std::size_t(-1);
     static constexpr std::size_t kPending = std::size_t(-2);
     struct Slot {
-        HostRecord host;
+        HostRecord host{};
         SlotState state = SlotState::Waiting;
         bool skipped = false;  // wait time "0": not monitored
         quint64 probeId = 0;
-        ProbeOutcome outcome;
-        QString result;        // the result text recorded
-        RecordResult recorded;  // what the recording made of it
-        bool notWritten = false;  // checked, but the database refused its record
+        ProbeOutcome outcome{};
+        QString result{};              // the result text recorded
+        RecordResult recorded{};       // what the recording made of it
+        bool notWritten = false;       // checked, but the database refused its record
         std::size_t parent = kNone;    // the slot of its parent
         std::size_t ancestor = kNone;  // a failed check: the slot of its nearest ancestor down
+        QString when{};                // the stored date text of its check
     };
 
     void hostsLoaded(HostsOutcome loaded);
@@ -145,6 +149,9 @@ private:
     std::size_t nearestDownAncestor(std::size_t index, bool passOver) const;
     bool changed(std::size_t index, Change change) const;
     void composeLists();
+    HostRef refOf(std::size_t index) const;
+    std::size_t cameBackWith(std::size_t index) const;
+    PassReport report() const;
     void abandonPass(const QString& why);
     void finishPass(bool complete);
     void failCheck(const HostRecord& host, const QString& error, bool notWritten = false);
@@ -179,6 +186,7 @@ private:
     qint64 m_processed = 0, m_failedCount = 0;
     std::function<void()> m_after;
     QString m_downList, m_upList;
+    std::vector<HostChange> m_changes;  // announced in this pass
     // Standard error gets the first of a repeated failure, then a count per pass.
     QSet<QString> m_toldFailures;
     QString m_loadError;  // the host list could not be read, told once

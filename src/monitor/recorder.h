@@ -1,10 +1,11 @@
 #pragma once
 
+#include "store/recording.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QThread>
 
 #include <functional>
 #include <memory>
@@ -13,58 +14,33 @@
 
 namespace sentrok {
 
+class DbWorker;
 class RecorderWorker;
-
-// One host record as a pass reads it: its texts, or why a field could not be read.
-struct HostRecord {
-    qint64 id = 0;
-    QString ip, desc, vw, vi, vn, vl;
-    QString readError;  // a field that could not be read as text
-    qint64 parent = 0;  // the host it is reached through; 0: none
-    bool downBefore = false;  // its address had an outage open when the pass began
-};
-
-// One check to be written, in the pass's order. `when` is the stored date text of the check.
-// `ancestor`: for a check that fails, the nearest ancestor down in this pass (0: none); a change
-// to down is then recorded as unreachable.
-struct CheckRecord {
-    qint64 hostId = 0;
-    QString ip, vw, result, when;
-    qint64 ancestor = 0;
-};
-
-enum class Change { None, Down, Up };
-
-// What became of one check: the change of state it recorded, or why nothing of it was written.
-struct RecordResult {
-    Change change = Change::None;
-    QString error;
-};
 
 // The outcome of a batch of checks. `gone`: the database file was deleted or replaced, nothing
 // was written (its words in `goneText`).
 struct BatchOutcome {
-    std::vector<RecordResult> results;  // one per check, in order, unless gone or leaseLost
+    std::vector<RecordResult> results{};  // one per check, in order, unless gone or leaseLost
     bool gone = false;
-    QString goneText;
+    QString goneText{};
     bool leaseLost = false;  // the lease was lost (its connection, or to another process):
                              // nothing was written
-    QString leaseHolder;     // who holds it now, when known
+    QString leaseHolder{};   // who holds it now, when known
 };
 
 // Whether this process may run passes, and where the monitoring left off.
 struct LeaseState {
     bool held = false;
-    QString holder;       // who holds it, when someone does
-    QDateTime lastPass;   // the end of the last pass recorded (its start, while unfinished)
+    QString holder{};      // who holds it, when someone does
+    QDateTime lastPass{};  // the end of the last pass recorded (its start, while unfinished)
     bool lastPassOpen = false;
-    QString error;        // the lease could not be asked for (words for the user)
-    bool gone = false;    // ... because the database is out of reach
+    QString error{};    // the lease could not be asked for (words for the user)
+    bool gone = false;  // ... because the database is out of reach
 };
 
 struct HostsOutcome {
-    std::vector<HostRecord> hosts;  // in the order of their descriptions
-    QString error;                  // not empty: the list could not be read
+    std::vector<HostRecord> hosts{};  // in the order of their descriptions
+    QString error{};                  // not empty: the list could not be read
     bool gone = false;
     // The newest request for a pass made before the list was read: the pass answers it and every
     // one before it (0: none).
@@ -116,8 +92,8 @@ signals:
     void waiting(const QString& text);
 
 private:
-    QThread m_thread;
-    RecorderWorker* m_worker = nullptr;  // lives in m_thread
+    std::unique_ptr<DbWorker> m_thread;
+    RecorderWorker* m_worker = nullptr;  // used on m_thread only, deleted as it ends
 };
 
 }  // namespace sentrok

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "monitor/announcement.h"
 #include "monitor/monitorview.h"
+#include "store/passes.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -8,26 +10,30 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <vector>
 
 namespace sentrok {
 
 class Clock;
 class Database;
-class Sound;
+class HostTree;
 
 struct ViewerDeps {
-    QString database;
-    MonitorView* view = nullptr;
-    Sound* sound = nullptr;  // may be null: no sounds
+    QString database{};
+    MonitorView* view = nullptr;  // the status bar's totals
     const Clock* clock = nullptr;
     std::function<void()> getNoCon;  // refresh the outage window
 };
 
 // Follows what another process's monitoring records, for a window that does not monitor itself:
-// every change of state it records becomes an event row and a sound here, in the order it was
-// recorded (a host unreachable behind a down ancestor: a grey row and no sound), and its passes give the status bar's totals and countdown. New records are looked for
-// every kPollMs, and at once when the server says there are some (PostgreSQL's notifications).
+// every change of state it records is announced here as the monitor announces it (an event row and
+// a sound where the program has them; a host unreachable behind a down ancestor: a grey row and no
+// sound), in the order it was recorded, and each pass that ends is announced with its changes and
+// the alert text its mail had, and gives the status bar's totals and countdown. New records are
+// looked for every kPollMs, and at once when the server says there are some (PostgreSQL's
+// notifications).
 class Viewer : public QObject {
     Q_OBJECT
 public:
@@ -48,7 +54,16 @@ public:
     // Looks for new records now.
     void poll();
 
+signals:
+    // As Monitor's: a change as the other process recorded it, and each of its passes once it ends.
+    void changeAnnounced(const sentrok::HostChange& change);
+    void passAnnounced(const sentrok::PassReport& report);
+
 private:
+    HostChange changeOf(const EventRow& e) const;
+    void passEnded(const LastPass& pass);
+    PassReport reportOf(const std::vector<EventRow>& events) const;
+
     ViewerDeps m_deps;
     std::unique_ptr<Database> m_db;
     QTimer m_timer;
@@ -57,6 +72,7 @@ private:
     QDateTime m_lastPassTime;
     bool m_subscribed = false;
     QString m_lastError;
+    std::map<qint64, std::vector<EventRow>> m_passes;  // the changes of passes not yet ended
 };
 
 }  // namespace sentrok

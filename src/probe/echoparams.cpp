@@ -33,14 +33,15 @@ double clampedReading(const QString& text, double low, double high, double other
 
 }  // namespace
 
-EchoParamsOrError normaliseEchoParams(const QString& wait, const QString& ttl,
-                                      const QString& count, const QString& length,
-                                      const QLocale& locale)
+EchoParamsOrError normaliseEchoParams(const QString& wait, const QString& ttl, const QString& count,
+                                      const QString& length, const QLocale& locale)
 {
     EchoParams p;
 
     const auto ttl8 = toUInt8(clampedReading(ttl, 2, 255, 255, locale));
-    if (!ttl8) return {{}, QStringLiteral("время жизни (TTL) %1 вне диапазона от 0 до 255").arg(quoted(ttl))};
+    if (!ttl8)
+        return {{},
+                QStringLiteral("время жизни (TTL) %1 вне диапазона от 0 до 255").arg(quoted(ttl))};
     p.ttl = *ttl8;
 
     // Only an upper bound here: the count would be 129 for "128,6" in a comma locale, and a
@@ -67,7 +68,8 @@ EchoParamsOrError normaliseEchoParams(const QString& wait, const QString& ttl,
         return {{}, QStringLiteral("время ожидания %1 меньше нуля").arg(quoted(wait))};
     const auto timeout = toInt16(wait, locale);
     if (!timeout)
-        return {{}, QStringLiteral("время ожидания %1 вне диапазона от 0 до 32767").arg(quoted(wait))};
+        return {{},
+                QStringLiteral("время ожидания %1 вне диапазона от 0 до 32767").arg(quoted(wait))};
     p.timeoutMs = *timeout;
     return {p, {}};
 }

@@ -17,7 +17,7 @@ const QByteArray& echoFiller();
 // One probe's parameters as they go on the wire, read from the host record's texts.
 struct EchoParams {
     std::uint8_t ttl = 255;
-    QByteArray payload;
+    QByteArray payload{};
     // Echoes sent, one after the other; the sum of their values is divided by the same count.
     int echoes = 1;
     // Per echo, never below 0. An echo whose time-out is 0 has timed out before it could be
@@ -26,16 +26,15 @@ struct EchoParams {
 };
 
 struct EchoParamsOrError {
-    std::optional<EchoParams> params;
-    QString error;  // words for the user when params is empty
+    std::optional<EchoParams> params{};
+    QString error{};  // words for the user when params is empty
 };
 
 // Normalises ttl, length, count and wait in that order; the first text that cannot be
 // converted gives the error. "Numeric" is the locale-or-point reading; the comparisons use
 // the value of the text's leading characters.
-EchoParamsOrError normaliseEchoParams(const QString& wait, const QString& ttl,
-                                      const QString& count, const QString& length,
-                                      const QLocale& locale = QLocale());
+EchoParamsOrError normaliseEchoParams(const QString& wait, const QString& ttl, const QString& count,
+                                      const QString& length, const QLocale& locale = QLocale());
 
 // Running 32-bit sum of per-echo values: the reply time, or -1 for an echo that failed.
 class EchoSum {

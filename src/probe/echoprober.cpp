@@ -60,7 +60,8 @@ quint64 EchoProber::start(const ProbeRequest& request, Done done)
         nextEcho(id);
     } else {
         probe.lookup = m_resolver->lookup(
-            host, [this, id](const std::optional<QHostAddress>& address) { resolved(id, address); });
+            host,
+            [this, id](const std::optional<QHostAddress>& address) { resolved(id, address); });
     }
     return id;
 }

@@ -45,13 +45,13 @@ signals:
 private:
     // One probe on its way.
     struct EchoProbe {
-        Done done;
-        EchoParams params;
-        QHostAddress address;
+        Done done{};
+        EchoParams params{};
+        QHostAddress address{};
         int echoesDone = 0;
-        EchoSum sum;
+        EchoSum sum{};
         quint64 echoToken = 0;  // the transport's, while an echo is out
-        std::optional<quint64> lookup;
+        std::optional<quint64> lookup{};
     };
 
     void resolved(quint64 id, const std::optional<QHostAddress>& address);

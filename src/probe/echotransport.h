@@ -12,18 +12,18 @@ namespace sentrok {
 
 // One echo request as it goes on the wire.
 struct EchoRequest {
-    QHostAddress address;  // IPv4, or IPv6 with its zone
+    QHostAddress address{};  // IPv4, or IPv6 with its zone
     quint8 ttl = 255;
-    QByteArray payload;
+    QByteArray payload{};
     int timeoutMs = 0;  // counted from the moment the request leaves; always above 0
 };
 
 // One echo request's fate.
 struct EchoReply {
-    std::optional<qint32> rttMs;  // the reply time in whole milliseconds; empty: no reply in time
+    std::optional<qint32> rttMs{};  // the reply time in whole milliseconds; empty: no reply in time
     // Not empty: no request could leave (no ICMP socket can be opened), so the echo says nothing
     // about the host; the words for the user.
-    QString notSent;
+    QString notSent{};
 };
 
 // Sends single echo requests and tells each one's fate. The real one is IcmpEchoEngine; tests

@@ -127,8 +127,10 @@ struct SystemResolver::Shared {
             },
             held);
         pthread_attr_destroy(&attr);
-        if (failed) delete held;
-        else ++threads;
+        if (failed)
+            delete held;
+        else
+            ++threads;
     }
 };
 

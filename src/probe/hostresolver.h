@@ -58,7 +58,7 @@ private:
     void armTimer();
 
     struct Pending {
-        Resolved resolved;
+        Resolved resolved{};
         qint64 deadlineMs = 0;
     };
     std::shared_ptr<Shared> m_shared;

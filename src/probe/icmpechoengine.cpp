@@ -20,12 +20,12 @@
 // Reply. The socket is read in batches for a few milliseconds a turn, or until it is empty,
 // and then left alone for a millisecond (the notifier is level-triggered and comes back for
 // the rest), so that the rest of the loop runs however much arrives, and a stream of
-// datagrams costs a wake-up a millisecond rather than one each. A datagram answers a request only when it is an echo reply
-// (checksum right, on a raw socket), carries our identifier and the sequence of a request
-// still awaiting its reply, and comes from that request's destination. Anything else is
-// counted as ignored and changes nothing. The reply time is the kernel's time of arrival less
-// the realtime clock read just before the send, so a reply read late still counts with the
-// time it came; when that is negative or beyond the time-out (the realtime clock was set), the
+// datagrams costs a wake-up a millisecond rather than one each. A datagram answers a request only
+// when it is an echo reply (checksum right, on a raw socket), carries our identifier and the
+// sequence of a request still awaiting its reply, and comes from that request's destination.
+// Anything else is counted as ignored and changes nothing. The reply time is the kernel's time of
+// arrival less the realtime clock read just before the send, so a reply read late still counts with
+// the time it came; when that is negative or beyond the time-out (the realtime clock was set), the
 // monotonic time since the send is taken instead. A reply whose time is beyond the time-out
 // is late and does not count; the echo is left to its time-out.
 //
@@ -74,13 +74,15 @@ constexpr std::uint16_t kFilterAhead = 1024;
 // Most requests that leave back to back to catch up with the pacing schedule.
 constexpr std::int64_t kCatchUpSends = 4;
 
-std::int64_t clockNs(clockid_t clock) {
+std::int64_t clockNs(clockid_t clock)
+{
     timespec ts{};
     clock_gettime(clock, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-int msUntil(std::int64_t whenNs, std::int64_t nowNs) {
+int msUntil(std::int64_t whenNs, std::int64_t nowNs)
+{
     if (whenNs <= nowNs) return 0;
     return int((whenNs - nowNs + kNsPerMs - 1) / kNsPerMs);
 }
@@ -133,7 +135,8 @@ socklen_t socketAddress(const QHostAddress& address, sockaddr_storage& out)
     const QString zone = address.scopeId();
     bool numeric = false;
     in6.sin6_scope_id = zone.toUInt(&numeric);
-    if (!numeric && !zone.isEmpty()) in6.sin6_scope_id = if_nametoindex(zone.toLocal8Bit().constData());
+    if (!numeric && !zone.isEmpty())
+        in6.sin6_scope_id = if_nametoindex(zone.toLocal8Bit().constData());
     return sizeof in6;
 }
 
@@ -154,7 +157,8 @@ int domainOf(IcmpFamily family) { return family == IcmpFamily::V6 ? AF_INET6 : A
 
 }  // namespace
 
-IcmpEchoEngine::Peer IcmpEchoEngine::peerOf(const sockaddr_storage& address) {
+IcmpEchoEngine::Peer IcmpEchoEngine::peerOf(const sockaddr_storage& address)
+{
     Peer p;
     if (address.ss_family == AF_INET6) {
         p.family = IcmpFamily::V6;
@@ -166,7 +170,8 @@ IcmpEchoEngine::Peer IcmpEchoEngine::peerOf(const sockaddr_storage& address) {
 }
 
 IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent)
-    : QObject(parent), m_options(options) {
+    : QObject(parent), m_options(options)
+{
     m_nextSequence = std::uint16_t(clockNs(CLOCK_MONOTONIC));
     m_pumpTimer.setSingleShot(true);
     m_pumpTimer.setTimerType(Qt::PreciseTimer);
@@ -181,31 +186,36 @@ IcmpEchoEngine::IcmpEchoEngine(const EchoEngineOptions& options, QObject* parent
 
 IcmpEchoEngine::~IcmpEchoEngine() = default;
 
-std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind(IcmpFamily family) const {
+std::optional<IcmpSocketKind> IcmpEchoEngine::socketKind(IcmpFamily family) const
+{
     const Endpoint& e = family == IcmpFamily::V6 ? m_v6 : m_v4;
     if (!e.socket) return std::nullopt;
     return e.socket->kind;
 }
 
-quint64 IcmpEchoEngine::send(const EchoRequest& request, Answered answered) {
+quint64 IcmpEchoEngine::send(const EchoRequest& request, Answered answered)
+{
     const quint64 token = ++m_nextToken;
     m_queue.emplace(token, Queued{request, std::move(answered)});
     schedulePump(0);
     return token;
 }
 
-void IcmpEchoEngine::cancel(quint64 token) {
+void IcmpEchoEngine::cancel(quint64 token)
+{
     if (m_queue.erase(token)) return;
     const auto it = m_sequenceOf.find(token);
     if (it != m_sequenceOf.end()) takeInFlight(it->second);
 }
 
-void IcmpEchoEngine::schedulePump(int delayMs) {
+void IcmpEchoEngine::schedulePump(int delayMs)
+{
     if (!m_pumpTimer.isActive() || m_pumpTimer.remainingTime() > delayMs)
         m_pumpTimer.start(delayMs);
 }
 
-void IcmpEchoEngine::pump() {
+void IcmpEchoEngine::pump()
+{
     // Answers given on the way may queue or cancel requests: the queue is looked at afresh
     // every time round.
     int sent = 0;
@@ -229,7 +239,8 @@ void IcmpEchoEngine::pump() {
     }
 }
 
-QString IcmpEchoEngine::ensureSocket(Endpoint& e) {
+QString IcmpEchoEngine::ensureSocket(Endpoint& e)
+{
     if (e.socket) return {};
     // Tried again for every echo while it fails, so fixing the system settings takes effect
     // without a restart.
@@ -250,24 +261,25 @@ QString IcmpEchoEngine::ensureSocket(Endpoint& e) {
     e.filterSet = false;
     if (!m_batch) m_batch = std::make_unique<ReadBatch>();
     e.notifier = std::make_unique<QSocketNotifier>(e.socket->fd.get(), QSocketNotifier::Read);
-    connect(e.notifier.get(), &QSocketNotifier::activated, this,
-            [this, &e] { readTurn(e); });
+    connect(e.notifier.get(), &QSocketNotifier::activated, this, [this, &e] { readTurn(e); });
     if (std::exchange(m_unavailable, false)) emit socketAvailable();
     return {};
 }
 
-bool IcmpEchoEngine::setTtl(Endpoint& e, quint8 ttl) {
+bool IcmpEchoEngine::setTtl(Endpoint& e, quint8 ttl)
+{
     if (e.ttl == ttl) return true;
     const int value = ttl;
     const bool v6 = e.family == IcmpFamily::V6;
-    if (setsockopt(e.socket->fd.get(), v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_UNICAST_HOPS : IP_TTL,
-                   &value, sizeof value) != 0)
+    if (setsockopt(e.socket->fd.get(), v6 ? IPPROTO_IPV6 : IPPROTO_IP,
+                   v6 ? IPV6_UNICAST_HOPS : IP_TTL, &value, sizeof value) != 0)
         return false;
     e.ttl = ttl;
     return true;
 }
 
-std::optional<std::uint16_t> IcmpEchoEngine::freeSequence() {
+std::optional<std::uint16_t> IcmpEchoEngine::freeSequence()
+{
     for (int i = 0; i < 0x10000; ++i) {
         const std::uint16_t sequence = m_nextSequence++;
         if (!m_inFlight.contains(sequence)) return sequence;
@@ -275,7 +287,8 @@ std::optional<std::uint16_t> IcmpEchoEngine::freeSequence() {
     return std::nullopt;
 }
 
-bool IcmpEchoEngine::admitSequence(Endpoint& e, std::uint16_t sequence) {
+bool IcmpEchoEngine::admitSequence(Endpoint& e, std::uint16_t sequence)
+{
     if (e.filterSet && std::uint16_t(sequence - e.filterLow) <= e.filterSpan) return true;
     // The new window starts at the request that has waited longest, the one farthest behind
     // this sequence, and reaches kFilterAhead beyond it.
@@ -291,7 +304,8 @@ bool IcmpEchoEngine::admitSequence(Endpoint& e, std::uint16_t sequence) {
     return true;
 }
 
-void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
+void IcmpEchoEngine::transmit(quint64 token, Queued queued)
+{
     const EchoRequest& r = queued.request;
     sockaddr_storage to{};
     const socklen_t toSize = socketAddress(r.address, to);
@@ -343,25 +357,29 @@ void IcmpEchoEngine::transmit(quint64 token, Queued queued) {
     armTimeout();
 }
 
-void IcmpEchoEngine::readTurn(Endpoint& e) {
+void IcmpEchoEngine::readTurn(Endpoint& e)
+{
     readReplies(e, kReadBudgetNs);
     e.notifier->setEnabled(false);
     if (!m_readPause.isActive()) m_readPause.start(kReadPauseMs);
 }
 
-void IcmpEchoEngine::resumeReading() {
+void IcmpEchoEngine::resumeReading()
+{
     for (Endpoint* e : {&m_v4, &m_v6})
         if (e->notifier) e->notifier->setEnabled(true);
 }
 
 IcmpEchoEngine::Read IcmpEchoEngine::readReplies(Endpoint& e, std::int64_t budgetNs,
-                                                 std::optional<std::int64_t> arrivedBy) {
+                                                 std::optional<std::int64_t> arrivedBy)
+{
     if (!e.socket) return Read::Empty;
     const std::int64_t until = clockNs(CLOCK_MONOTONIC) + budgetNs;
     ReadBatch& b = *m_batch;
     for (;;) {
         b.reset();
-        const int n = recvmmsg(e.socket->fd.get(), b.msgs, kDatagramsPerRead, MSG_DONTWAIT, nullptr);
+        const int n =
+            recvmmsg(e.socket->fd.get(), b.msgs, kDatagramsPerRead, MSG_DONTWAIT, nullptr);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Empty;
             continue;  // EINTR, or a pending socket error, which this read has cleared
@@ -384,7 +402,8 @@ IcmpEchoEngine::Read IcmpEchoEngine::readReplies(Endpoint& e, std::int64_t budge
 }
 
 void IcmpEchoEngine::received(const Endpoint& e, QByteArrayView datagram, const Peer& source,
-                              std::optional<std::int64_t> stampNs) {
+                              std::optional<std::int64_t> stampNs)
+{
     const auto header = parseEchoReply(datagram, e.socket->kind, e.family);
     const auto it =
         header && header->id == e.socket->id ? m_inFlight.find(header->sequence) : m_inFlight.end();
@@ -403,7 +422,8 @@ void IcmpEchoEngine::received(const Endpoint& e, QByteArrayView datagram, const 
     answered({qint32(rtt / kNsPerMs), {}});
 }
 
-void IcmpEchoEngine::expire() {
+void IcmpEchoEngine::expire()
+{
     // Replies beyond one turn's share may still wait in the socket; each of them may be the
     // answer to a request about to be failed. Those that arrive after this moment are late
     // for every request judged now.
@@ -424,7 +444,8 @@ void IcmpEchoEngine::expire() {
     armTimeout();
 }
 
-void IcmpEchoEngine::armTimeout() {
+void IcmpEchoEngine::armTimeout()
+{
     if (m_deadlines.empty()) {
         m_timeoutTimer.stop();
         return;
@@ -432,7 +453,8 @@ void IcmpEchoEngine::armTimeout() {
     m_timeoutTimer.start(msUntil(m_deadlines.begin()->first, clockNs(CLOCK_MONOTONIC)));
 }
 
-IcmpEchoEngine::Answered IcmpEchoEngine::takeInFlight(std::uint16_t sequence) {
+IcmpEchoEngine::Answered IcmpEchoEngine::takeInFlight(std::uint16_t sequence)
+{
     const auto it = m_inFlight.find(sequence);
     if (it == m_inFlight.end()) return {};
     Answered answered = std::move(it->second.answered);

@@ -55,16 +55,16 @@ signals:
 
 private:
     struct Queued {
-        EchoRequest request;
-        Answered answered;
+        EchoRequest request{};
+        Answered answered{};
     };
     // One family's socket and what has been set on it.
     struct Endpoint {
         explicit Endpoint(IcmpFamily f) : family(f) {}
-        IcmpFamily family;
-        std::optional<IcmpSocket> socket;
-        std::unique_ptr<QSocketNotifier> notifier;  // after socket: goes before the fd closes
-        int ttl = -1;  // the TTL (hop limit) last set
+        IcmpFamily family{};
+        std::optional<IcmpSocket> socket{};
+        std::unique_ptr<QSocketNotifier> notifier{};  // after socket: goes before the fd closes
+        int ttl = -1;                                 // the TTL (hop limit) last set
         // The sequences the kernel filter lets through, once set: [filterLow, filterLow +
         // filterSpan]. Until then it passes every echo reply that carries our identifier.
         bool filterSet = false;
@@ -79,12 +79,12 @@ private:
     static Peer peerOf(const sockaddr_storage& address);
     struct InFlight {
         quint64 token = 0;
-        Peer peer;
+        Peer peer{};
         std::int64_t sentRealtimeNs = 0;
         std::int64_t sentMonotonicNs = 0;
         std::int64_t timeoutNs = 0;
         std::int64_t deadlineNs = 0;  // monotonic
-        Answered answered;
+        Answered answered{};
     };
 
     struct ReadBatch;
@@ -102,7 +102,8 @@ private:
     void resumeReading();
     // Reads until the socket is empty, `budgetNs` have passed, or (with `arrivedBy`) a datagram
     // has been read that the kernel stamped later than that realtime moment.
-    Read readReplies(Endpoint& e, std::int64_t budgetNs, std::optional<std::int64_t> arrivedBy = {});
+    Read readReplies(Endpoint& e, std::int64_t budgetNs,
+                     std::optional<std::int64_t> arrivedBy = {});
     void received(const Endpoint& e, QByteArrayView datagram, const Peer& source,
                   std::optional<std::int64_t> stampNs);
     void expire();
@@ -121,7 +122,7 @@ private:
 
     // Waiting to be sent, oldest first (tokens only grow).
     std::map<quint64, Queued> m_queue;
-    std::unordered_map<std::uint16_t, InFlight> m_inFlight;  // by sequence
+    std::unordered_map<std::uint16_t, InFlight> m_inFlight;   // by sequence
     std::unordered_map<quint64, std::uint16_t> m_sequenceOf;  // by token
     std::set<std::pair<std::int64_t, std::uint16_t>> m_deadlines;
     QTimer m_pumpTimer;

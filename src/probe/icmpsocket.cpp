@@ -5,14 +5,14 @@
 #include <QRandomGenerator>
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include <vector>
 
@@ -59,11 +59,15 @@ std::optional<std::uint16_t> pingSocketId(int fd, IcmpFamily family)
 }
 
 int domainOf(IcmpFamily family) { return family == IcmpFamily::V6 ? AF_INET6 : AF_INET; }
-int protocolOf(IcmpFamily family) { return family == IcmpFamily::V6 ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP); }
+int protocolOf(IcmpFamily family)
+{
+    return family == IcmpFamily::V6 ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP);
+}
 
 int openPing(IcmpSocket& out, IcmpFamily family)
 {
-    UniqueFd fd(socket(domainOf(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
+    UniqueFd fd(
+        socket(domainOf(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
     if (!fd.valid()) return errno;
     const auto id = pingSocketId(fd.get(), family);
     if (!id) return errno;
@@ -78,7 +82,8 @@ int openRaw(IcmpSocket& out, IcmpFamily family)
     // One kept from the start of a program that has since given its capability up, else a new one.
     const int held = takeHeldRawSocket(family);
     UniqueFd fd(held >= 0 ? held
-                          : socket(domainOf(family), SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocolOf(family)));
+                          : socket(domainOf(family), SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                   protocolOf(family)));
     if (!fd.valid()) return errno;
     // A raw socket sees every ICMP packet of the host, our own requests on loopback too; let
     // the kernel drop what can never be a reply.
@@ -126,7 +131,8 @@ bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_
     if (raw) code.push_back(BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0));
     // Each test jumps to the last instruction, the drop, when it fails.
     const auto dropIfNot = [&](std::uint32_t value, std::size_t instructionsLeft) {
-        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, std::uint8_t(instructionsLeft)));
+        code.push_back(
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, std::uint8_t(instructionsLeft)));
     };
     code.push_back(load(BPF_B, 0));  // type
     dropIfNot(echoReplyType(socket.family), 7);
@@ -144,7 +150,9 @@ bool attachReplyFilter(const IcmpSocket& socket, std::uint16_t low, std::uint16_
 
 bool familyUnsupported(const IcmpSocketOrError& failure)
 {
-    const auto unsupported = [](int error) { return error == EAFNOSUPPORT || error == EPROTONOSUPPORT; };
+    const auto unsupported = [](int error) {
+        return error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
+    };
     return !failure.socket && (failure.pingErrno == 0 || unsupported(failure.pingErrno)) &&
            (failure.rawErrno == 0 || unsupported(failure.rawErrno));
 }

@@ -18,7 +18,7 @@ enum class SocketChoice { Auto, PingOnly, RawOnly };
 // A non-blocking ICMP socket, ready for echo: receive time stamps on, a receive buffer large
 // enough for bursts of replies, and a kernel filter that passes our echo replies only.
 struct IcmpSocket {
-    UniqueFd fd;
+    UniqueFd fd{};
     IcmpSocketKind kind = IcmpSocketKind::Ping;
     IcmpFamily family = IcmpFamily::V4;
     // The identifier that our requests carry and our replies must carry: the kernel's choice
@@ -27,7 +27,7 @@ struct IcmpSocket {
 };
 
 struct IcmpSocketOrError {
-    std::optional<IcmpSocket> socket;
+    std::optional<IcmpSocket> socket{};
     int pingErrno = 0;  // why the ping socket could not be opened (0: not tried or fine)
     int rawErrno = 0;   // why the raw socket could not be opened
 };

@@ -1,6 +1,5 @@
 #include "probe/rawsockethold.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
@@ -8,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace sentrok {
 

@@ -7,10 +7,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <utility>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -18,8 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-
-#include <sys/stat.h>
+#include <utility>
 
 #include <atomic>
 #include <mutex>
@@ -31,56 +29,6 @@ namespace {
 
 // Between two attempts at a statement that found the database locked.
 constexpr int kRetryPauseMs = 30;
-constexpr int kSqliteReadOnly = 8;  // SQLITE_READONLY
-
-struct FileIdentity {
-    bool exists = false;
-    quint64 device = 0, inode = 0;
-};
-
-FileIdentity identityOf(const QString& path)
-{
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return {};
-    return {true, quint64(st.st_dev), quint64(st.st_ino)};
-}
-
-DbError goneError(const DatabaseUrl& url, const QString& why = {})
-{
-    if (url.isSQLite())
-        return DbError(dbcode::CantOpen,
-                       QStringLiteral("файл базы данных %1 удалён или заменён; запись "
-                                      "приостановлена, пока файл не вернётся на место")
-                           .arg(url.describe()),
-                       {}, DbError::Kind::Gone);
-    return DbError(dbcode::CantOpen,
-                   QStringLiteral("нет связи с базой данных %1%2; запись приостановлена, пока "
-                                  "связь не восстановится")
-                       .arg(url.describe(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)),
-                   {}, DbError::Kind::Gone);
-}
-
-// The engine opens the files it keeps beside a database (its write-ahead log, its shared memory,
-// a rollback journal) as they are, following a link: one planted there by whoever can write the
-// folder would have the engine write into any file of this user. Such a file is refused; the
-// database itself may be a link the user made.
-void refuseLinkedCompanions(const DatabaseUrl& url)
-{
-    QString real = QFileInfo(url.file).canonicalFilePath();
-    if (real.isEmpty()) real = url.file;
-    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-        const QString companion = real + QLatin1String(suffix);
-        struct stat st {};
-        if (::lstat(QFile::encodeName(companion).constData(), &st) != 0) continue;
-        if (S_ISREG(st.st_mode) && st.st_nlink == 1) continue;
-        throw DbError(dbcode::CantOpen,
-                      QStringLiteral("рядом с базой данных %1 лежит %2, и это не обычный файл "
-                                     "(символическая или жёсткая ссылка, каталог): база не "
-                                     "открывается, пока его не удалят")
-                          .arg(url.describe(), printableText(QDir::toNativeSeparators(companion))));
-    }
-}
-
 bool onMainThread()
 {
     const QCoreApplication* app = QCoreApplication::instance();
@@ -106,76 +54,14 @@ void pause()
 
 }  // namespace
 
-// Every connection of the program to each database file. When one of them finds that the file at
-// its path is not the one it opened (deleted, or replaced by another), all of them are closed, each
-// in its own thread, before any opens the file now there: one still open on the old file would
-// share the write-ahead log at the path with the new one.
-class FileRegistry {
-public:
-    static FileRegistry& instance()
-    {
-        static FileRegistry registry;
-        return registry;
-    }
-
-    void add(Database* db)
-    {
-        const std::lock_guard lock(m_mutex);
-        m_entries.push_back({db, db->m_file, 0, 0, false});
-    }
-    void remove(Database* db)
-    {
-        const std::lock_guard lock(m_mutex);
-        std::erase_if(m_entries, [db](const Entry& e) { return e.db == db; });
-    }
-    void setOpen(Database* db, quint64 device, quint64 inode, bool open)
-    {
-        const std::lock_guard lock(m_mutex);
-        for (Entry& e : m_entries)
-            if (e.db == db) e = {db, e.file, device, inode, open};
-    }
-    // Asks every connection to `file` still open on another file than `now` to close.
-    void fileChanged(const QString& file, const FileIdentity& now)
-    {
-        const std::lock_guard lock(m_mutex);
-        for (const Entry& e : m_entries) {
-            if (e.file != file || !e.open || (now.exists && e.device == now.device &&
-                                               e.inode == now.inode))
-                continue;
-            Database* db = e.db;
-            // The context goes with the connection, and removing the entry waits for this lock:
-            // a connection destroyed meanwhile never sees the call.
-            QMetaObject::invokeMethod(
-                db->m_context.get(), [db] { db->closeFromRegistry(); }, Qt::QueuedConnection);
-        }
-    }
-    // True while a connection to `file` is open on another file than `now`.
-    bool staleOpen(const QString& file, const FileIdentity& now)
-    {
-        const std::lock_guard lock(m_mutex);
-        for (const Entry& e : m_entries)
-            if (e.file == file && e.open && (e.device != now.device || e.inode != now.inode))
-                return true;
-        return false;
-    }
-
-private:
-    struct Entry {
-        Database* db;
-        QString file;
-        quint64 device, inode;
-        bool open;
-    };
-    std::mutex m_mutex;
-    std::vector<Entry> m_entries;
-};
-
 bool isDriverNoise(const QString& message)
 {
     return message.startsWith(QLatin1String("Unable to free statement: ")) ||
-           message == QLatin1String("This version of PostgreSQL is not supported and may not work.") ||
-           message == QLatin1String("The server version of this PostgreSQL is unknown, falling back "
-                                    "to the client version.");
+           message ==
+               QLatin1String("This version of PostgreSQL is not supported and may not work.") ||
+           message == QLatin1String(
+                          "The server version of this PostgreSQL is unknown, falling back "
+                          "to the client version.");
 }
 
 namespace {
@@ -196,7 +82,10 @@ void silenceDriverNoise()
 
 DbError::DbError(int number, const QString& description, const QString& statement, Kind kind)
     : std::runtime_error(QStringLiteral("%1: %2").arg(number).arg(description).toStdString()),
-      m_number(number), m_description(description), m_statement(statement), m_kind(kind)
+      m_number(number),
+      m_description(description),
+      m_statement(statement),
+      m_kind(kind)
 {
 }
 
@@ -204,10 +93,14 @@ bool DbError::isBusy() const { return m_kind == Kind::Busy; }
 
 bool DbError::isGone() const { return m_kind == Kind::Gone; }
 
+QString DbError::engineCode() const
+{
+    return m_code.isEmpty() ? QString::number(m_number) : m_code;
+}
+
 QString DbError::userText() const
 {
-    const QString code = m_code.isEmpty() ? QString::number(m_number) : m_code;
-    return QStringLiteral("Ошибка %1: %2").arg(code, m_description);
+    return QStringLiteral("Ошибка %1: %2").arg(engineCode(), m_description);
 }
 
 Result::Result(std::shared_ptr<QSqlQuery> query) : m_query(std::move(query))
@@ -283,19 +176,21 @@ void Result::close()
 
 Database::Database(const QString& location, const QString& connectionName,
                    const DatabaseOptions& options)
-    : m_url(DatabaseUrl::parse(location)), m_engine(&Engine::of(m_url)), m_file(m_url.file),
-      m_name(connectionName), m_options(options), m_context(std::make_unique<QObject>())
+    : m_url(DatabaseUrl::parse(location)),
+      m_engine(&Engine::of(m_url)),
+      m_name(connectionName),
+      m_options(options),
+      m_context(std::make_unique<QObject>())
 {
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(
-            m_url.isSQLite() ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), m_name);
+        QSqlDatabase db = QSqlDatabase::addDatabase(m_engine->driver(), m_name);
         m_engine->configure(db, m_url, m_options);
     }
-    if (m_engine->isFile()) FileRegistry::instance().add(this);
+    m_watch = m_engine->watch(m_url, m_context.get(), [this] { closeSoon(); });
     try {
         open();
     } catch (...) {
-        if (m_engine->isFile()) FileRegistry::instance().remove(this);
+        m_watch.reset();
         QSqlDatabase::removeDatabase(m_name);
         throw;
     }
@@ -303,7 +198,8 @@ Database::Database(const QString& location, const QString& connectionName,
 
 Database::~Database()
 {
-    if (m_engine->isFile()) FileRegistry::instance().remove(this);
+    // First: a request to close that comes from another connection finds this one gone.
+    m_watch.reset();
     m_statements.clear();
     {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
@@ -314,22 +210,11 @@ Database::~Database()
 
 void Database::open()
 {
-    FileIdentity identity;
-    if (m_engine->isFile()) {
-        identity = identityOf(m_file);
-        // Reopening after the file came back: not while another connection of the program
-        // still holds the old one.
-        if (m_everOpened && identity.exists &&
-            FileRegistry::instance().staleOpen(m_file, identity)) {
-            FileRegistry::instance().fileChanged(m_file, identity);
-            throw goneError(m_url);
-        }
-    }
-    if (m_engine->isFile()) refuseLinkedCompanions(m_url);
+    m_watch->beforeOpen(m_everOpened);
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (!db.open()) {
         const DbError e = m_engine->error(db.lastError(), {});
-        if (m_everOpened) throw goneError(m_url, e.description());
+        if (m_everOpened) throw m_engine->goneError(m_url, e.description());
         DbError out(e.number(), QStringLiteral("не удаётся открыть базу данных %1 (%2)")
                                     .arg(m_url.describe(), e.description()));
         out.setCode(e.code());
@@ -346,11 +231,7 @@ void Database::open()
     m_everOpened = true;
     ++m_generation;
     subscribeListeners();
-    if (m_engine->isFile()) {
-        m_device = identity.device;
-        m_inode = identity.inode;
-        FileRegistry::instance().setOpen(this, m_device, m_inode, true);
-    }
+    m_watch->opened();
 }
 
 // A database a newer Sentrok has made or upgraded may mean its tables otherwise than this one
@@ -367,44 +248,37 @@ void Database::refuseNewerSchema()
 
 DbError newerSchemaError(const DatabaseUrl& url, int version)
 {
-    return DbError(dbcode::CantOpen,
-                   QStringLiteral("база данных %1 сделана более новой версией Sentrok (версия схемы "
-                                  "%2), а эта программа знает версии не выше %3: обновите программу")
-                       .arg(url.describe())
-                       .arg(version)
-                       .arg(kSchemaVersion));
+    return DbError(
+        dbcode::CantOpen,
+        QStringLiteral("база данных %1 сделана более новой версией Sentrok (версия схемы "
+                       "%2), а эта программа знает версии не выше %3: обновите программу")
+            .arg(url.describe())
+            .arg(version)
+            .arg(kSchemaVersion));
 }
 
 void Database::close()
 {
     // Statements are finalised by closing; results still held elsewhere just end.
     m_statements.clear();
-    if (m_engine->isFile()) {
-        const FileIdentity now = identityOf(m_file);
-        if (m_device != 0 && !(now.exists && now.device == m_device && now.inode == m_inode)) {
-            // The file was deleted or replaced under us. The engine does not fold its write-ahead
-            // log back into a moved file when it closes, and leaves the log at the path, where a
-            // file put there later would take it for its own. Folding it in now empties it.
-            try {
-                run(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"), {});
-            } catch (const DbError&) {
-                // Another connection still reads it; the last one to close empties it.
-            }
-            m_statements.clear();
-        }
-    }
+    m_watch->closing([this](const QString& sql) {
+        run(sql, {});
+        m_statements.clear();
+    });
     QSqlDatabase::database(m_name, false).close();
     m_open = false;
     m_inTransaction = false;
     m_closeAfterTransaction = false;
-    if (m_engine->isFile()) FileRegistry::instance().setOpen(this, m_device, m_inode, false);
+    m_watch->closed();
 }
 
-void Database::closeFromRegistry()
+void Database::closeSoon()
 {
     if (!m_open) return;
-    if (m_inTransaction) m_closeAfterTransaction = true;
-    else close();
+    if (m_inTransaction)
+        m_closeAfterTransaction = true;
+    else
+        close();
 }
 
 void Database::ensureOpen()
@@ -413,12 +287,11 @@ void Database::ensureOpen()
         open();
         return;
     }
-    if (!m_engine->isFile()) return;
-    const FileIdentity now = identityOf(m_file);
-    if (now.exists && now.device == m_device && now.inode == m_inode) return;
+    const ConnectionWatch::Presence presence = m_watch->presence();
+    if (presence == ConnectionWatch::Presence::Same) return;
     close();
-    FileRegistry::instance().fileChanged(m_file, now);
-    if (!now.exists) throw goneError(m_url);
+    m_watch->left();
+    if (presence == ConnectionWatch::Presence::Gone) throw m_engine->goneError(m_url);
     open();
 }
 
@@ -466,26 +339,20 @@ std::shared_ptr<QSqlQuery> Database::prepared(const QString& sql)
 
 DbError Database::failure(const QSqlError& error, const QString& sql)
 {
-    DbError e = m_engine->error(error, sql);
-    // The engine's words for a file it cannot write or open do not say which file.
-    if (m_engine->isFile() && !e.isBusy() &&
-        ((e.number() & 0xff) == kSqliteReadOnly || (e.number() & 0xff) == dbcode::CantOpen))
-        return DbError(e.number(),
-                       QStringLiteral("%1 (файл %2: проверьте права на него и на его папку)")
-                           .arg(e.description(), m_url.describe()),
-                       e.statement(), e.isGone() ? DbError::Kind::Gone : DbError::Kind::Other);
-    // A connection to a server that is lost is opened afresh by the next statement.
-    if (e.isGone() && !m_engine->isFile()) {
+    bool lost = false;
+    const DbError e = m_watch->failure(m_engine->error(error, sql), &lost);
+    // A connection that is lost is opened afresh by the next statement.
+    if (lost) {
         m_connectionLost = true;
         close();
-        return goneError(m_url, e.description());
+        return m_engine->goneError(m_url, e.description());
     }
     return e;
 }
 
 Result Database::run(const QString& sql, const QVariantList& values)
 {
-    if (!m_open) throw goneError(m_url);
+    if (!m_open) throw m_engine->goneError(m_url);
     const QString spelled = m_engine->spell(sql);
     if (!m_engine->prepares(spelled, !values.isEmpty())) {
         auto query = std::make_shared<QSqlQuery>(QSqlDatabase::database(m_name, false));
@@ -550,11 +417,7 @@ void Database::rollback()
     if (m_closeAfterTransaction) close();
 }
 
-void Database::notify(const QString& channel)
-{
-    if (m_engine->notifies())
-        execute(QStringLiteral("SELECT pg_notify(?, '')"), {channel});
-}
+void Database::notify(const QString& channel) { m_engine->notify(*this, channel); }
 
 bool Database::listen(const QString& channel, std::function<void()> news)
 {
@@ -563,11 +426,10 @@ bool Database::listen(const QString& channel, std::function<void()> news)
     m_listeners.insert(channel, std::move(news));
     if (first) {
         QSqlDriver* driver = QSqlDatabase::database(m_name, false).driver();
-        QObject::connect(driver, &QSqlDriver::notification, m_context.get(),
-                         [this](const QString& name) {
-                             if (const auto it = m_listeners.constFind(name); it != m_listeners.cend())
-                                 (*it)();
-                         });
+        QObject::connect(
+            driver, &QSqlDriver::notification, m_context.get(), [this](const QString& name) {
+                if (const auto it = m_listeners.constFind(name); it != m_listeners.cend()) (*it)();
+            });
     }
     subscribeListeners();
     return true;
@@ -590,6 +452,16 @@ QString Database::fileIn(const QString& programFolder)
 QString Database::locationOr(const QString& database, const QString& programFolder)
 {
     return database.isEmpty() ? fileIn(programFolder) : database;
+}
+
+bool databaseMissing(const QString& location)
+{
+    try {
+        const DatabaseUrl url = DatabaseUrl::parse(location);
+        return Engine::of(url).missing(url);
+    } catch (const DbError&) {
+        return false;  // opening it says what is wrong
+    }
 }
 
 QString Database::uniqueName(const QString& base)

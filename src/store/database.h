@@ -16,6 +16,7 @@
 
 namespace sentrok {
 
+class ConnectionWatch;
 class Engine;
 
 // A failure of the database: the engine's own error number and description, or, for a result
@@ -31,6 +32,8 @@ public:
     void setCode(const QString& code) { m_code = code; }
     const QString& description() const { return m_description; }
     const QString& statement() const { return m_statement; }
+    // The engine's own code as text: PostgreSQL's SQLSTATE, else the number.
+    QString engineCode() const;
     // "Ошибка N: description" for the user.
     QString userText() const;
     // Another connection holds the lock: the same statement may succeed later.
@@ -53,6 +56,10 @@ private:
 // Every other message goes where it went before.
 void silenceDriverNoise();
 bool isDriverNoise(const QString& message);
+
+// Whether nothing is at the place `location` names (a file that is not there). A server's
+// database, and a location that cannot be understood, only opening can tell.
+bool databaseMissing(const QString& location);
 
 // The failure of a database whose schema version is beyond the one this program knows.
 DbError newerSchemaError(const DatabaseUrl& url, int version);
@@ -185,7 +192,6 @@ public:
     static QString uniqueName(const QString& base);
 
 private:
-    friend class FileRegistry;
     std::shared_ptr<QSqlQuery> prepared(const QString& sql);
     DbError failure(const QSqlError& error, const QString& sql);
     // One statement on the open connection: no test of the file, no second attempt.
@@ -193,13 +199,12 @@ private:
     void open();
     void refuseNewerSchema();
     void close();
-    void closeFromRegistry();
+    void closeSoon();
     template <typename Fn>
     auto patiently(Fn&& fn) -> decltype(fn());
 
     DatabaseUrl m_url;
     const Engine* m_engine;
-    QString m_file;  // an SQLite database's file
     QString m_name;
     DatabaseOptions m_options;
     bool m_open = false;
@@ -208,10 +213,9 @@ private:
     bool m_inTransaction = false;
     bool m_connectionLost = false;  // the server connection broke under a statement
     bool m_closeAfterTransaction = false;
-    // The identity of the file this connection opened.
-    quint64 m_device = 0, m_inode = 0;
-    // Lives in the connection's own thread: the registry closes the connection through it.
+    // Lives in the connection's own thread: another connection closes this one through it.
     std::unique_ptr<QObject> m_context;
+    std::unique_ptr<ConnectionWatch> m_watch;
     QHash<QString, std::function<void()>> m_listeners;
     void subscribeListeners();
     // Statements prepared once and run many times: a pass runs the same few for every host.

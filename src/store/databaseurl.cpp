@@ -15,8 +15,9 @@ namespace {
 
 DbError badUrl(const QString& text, const QString& why)
 {
-    return DbError(dbcode::CantOpen,
-                   QStringLiteral("адрес базы данных \"%1\" не понят: %2").arg(redactUrl(text), why));
+    return DbError(
+        dbcode::CantOpen,
+        QStringLiteral("адрес базы данных \"%1\" не понят: %2").arg(redactUrl(text), why));
 }
 
 // A libpq parameter name: lower-case letters and "_" (sslmode, target_session_attrs...).
@@ -65,23 +66,29 @@ DatabaseUrl DatabaseUrl::parse(const QString& text)
     if (out.name.startsWith(u'/')) out.name.remove(0, 1);
     const QUrlQuery query(url);
     for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
-        if (key == QLatin1String("host")) out.host = value;
+        if (key == QLatin1String("host"))
+            out.host = value;
         else if (key == QLatin1String("port")) {
             bool ok = false;
             out.port = value.toInt(&ok);
             if (!ok || out.port < 1 || out.port > 65535)
                 throw badUrl(text, QStringLiteral("порт должен быть числом от 1 до 65535"));
-        }
-        else if (key == QLatin1String("user")) out.user = value;
-        else if (key == QLatin1String("dbname")) out.name = value;
-        else if (key == QLatin1String("password")) out.password = value;
+        } else if (key == QLatin1String("user"))
+            out.user = value;
+        else if (key == QLatin1String("dbname"))
+            out.name = value;
+        else if (key == QLatin1String("password"))
+            out.password = value;
         else if (!optionKey(key))
-            throw badUrl(text, QStringLiteral("\"%1\" не имя параметра соединения").arg(printableText(key)));
+            throw badUrl(
+                text, QStringLiteral("\"%1\" не имя параметра соединения").arg(printableText(key)));
         // The driver turns every ";" of its options into a blank: such a value cannot reach the
         // server as written.
         else if (value.contains(u';'))
-            throw badUrl(text, QStringLiteral("значение параметра %1 не может содержать «;»").arg(key));
-        else out.options << key + u'=' + value;
+            throw badUrl(text,
+                         QStringLiteral("значение параметра %1 не может содержать «;»").arg(key));
+        else
+            out.options << key + u'=' + value;
     }
     if (out.name.isEmpty()) throw badUrl(text, QStringLiteral("не указано имя базы данных"));
     return out;
@@ -112,9 +119,10 @@ QString passwordInArgumentsWarning(const QString& location)
     } catch (const DbError&) {
         return {};
     }
-    return QStringLiteral("пароль в адресе базы данных в командной строке видят все пользователи "
-                          "машины (в списке процессов): задайте его в PGPASSWORD, ~/.pgpass или "
-                          "командой sentrok-db db-password");
+    return QStringLiteral(
+        "пароль в адресе базы данных в командной строке видят все пользователи "
+        "машины (в списке процессов): задайте его в PGPASSWORD, ~/.pgpass или "
+        "командой sentrok-db db-password");
 }
 
 QString chooseDatabase(const QStringList& arguments, const QString& programFolder)
@@ -122,8 +130,7 @@ QString chooseDatabase(const QStringList& arguments, const QString& programFolde
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == QLatin1String("--database") && i + 1 < arguments.size())
             return arguments[i + 1];
-        if (arguments[i].startsWith(QLatin1String("--database=")))
-            return arguments[i].mid(11);
+        if (arguments[i].startsWith(QLatin1String("--database="))) return arguments[i].mid(11);
     }
     const QString fromEnvironment = qEnvironmentVariable("SENTROK_DATABASE");
     if (!fromEnvironment.isEmpty()) return fromEnvironment;
@@ -149,7 +156,8 @@ QString redactUrl(const QString& text)
         const qsizetype at = out.lastIndexOf(u'@', query - 1);
         if (at >= authority) {
             const qsizetype colon = out.indexOf(u':', authority);
-            if (colon >= 0 && colon < at) out.replace(colon + 1, at - colon - 1, QStringLiteral("***"));
+            if (colon >= 0 && colon < at)
+                out.replace(colon + 1, at - colon - 1, QStringLiteral("***"));
         }
     }
     static const QRegularExpression inQuery(QStringLiteral("([?&]password=)[^&#]*"),

@@ -17,10 +17,10 @@ struct DatabaseUrl {
     enum class Engine { SQLite, PostgreSQL };
 
     Engine engine = Engine::SQLite;
-    QString file;  // SQLite: the absolute, clean path
+    QString file{};  // SQLite: the absolute, clean path
     QString host, user, password, name;
     int port = -1;
-    QStringList options;  // libpq "key=value", the value as given (unquoted)
+    QStringList options{};  // libpq "key=value", the value as given (unquoted)
 
     // Throws DbError (number CantOpen) for a URL that cannot be understood.
     static DatabaseUrl parse(const QString& text);
@@ -29,7 +29,6 @@ struct DatabaseUrl {
     QString text(bool withPassword = false) const;
     // For the user: the file's path, or the URL with "***" for its password.
     QString describe() const;
-    bool isSQLite() const { return engine == Engine::SQLite; }
 };
 
 // Any text that may hold a database URL (one that could not be parsed included), with "***" for
@@ -46,8 +45,8 @@ QString connectOptions(const QStringList& options);
 QString passwordInArgumentsWarning(const QString& location);
 
 // The database a program works on: `--database URL` among its arguments, else the environment
-// variable SENTROK_DATABASE, else sentrok.mdb of defaultDatabase(): in the program folder, or in the
-// user's or the service's own folder when the program is installed.
+// variable SENTROK_DATABASE, else sentrok.mdb of defaultDatabase(): in the program folder, or in
+// the user's or the service's own folder when the program is installed.
 QString chooseDatabase(const QStringList& arguments, const QString& programFolder);
 
 }  // namespace sentrok

@@ -7,10 +7,10 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace sentrok {
 
@@ -19,8 +19,9 @@ DefaultDatabase defaultDatabaseFor(const DatabasePlaceFacts& facts)
     const bool besideProgram =
         facts.programFolderWritable && (!facts.privileged || facts.besideExists);
     if (besideProgram) return {Database::fileIn(facts.programFolder), false};
-    const QString folder = !facts.stateDirectory.isEmpty() ? facts.stateDirectory
-                                                           : facts.dataHome + QStringLiteral("/sentrok");
+    const QString folder = !facts.stateDirectory.isEmpty()
+                               ? facts.stateDirectory
+                               : facts.dataHome + QStringLiteral("/sentrok");
     return {Database::fileIn(folder), true};
 }
 
@@ -63,7 +64,9 @@ bool createOwnDatabase(const QString& location, const DefaultDatabase& place)
 {
     if (!place.own) return false;
     const DatabaseUrl url = DatabaseUrl::parse(location);
-    if (!url.isSQLite() || url.file != QDir::cleanPath(place.file) || QFileInfo::exists(url.file))
+    // A server's database has no file: it is never the program's own place.
+    if (url.file.isEmpty() || url.file != QDir::cleanPath(place.file) ||
+        QFileInfo::exists(url.file))
         return false;
     makeOwnerFolders(QFileInfo(url.file).path());
     createDatabase(url.file);
@@ -72,8 +75,9 @@ bool createOwnDatabase(const QString& location, const DefaultDatabase& place)
 
 QString addHostsHint(const QString& file)
 {
-    return QStringLiteral("Адреса добавляются в «База адресов» или командой: sentrok-db add-host "
-                          "\"%1\" IP ОПИСАНИЕ")
+    return QStringLiteral(
+               "Адреса добавляются в «База адресов» или командой: sentrok-db add-host "
+               "\"%1\" IP ОПИСАНИЕ")
         .arg(QDir::toNativeSeparators(file));
 }
 

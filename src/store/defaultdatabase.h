@@ -12,16 +12,16 @@ namespace sentrok {
 // their XDG data folder ($XDG_DATA_HOME/sentrok, by default ~/.local/share/sentrok). Root may
 // write every folder, so for root the program folder counts only when it holds a database.
 struct DatabasePlaceFacts {
-    QString programFolder;
+    QString programFolder{};
     bool programFolderWritable = false;
     bool privileged = false;    // root
     bool besideExists = false;  // sentrok.mdb is in the program folder
-    QString stateDirectory;     // $STATE_DIRECTORY: the first of its colon-separated folders
-    QString dataHome;           // the user's XDG data folder
+    QString stateDirectory{};   // $STATE_DIRECTORY: the first of its colon-separated folders
+    QString dataHome{};         // the user's XDG data folder
 };
 
 struct DefaultDatabase {
-    QString file;
+    QString file{};
     // A place of the user's or the service's own, where the program makes an empty database at
     // its first start; the program folder never gets one.
     bool own = false;

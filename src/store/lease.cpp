@@ -9,11 +9,11 @@
 #include <QFile>
 #include <QSysInfo>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace sentrok {
 
@@ -34,8 +34,10 @@ QString serverName(const QString& words)
         QByteArray piece;
         for (const char b : QString::fromUcs4(&c, 1).toUtf8()) {
             const auto u = static_cast<unsigned char>(b);
-            if (u >= 0x20 && u < 0x7f && u != '%') piece += b;
-            else piece += '%' + QByteArray::number(u, 16).toUpper().rightJustified(2, '0');
+            if (u >= 0x20 && u < 0x7f && u != '%')
+                piece += b;
+            else
+                piece += '%' + QByteArray::number(u, 16).toUpper().rightJustified(2, '0');
         }
         if (out.size() + piece.size() > kMaxServerName) break;
         out += piece;
@@ -53,7 +55,10 @@ QString wordsOf(const QString& serverName)
 // be used is an error in words, not a lease that seems taken by nobody.
 class FileLease final : public Lease {
 public:
-    explicit FileLease(const QString& databaseFile) : m_path(databaseFile + QStringLiteral(".monitor")) {}
+    explicit FileLease(const QString& databaseFile)
+        : m_path(databaseFile + QStringLiteral(".monitor"))
+    {
+    }
     ~FileLease() override { release(); }
 
     bool tryAcquire(const QString& holder) override
@@ -98,7 +103,8 @@ public:
         if (held()) return m_holder;
         PlainFile file = openPlainFile(m_path, O_RDONLY, kWhat);
         // A lock nobody holds is a name left by a process that has ended.
-        if (!file.problem.isEmpty() || file.missing() || ::flock(file.fd.get(), LOCK_SH | LOCK_NB) == 0)
+        if (!file.problem.isEmpty() || file.missing() ||
+            ::flock(file.fd.get(), LOCK_SH | LOCK_NB) == 0)
             return {};
         QByteArray words(kMaxHolderBytes, Qt::Uninitialized);
         const ssize_t n = ::pread(file.fd.get(), words.data(), size_t(words.size()), 0);
@@ -153,7 +159,10 @@ public:
     }
 
     // Held as long as the session it was taken in lives: a connection opened afresh has lost it.
-    bool held() override { return m_generation != 0 && m_generation == m_db.generation() && m_db.isOpen(); }
+    bool held() override
+    {
+        return m_generation != 0 && m_generation == m_db.generation() && m_db.isOpen();
+    }
 
     void release() override
     {
@@ -184,11 +193,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Lease> Lease::of(Database& db)
+std::unique_ptr<Lease> Lease::of(Database& db) { return db.engine().lease(db); }
+
+std::unique_ptr<Lease> fileLease(const QString& databaseFile)
 {
-    if (db.engine().isFile()) return std::make_unique<FileLease>(db.url().file);
-    return std::make_unique<ServerLease>(db);
+    return std::make_unique<FileLease>(databaseFile);
 }
+
+std::unique_ptr<Lease> serverLease(Database& db) { return std::make_unique<ServerLease>(db); }
 
 QString thisProcess(const QString& program)
 {

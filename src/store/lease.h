@@ -31,6 +31,11 @@ public:
     virtual QString holder() = 0;
 };
 
+// The two kinds, one for each engine (Engine::lease): a lock on the file `databaseFile` with
+// ".monitor" added, or the server's advisory lock taken through `db`, which must outlive it.
+std::unique_ptr<Lease> fileLease(const QString& databaseFile);
+std::unique_ptr<Lease> serverLease(Database& db);
+
 // This process, as the lease names it to the others.
 QString thisProcess(const QString& program);
 

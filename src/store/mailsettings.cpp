@@ -34,9 +34,12 @@ QString text(const QVariant& v) { return v.isNull() ? QString() : v.toString().t
 QString securityWord(MailSecurity security)
 {
     switch (security) {
-        case MailSecurity::StartTls: return QStringLiteral("starttls");
-        case MailSecurity::Tls: return QStringLiteral("tls");
-        case MailSecurity::None: break;
+        case MailSecurity::StartTls:
+            return QStringLiteral("starttls");
+        case MailSecurity::Tls:
+            return QStringLiteral("tls");
+        case MailSecurity::None:
+            break;
     }
     return QStringLiteral("none");
 }
@@ -44,9 +47,12 @@ QString securityWord(MailSecurity security)
 quint16 usualPort(MailSecurity security)
 {
     switch (security) {
-        case MailSecurity::StartTls: return 587;
-        case MailSecurity::Tls: return 465;
-        case MailSecurity::None: break;
+        case MailSecurity::StartTls:
+            return 587;
+        case MailSecurity::Tls:
+            return 465;
+        case MailSecurity::None:
+            break;
     }
     return 25;
 }
@@ -61,8 +67,8 @@ QString pinForDisplay(const QString& pin)
     return out;
 }
 
-std::optional<MailServerOptions> checkMailServer(const MailServerInput& input,
-                                                 quint16 defaultPort, QString* error)
+std::optional<MailServerOptions> checkMailServer(const MailServerInput& input, quint16 defaultPort,
+                                                 QString* error)
 {
     const auto refuse = [error](const QString& why) {
         if (error) *error = why;
@@ -70,12 +76,16 @@ std::optional<MailServerOptions> checkMailServer(const MailServerInput& input,
     };
     MailServerOptions out;
     const QString security = input.security.trimmed().toLower();
-    if (security.isEmpty() || security == u"none") out.security = MailSecurity::None;
-    else if (security == u"starttls") out.security = MailSecurity::StartTls;
-    else if (security == u"tls") out.security = MailSecurity::Tls;
+    if (security.isEmpty() || security == u"none")
+        out.security = MailSecurity::None;
+    else if (security == u"starttls")
+        out.security = MailSecurity::StartTls;
+    else if (security == u"tls")
+        out.security = MailSecurity::Tls;
     else
-        return refuse(QStringLiteral("Неизвестный способ защиты \"%1\": допустимы none, starttls, tls")
-                          .arg(input.security.trimmed()));
+        return refuse(
+            QStringLiteral("Неизвестный способ защиты \"%1\": допустимы none, starttls, tls")
+                .arg(input.security.trimmed()));
 
     const QString port = input.port.trimmed();
     if (port.isEmpty()) {
@@ -97,8 +107,9 @@ std::optional<MailServerOptions> checkMailServer(const MailServerInput& input,
     pin.remove(QRegularExpression(QStringLiteral("[:\\s]")));
     static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     if (!pin.isEmpty() && !hex64.match(pin).hasMatch())
-        return refuse(QStringLiteral("Отпечаток сертификата должен состоять из 64 шестнадцатеричных "
-                                     "цифр (SHA-256)"));
+        return refuse(
+            QStringLiteral("Отпечаток сертификата должен состоять из 64 шестнадцатеричных "
+                           "цифр (SHA-256)"));
     out.pin = pin.toLower();
     return out;
 }
@@ -123,9 +134,10 @@ void upgradeEmailsTable(Database& db)
 std::optional<RecipientRow> readRecipientRow(Database& db)
 {
     const bool upgraded = hasServerColumns(db);
-    Result row = db.execute(upgraded ? QStringLiteral("select smtp,[from],email,[desc],port,security,"
-                                                      "login,pin from emails")
-                                     : QStringLiteral("select smtp,[from],email,[desc] from emails"));
+    Result row =
+        db.execute(upgraded ? QStringLiteral("select smtp,[from],email,[desc],port,security,"
+                                             "login,pin from emails")
+                            : QStringLiteral("select smtp,[from],email,[desc] from emails"));
     if (row.eof()) return std::nullopt;
     RecipientRow out;
     out.smtp = row.field(QStringLiteral("SMTP"));
@@ -147,6 +159,19 @@ std::optional<RecipientRow> readRecipientRow(Database& db)
     row.close();
     return out;
 }
+
+void saveRecipient(Database& db, const RecipientAddresses& a)
+{
+    const bool none = db.execute(QStringLiteral("select id from emails")).eof();
+    if (none)
+        db.execute(QStringLiteral("insert into emails (smtp,[from],email,[desc]) values (?,?,?,?)"),
+                   {a.smtp, a.from, a.email, a.desc});
+    else
+        db.execute(QStringLiteral("update emails set smtp=?,email=?,[desc]=?,[from]=?"),
+                   {a.smtp, a.email, a.desc, a.from});
+}
+
+void deleteRecipients(Database& db) { db.execute(QStringLiteral("delete from emails")); }
 
 void saveMailServer(Database& db, const MailServerOptions& options,
                     const QVariantList& addressesIfNew)

@@ -18,18 +18,18 @@ enum class MailSecurity { None, StartTls, Tls };
 // made before those settings existed reads as port NULL, security none, no user, no pin.
 struct RecipientRow {
     QVariant smtp, from, email, desc;  // as stored: NULL and blanks are the caller's to judge
-    std::optional<int> port;           // NULL: the default port
-    QString security;                  // as stored; empty: none
-    QString login;                     // empty: no authentication
-    QString pin;                       // SHA-256 of the server's certificate, or empty
+    std::optional<int> port{};         // NULL: the default port
+    QString security{};                // as stored; empty: none
+    QString login{};                   // empty: no authentication
+    QString pin{};                     // SHA-256 of the server's certificate, or empty
 };
 
 // The server settings once checked: what the dialogue acts on.
 struct MailServerOptions {
     quint16 port = 25;
     MailSecurity security = MailSecurity::None;
-    QString login;
-    QString pin;  // 64 lowercase hex digits, or empty
+    QString login{};
+    QString pin{};  // 64 lowercase hex digits, or empty
 };
 
 // The settings a user typed or a file holds, checked. On refusal `error` says why in words
@@ -37,8 +37,8 @@ struct MailServerOptions {
 struct MailServerInput {
     QString port, security, login, pin;
 };
-std::optional<MailServerOptions> checkMailServer(const MailServerInput& input,
-                                                 quint16 defaultPort, QString* error);
+std::optional<MailServerOptions> checkMailServer(const MailServerInput& input, quint16 defaultPort,
+                                                 QString* error);
 
 QString securityWord(MailSecurity security);
 // The usual port of each kind of connection: 25, 587, 465.
@@ -57,8 +57,18 @@ void addEmailServerColumns(Database& db);
 // as the old rules read it. Throws DbError.
 std::optional<RecipientRow> readRecipientRow(Database& db);
 
+// The recipient's addresses as the administration window saves them, whatever the answer about
+// the other settings: into the recipient row, or a new one when there is none.
+struct RecipientAddresses {
+    QString smtp, from, email, desc;
+};
+void saveRecipient(Database& db, const RecipientAddresses& addresses);
+// "Удалить email": no recipient, no alert mail.
+void deleteRecipients(Database& db);
+
 // Writes the server settings into every recipient row (there is meant to be one); inserts a
 // row with the given addresses when there is none. Throws DbError.
-void saveMailServer(Database& db, const MailServerOptions& options, const QVariantList& addressesIfNew);
+void saveMailServer(Database& db, const MailServerOptions& options,
+                    const QVariantList& addressesIfNew);
 
 }  // namespace sentrok

@@ -21,13 +21,26 @@ HostTree::HostTree(std::vector<HostNode> hosts) : m_hosts(std::move(hosts))
 HostTree HostTree::read(Database& db)
 {
     std::vector<HostNode> hosts;
-    for (Result r = db.execute(QStringLiteral("SELECT id, parent, ip, [desc] FROM address ORDER BY id"));
+    for (Result r =
+             db.execute(QStringLiteral("SELECT id, parent, ip, [desc] FROM address ORDER BY id"));
          !r.eof(); r.moveNext()) {
         const QVariant parent = r.field(1);
         hosts.push_back({r.field(0).toLongLong(), parent.isNull() ? 0 : parent.toLongLong(),
                          r.field(2).toString(), r.field(3).toString()});
     }
     return HostTree(std::move(hosts));
+}
+
+std::optional<HostNode> parentOf(Database& db, qint64 host)
+{
+    Result r = db.execute(QStringLiteral("SELECT p.id, p.parent, p.ip, p.[desc] FROM address a "
+                                         "INNER JOIN address p ON p.id = a.parent WHERE a.id = ?"),
+                          {host});
+    if (r.eof()) return std::nullopt;
+    const auto text = [&](int i) {
+        return r.field(i).isNull() ? QString() : r.field(i).toString();
+    };
+    return HostNode{r.field(0).toLongLong(), r.field(1).toLongLong(), text(2), text(3)};
 }
 
 const HostNode* HostTree::find(qint64 id) const
@@ -70,21 +83,26 @@ std::optional<QString> parentRefusal(Database& db, qint64 host, qint64 parent)
     return std::nullopt;
 }
 
+std::optional<QString> setParentIn(Database& db, qint64 host, std::optional<qint64> parent)
+{
+    std::optional<QString> refusal;
+    if (parent) {
+        refusal = parentRefusal(db, host, *parent);
+    } else if (db.execute(QStringLiteral("SELECT id FROM address WHERE id=?"), {host}).eof()) {
+        refusal = QStringLiteral("Хоста с id %1 нет в базе").arg(host);
+    }
+    if (refusal) return refusal;
+    db.execute(QStringLiteral("UPDATE address SET parent=? WHERE id=?"),
+               {parent ? QVariant(*parent) : QVariant(QMetaType::fromType<qint64>()), host});
+    return std::nullopt;
+}
+
 std::optional<QString> setParent(Database& db, qint64 host, std::optional<qint64> parent)
 {
     std::optional<QString> refusal;
     // Checked and written in one transaction: on the file its write lock keeps two windows from
     // closing a circle between them. The monitor copes with a circle all the same.
-    db.transaction([&] {
-        if (parent) {
-            refusal = parentRefusal(db, host, *parent);
-        } else if (db.execute(QStringLiteral("SELECT id FROM address WHERE id=?"), {host}).eof()) {
-            refusal = QStringLiteral("Хоста с id %1 нет в базе").arg(host);
-        }
-        if (refusal) return;
-        db.execute(QStringLiteral("UPDATE address SET parent=? WHERE id=?"),
-                   {parent ? QVariant(*parent) : QVariant(QMetaType::fromType<qint64>()), host});
-    });
+    db.transaction([&] { refusal = setParentIn(db, host, parent); });
     return refusal;
 }
 

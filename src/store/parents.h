@@ -42,6 +42,9 @@ private:
     QHash<qint64, std::size_t> m_index;
 };
 
+// The host `host` is reached through, or none (none set, or that host removed since).
+std::optional<HostNode> parentOf(Database& db, qint64 host);
+
 // Why `parent` cannot become the parent of `host`: one of them is not in the database, they are
 // the same host, or `parent` depends on `host` already (a circle). nullopt when it can.
 std::optional<QString> parentRefusal(Database& db, qint64 host, qint64 parent);
@@ -49,5 +52,7 @@ std::optional<QString> parentRefusal(Database& db, qint64 host, qint64 parent);
 // Gives `host` the parent `parent`, or none with nullopt, in a transaction of its own; the words
 // of the refusal instead when it cannot be. Throws DbError.
 std::optional<QString> setParent(Database& db, qint64 host, std::optional<qint64> parent);
+// The same inside the caller's transaction; nothing is written on refusal.
+std::optional<QString> setParentIn(Database& db, qint64 host, std::optional<qint64> parent);
 
 }  // namespace sentrok

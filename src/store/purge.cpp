@@ -1,8 +1,11 @@
 #include "store/purge.h"
 
+#include "store/batchsizer.h"
 #include "store/database.h"
+#include "store/dbworker.h"
 #include "store/schema.h"
 
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <vector>
@@ -20,7 +23,9 @@ constexpr int kRetryMs = 100;
 
 TablePurge::TablePurge(QString database, QStringList tables, QStringList wholeAtStart,
                        QObject* parent)
-    : QObject(parent), m_database(std::move(database)), m_tables(std::move(tables)),
+    : QObject(parent),
+      m_database(std::move(database)),
+      m_tables(std::move(tables)),
       m_wholeAtStart(std::move(wholeAtStart))
 {
 }
@@ -28,21 +33,36 @@ TablePurge::TablePurge(QString database, QStringList tables, QStringList wholeAt
 TablePurge::~TablePurge()
 {
     m_stop = true;
-    if (m_thread) m_thread->wait();
+    m_worker.reset();  // waits for the batch under way
 }
 
-bool TablePurge::running() const { return m_thread && m_thread->isRunning(); }
+bool TablePurge::running() const { return m_running; }
 
 void TablePurge::start()
 {
-    if (m_thread) return;
-    m_thread.reset(QThread::create([this] { run(); }));
-    m_thread->setObjectName(QStringLiteral("purge"));
-    connect(m_thread.get(), &QThread::finished, this, [this] { emit finished(m_error); });
-    m_thread->start();
+    if (m_worker) return;
+    m_running = true;
+    m_worker = std::make_unique<DbWorker>(
+        m_database, DbWorker::Options{.connectionBase = QStringLiteral("purge"),
+                                      .database = {.busyTimeoutMs = kRetryMs, .patienceMs = 0}});
+    m_worker->post([this] {
+        QString error;
+        try {
+            run(m_worker->db());
+        } catch (const DbError& e) {
+            error = e.userText();
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, error] {
+                m_running = false;
+                emit finished(error);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-void TablePurge::run()
+void TablePurge::run(Database& db)
 {
     // Tries `fn` until no other program holds the lock; false when told to stop meanwhile.
     const auto patiently = [this](auto&& fn) {
@@ -57,46 +77,42 @@ void TablePurge::run()
             QThread::msleep(kRetryMs);
         }
     };
-    try {
-        DatabaseOptions options;
-        options.busyTimeoutMs = kRetryMs;
-        options.patienceMs = 0;
-        Database db(m_database, Database::uniqueName(QStringLiteral("purge")), options);
-        struct Bounds {
-            qint64 low = 0, high = -1;
-        };
-        std::vector<Bounds> bounds(std::size_t(m_tables.size()));
-        QStringList keys;
-        const bool taken = patiently([&] {
-            keys.clear();
-            db.transaction([&] {
-                for (int t = 0; t < m_tables.size(); ++t) {
-                    keys << rowKey(db, m_tables[t]);
-                    Result r = db.execute(QStringLiteral("select min(%1), max(%1) from %2")
-                                              .arg(keys.last(), m_tables[t]));
-                    if (!r.field(0).isNull())
-                        bounds[std::size_t(t)] = {r.field(0).toLongLong(), r.field(1).toLongLong()};
-                }
-                for (const QString& table : m_wholeAtStart)
-                    db.execute(QStringLiteral("delete from %1").arg(table));
-            });
-        });
-        if (!taken) return;
-        emit boundsTaken();
-        for (int t = 0; t < m_tables.size(); ++t) {
-            const QString sql = QStringLiteral("delete from %1 where %2 >= ? and %2 <= ?")
-                                    .arg(m_tables[t], keys[t]);
-            for (qint64 low = bounds[std::size_t(t)].low; low <= bounds[std::size_t(t)].high;
-                 low += kBatchRows) {
-                const qint64 high = std::min(low + kBatchRows - 1, bounds[std::size_t(t)].high);
-                if (!patiently([&] { db.transaction([&] { db.execute(sql, {low, high}); }); }))
-                    return;
-                if (m_stop) return;
-                QThread::msleep(kPauseMs);
+    struct Bounds {
+        qint64 low = 0, high = -1;
+    };
+    std::vector<Bounds> bounds(std::size_t(m_tables.size()));
+    QStringList keys;
+    const bool taken = patiently([&] {
+        keys.clear();
+        db.transaction([&] {
+            for (int t = 0; t < m_tables.size(); ++t) {
+                keys << rowKey(db, m_tables[t]);
+                Result r = db.execute(QStringLiteral("select min(%1), max(%1) from %2")
+                                          .arg(keys.last(), m_tables[t]));
+                if (!r.field(0).isNull())
+                    bounds[std::size_t(t)] = {r.field(0).toLongLong(), r.field(1).toLongLong()};
             }
+            for (const QString& table : m_wholeAtStart)
+                db.execute(QStringLiteral("delete from %1").arg(table));
+        });
+    });
+    if (!taken) return;
+    emit boundsTaken();
+    BatchSizer batch(kFirstBatchRows, 1, kMostBatchRows);
+    for (int t = 0; t < m_tables.size(); ++t) {
+        const QString sql =
+            QStringLiteral("delete from %1 where %2 >= ? and %2 <= ?").arg(m_tables[t], keys[t]);
+        const Bounds& b = bounds[std::size_t(t)];
+        for (qint64 low = b.low; low <= b.high;) {
+            const qint64 high = std::min(low + batch.size() - 1, b.high);
+            QElapsedTimer took;
+            took.start();
+            if (!patiently([&] { db.transaction([&] { db.execute(sql, {low, high}); }); })) return;
+            batch.done(high - low + 1, took.nsecsElapsed());
+            low = high + 1;
+            if (m_stop) return;
+            QThread::msleep(kPauseMs);
         }
-    } catch (const DbError& e) {
-        m_error = e.userText();
     }
 }
 

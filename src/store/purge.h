@@ -7,15 +7,16 @@
 #include <atomic>
 #include <memory>
 
-class QThread;
-
 namespace sentrok {
+
+class Database;
+class DbWorker;
 
 // Empties tables a batch of rows at a time, on a thread of its own with a connection of its own:
 // the window stays usable and passes keep recording meanwhile. Only the rows there when it starts
-// go (those up to each table's largest `id` at that moment); rows written later stay. Between two
-// batches the lock is let go, so other writers get their turn. A database locked by another program
-// makes it wait, as recording does.
+// go (those up to each table's largest `id` at that moment); rows written later stay. Each batch
+// holds the lock for about BatchSizer's time and then lets it go, so other writers get their turn
+// within it. A database locked by another program makes it wait, as recording does.
 class TablePurge : public QObject {
     Q_OBJECT
 public:
@@ -29,8 +30,9 @@ public:
     void start();
     bool running() const;
 
-    // Rows deleted at a time.
-    static constexpr int kBatchRows = 20000;
+    // Rows deleted by the first batch, and at most by one.
+    static constexpr qint64 kFirstBatchRows = 2000;
+    static constexpr qint64 kMostBatchRows = 50000;
 
 signals:
     // The bounds are taken: rows written from now on stay.
@@ -39,14 +41,14 @@ signals:
     void finished(const QString& error);
 
 private:
-    void run();
+    void run(Database& db);
 
     QString m_database;
     QStringList m_tables;
     QStringList m_wholeAtStart;
-    std::unique_ptr<QThread> m_thread;
+    std::unique_ptr<DbWorker> m_worker;
     std::atomic<bool> m_stop{false};
-    QString m_error;  // written by the thread, read after it has finished
+    bool m_running = false;
 };
 
 }  // namespace sentrok

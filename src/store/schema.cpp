@@ -6,13 +6,6 @@
 #include "store/mailsettings.h"
 #include "store/totals.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-
 namespace sentrok {
 
 namespace {
@@ -94,8 +87,9 @@ void addPassRecords(Database& db, const std::function<void(qint64, qint64)>&)
 // names that ancestor, so the windows that follow the monitoring know it for unreachable.
 void addParents(Database& db, const std::function<void(qint64, qint64)>&)
 {
-    db.execute(QStringLiteral(
-        "ALTER TABLE address ADD COLUMN parent INTEGER REFERENCES address (id) ON DELETE SET NULL"));
+    db.execute(
+        QStringLiteral("ALTER TABLE address ADD COLUMN parent INTEGER REFERENCES address (id) ON "
+                       "DELETE SET NULL"));
     // Deleting a host looks for the hosts that depend on it.
     db.execute(QStringLiteral("CREATE INDEX address_parent ON address (parent)"));
     db.execute(QStringLiteral("ALTER TABLE events ADD COLUMN ancestor INTEGER"));
@@ -122,10 +116,7 @@ int schemaVersion(Database& db)
     return r.eof() ? 0 : r.field(0).toInt();
 }
 
-void setSchemaVersion(Database& db, int version)
-{
-    db.execute(db.engine().writeVersion(version));
-}
+void setSchemaVersion(Database& db, int version) { db.execute(db.engine().writeVersion(version)); }
 
 int upgradeSchema(Database& db, const UpgradeReport& report, int target)
 {
@@ -151,43 +142,8 @@ int upgradeSchema(Database& db, const UpgradeReport& report, int target)
 void createDatabase(const QString& location, int version)
 {
     const DatabaseUrl url = DatabaseUrl::parse(location);
-    if (url.isSQLite()) {
-        const QString file = url.file;
-        // A link to nowhere would have the engine make the file wherever it points; a log or
-        // shared memory file already beside a new database is another's, or a trap.
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-            const QFileInfo there(file + QLatin1String(suffix));
-            if (there.exists() || there.isSymLink())
-                throw DbError(dbcode::CantOpen,
-                              QStringLiteral("файл %1 уже существует; он не будет перезаписан")
-                                  .arg(printableText(QDir::toNativeSeparators(there.filePath()))));
-        }
-        // The file itself, in write-ahead mode from the start, before any other connection.
-        const QString name = Database::uniqueName(QStringLiteral("create"));
-        bool ok = false;
-        QSqlError error;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(file);
-            ok = db.open();
-            error = db.lastError();
-            if (ok) {
-                QSqlQuery q(db);
-                ok = q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-                if (!ok) error = q.lastError();
-            }
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-        if (!ok) {
-            QFile::remove(file);
-            bool numeric = false;
-            const int number = error.nativeErrorCode().toInt(&numeric);
-            throw DbError(numeric ? number : dbcode::CantOpen,
-                          error.text().isEmpty() ? QStringLiteral("не удалось создать файл")
-                                                 : error.text());
-        }
-    }
+    const Engine& engine = Engine::of(url);
+    engine.makeEmpty(url);
     try {
         Database db(location, Database::uniqueName(QStringLiteral("create")));
         // A server's database must be empty: tables of another program are not ours to touch.
@@ -203,10 +159,7 @@ void createDatabase(const QString& location, int version)
         // new file and an upgraded one are alike.
         if (version > 1) upgradeSchema(db, {}, version);
     } catch (...) {
-        if (url.isSQLite()) {
-            for (const char* suffix : {"", "-wal", "-shm"})
-                QFile::remove(url.file + QString::fromLatin1(suffix));
-        }
+        engine.discardNew(url);
         throw;
     }
 }

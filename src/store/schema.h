@@ -16,7 +16,8 @@ inline constexpr int kSchemaVersion = 5;
 // What an upgrade tells while it works: the step's version and words, and how far it is
 // (done of total, both 0 while it cannot say). It may throw UpgradeCancelled to stop; the
 // file is then left as it was.
-using UpgradeReport = std::function<void(int version, const QString& what, qint64 done, qint64 total)>;
+using UpgradeReport =
+    std::function<void(int version, const QString& what, qint64 done, qint64 total)>;
 
 struct UpgradeCancelled : std::runtime_error {
     UpgradeCancelled() : std::runtime_error("upgrade cancelled") {}
@@ -25,8 +26,8 @@ struct UpgradeCancelled : std::runtime_error {
 // One step from version-1 to version. Steps are additive (new tables, nullable columns): a
 // file a step has passed is still read correctly by the program before it.
 struct SchemaStep {
-    int version;
-    QString what;  // for the user, what the step does
+    int version{};
+    QString what{};  // for the user, what the step does
     std::function<void(Database&, const std::function<void(qint64, qint64)>& progress)> apply;
 };
 const std::vector<SchemaStep>& schemaSteps();

@@ -36,8 +36,8 @@ void saveWindow(Database& db, const WindowSettings<N>& s, const char* prefix,
                 const char* columnPrefix)
 {
     const QString p = QString::fromLatin1(prefix);
-    QString sql = QStringLiteral("update options set %1_top=?,%1_left=?,%1_width=?,%1_height=?")
-                      .arg(p);
+    QString sql =
+        QStringLiteral("update options set %1_top=?,%1_left=?,%1_width=?,%1_height=?").arg(p);
     QVariantList values{double(float(s.geometry.top)), double(float(s.geometry.left)),
                         double(float(s.geometry.width)), double(float(s.geometry.height))};
     for (std::size_t i = 0; i < N; ++i) {
@@ -76,6 +76,29 @@ WindowSettings<3> readOutageWindowSettings(Database& db)
     Result r = db.execute(QStringLiteral("select * from options"));
     if (r.eof()) return {};
     return readWindow<3>(r, "nocon", "ncol");
+}
+
+std::optional<EditedSettings> readEditedSettings(Database& db)
+{
+    Result r = db.execute(QStringLiteral("select refresh_time,snd_up,snd_down from options"));
+    if (r.eof()) return std::nullopt;
+    const auto text = [&](const char* column) {
+        const QVariant v = r.field(QString::fromLatin1(column));
+        return v.isNull() ? QString() : v.toString();
+    };
+    return EditedSettings{text("refresh_time"), text("snd_up"), text("snd_down")};
+}
+
+void saveEditedSettings(Database& db, std::int32_t intervalMinutes, const QString& sndUp,
+                        const QString& sndDown)
+{
+    db.execute(QStringLiteral("update options set refresh_time=?, snd_up=?,snd_down=?"),
+               {intervalMinutes, sndUp, sndDown});
+}
+
+void setCheckIntervalMinutes(Database& db, std::int32_t minutes)
+{
+    db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
 }
 
 void saveMainWindowSettings(Database& db, const WindowSettings<5>& s)

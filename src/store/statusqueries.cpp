@@ -16,17 +16,14 @@ qint64 echoOf(const QVariant& v)
     return numeric ? echo : -1;  // what the monitor records for a result it could not read
 }
 
-qint64 idOrZero(const QVariant& v)
-{
-    return v.isNull() ? 0 : v.toLongLong();
-}
+qint64 idOrZero(const QVariant& v) { return v.isNull() ? 0 : v.toLongLong(); }
 
 std::vector<CheckRow> checks(Result r)
 {
     std::vector<CheckRow> out;
     for (; !r.eof(); r.moveNext())
-        out.push_back(
-            {r.field(0).toLongLong(), r.field(1).toLongLong(), r.field(2).toString(), echoOf(r.field(3))});
+        out.push_back({r.field(0).toLongLong(), r.field(1).toLongLong(), r.field(2).toString(),
+                       echoOf(r.field(3))});
     return out;
 }
 
@@ -55,8 +52,8 @@ PassRow passFrom(const Result& r)
 std::vector<StatusHostRow> readStatusHosts(Database& db)
 {
     std::vector<StatusHostRow> out;
-    for (Result r = db.execute(QStringLiteral("SELECT id, ip, [desc], vw, parent FROM address")); !r.eof();
-         r.moveNext())
+    for (Result r = db.execute(QStringLiteral("SELECT id, ip, [desc], vw, parent FROM address"));
+         !r.eof(); r.moveNext())
         out.push_back({r.field(0).toLongLong(), r.field(1).toString(), r.field(2).toString(),
                        r.field(3).toString(), idOrZero(r.field(4))});
     return out;
@@ -65,9 +62,9 @@ std::vector<StatusHostRow> readStatusHosts(Database& db)
 std::vector<OutageRow> readOutagesSince(Database& db, const QString& since)
 {
     std::vector<OutageRow> out;
-    for (Result r =
-             db.execute(QStringLiteral("SELECT id_ip, dt1, dt2 FROM noconnect WHERE dt2 = ? OR dt2 >= ?"),
-                        {kZeroDate, since});
+    for (Result r = db.execute(
+             QStringLiteral("SELECT id_ip, dt1, dt2 FROM noconnect WHERE dt2 = ? OR dt2 >= ?"),
+             {kZeroDate, since});
          !r.eof(); r.moveNext())
         out.push_back({r.field(0).toLongLong(), r.field(1).toString(), r.field(2).toString()});
     return out;
@@ -76,9 +73,9 @@ std::vector<OutageRow> readOutagesSince(Database& db, const QString& since)
 QHash<qint64, QString> readLastRecoveries(Database& db)
 {
     QHash<qint64, QString> out;
-    for (Result r =
-             db.execute(QStringLiteral("SELECT id_ip, max(dt2) FROM noconnect WHERE dt2 <> ? GROUP BY id_ip"),
-                        {kZeroDate});
+    for (Result r = db.execute(
+             QStringLiteral("SELECT id_ip, max(dt2) FROM noconnect WHERE dt2 <> ? GROUP BY id_ip"),
+             {kZeroDate});
          !r.eof(); r.moveNext())
         out.insert(r.field(0).toLongLong(), r.field(1).toString());
     return out;
@@ -94,9 +91,9 @@ std::vector<CheckRow> readChecksAfter(Database& db, qint64 afterId, int limit)
 std::vector<CheckRow> readLastChecks(Database& db)
 {
     // Host by host through the host-and-time index: one step each, however long the log.
-    return checks(db.execute(
-        QStringLiteral("SELECT l.id, l.id_ip, l.dt, l.time_echo FROM address a JOIN log l ON l.id = "
-                       "(SELECT l2.id FROM log l2 WHERE l2.id_ip = a.id ORDER BY l2.dt DESC LIMIT 1)")));
+    return checks(db.execute(QStringLiteral(
+        "SELECT l.id, l.id_ip, l.dt, l.time_echo FROM address a JOIN log l ON l.id = "
+        "(SELECT l2.id FROM log l2 WHERE l2.id_ip = a.id ORDER BY l2.dt DESC LIMIT 1)")));
 }
 
 qint64 newestCheckId(Database& db)
@@ -114,9 +111,9 @@ AllTotals readAllTotals(Database& db)
     AllTotals out;
     const int newest = 1 + int(totalsColumns().count(u',')) + 1;
     bool any = false;
-    for (Result r =
-             db.execute(QStringLiteral("SELECT id_ip, %1, (SELECT max(id) FROM log) FROM %2 GROUP BY id_ip")
-                            .arg(summedTotalsColumns(), kDailyTable));
+    for (Result r = db.execute(
+             QStringLiteral("SELECT id_ip, %1, (SELECT max(id) FROM log) FROM %2 GROUP BY id_ip")
+                 .arg(summedTotalsColumns(), kDailyTable));
          !r.eof(); r.moveNext()) {
         out.byHost.insert(r.field(0).toLongLong(), totalsFrom(r, 1));
         out.newestCheckId = idOrZero(r.field(newest));
@@ -129,9 +126,10 @@ AllTotals readAllTotals(Database& db)
 std::vector<HourRow> readHoursFrom(Database& db, const QString& fromHour)
 {
     std::vector<HourRow> out;
-    for (Result r = db.execute(
-             QStringLiteral("SELECT id_ip, hour, checks, failed FROM %1 WHERE hour >= ?").arg(kHourlyTable),
-             {fromHour});
+    for (Result r =
+             db.execute(QStringLiteral("SELECT id_ip, hour, checks, failed FROM %1 WHERE hour >= ?")
+                            .arg(kHourlyTable),
+                        {fromHour});
          !r.eof(); r.moveNext())
         out.push_back({r.field(0).toLongLong(), r.field(1).toString(), r.field(2).toLongLong(),
                        r.field(3).toLongLong()});
@@ -141,9 +139,10 @@ std::vector<HourRow> readHoursFrom(Database& db, const QString& fromHour)
 QHash<qint64, QString> readFirstChecks(Database& db)
 {
     QHash<qint64, QString> out;
-    for (Result r = db.execute(QStringLiteral("SELECT a.id, (SELECT h.first_dt FROM log_hourly h WHERE "
-                                              "h.id_ip = a.id ORDER BY h.hour LIMIT 1) "
-                                              "FROM address a"));
+    for (Result r =
+             db.execute(QStringLiteral("SELECT a.id, (SELECT h.first_dt FROM log_hourly h WHERE "
+                                       "h.id_ip = a.id ORDER BY h.hour LIMIT 1) "
+                                       "FROM address a"));
          !r.eof(); r.moveNext())
         if (!r.field(1).isNull()) out.insert(r.field(0).toLongLong(), r.field(1).toString());
     return out;
@@ -156,11 +155,13 @@ PassRows readPasses(Database& db)
         QStringLiteral("SELECT id, monitor, started, finished, hosts, failed FROM passes ");
     Result newest = db.execute(columns + QStringLiteral("ORDER BY id DESC LIMIT 1"));
     if (newest.eof()) return out;
-    if (newest.field(3).isNull()) out.running = passFrom(newest);
-    else out.lastFinished = passFrom(newest);
+    if (newest.field(3).isNull())
+        out.running = passFrom(newest);
+    else
+        out.lastFinished = passFrom(newest);
     if (out.running) {
-        Result r =
-            db.execute(columns + QStringLiteral("WHERE finished IS NOT NULL ORDER BY id DESC LIMIT 1"));
+        Result r = db.execute(
+            columns + QStringLiteral("WHERE finished IS NOT NULL ORDER BY id DESC LIMIT 1"));
         if (!r.eof()) out.lastFinished = passFrom(r);
     }
     return out;
@@ -168,8 +169,8 @@ PassRows readPasses(Database& db)
 
 std::vector<EventRow> readEventsAfter(Database& db, qint64 afterId, int limit)
 {
-    return events(
-        db.execute(kEventColumns + QStringLiteral("WHERE e.id > ? ORDER BY e.id LIMIT ?"), {afterId, limit}));
+    return events(db.execute(kEventColumns + QStringLiteral("WHERE e.id > ? ORDER BY e.id LIMIT ?"),
+                             {afterId, limit}));
 }
 
 std::vector<EventRow> readNewestEvents(Database& db, int count)

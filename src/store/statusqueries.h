@@ -18,7 +18,7 @@ class Database;
 
 struct StatusHostRow {
     qint64 id = 0;
-    QString ip, desc, vw;
+    QString ip{}, desc{}, vw{};
     qint64 parent = 0;  // 0: none
 };
 // Every host record, in no particular order.
@@ -26,7 +26,7 @@ std::vector<StatusHostRow> readStatusHosts(Database& db);
 
 struct OutageRow {
     qint64 hostId = 0;
-    QString start, end;  // end: the zero date while open
+    QString start{}, end{};  // end: the zero date while open
 };
 // The outages still open and those that ended at `since` or later.
 std::vector<OutageRow> readOutagesSince(Database& db, const QString& since);
@@ -36,7 +36,7 @@ QHash<qint64, QString> readLastRecoveries(Database& db);
 struct CheckRow {
     qint64 id = 0;  // of the log row
     qint64 hostId = 0;
-    QString dt;
+    QString dt{};
     qint64 timeEcho = -1;  // negative: failed
 };
 // Log rows after `afterId` in the order written, at most `limit`.
@@ -50,14 +50,14 @@ qint64 oldestCheckId(Database& db);
 // Every host's totals of all time, and the newest log row they count, read as one statement so
 // the two agree.
 struct AllTotals {
-    QHash<qint64, ReplyTotals> byHost;
+    QHash<qint64, ReplyTotals> byHost{};
     qint64 newestCheckId = 0;
 };
 AllTotals readAllTotals(Database& db);
 
 struct HourRow {
     qint64 hostId = 0;
-    QString hour;  // "yyyy-MM-dd HH"
+    QString hour{};  // "yyyy-MM-dd HH"
     qint64 checks = 0, failed = 0;
 };
 // The hourly totals of every host from the hour `fromHour` on.
@@ -67,17 +67,17 @@ QHash<qint64, QString> readFirstChecks(Database& db);
 
 struct PassRow {
     qint64 id = 0;
-    QString monitor, started, finished;  // finished empty while under way
+    QString monitor{}, started{}, finished{};  // finished empty while under way
     qint64 hosts = 0, failed = 0;
 };
 struct PassRows {
-    std::optional<PassRow> lastFinished, running;
+    std::optional<PassRow> lastFinished{}, running{};
 };
 PassRows readPasses(Database& db);
 
 struct EventRow {
     qint64 id = 0, hostId = 0;
-    QString kind, dt, ip, desc;  // kind: "down" or "up"
+    QString kind{}, dt{}, ip{}, desc{};  // kind: "down" or "up"
     qint64 timeEcho = -1;
     bool behindAncestor = false;  // gone down while an ancestor was down
 };

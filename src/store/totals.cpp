@@ -42,7 +42,8 @@ bool isStoredDate(const QString& dt)
 // The upsert of `rows` rows at once: the rows' keys must differ from one another.
 QString upsertSql(const QString& table, const QString& key, int rows = 1)
 {
-    QStringList names{key, QStringLiteral("id_ip")}, marks{QStringLiteral("?"), QStringLiteral("?")};
+    QStringList names{key, QStringLiteral("id_ip")},
+        marks{QStringLiteral("?"), QStringLiteral("?")};
     QStringList sets;
     for (const QString& c : totalsColumns().split(u',')) {
         names << c;
@@ -50,8 +51,9 @@ QString upsertSql(const QString& table, const QString& key, int rows = 1)
         if (c == QLatin1String("reply_min") || c == QLatin1String("reply_max") ||
             c == QLatin1String("first_dt")) {
             const char* op = c == QLatin1String("reply_max") ? ">" : "<";
-            sets << QStringLiteral("%1 = CASE WHEN %2.%1 IS NULL OR excluded.%1 %3 %2.%1 "
-                                   "THEN excluded.%1 ELSE %2.%1 END")
+            sets << QStringLiteral(
+                        "%1 = CASE WHEN %2.%1 IS NULL OR excluded.%1 %3 %2.%1 "
+                        "THEN excluded.%1 ELSE %2.%1 END")
                         .arg(c, table, QLatin1String(op));
         } else {
             sets << QStringLiteral("%1 = %2.%1 + excluded.%1").arg(c, table);
@@ -84,7 +86,10 @@ QString keyColumn(const QString& table)
 
 }  // namespace
 
-qint64 bucketLow(int bucket) { return kLows[std::size_t(std::clamp(bucket, 0, kReplyBuckets - 1))]; }
+qint64 bucketLow(int bucket)
+{
+    return kLows[std::size_t(std::clamp(bucket, 0, kReplyBuckets - 1))];
+}
 
 int replyBucket(qint64 ms)
 {
@@ -161,9 +166,10 @@ QString summedTotalsColumns()
 {
     QStringList c;
     for (const QString& s : totalsColumns().split(u',')) {
-        const char* fn = s == QLatin1String("reply_max")                                   ? "max"
-                         : s == QLatin1String("reply_min") || s == QLatin1String("first_dt") ? "min"
-                                                                                             : "sum";
+        const char* fn = s == QLatin1String("reply_max") ? "max"
+                         : s == QLatin1String("reply_min") || s == QLatin1String("first_dt")
+                             ? "min"
+                             : "sum";
         c << QStringLiteral("%1(%2)").arg(QLatin1String(fn), s);
     }
     return c.join(u',');
@@ -203,8 +209,9 @@ void addChecksToTotals(Database& db, const std::vector<RecordedCheck>& checks)
     std::map<std::pair<QString, qint64>, ReplyTotals> hours, days;
     for (const RecordedCheck& c : checks) {
         if (!isStoredDate(c.dt))
-            throw DbError(dbcode::Mismatch,
-                          QStringLiteral("время проверки \"%1\" не в виде ГГГГ-ММ-ДД ЧЧ:ММ:СС").arg(c.dt));
+            throw DbError(
+                dbcode::Mismatch,
+                QStringLiteral("время проверки \"%1\" не в виде ГГГГ-ММ-ДД ЧЧ:ММ:СС").arg(c.dt));
         hours[{c.dt.left(13), c.hostId}].addCheck(c.timeEcho, c.dt);
         days[{c.dt.left(10), c.hostId}].addCheck(c.timeEcho, c.dt);
     }
@@ -233,13 +240,14 @@ void createTotalsTables(Database& db)
         // Time first: the recording path and the filling from the log both write in time
         // order, so new rows go to the end; periods are ranges of the key. The second index
         // serves one host's rows.
-        db.execute(QStringLiteral(
-                       "CREATE TABLE %1 (%2 TEXT NOT NULL, "
-                       "id_ip INTEGER NOT NULL REFERENCES address (id) ON DELETE CASCADE, "
-                       "checks INTEGER NOT NULL DEFAULT 0, failed INTEGER NOT NULL DEFAULT 0, "
-                       "reply_sum INTEGER NOT NULL DEFAULT 0, reply_min INTEGER, reply_max INTEGER, "
-                       "%3, first_dt TEXT, PRIMARY KEY (%2, id_ip)) WITHOUT ROWID")
-                       .arg(table, key, buckets.join(QStringLiteral(", "))));
+        db.execute(
+            QStringLiteral(
+                "CREATE TABLE %1 (%2 TEXT NOT NULL, "
+                "id_ip INTEGER NOT NULL REFERENCES address (id) ON DELETE CASCADE, "
+                "checks INTEGER NOT NULL DEFAULT 0, failed INTEGER NOT NULL DEFAULT 0, "
+                "reply_sum INTEGER NOT NULL DEFAULT 0, reply_min INTEGER, reply_max INTEGER, "
+                "%3, first_dt TEXT, PRIMARY KEY (%2, id_ip)) WITHOUT ROWID")
+                .arg(table, key, buckets.join(QStringLiteral(", "))));
     }
 }
 
@@ -296,7 +304,8 @@ void buildTotalsFromLog(Database& db, const std::function<void(qint64, qint64)>&
         o.dayTotals.addCheck(echo, dt);
     }
     for (auto it = open.cbegin(); it != open.cend(); ++it) {
-        if (it->hourTotals.checks) upsertTotals(db, kHourlyTable, it->hour, it.key(), it->hourTotals);
+        if (it->hourTotals.checks)
+            upsertTotals(db, kHourlyTable, it->hour, it.key(), it->hourTotals);
         if (it->dayTotals.checks) upsertTotals(db, kDailyTable, it->day, it.key(), it->dayTotals);
     }
     if (progress) progress(total, total);

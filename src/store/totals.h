@@ -27,10 +27,10 @@ int replyBucket(qint64 ms);
 struct ReplyTotals {
     qint64 checks = 0;
     qint64 failed = 0;
-    qint64 replySum = 0;  // over the answered checks
+    qint64 replySum = 0;                  // over the answered checks
     qint64 replyMin = -1, replyMax = -1;  // -1: no answered check
     std::array<qint64, kReplyBuckets> buckets{};
-    QString firstDt;  // the earliest check, kept so a host's first check outlives the log
+    QString firstDt{};  // the earliest check, kept so a host's first check outlives the log
 
     // A check's stored result: the mean reply time, negative when it failed.
     void addCheck(qint64 timeEcho, const QString& dt = {});
@@ -44,7 +44,7 @@ struct ReplyTotals {
 // One check as the recording path wrote it to the log.
 struct RecordedCheck {
     qint64 hostId = 0;
-    QString dt;  // "yyyy-MM-dd HH:mm:ss"
+    QString dt{};  // "yyyy-MM-dd HH:mm:ss"
     qint64 timeEcho = -1;
 };
 

@@ -34,10 +34,7 @@ qint64 niceCeiling(qint64 v)
     }
 }
 
-QString number(double v)
-{
-    return QString::number(v, 'f', 1);
-}
+QString number(double v) { return QString::number(v, 'f', 1); }
 
 void axes(QString& out, TimeText& times, qint64 fromMs, qint64 toMs, qint64 yMax)
 {
@@ -83,20 +80,22 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
     };
     // The outages, behind everything else.
     for (const Outage& o : history.figures.outageList) {
-        const double a = xOf(std::max(o.startMs, fromMs)), b = xOf(o.open() ? toMs : std::min(o.endMs, toMs));
-        out += QStringLiteral("<rect class=\"outage\" x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\"/>")
-                   .arg(number(a))
-                   .arg(kTop)
-                   .arg(number(std::max(1.0, b - a)))
-                   .arg(kBottom - kTop);
+        const double a = xOf(std::max(o.startMs, fromMs)),
+                     b = xOf(o.open() ? toMs : std::min(o.endMs, toMs));
+        out +=
+            QStringLiteral("<rect class=\"outage\" x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\"/>")
+                .arg(number(a))
+                .arg(kTop)
+                .arg(number(std::max(1.0, b - a)))
+                .arg(kBottom - kTop);
     }
     std::vector<Column> cols(kColumns);
     std::vector<qint64> gaps;
     qint64 previous = -1;
     for (const ReplyPoint& p : history.points) {
         if (p.msecs < fromMs || p.msecs >= toMs) continue;
-        Column& c =
-            cols[std::size_t(std::clamp<qint64>((p.msecs - fromMs) * kColumns / span, 0, kColumns - 1))];
+        Column& c = cols[std::size_t(
+            std::clamp<qint64>((p.msecs - fromMs) * kColumns / span, 0, kColumns - 1))];
         if (p.reply >= 0) {
             c.sum += p.reply;
             ++c.answered;
@@ -114,7 +113,8 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
     axes(out, times, fromMs, toMs, yMax);
     if (previous < 0) {
         out += QStringLiteral(
-                   "<text class=\"empty\" x=\"%1\" y=\"%2\" text-anchor=\"middle\">Нет проверок за этот "
+                   "<text class=\"empty\" x=\"%1\" y=\"%2\" text-anchor=\"middle\">Нет проверок за "
+                   "этот "
                    "период</text></svg>")
                    .arg((kLeft + kRight) / 2)
                    .arg((kTop + kBottom) / 2);
@@ -130,7 +130,8 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
         // A check alone between two breaks is a dot: a line of one point draws nothing.
         if (line.size() == 1) {
             const QStringList xy = line.first().split(u',');
-            out += QStringLiteral("<circle class=\"reply\" cx=\"%1\" cy=\"%2\" r=\"2\"/>").arg(xy[0], xy[1]);
+            out += QStringLiteral("<circle class=\"reply\" cx=\"%1\" cy=\"%2\" r=\"2\"/>")
+                       .arg(xy[0], xy[1]);
         } else if (!line.isEmpty()) {
             out += QStringLiteral("<polyline class=\"reply\" points=\"%1\"/>").arg(line.join(u' '));
         }
@@ -140,11 +141,13 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs)
     for (int i = 0; i < kColumns; ++i) {
         const Column& c = cols[std::size_t(i)];
         if (c.failed)
-            out += QStringLiteral("<rect class=\"failed\" x=\"%1\" y=\"%2\" width=\"2\" height=\"6\"/>")
+            out += QStringLiteral(
+                       "<rect class=\"failed\" x=\"%1\" y=\"%2\" width=\"2\" height=\"6\"/>")
                        .arg(kLeft + 2 * i)
                        .arg(kBottom - 6);
         if (!c.answered) continue;
-        const double y = kBottom - double(kBottom - kTop) * double(c.sum) / double(c.answered) / double(yMax);
+        const double y =
+            kBottom - double(kBottom - kTop) * double(c.sum) / double(c.answered) / double(yMax);
         if (lastAt >= 0 && c.atMs - lastAt > breakMs) flush();
         line << QStringLiteral("%1,%2").arg(kLeft + 2 * i + 1).arg(number(y));
         lastAt = c.atMs;

@@ -50,10 +50,7 @@ Connection::Connection(QTcpSocket* socket, OpenCount open, const WebLimits& limi
     connect(&m_timer, &QTimer::timeout, this, &Connection::expire);
 }
 
-Connection::~Connection()
-{
-    --*m_open;
-}
+Connection::~Connection() { --*m_open; }
 
 Connection* Connection::of(QTcpSocket* socket)
 {
@@ -73,10 +70,18 @@ void Connection::setPhase(Phase phase)
 {
     m_phase = phase;
     switch (phase) {
-        case Phase::Idle: m_timer.start(m_limits.idleTimeoutMs); break;
-        case Phase::Reading: m_timer.start(m_limits.requestTimeoutMs); break;
-        case Phase::Answering: m_timer.stop(); break;
-        case Phase::Writing: m_timer.start(m_limits.writeTimeoutMs); break;
+        case Phase::Idle:
+            m_timer.start(m_limits.idleTimeoutMs);
+            break;
+        case Phase::Reading:
+            m_timer.start(m_limits.requestTimeoutMs);
+            break;
+        case Phase::Answering:
+            m_timer.stop();
+            break;
+        case Phase::Writing:
+            m_timer.start(m_limits.writeTimeoutMs);
+            break;
     }
 }
 
@@ -98,9 +103,10 @@ void Connection::refuseTooLarge()
     m_timer.stop();
     m_line.clear();
     m_sending.reset();
-    sayAndClose(m_socket,
-                bareAnswer("413 Content Too Large",
-                           QStringLiteral("Запрос длиннее %1 байт.").arg(m_limits.maxRequestBytes)));
+    sayAndClose(
+        m_socket,
+        bareAnswer("413 Content Too Large",
+                   QStringLiteral("Запрос длиннее %1 байт.").arg(m_limits.maxRequestBytes)));
 }
 
 void Connection::expire()
@@ -113,7 +119,8 @@ Connection::Ticket Connection::take(QHttpServerResponder&& responder, bool head,
 {
     m_requestBytes = 0;
     setPhase(Phase::Answering);
-    auto ticket = std::make_shared<Pending>(Pending{std::move(responder), head, close, std::nullopt});
+    auto ticket =
+        std::make_shared<Pending>(Pending{std::move(responder), head, close, std::nullopt});
     m_line.push_back(ticket);
     return ticket;
 }
@@ -150,7 +157,8 @@ void Connection::flush()
             out.writeHeader(QByteArrayLiteral("Content-Type"), r.contentType);
             out.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(r.body.size()));
         }
-        if (m_sending->close) out.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+        if (m_sending->close)
+            out.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
         out.writeBody(QByteArray());  // the end of the headers
         m_sent = 0;
     }
@@ -207,9 +215,10 @@ void GatedTcpServer::incomingConnection(qintptr handle)
         return;
     }
     if (*m_open >= m_limits.maxConnections) {
-        sayAndClose(socket, bareAnswer("503 Service Unavailable",
-                                       QStringLiteral("Слишком много соединений (%1), повторите позже.")
-                                           .arg(m_limits.maxConnections)));
+        sayAndClose(socket,
+                    bareAnswer("503 Service Unavailable",
+                               QStringLiteral("Слишком много соединений (%1), повторите позже.")
+                                   .arg(m_limits.maxConnections)));
         return;
     }
     new Connection(socket, m_open, m_limits);

@@ -33,9 +33,9 @@ struct WebLimits {
 // An answer, written as one piece when its turn comes.
 struct Reply {
     QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::Ok;
-    QByteArray contentType;
-    QByteArray body;
-    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray contentType{};
+    QByteArray body{};
+    QList<std::pair<QByteArray, QByteArray>> headers{};
 };
 
 // The watch over one accepted connection, living as the socket's child: it counts toward the

@@ -8,10 +8,7 @@ namespace sentrok::web {
 
 namespace {
 
-QString example()
-{
-    return QStringLiteral("например 127.0.0.1:8080 или [::]:8080");
-}
+QString example() { return QStringLiteral("например 127.0.0.1:8080 или [::]:8080"); }
 
 // Four numbers with dots, as people write an IPv4 address: the shorter forms the C library
 // also takes ("127.1") are refused, being almost always a typing slip.
@@ -35,7 +32,8 @@ std::optional<HttpEndpoint> parseHttpEndpoint(const QString& given, QString* err
 {
     const QString text = given.trimmed();
     const auto fail = [&](const QString& why) -> std::optional<HttpEndpoint> {
-        if (error) *error = QStringLiteral("адрес веб-сервера «%1»: %2").arg(printableText(text), why);
+        if (error)
+            *error = QStringLiteral("адрес веб-сервера «%1»: %2").arg(printableText(text), why);
         return std::nullopt;
     };
     if (text.isEmpty()) return fail(QStringLiteral("не задан; укажите АДРЕС:ПОРТ, ") + example());
@@ -46,7 +44,8 @@ std::optional<HttpEndpoint> parseHttpEndpoint(const QString& given, QString* err
         if (close < 0) return fail(QStringLiteral("нет закрывающей скобки ], ") + example());
         host = text.mid(1, close - 1);
         if (text.mid(close + 1, 1) != QLatin1String(":"))
-            return fail(QStringLiteral("после адреса в скобках нужны двоеточие и порт, ") + example());
+            return fail(QStringLiteral("после адреса в скобках нужны двоеточие и порт, ") +
+                        example());
         port = text.mid(close + 2);
         bracketed = true;
     } else {
@@ -55,7 +54,8 @@ std::optional<HttpEndpoint> parseHttpEndpoint(const QString& given, QString* err
         host = text.left(colon);
         port = text.mid(colon + 1);
         if (host.contains(u':'))
-            return fail(QStringLiteral("адрес IPv6 пишется в квадратных скобках, например [::1]:8080"));
+            return fail(
+                QStringLiteral("адрес IPv6 пишется в квадратных скобках, например [::1]:8080"));
     }
     static const QRegularExpression digits(QStringLiteral("^\\d{1,5}$"));
     const int number = digits.match(port).hasMatch() ? port.toInt() : 0;
@@ -64,7 +64,8 @@ std::optional<HttpEndpoint> parseHttpEndpoint(const QString& given, QString* err
     HttpEndpoint out;
     out.port = quint16(number);
     if (bracketed) {
-        if (!out.address.setAddress(host) || out.address.protocol() != QAbstractSocket::IPv6Protocol)
+        if (!out.address.setAddress(host) ||
+            out.address.protocol() != QAbstractSocket::IPv6Protocol)
             return fail(QStringLiteral("«%1» — не адрес IPv6").arg(printableText(host)));
         // Every address of both kinds, as people mean [::].
         if (out.address == QHostAddress(QHostAddress::AnyIPv6)) out.address = QHostAddress::Any;

@@ -9,7 +9,7 @@ namespace sentrok::web {
 
 // Where the web server listens, as --http and SENTROK_HTTP give it: "ADDRESS:PORT".
 struct HttpEndpoint {
-    QHostAddress address;
+    QHostAddress address{};
     quint16 port = 0;
     // The address as the user wrote it, for messages.
     QString text() const;

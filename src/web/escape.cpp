@@ -13,12 +13,23 @@ QString htmlText(const QString& text)
     out.reserve(shown.size() + 16);
     for (const QChar c : shown) {
         switch (c.unicode()) {
-            case u'&': out += QLatin1String("&amp;"); break;
-            case u'<': out += QLatin1String("&lt;"); break;
-            case u'>': out += QLatin1String("&gt;"); break;
-            case u'"': out += QLatin1String("&quot;"); break;
-            case u'\'': out += QLatin1String("&#39;"); break;
-            default: out += c;
+            case u'&':
+                out += QLatin1String("&amp;");
+                break;
+            case u'<':
+                out += QLatin1String("&lt;");
+                break;
+            case u'>':
+                out += QLatin1String("&gt;");
+                break;
+            case u'"':
+                out += QLatin1String("&quot;");
+                break;
+            case u'\'':
+                out += QLatin1String("&#39;");
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -30,10 +41,14 @@ QString labelValue(const QString& text)
     QString out;
     out.reserve(shown.size() + 4);
     for (const QChar c : shown) {
-        if (c == u'\\') out += QLatin1String("\\\\");
-        else if (c == u'"') out += QLatin1String("\\\"");
-        else if (c == u'\n') out += QLatin1String("\\n");
-        else out += c;
+        if (c == u'\\')
+            out += QLatin1String("\\\\");
+        else if (c == u'"')
+            out += QLatin1String("\\\"");
+        else if (c == u'\n')
+            out += QLatin1String("\\n");
+        else
+            out += c;
     }
     return out;
 }
@@ -45,12 +60,23 @@ void appendJsonString(QByteArray& out, const QString& text)
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t u = text[i].unicode();
         switch (u) {
-            case u'"': out += "\\\""; continue;
-            case u'\\': out += "\\\\"; continue;
-            case u'\n': out += "\\n"; continue;
-            case u'\r': out += "\\r"; continue;
-            case u'\t': out += "\\t"; continue;
-            default: break;
+            case u'"':
+                out += "\\\"";
+                continue;
+            case u'\\':
+                out += "\\\\";
+                continue;
+            case u'\n':
+                out += "\\n";
+                continue;
+            case u'\r':
+                out += "\\r";
+                continue;
+            case u'\t':
+                out += "\\t";
+                continue;
+            default:
+                break;
         }
         if (u < 0x20 || u == u'<' || u == u'>' || u == u'&' || u == 0x2028 || u == 0x2029) {
             out += "\\u";
@@ -127,10 +153,7 @@ JsonWriter& JsonWriter::value(const QString& text)
     return *this;
 }
 
-JsonWriter& JsonWriter::value(const char* text)
-{
-    return value(QString::fromUtf8(text));
-}
+JsonWriter& JsonWriter::value(const char* text) { return value(QString::fromUtf8(text)); }
 
 JsonWriter& JsonWriter::value(qint64 number)
 {

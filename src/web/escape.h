@@ -43,7 +43,10 @@ public:
     JsonWriter& null();
     // -1 (the snapshot's "not known") as null.
     JsonWriter& valueOrNull(qint64 number) { return number < 0 ? null() : value(number); }
-    JsonWriter& valueOrNull(const std::optional<double>& number) { return number ? value(*number) : null(); }
+    JsonWriter& valueOrNull(const std::optional<double>& number)
+    {
+        return number ? value(*number) : null();
+    }
 
     const QByteArray& bytes() const { return m_out; }
     QByteArray take() { return std::move(m_out); }

@@ -15,7 +15,8 @@ constexpr qint64 kLookGraceMs = 30'000;
 
 }  // namespace
 
-QStringList healthProblems(const StatusSnapshot* s, qint64 lastLookMs, qint64 nowMs, qint64 startedMs)
+QStringList healthProblems(const StatusSnapshot* s, qint64 lastLookMs, qint64 nowMs,
+                           qint64 startedMs)
 {
     if (!s) return {QStringLiteral("состояние мониторинга ещё не прочитано из базы данных")};
     TimeText times;

@@ -54,10 +54,11 @@ Reply jsonError(Status status, const QString& text)
 
 Reply busy(bool json)
 {
-    const QString text = QStringLiteral("Сервер занят ответами на другие запросы, повторите через секунду.");
-    Reply r =
-        json ? jsonError(Status::ServiceUnavailable, text)
-             : reply(Status::ServiceUnavailable, kHtml, messagePage(QStringLiteral("Сервер занят"), text));
+    const QString text =
+        QStringLiteral("Сервер занят ответами на другие запросы, повторите через секунду.");
+    Reply r = json ? jsonError(Status::ServiceUnavailable, text)
+                   : reply(Status::ServiceUnavailable, kHtml,
+                           messagePage(QStringLiteral("Сервер занят"), text));
     r.headers.emplaceBack("Retry-After", "1");
     return r;
 }
@@ -93,7 +94,8 @@ std::optional<qint64> idIn(const QString& path, const QRegularExpression& form)
 
 }  // namespace
 
-HttpFrontend::HttpFrontend(StatusProvider& provider, const Clock& clock, std::optional<BasicAuth> auth)
+HttpFrontend::HttpFrontend(StatusProvider& provider, const Clock& clock,
+                           std::optional<BasicAuth> auth)
     : m_provider(provider),
       m_clock(clock),
       m_auth(std::move(auth)),
@@ -121,7 +123,8 @@ void HttpFrontend::route(const QHttpServerRequest& request, const Answer& answer
 {
     const auto method = request.method();
     if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {
-        Reply r = reply(Status::MethodNotAllowed, kText, QByteArrayLiteral("Только чтение: GET и HEAD.\n"));
+        Reply r = reply(Status::MethodNotAllowed, kText,
+                        QByteArrayLiteral("Только чтение: GET и HEAD.\n"));
         r.headers.emplaceBack("Allow", "GET, HEAD");
         answer(std::move(r));
         return;
@@ -143,27 +146,36 @@ void HttpFrontend::route(const QHttpServerRequest& request, const Answer& answer
 void HttpFrontend::routeAuthorised(const QString& path, const QHttpServerRequest& request,
                                    const Answer& answer)
 {
-    static const QRegularExpression historyPath(QStringLiteral("^/api/v1/hosts/(\\d{1,18})/history$"));
+    static const QRegularExpression historyPath(
+        QStringLiteral("^/api/v1/hosts/(\\d{1,18})/history$"));
     static const QRegularExpression hostPath(QStringLiteral("^/host/(\\d{1,18})$"));
-    if (path == QLatin1String("/")) answer(cachedView(request, Page));
-    else if (path == QLatin1String("/metrics")) answer(cachedView(request, Metrics));
-    else if (path == QLatin1String("/api/v1/status")) answer(cachedView(request, StatusJson));
-    else if (path == QLatin1String("/api/v1/events")) events(request, answer);
-    else if (path.startsWith(QLatin1String("/static/"))) answer(staticFile(path.mid(8)));
-    else if (const auto id = idIn(path, historyPath)) history(*id, request, answer);
-    else if (const auto host = idIn(path, hostPath)) hostPage(*host, request, answer);
+    if (path == QLatin1String("/"))
+        answer(cachedView(request, Page));
+    else if (path == QLatin1String("/metrics"))
+        answer(cachedView(request, Metrics));
+    else if (path == QLatin1String("/api/v1/status"))
+        answer(cachedView(request, StatusJson));
+    else if (path == QLatin1String("/api/v1/events"))
+        events(request, answer);
+    else if (path.startsWith(QLatin1String("/static/")))
+        answer(staticFile(path.mid(8)));
+    else if (const auto id = idIn(path, historyPath))
+        history(*id, request, answer);
+    else if (const auto host = idIn(path, hostPath))
+        hostPage(*host, request, answer);
     else if (path.startsWith(QLatin1String("/api/")))
         answer(jsonError(Status::NotFound, QStringLiteral("Нет такого адреса API.")));
     else
-        answer(
-            reply(Status::NotFound, kHtml,
-                  messagePage(QStringLiteral("Страница не найдена"), QStringLiteral("Такой страницы нет."))));
+        answer(reply(Status::NotFound, kHtml,
+                     messagePage(QStringLiteral("Страница не найдена"),
+                                 QStringLiteral("Такой страницы нет."))));
 }
 
 Reply HttpFrontend::healthz()
 {
-    const QStringList problems = healthProblems(m_provider.snapshot().get(), m_provider.lastLookMs(),
-                                                m_clock.now().toMSecsSinceEpoch(), m_startedMs);
+    const QStringList problems =
+        healthProblems(m_provider.snapshot().get(), m_provider.lastLookMs(),
+                       m_clock.now().toMSecsSinceEpoch(), m_startedMs);
     if (problems.isEmpty()) return reply(Status::Ok, kText, QByteArrayLiteral("ok\n"));
     return reply(Status::ServiceUnavailable, kText, problems.join(u'\n').toUtf8() + '\n');
 }
@@ -209,7 +221,9 @@ Reply HttpFrontend::staticFile(const QString& name)
         StaticFile f;
         if (file.open(QIODevice::ReadOnly)) f.bytes = file.readAll();
         f.type = types.value(name);
-        f.etag = '"' + QCryptographicHash::hash(f.bytes, QCryptographicHash::Sha256).toHex().left(16) + '"';
+        f.etag = '"' +
+                 QCryptographicHash::hash(f.bytes, QCryptographicHash::Sha256).toHex().left(16) +
+                 '"';
         it = m_static.insert(name, f);
     }
     Reply r = reply(Status::Ok, it->type, it->bytes);
@@ -231,7 +245,8 @@ void HttpFrontend::events(const QHttpServerRequest& request, const Answer& answe
     if (!ok || after < 0 || !limitOk || limit < 1 || limit > kMaxEvents) {
         answer(jsonError(
             Status::BadRequest,
-            QStringLiteral("after — номер события (целое число от 0), limit — от 1 до %1.").arg(kMaxEvents)));
+            QStringLiteral("after — номер события (целое число от 0), limit — от 1 до %1.")
+                .arg(kMaxEvents)));
         return;
     }
     const std::shared_ptr<const StatusSnapshot> s = m_provider.snapshot();
@@ -254,8 +269,10 @@ void HttpFrontend::events(const QHttpServerRequest& request, const Answer& answe
         return;
     }
     if (!m_provider.eventsAfter(after, limit + 1, this, [answer, give](EventsAnswer a) {
-            if (!a.error.isEmpty()) answer(jsonError(Status::ServiceUnavailable, a.error));
-            else give(std::move(a.events));
+            if (!a.error.isEmpty())
+                answer(jsonError(Status::ServiceUnavailable, a.error));
+            else
+                give(std::move(a.events));
         }))
         answer(busy(true));
 }
@@ -279,20 +296,24 @@ void HttpFrontend::history(qint64 id, const QHttpServerRequest& request, const A
         to = timeParameter(query.queryItemValue(QStringLiteral("to"), QUrl::FullyDecoded));
     if (query.hasQueryItem(QStringLiteral("from")))
         from = timeParameter(query.queryItemValue(QStringLiteral("from"), QUrl::FullyDecoded));
-    else if (to) from = *to - 86'400'000;
+    else if (to)
+        from = *to - 86'400'000;
     if (!from || !to || *from >= *to || *to - *from > kMaxHistoryMs) {
-        answer(
-            jsonError(Status::BadRequest,
-                      QStringLiteral("from и to — секунды от 1970-01-01 UTC или время ISO 8601; from раньше "
-                                     "to, и между ними не больше 31 дня.")));
+        answer(jsonError(
+            Status::BadRequest,
+            QStringLiteral("from и to — секунды от 1970-01-01 UTC или время ISO 8601; from раньше "
+                           "to, и между ними не больше 31 дня.")));
         return;
     }
     if (!m_provider.hostReport(
-            {id, *from, *to, false}, this, [answer, h = *host, from = *from, to = *to](HostReport r) {
-                if (!r.error.isEmpty()) answer(jsonError(Status::ServiceUnavailable, r.error));
+            {id, *from, *to, false}, this,
+            [answer, h = *host, from = *from, to = *to](HostReport r) {
+                if (!r.error.isEmpty())
+                    answer(jsonError(Status::ServiceUnavailable, r.error));
                 else if (!r.found)
                     answer(jsonError(Status::NotFound, QStringLiteral("Хоста %1 нет.").arg(h.id)));
-                else answer(reply(Status::Ok, kJson, historyJson(h, r, from, to)));
+                else
+                    answer(reply(Status::Ok, kJson, historyJson(h, r, from, to)));
             }))
         answer(busy(true));
 }
@@ -302,10 +323,11 @@ void HttpFrontend::hostPage(qint64 id, const QHttpServerRequest& request, const 
     const std::shared_ptr<const StatusSnapshot> s = m_provider.snapshot();
     const HostStatus* host = s ? s->find(id) : nullptr;
     if (!host) {
-        answer(reply(Status::NotFound, kHtml,
-                     messagePage(QStringLiteral("Хост не найден"),
-                                 s ? QStringLiteral("Хоста с номером %1 нет.").arg(id)
-                                   : QStringLiteral("Состояние хостов ещё не прочитано из базы данных."))));
+        answer(reply(
+            Status::NotFound, kHtml,
+            messagePage(QStringLiteral("Хост не найден"),
+                        s ? QStringLiteral("Хоста с номером %1 нет.").arg(id)
+                          : QStringLiteral("Состояние хостов ещё не прочитано из базы данных."))));
         return;
     }
     static const QHash<QString, qint64> periods{{QStringLiteral("24h"), 86'400'000LL},
@@ -324,10 +346,11 @@ void HttpFrontend::hostPage(qint64 id, const QHttpServerRequest& request, const 
     if (!m_provider.hostReport(
             {id, from, to, true}, this, [answer, h = *host, period, from, to](HostReport r) {
                 if (!r.found && r.error.isEmpty())
-                    answer(
-                        reply(Status::NotFound, kHtml,
-                              messagePage(QStringLiteral("Хост не найден"), QStringLiteral("Хост удалён."))));
-                else answer(reply(Status::Ok, kHtml, web::hostPage(h, r, period, from, to)));
+                    answer(reply(Status::NotFound, kHtml,
+                                 messagePage(QStringLiteral("Хост не найден"),
+                                             QStringLiteral("Хост удалён."))));
+                else
+                    answer(reply(Status::Ok, kHtml, web::hostPage(h, r, period, from, to)));
             }))
         answer(busy(false));
 }

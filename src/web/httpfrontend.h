@@ -30,7 +30,8 @@ protected:
 private:
     using Answer = std::function<void(Reply)>;
     void route(const QHttpServerRequest& request, const Answer& answer);
-    void routeAuthorised(const QString& path, const QHttpServerRequest& request, const Answer& answer);
+    void routeAuthorised(const QString& path, const QHttpServerRequest& request,
+                         const Answer& answer);
     Reply healthz();
     Reply cachedView(const QHttpServerRequest& request, int which);
     Reply staticFile(const QString& name);

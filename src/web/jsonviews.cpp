@@ -8,8 +8,10 @@ namespace {
 
 void writeTime(JsonWriter& w, TimeText& times, qint64 ms)
 {
-    if (ms < 0) w.null();
-    else w.value(times.iso(ms));
+    if (ms < 0)
+        w.null();
+    else
+        w.value(times.iso(ms));
 }
 
 void writePass(JsonWriter& w, TimeText& times, const std::optional<PassInfo>& pass)
@@ -28,7 +30,8 @@ void writePass(JsonWriter& w, TimeText& times, const std::optional<PassInfo>& pa
     w.key("duration_seconds");
     if (pass->finishedMs >= 0 && pass->startedMs >= 0)
         w.value(double(pass->finishedMs - pass->startedMs) / 1000.0);
-    else w.null();
+    else
+        w.null();
     w.key("hosts").value(pass->hosts);
     w.key("failed").value(pass->failed);
     w.endObject();

@@ -42,7 +42,8 @@ QByteArray hostLabels(const HostStatus& h)
 // printed briefly keeps.
 QByteArray seconds(qint64 ms)
 {
-    if (ms < 0) return '-' + seconds(-ms);  // a pass that ended "before" it began: the clock was set back
+    if (ms < 0)
+        return '-' + seconds(-ms);  // a pass that ended "before" it began: the clock was set back
     QByteArray out = QByteArray::number(ms / 1000);
     if (const qint64 frac = ms % 1000) {
         QByteArray f = QByteArray::number(frac).rightJustified(3, '0');
@@ -58,7 +59,8 @@ void hostFamilies(QByteArray& out, const StatusSnapshot& s, const std::vector<QB
            "Ответил ли хост на последнюю проверку: 1 отвечает, 0 не отвечает или недоступен.");
     for (std::size_t i = 0; i < s.hosts.size(); ++i)
         if (s.hosts[i].state != HostState::Unchecked)
-            sample(out, "sentrok_host_up", labels[i], s.hosts[i].state == HostState::Up ? "1" : "0");
+            sample(out, "sentrok_host_up", labels[i],
+                   s.hosts[i].state == HostState::Up ? "1" : "0");
     family(out, "sentrok_host_unreachable", "gauge",
            "Недоступен ли хост: не отвечает, пока не отвечает хост, через который он доступен.");
     for (std::size_t i = 0; i < s.hosts.size(); ++i)
@@ -83,7 +85,8 @@ void hostFamilies(QByteArray& out, const StatusSnapshot& s, const std::vector<QB
 // "at most bucketLow(k + 1) - 1 ms" is exact.
 void replyHistogram(QByteArray& out, const StatusSnapshot& s)
 {
-    family(out, "sentrok_reply_seconds", "histogram", "Время ответа всех отвеченных проверок всех хостов.");
+    family(out, "sentrok_reply_seconds", "histogram",
+           "Время ответа всех отвеченных проверок всех хостов.");
     qint64 cumulative = 0;
     for (int k = 0; k + 1 < kReplyBuckets; ++k) {
         cumulative += s.replyBuckets[std::size_t(k)];
@@ -99,13 +102,15 @@ void replyHistogram(QByteArray& out, const StatusSnapshot& s)
 void passFamilies(QByteArray& out, const StatusSnapshot& s)
 {
     const bool ended = s.lastPass && s.lastPass->finishedMs >= 0 && s.lastPass->startedMs >= 0;
-    family(out, "sentrok_pass_duration_seconds", "gauge", "Сколько длился последний завершённый проход.");
+    family(out, "sentrok_pass_duration_seconds", "gauge",
+           "Сколько длился последний завершённый проход.");
     if (ended)
         sample(out, "sentrok_pass_duration_seconds", {},
                seconds(s.lastPass->finishedMs - s.lastPass->startedMs));
     family(out, "sentrok_last_pass_timestamp_seconds", "gauge",
            "Когда завершился последний проход, в секундах от 1970-01-01 UTC.");
-    if (ended) sample(out, "sentrok_last_pass_timestamp_seconds", {}, seconds(s.lastPass->finishedMs));
+    if (ended)
+        sample(out, "sentrok_last_pass_timestamp_seconds", {}, seconds(s.lastPass->finishedMs));
     family(out, "sentrok_monitor_active", "gauge",
            "Ведёт ли проверки этот процесс (держит ли право на проверки).");
     sample(out, "sentrok_monitor_active", {}, s.monitoring ? "1" : "0");
@@ -124,7 +129,8 @@ QByteArray metricsText(const StatusSnapshot& s)
     family(out, "sentrok_hosts", "gauge", "Хосты в каждом состоянии.");
     std::array<qint64, 4> counts{};
     for (const HostStatus& h : s.hosts) ++counts[std::size_t(h.state)];
-    for (HostState st : {HostState::Up, HostState::Down, HostState::Unreachable, HostState::Unchecked})
+    for (HostState st :
+         {HostState::Up, HostState::Down, HostState::Unreachable, HostState::Unchecked})
         sample(out, "sentrok_hosts", "state=\"" + stateName(st).toLatin1() + '"',
                QByteArray::number(counts[std::size_t(st)]));
     replyHistogram(out, s);

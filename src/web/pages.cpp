@@ -37,11 +37,16 @@ QString percent(const std::optional<double>& a)
 const char* tierClass(const std::optional<double>& a)
 {
     switch (tierOf(a)) {
-        case Tier::Best: return "best";
-        case Tier::Good: return "good";
-        case Tier::Fair: return "fair";
-        case Tier::Poor: return "poor";
-        case Tier::Unknown: break;
+        case Tier::Best:
+            return "best";
+        case Tier::Good:
+            return "good";
+        case Tier::Fair:
+            return "fair";
+        case Tier::Poor:
+            return "poor";
+        case Tier::Unknown:
+            break;
     }
     return "none";
 }
@@ -99,7 +104,8 @@ void row(QString& out, TimeText& times, const PageRow& r)
     out += QLatin1String("</td><td class=\"reply\">");
     out += replyText(h);
     out += QLatin1String("</td>");
-    static const QString labels[] = {QStringLiteral("24 ч"), QStringLiteral("7 д"), QStringLiteral("30 д")};
+    static const QString labels[] = {QStringLiteral("24 ч"), QStringLiteral("7 д"),
+                                     QStringLiteral("30 д")};
     for (std::size_t p = 0; p < h.availability.size(); ++p) {
         const auto& a = h.availability[p];
         out += QLatin1String("<td class=\"avail ");
@@ -133,18 +139,21 @@ void section(QString& out, TimeText& times, const char* id, const QString& title
 QString passLine(TimeText& times, const StatusSnapshot& s)
 {
     QString out;
-    if (s.runningPass) out += QStringLiteral("Идёт проход с %1. ").arg(times.full(s.runningPass->startedMs));
+    if (s.runningPass)
+        out += QStringLiteral("Идёт проход с %1. ").arg(times.full(s.runningPass->startedMs));
     if (s.lastPass && s.lastPass->finishedMs >= 0)
         out += QStringLiteral("Последний проход: %1, %2, хостов %3, не ответили %4. ")
                    .arg(times.full(s.lastPass->finishedMs),
                         spanText((s.lastPass->finishedMs - s.lastPass->startedMs) / 1000))
                    .arg(s.lastPass->hosts)
                    .arg(s.lastPass->failed);
-    else if (!s.runningPass) out += QStringLiteral("Проходов ещё не было. ");
-    out += s.leaseHolder.isEmpty() ? QStringLiteral("Проверки сейчас никто не ведёт.")
-                                   : QStringLiteral("Проверки ведёт %1%2.")
-                                         .arg(htmlText(s.leaseHolder),
-                                              s.monitoring ? QStringLiteral(" (этот процесс)") : QString());
+    else if (!s.runningPass)
+        out += QStringLiteral("Проходов ещё не было. ");
+    out += s.leaseHolder.isEmpty()
+               ? QStringLiteral("Проверки сейчас никто не ведёт.")
+               : QStringLiteral("Проверки ведёт %1%2.")
+                     .arg(htmlText(s.leaseHolder),
+                          s.monitoring ? QStringLiteral(" (этот процесс)") : QString());
     return out;
 }
 
@@ -171,9 +180,12 @@ PageSections pageSections(const StatusSnapshot& s)
         for (const HostStatus* d : behind.value(h.id)) place(*d, depth + 1);
     };
     for (const HostStatus& h : s.hosts) {
-        if (h.state == HostState::Down) place(h, 0);
-        else if (h.state == HostState::Up) out.up.push_back({&h, 0});
-        else if (h.state == HostState::Unchecked) out.unchecked.push_back({&h, 0});
+        if (h.state == HostState::Down)
+            place(h, 0);
+        else if (h.state == HostState::Up)
+            out.up.push_back({&h, 0});
+        else if (h.state == HostState::Unchecked)
+            out.unchecked.push_back({&h, 0});
     }
     // Behind an ancestor that is not down (the two read a moment apart): shown on their own.
     for (const HostStatus& h : s.hosts)
@@ -190,7 +202,8 @@ QByteArray statusPage(const StatusSnapshot* s)
         out += QStringLiteral(
             "<p id=\"summary\">Состояние хостов ещё не прочитано из базы данных; "
             "страница обновится сама.</p></header><main id=\"hosts\"></main>"
-            "<footer><span id=\"stale\" hidden>Нет связи с сервером.</span></footer></body></html>\n");
+            "<footer><span id=\"stale\" hidden>Нет связи с "
+            "сервером.</span></footer></body></html>\n");
         return out.toUtf8();
     }
     TimeText times;
@@ -198,7 +211,8 @@ QByteArray statusPage(const StatusSnapshot* s)
     qsizetype unreachable = 0;
     for (const PageRow& r : sections.down) unreachable += r.host->state == HostState::Unreachable;
     out += QStringLiteral(
-               "<p id=\"summary\">Не отвечают: %1 · недоступны: %2 · отвечают: %3 · не проверялись: %4</p>")
+               "<p id=\"summary\">Не отвечают: %1 · недоступны: %2 · отвечают: %3 · не "
+               "проверялись: %4</p>")
                .arg(qsizetype(sections.down.size()) - unreachable)
                .arg(unreachable)
                .arg(sections.up.size())
@@ -225,11 +239,14 @@ namespace {
 QString stateWords(HostState state)
 {
     switch (state) {
-        case HostState::Up: return QStringLiteral("отвечает");
-        case HostState::Down: return QStringLiteral("не отвечает");
+        case HostState::Up:
+            return QStringLiteral("отвечает");
+        case HostState::Down:
+            return QStringLiteral("не отвечает");
         case HostState::Unreachable:
             return QStringLiteral("недоступен: не отвечает хост, через который он доступен");
-        case HostState::Unchecked: break;
+        case HostState::Unchecked:
+            break;
     }
     return QStringLiteral("не проверялся");
 }
@@ -255,7 +272,8 @@ void outageSection(QString& out, TimeText& times, const HostFigures& f, int peri
         "<table><thead><tr><th>Начало</th><th>Конец</th><th>Длительность</th></tr></thead><tbody>");
     const qint64 toMs = f.to.toMSecsSinceEpoch();
     std::size_t shown = 0;
-    for (auto it = f.outageList.rbegin(); it != f.outageList.rend() && shown < kMaxRows; ++it, ++shown)
+    for (auto it = f.outageList.rbegin(); it != f.outageList.rend() && shown < kMaxRows;
+         ++it, ++shown)
         out += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
                    .arg(times.full(it->startMs),
                         it->open() ? QStringLiteral("продолжается") : times.full(it->endMs),
@@ -268,25 +286,29 @@ void outageSection(QString& out, TimeText& times, const HostFigures& f, int peri
 
 }  // namespace
 
-QByteArray hostPage(const HostStatus& h, const HostReport& report, const QString& period, qint64 fromMs,
-                    qint64 toMs)
+QByteArray hostPage(const HostStatus& h, const HostReport& report, const QString& period,
+                    qint64 fromMs, qint64 toMs)
 {
     TimeText times;
     const QString name = h.description.isEmpty() ? h.address : h.description;
     QString out;
     pageStart(out, QStringLiteral("Sentrok: ") + name, 0);
-    out += QStringLiteral("<p><a href=\"/\">Все хосты</a></p></header><main id=\"host\" data-id=\"%1\">")
+    out += QStringLiteral(
+               "<p><a href=\"/\">Все хосты</a></p></header><main id=\"host\" data-id=\"%1\">")
                .arg(h.id);
-    out += QStringLiteral("<h2>%1</h2><p>Адрес: %2 · <span class=\"%3\">%4</span>%5 · ответ: %6</p>")
-               .arg(htmlText(name), htmlText(h.address), stateName(h.state), stateWords(h.state),
-                    h.sinceMs >= 0 ? QStringLiteral(" с ") + times.full(h.sinceMs) : QString(), replyText(h));
+    out +=
+        QStringLiteral("<h2>%1</h2><p>Адрес: %2 · <span class=\"%3\">%4</span>%5 · ответ: %6</p>")
+            .arg(htmlText(name), htmlText(h.address), stateName(h.state), stateWords(h.state),
+                 h.sinceMs >= 0 ? QStringLiteral(" с ") + times.full(h.sinceMs) : QString(),
+                 replyText(h));
     out += QStringLiteral("<nav class=\"periods\">График за:");
     for (int i = 0; i < 3; ++i)
-        out += QStringLiteral(" <a href=\"/host/%1?period=%2\"%3>%4</a>")
-                   .arg(QString::number(h.id), QLatin1String(kPeriodNames[i]),
-                        period == QLatin1String(kPeriodNames[i]) ? QStringLiteral(" class=\"current\"")
-                                                                 : QString(),
-                        QString::fromUtf8(kPeriodWords[i]));
+        out +=
+            QStringLiteral(" <a href=\"/host/%1?period=%2\"%3>%4</a>")
+                .arg(QString::number(h.id), QLatin1String(kPeriodNames[i]),
+                     period == QLatin1String(kPeriodNames[i]) ? QStringLiteral(" class=\"current\"")
+                                                              : QString(),
+                     QString::fromUtf8(kPeriodWords[i]));
     out += QStringLiteral("</nav>\n");
     if (!report.error.isEmpty()) {
         out += QStringLiteral("<p class=\"problem\">История хоста не прочитана: %1</p>")
@@ -305,7 +327,8 @@ QByteArray messagePage(const QString& title, const QString& text)
     QString out;
     pageStart(out, QStringLiteral("Sentrok: ") + title, 0);
     out += QStringLiteral(
-               "</header><main><h2>%1</h2><p>%2</p><p><a href=\"/\">Все хосты</a></p></main></body></html>\n")
+               "</header><main><h2>%1</h2><p>%2</p><p><a href=\"/\">Все "
+               "хосты</a></p></main></body></html>\n")
                .arg(htmlText(title), htmlText(text));
     return out.toUtf8();
 }

@@ -198,7 +198,8 @@ void StatusBuilder::probeWrites(Database& db, qint64 nowMs)
         error.isEmpty() ? QString() : QStringLiteral("база данных не принимает записи: ") + error;
 }
 
-std::shared_ptr<StatusSnapshot> StatusBuilder::build(Database& db, qint64 nowMs, const StatusFacts& facts)
+std::shared_ptr<StatusSnapshot> StatusBuilder::build(Database& db, qint64 nowMs,
+                                                     const StatusFacts& facts)
 {
     try {
         const Marks marks = look(db);
@@ -246,8 +247,8 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
     const HostTree tree(std::move(nodes));
     QHash<qint64, std::vector<Outage>> outages;
     QHash<qint64, qint64> openSince;
-    for (const OutageRow& o : readOutagesSince(
-             db, storedDateText(QDateTime::fromMSecsSinceEpoch(nowMs - kPeriodSecs.back() * 1000)))) {
+    for (const OutageRow& o : readOutagesSince(db, storedDateText(QDateTime::fromMSecsSinceEpoch(
+                                                       nowMs - kPeriodSecs.back() * 1000)))) {
         const bool open = o.end == kZeroDate;
         outages[o.hostId].push_back({msOf(o.start), open ? -1 : msOf(o.end)});
         if (open) {
@@ -291,7 +292,8 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
         }
         for (std::size_t p = 0; p < kPeriodSecs.size(); ++p)
             h.availability[p] = figuresFor(in, nowMs - kPeriodSecs[p] * 1000, nowMs).availability;
-        const bool checked = h.lastCheckMs >= 0 || in.firstCheckMs >= 0 || h.checksOk + h.checksFailed > 0;
+        const bool checked =
+            h.lastCheckMs >= 0 || in.firstCheckMs >= 0 || h.checksOk + h.checksFailed > 0;
         if (r.vw.trimmed() == QLatin1String("0") || (!checked && !openSince.contains(r.id))) {
             h.state = HostState::Unchecked;  // not monitored (wait time "0"), or never checked yet
         } else if (openSince.contains(r.id)) {

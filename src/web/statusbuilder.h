@@ -20,7 +20,7 @@ namespace sentrok::web {
 // What the program says of itself, beside what the database says.
 struct StatusFacts {
     bool monitoring = false;
-    QStringList problems;
+    QStringList problems{};
 };
 
 // An event as the database keeps it, as the web side tells it.

@@ -5,10 +5,14 @@ namespace sentrok::web {
 QString stateName(HostState state)
 {
     switch (state) {
-        case HostState::Up: return QStringLiteral("up");
-        case HostState::Down: return QStringLiteral("down");
-        case HostState::Unreachable: return QStringLiteral("unreachable");
-        case HostState::Unchecked: break;
+        case HostState::Up:
+            return QStringLiteral("up");
+        case HostState::Down:
+            return QStringLiteral("down");
+        case HostState::Unreachable:
+            return QStringLiteral("unreachable");
+        case HostState::Unchecked:
+            break;
     }
     return QStringLiteral("unchecked");
 }

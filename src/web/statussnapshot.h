@@ -37,7 +37,7 @@ inline constexpr std::array<qint64, 3> kPeriodSecs{86400, 7 * 86400, 30 * 86400}
 
 struct HostStatus {
     qint64 id = 0;
-    QString address, description;
+    QString address{}, description{};
     qint64 parent = 0;  // the host it is reached through; 0: none
     HostState state = HostState::Unchecked;
     qint64 sinceMs = -1;      // in this state since (ms since the epoch); -1: not known
@@ -51,7 +51,7 @@ struct HostStatus {
 
 struct PassInfo {
     qint64 id = 0;
-    QString monitor;                         // the process that ran it, in its own words
+    QString monitor{};                       // the process that ran it, in its own words
     qint64 startedMs = -1, finishedMs = -1;  // finishedMs -1: under way
     qint64 hosts = 0, failed = 0;
 };
@@ -60,7 +60,7 @@ struct PassInfo {
 struct StatusEvent {
     qint64 id = 0;
     qint64 hostId = 0;
-    QString address, description;
+    QString address{}, description{};
     HostState kind = HostState::Down;  // Down, Unreachable or Up
     qint64 atMs = -1;
     qint64 replyMs = -1;
@@ -69,19 +69,19 @@ struct StatusEvent {
 struct StatusSnapshot {
     quint64 generation = 0;  // grows with every snapshot published
     qint64 takenMs = 0;
-    std::vector<HostStatus> hosts;        // in the order of their descriptions
-    std::optional<PassInfo> lastPass;     // the newest pass that has ended
-    std::optional<PassInfo> runningPass;  // one under way now
-    qint64 newestCheckMs = -1;            // the newest check recorded
-    qint32 intervalSecs = 0;              // between passes
-    QString leaseHolder;                  // the process that runs the passes, in its own words
-    bool monitoring = false;              // ... and whether it is this one
+    std::vector<HostStatus> hosts{};        // in the order of their descriptions
+    std::optional<PassInfo> lastPass{};     // the newest pass that has ended
+    std::optional<PassInfo> runningPass{};  // one under way now
+    qint64 newestCheckMs = -1;              // the newest check recorded
+    qint32 intervalSecs = 0;                // between passes
+    QString leaseHolder{};                  // the process that runs the passes, in its own words
+    bool monitoring = false;                // ... and whether it is this one
     // Found while the snapshot was made: the database out of reach or not writable. Words for
     // people; empty when all is well.
-    QStringList problems;
+    QStringList problems{};
     qint64 lastEventId = 0;
     // Every event after eventsFloor, oldest first: the newest few hundred.
-    std::vector<StatusEvent> recentEvents;
+    std::vector<StatusEvent> recentEvents{};
     qint64 eventsFloor = 0;
     // Every answered check's reply time, in the totals' buckets.
     std::array<qint64, kReplyBuckets> replyBuckets{};
@@ -92,7 +92,7 @@ struct StatusSnapshot {
     void index();
 
 private:
-    QHash<qint64, std::size_t> m_index;
+    QHash<qint64, std::size_t> m_index{};
 };
 
 // A host's history as its page and the API ask for it.
@@ -104,14 +104,14 @@ struct HostQuery {
 
 struct HostReport {
     bool found = false;
-    QString error;        // the database could not be asked: words for people
-    HostHistory history;  // figures and reply times of [fromMs, toMs)
+    QString error{};        // the database could not be asked: words for people
+    HostHistory history{};  // figures and reply times of [fromMs, toMs)
     std::array<HostFigures, kPeriodSecs.size()> periods{};
 };
 
 struct EventsAnswer {
-    std::vector<StatusEvent> events;  // oldest first
-    QString error;
+    std::vector<StatusEvent> events{};  // oldest first
+    QString error{};
 };
 
 }  // namespace sentrok::web

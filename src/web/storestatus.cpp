@@ -21,7 +21,9 @@ StoreStatusProvider::StoreStatusProvider(const QString& database, const Clock& c
       m_clock(clock),
       m_options(options),
       m_builder(std::make_unique<StatusBuilder>(options.recentEvents)),
-      m_thread(std::make_unique<DbThread>(database, QStringLiteral("web")))
+      m_thread(std::make_unique<DbWorker>(database,
+                                          DbWorker::Options{.connectionBase = QStringLiteral("web"),
+                                                            .nice = DbWorker::kBackgroundNice}))
 {
     m_poll.setInterval(m_options.pollMs);
     connect(&m_poll, &QTimer::timeout, this, [this] { look(false); });
@@ -39,10 +41,7 @@ void StoreStatusProvider::start()
     look(true);
 }
 
-void StoreStatusProvider::refresh()
-{
-    look(true);
-}
+void StoreStatusProvider::refresh() { look(true); }
 
 void StoreStatusProvider::setMonitoring(bool monitoring)
 {
@@ -79,7 +78,8 @@ void StoreStatusProvider::look(bool force)
             const qint64 now = m_clock.now().toMSecsSinceEpoch();
             const StatusBuilder::Marks marks = m_builder->look(*db);
             m_lastLook.store(now);
-            if (force || m_builder->due(marks, now, m_options.checksEveryMs, m_options.quietEveryMs)) {
+            if (force ||
+                m_builder->due(marks, now, m_options.checksEveryMs, m_options.quietEveryMs)) {
                 StatusFacts facts;
                 {
                     QMutexLocker lock(&m_factsMutex);
@@ -124,10 +124,12 @@ bool StoreStatusProvider::hostReport(const HostQuery& query, QObject* context,
                 r.found = hostExists(db, query.id);
                 if (r.found) {
                     const QDateTime to = QDateTime::fromMSecsSinceEpoch(query.toMs);
-                    r.history = hostHistory(db, query.id, QDateTime::fromMSecsSinceEpoch(query.fromMs), to);
+                    r.history =
+                        hostHistory(db, query.id, QDateTime::fromMSecsSinceEpoch(query.fromMs), to);
                     if (query.periods)
                         for (std::size_t i = 0; i < kPeriodSecs.size(); ++i) {
-                            const auto f = availabilityOf(db, to.addSecs(-kPeriodSecs[i]), to, query.id);
+                            const auto f =
+                                availabilityOf(db, to.addSecs(-kPeriodSecs[i]), to, query.id);
                             if (!f.empty()) r.periods[i] = f.front();
                         }
                 }

@@ -2,7 +2,7 @@
 
 #include "web/statusprovider.h"
 
-#include "history/dbthread.h"
+#include "store/dbworker.h"
 
 #include <QMutex>
 #include <QObject>
@@ -41,8 +41,8 @@ struct StoreStatusOptions {
 class StoreStatusProvider final : public QObject, public StatusProvider {
     Q_OBJECT
 public:
-    StoreStatusProvider(const QString& database, const Clock& clock, StoreStatusOptions options = {},
-                        QObject* parent = nullptr);
+    StoreStatusProvider(const QString& database, const Clock& clock,
+                        StoreStatusOptions options = {}, QObject* parent = nullptr);
     ~StoreStatusProvider() override;
 
     // Makes the first snapshot and goes on watching.
@@ -57,7 +57,8 @@ public:
 
     std::shared_ptr<const StatusSnapshot> snapshot() const override { return m_slot.get(); }
     qint64 lastLookMs() const override { return m_lastLook.load(); }
-    bool hostReport(const HostQuery& query, QObject* context, std::function<void(HostReport)> done) override;
+    bool hostReport(const HostQuery& query, QObject* context,
+                    std::function<void(HostReport)> done) override;
     bool eventsAfter(qint64 after, int limit, QObject* context,
                      std::function<void(EventsAnswer)> done) override;
 
@@ -86,7 +87,7 @@ private:
     std::unique_ptr<StatusBuilder> m_builder;  // used on the worker thread only
     bool m_listening = false;                  // used on the worker thread only
     // Last: it stops first, before anything its jobs use is gone.
-    std::unique_ptr<DbThread> m_thread;
+    std::unique_ptr<DbWorker> m_thread;
 };
 
 }  // namespace sentrok::web

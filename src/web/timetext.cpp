@@ -8,15 +8,9 @@ namespace sentrok::web {
 
 namespace {
 
-QString two(int n)
-{
-    return QString::number(n).rightJustified(2, u'0');
-}
+QString two(int n) { return QString::number(n).rightJustified(2, u'0'); }
 
-qint64 floorDiv(qint64 a, qint64 b)
-{
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
+qint64 floorDiv(qint64 a, qint64 b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 }  // namespace
 
@@ -96,26 +90,18 @@ QString TimeText::full(qint64 ms)
     return QString(reinterpret_cast<const QChar*>(b), p - b);
 }
 
-QString TimeText::brief(qint64 ms)
-{
-    return full(ms).remove(5, 5).chopped(3);
-}
+QString TimeText::brief(qint64 ms) { return full(ms).remove(5, 5).chopped(3); }
 
-QString TimeText::clock(qint64 ms)
-{
-    return full(ms).mid(11, 5);
-}
+QString TimeText::clock(qint64 ms) { return full(ms).mid(11, 5); }
 
-QString TimeText::day(qint64 ms)
-{
-    return full(ms).left(5);
-}
+QString TimeText::day(qint64 ms) { return full(ms).left(5); }
 
 QString spanText(qint64 secs)
 {
     if (secs < 60) return QStringLiteral("%1 с").arg(secs);
     if (secs < 3600) return QStringLiteral("%1 мин %2 с").arg(secs / 60).arg(two(int(secs % 60)));
-    if (secs < 86400) return QStringLiteral("%1 ч %2 мин").arg(secs / 3600).arg(two(int(secs % 3600 / 60)));
+    if (secs < 86400)
+        return QStringLiteral("%1 ч %2 мин").arg(secs / 3600).arg(two(int(secs % 3600 / 60)));
     return QStringLiteral("%1 д %2 ч").arg(secs / 86400).arg(secs % 86400 / 3600);
 }
 

@@ -17,7 +17,8 @@ QByteArray statusJson(const StatusSnapshot& s);
 // /api/v1/events: `more` when events after the last one given wait for the next question.
 QByteArray eventsJson(const std::vector<StatusEvent>& events, qint64 lastId, bool more);
 // /api/v1/hosts/ID/history
-QByteArray historyJson(const HostStatus& host, const HostReport& report, qint64 fromMs, qint64 toMs);
+QByteArray historyJson(const HostStatus& host, const HostReport& report, qint64 fromMs,
+                       qint64 toMs);
 
 // /metrics, Prometheus' text format 0.0.4.
 QByteArray metricsText(const StatusSnapshot& s);
@@ -30,7 +31,7 @@ struct PageRow {
     int depth = 0;
 };
 struct PageSections {
-    std::vector<PageRow> down, up, unchecked;
+    std::vector<PageRow> down{}, up{}, unchecked{};
 };
 PageSections pageSections(const StatusSnapshot& s);
 
@@ -38,8 +39,8 @@ PageSections pageSections(const StatusSnapshot& s);
 QByteArray statusPage(const StatusSnapshot* s);
 // "/host/ID": the reply times of [fromMs, toMs) on a chart, the outages of 24 h, 7 d and 30 d.
 // `period` names the chart's period as the query gave it ("24h", "7d", "30d").
-QByteArray hostPage(const HostStatus& host, const HostReport& report, const QString& period, qint64 fromMs,
-                    qint64 toMs);
+QByteArray hostPage(const HostStatus& host, const HostReport& report, const QString& period,
+                    qint64 fromMs, qint64 toMs);
 // A page that only says something went wrong, with the status for the title.
 QByteArray messagePage(const QString& title, const QString& text);
 
@@ -48,6 +49,7 @@ QString replyChart(const HostHistory& history, qint64 fromMs, qint64 toMs);
 
 // Why the monitoring is unwell now, for /healthz; empty when it is well. `startedMs`: when the
 // web side began to watch (a monitor just started has had no time for a pass yet).
-QStringList healthProblems(const StatusSnapshot* s, qint64 lastLookMs, qint64 nowMs, qint64 startedMs);
+QStringList healthProblems(const StatusSnapshot* s, qint64 lastLookMs, qint64 nowMs,
+                           qint64 startedMs);
 
 }  // namespace sentrok::web

@@ -10,20 +10,17 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace sentrok::web {
 
 namespace {
 
-QString shown(const QString& path)
-{
-    return printableText(QDir::toNativeSeparators(path));
-}
+QString shown(const QString& path) { return printableText(QDir::toNativeSeparators(path)); }
 
 constexpr qint64 kMaxPasswordFile = 64 * 1024;
 constexpr qint64 kMaxPemFile = 1024 * 1024;
@@ -48,8 +45,8 @@ PlainFile openFollowingLinks(const QString& path, const QString& what)
     return out;
 }
 
-std::optional<QByteArray> readOpened(const PlainFile& file, const QString& path, const QString& what,
-                                     qint64 maxBytes, QString* error)
+std::optional<QByteArray> readOpened(const PlainFile& file, const QString& path,
+                                     const QString& what, qint64 maxBytes, QString* error)
 {
     const auto refuse = [&](const QString& why) -> std::optional<QByteArray> {
         if (error) *error = why;
@@ -75,8 +72,9 @@ std::optional<QByteArray> readOpened(const PlainFile& file, const QString& path,
         const ssize_t n = ::read(file.fd.get(), bytes.data() + got, size_t(bytes.size() - got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0)
-            return refuse(QStringLiteral("%1 %2 не читается: %3")
-                              .arg(what, shown(path), QString::fromLocal8Bit(std::strerror(errno))));
+            return refuse(
+                QStringLiteral("%1 %2 не читается: %3")
+                    .arg(what, shown(path), QString::fromLocal8Bit(std::strerror(errno))));
         if (n == 0) break;
         got += n;
     }
@@ -89,12 +87,14 @@ std::optional<QByteArray> readPem(const QString& path, const QString& what, QStr
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
-            *error = QStringLiteral("%1 %2 не открывается: %3").arg(what, shown(path), file.errorString());
+            *error = QStringLiteral("%1 %2 не открывается: %3")
+                         .arg(what, shown(path), file.errorString());
         return std::nullopt;
     }
     const QByteArray bytes = file.read(kMaxPemFile + 1);
     if (bytes.size() > kMaxPemFile) {
-        if (error) *error = QStringLiteral("%1 %2 больше %3 байт").arg(what, shown(path)).arg(kMaxPemFile);
+        if (error)
+            *error = QStringLiteral("%1 %2 больше %3 байт").arg(what, shown(path)).arg(kMaxPemFile);
         return std::nullopt;
     }
     return bytes;
@@ -118,15 +118,16 @@ std::optional<QByteArray> readHttpPassword(const QString& path, QString* error)
     if (line.endsWith('\r')) line.chop(1);
     if (line.isEmpty()) {
         if (error)
-            *error =
-                QStringLiteral("в первой строке файла пароля веб-страницы %1 нет пароля").arg(shown(path));
+            *error = QStringLiteral("в первой строке файла пароля веб-страницы %1 нет пароля")
+                         .arg(shown(path));
         return std::nullopt;
     }
     return line;
 }
 
 BasicAuth::BasicAuth(const QByteArray& password)
-    : m_digest(QCryptographicHash::hash(QByteArray(kUser) + ':' + password, QCryptographicHash::Sha256))
+    : m_digest(
+          QCryptographicHash::hash(QByteArray(kUser) + ':' + password, QCryptographicHash::Sha256))
 {
 }
 
@@ -151,8 +152,8 @@ QByteArray BasicAuth::challenge()
     return QByteArrayLiteral("Basic realm=\"Sentrok\", charset=\"UTF-8\"");
 }
 
-std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile, const QString& keyFile,
-                                                      QString* error)
+std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile,
+                                                      const QString& keyFile, QString* error)
 {
     const auto refuse = [&](const QString& why) -> std::optional<QSslConfiguration> {
         if (error) *error = why;
@@ -163,8 +164,8 @@ std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile, c
     if (!pem) return std::nullopt;
     const QList<QSslCertificate> chain = QSslCertificate::fromData(*pem, QSsl::Pem);
     if (chain.isEmpty() || chain.first().isNull())
-        return refuse(
-            QStringLiteral("в файле сертификата %1 нет сертификата в формате PEM").arg(shown(certFile)));
+        return refuse(QStringLiteral("в файле сертификата %1 нет сертификата в формате PEM")
+                          .arg(shown(certFile)));
     const QString keyWhat = QStringLiteral("файл закрытого ключа");
     const std::optional<QByteArray> keyBytes =
         readOpened(openFollowingLinks(keyFile, keyWhat), keyFile, keyWhat, kMaxPemFile, error);

@@ -40,7 +40,7 @@ private:
 
 // The certificate (with its chain, PEM, first the server's own) and the private key (PEM: RSA,
 // EC, or a PKCS#8 of either) for HTTPS; the key file obeys the rules of a secret file.
-std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile, const QString& keyFile,
-                                                      QString* error);
+std::optional<QSslConfiguration> loadTlsConfiguration(const QString& certFile,
+                                                      const QString& keyFile, QString* error);
 
 }  // namespace sentrok::web

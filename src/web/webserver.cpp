@@ -1,6 +1,6 @@
 #include "web/webserver.h"
 
-#include "history/dbthread.h"
+#include "store/dbworker.h"
 #include "web/httpfrontend.h"
 
 #include <QSslConfiguration>
@@ -20,28 +20,32 @@ QString listenProblem(const QTcpServer& server, const HttpEndpoint& where)
         case QAbstractSocket::AddressInUseError:
             return QStringLiteral("адрес %1 уже занят другой программой").arg(where.text());
         case QAbstractSocket::SocketAccessError:
-            return QStringLiteral("нет прав слушать %1 (порты ниже 1024 — только с правами администратора)")
+            return QStringLiteral(
+                       "нет прав слушать %1 (порты ниже 1024 — только с правами администратора)")
                 .arg(where.text());
         case QAbstractSocket::SocketAddressNotAvailableError:
             return QStringLiteral("у этой машины нет адреса %1").arg(where.text());
-        default: break;
+        default:
+            break;
     }
     return QStringLiteral("не удалось слушать %1: %2").arg(where.text(), server.errorString());
 }
 
 }  // namespace
 
-WebServer::WebServer(StatusProvider& provider, const Clock& clock) : m_provider(provider), m_clock(clock) {}
-
-WebServer::~WebServer()
+WebServer::WebServer(StatusProvider& provider, const Clock& clock)
+    : m_provider(provider), m_clock(clock)
 {
-    stop();
 }
+
+WebServer::~WebServer() { stop(); }
 
 QString WebServer::start(const WebOptions& options)
 {
     stop();
-    const auto fail = [](const QString& why) { return QStringLiteral("Веб-сервер не запущен: ") + why; };
+    const auto fail = [](const QString& why) {
+        return QStringLiteral("Веб-сервер не запущен: ") + why;
+    };
     if (options.certFile.isEmpty() != options.keyFile.isEmpty())
         return fail(QStringLiteral("для HTTPS нужны и сертификат, и закрытый ключ"));
     std::optional<BasicAuth> auth;
@@ -70,7 +74,7 @@ QString WebServer::start(const WebOptions& options)
         m_context.get(),
         [&] {
             // A page asked for while a pass runs waits a little longer; the pass does not.
-            setpriority(PRIO_PROCESS, gettid(), DbThread::kNice);
+            setpriority(PRIO_PROCESS, gettid(), DbWorker::kBackgroundNice);
             auto frontend = std::make_unique<HttpFrontend>(m_provider, m_clock, std::move(auth));
             std::unique_ptr<QTcpServer> server;
             if (tls) {

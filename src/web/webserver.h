@@ -20,10 +20,10 @@ class HttpFrontend;
 class StatusProvider;
 
 struct WebOptions {
-    HttpEndpoint endpoint;
-    QString passwordFile;       // empty: no password asked
-    QString certFile, keyFile;  // both, or neither (plain HTTP)
-    WebLimits limits;
+    HttpEndpoint endpoint{};
+    QString passwordFile{};         // empty: no password asked
+    QString certFile{}, keyFile{};  // both, or neither (plain HTTP)
+    WebLimits limits{};
 };
 
 // The web side of the monitoring: the status page, the JSON API, the metrics for Prometheus and

@@ -5,11 +5,13 @@
 namespace sentrok::test {
 
 SmtpPeer::SmtpPeer()
-    : m_greeting{"220 peer.test ready\r\n"},
-      m_replies{{"RSET", {"250 OK\r\n"}},       {"HELO", {"250 peer.test\r\n"}},
-                {"MAIL", {"250 OK\r\n"}},       {"RCPT", {"250 OK\r\n"}},
-                {"DATA", {"354 go ahead\r\n"}}, {".", {"250 queued\r\n"}},
-                {"QUIT", {"221 bye\r\n"}}}
+    : m_greeting{"220 peer.test ready\r\n"}, m_replies{{"RSET", {"250 OK\r\n"}},
+                                                       {"HELO", {"250 peer.test\r\n"}},
+                                                       {"MAIL", {"250 OK\r\n"}},
+                                                       {"RCPT", {"250 OK\r\n"}},
+                                                       {"DATA", {"354 go ahead\r\n"}},
+                                                       {".", {"250 queued\r\n"}},
+                                                       {"QUIT", {"221 bye\r\n"}}}
 {
     connect(&m_server, &QTcpServer::newConnection, this, &SmtpPeer::accept);
     if (!listen())
@@ -43,8 +45,10 @@ void SmtpPeer::onData(Session& s)
     while (s.socket && s.socket->state() == QAbstractSocket::ConnectedState) {
         if (s.inMessage) {
             qsizetype end = -1;
-            if (s.pending.startsWith(".\r\n")) end = 3;
-            else if (const qsizetype i = s.pending.indexOf("\r\n.\r\n"); i >= 0) end = i + 5;
+            if (s.pending.startsWith(".\r\n"))
+                end = 3;
+            else if (const qsizetype i = s.pending.indexOf("\r\n.\r\n"); i >= 0)
+                end = i + 5;
             if (end < 0) return;
             s.message = s.pending.left(end);
             s.pending.remove(0, end);
@@ -81,9 +85,8 @@ void SmtpPeer::sayPieces(Session& s, QByteArrayList pieces, int firstCount)
         s.commandsAroundPieces << qMakePair(firstCount, int(s.commands.size()));
         return;
     }
-    QTimer::singleShot(kPieceGapMs, this, [this, &s, pieces, firstCount] {
-        sayPieces(s, pieces, firstCount);
-    });
+    QTimer::singleShot(kPieceGapMs, this,
+                       [this, &s, pieces, firstCount] { sayPieces(s, pieces, firstCount); });
 }
 
 void SmtpPeer::say(Session& s, const QByteArray& bytes)

@@ -19,15 +19,15 @@ class SmtpPeer : public QObject {
     Q_OBJECT
 public:
     struct Session {
-        QPointer<QTcpSocket> socket;
-        QByteArray received;      // every byte from the client
-        QByteArrayList commands;  // command lines outside the message, without CR LF
-        QByteArray message;       // what followed DATA, up to and including the final "."
-        QByteArray pending;       // received, not yet taken as a command or a message
+        QPointer<QTcpSocket> socket{};
+        QByteArray received{};      // every byte from the client
+        QByteArrayList commands{};  // command lines outside the message, without CR LF
+        QByteArray message{};       // what followed DATA, up to and including the final "."
+        QByteArray pending{};       // received, not yet taken as a command or a message
         bool inMessage = false;
-        bool closed = false;      // by either side
+        bool closed = false;  // by either side
         // Commands received when the first and when the last piece of each reply went out.
-        QList<QPair<int, int>> commandsAroundPieces;
+        QList<QPair<int, int>> commandsAroundPieces{};
     };
 
     static constexpr int kPieceGapMs = 100;

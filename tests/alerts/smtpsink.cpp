@@ -33,8 +33,9 @@ QString SmtpSink::unavailable()
     probe.start(kPython, {QStringLiteral("-c"), QStringLiteral("import aiosmtpd")});
     if (!probe.waitForFinished(kWaitMs) || probe.exitStatus() != QProcess::NormalExit ||
         probe.exitCode() != 0)
-        return QStringLiteral("/usr/bin/python3 cannot import aiosmtpd (Debian package "
-                              "python3-aiosmtpd)");
+        return QStringLiteral(
+            "/usr/bin/python3 cannot import aiosmtpd (Debian package "
+            "python3-aiosmtpd)");
     return {};
 }
 

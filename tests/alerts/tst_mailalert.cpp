@@ -260,8 +260,9 @@ void TestMailAlert::errorTable()
     Rig rig(QStringLiteral("admin@example.org"), QStringLiteral(" 127.0.0.1 "));
     rig.peer.setGreeting({reply});
     if (refusal && text.isNull())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ответил: ") +
-                                                              QString::fromLatin1(reply.trimmed())));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(QStringLiteral("ответил: ") + QString::fromLatin1(reply.trimmed())));
     rig.alert.SendAlert(kDownRouter);
     QVERIFY(rig.replied.wait(kWaitMs));
     QTest::qWait(kQuietMs);
@@ -369,8 +370,9 @@ void TestMailAlert::hostileServerOneBoxAtATime()
 {
     QFETCH(int, later);
     QFETCH(QString, more);
-    const QString refused = QStringLiteral("Запрошенная команда не выполнена, так как почтовый "
-                                           "ящик недоступен");
+    const QString refused = QStringLiteral(
+        "Запрошенная команда не выполнена, так как почтовый "
+        "ящик недоступен");
     Rig rig;
     QByteArray flood;
     for (int i = 0; i < 2000; ++i) flood += "550 no\r\n";
@@ -460,8 +462,10 @@ void TestMailAlert::droppedAlerts()
     QFETCH(QVariant, value);
     QFETCH(QString, warning);
     Rig rig;
-    if (!hasRow) rig.folder.db().execute(QStringLiteral("delete from emails"));
-    else rig.setRow(column, value);
+    if (!hasRow)
+        rig.folder.db().execute(QStringLiteral("delete from emails"));
+    else
+        rig.setRow(column, value);
     if (!warning.isEmpty()) QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     rig.alert.SendAlert(kDownRouter);
     QVERIFY(!rig.alert.busy());
@@ -529,8 +533,8 @@ void TestMailAlert::greetingDomain_data()
         << QStringList{"x@one.example", "postmaster"} << "one.example";
     QTest::newRow("a later one replaces it")
         << QStringList{"x@one.example", "y@two.example"} << "two.example";
-    QTest::newRow("taken from the trimmed address") << QStringList{" \tx@three.example  "}
-                                                    << "three.example";
+    QTest::newRow("taken from the trimmed address")
+        << QStringList{" \tx@three.example  "} << "three.example";
     QTest::newRow("@ at the end: empty") << QStringList{"x@one.example", "x@"} << "";
 }
 
@@ -554,11 +558,16 @@ void TestMailAlert::connectionEnds_data()
 {
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("server closes after RSET") << "hang up" << "сервер закрыл соединение";
-    QTest::newRow("nobody listens") << "refused" << "Connection refused";
-    QTest::newRow("no reply in time") << "silent" << "нет ответа сервера за 0.3 с";
-    QTest::newRow("endless garbage") << "garbage" << "без законченного ответа";
-    QTest::newRow("replies that move nothing on") << "chatter" << "нет ответа сервера за 0.3 с";
+    QTest::newRow("server closes after RSET") << "hang up"
+                                              << "сервер закрыл соединение";
+    QTest::newRow("nobody listens") << "refused"
+                                    << "Connection refused";
+    QTest::newRow("no reply in time") << "silent"
+                                      << "нет ответа сервера за 0.3 с";
+    QTest::newRow("endless garbage") << "garbage"
+                                     << "без законченного ответа";
+    QTest::newRow("replies that move nothing on") << "chatter"
+                                                  << "нет ответа сервера за 0.3 с";
 }
 
 void TestMailAlert::connectionEnds()
@@ -567,11 +576,16 @@ void TestMailAlert::connectionEnds()
     QFETCH(QString, warning);
     Rig rig;
     rig.alert.setReplyTimeout(std::chrono::milliseconds(300));
-    if (how == u"hang up") rig.peer.setHangUpOn("RSET");
-    else if (how == u"refused") rig.peer.stopListening();
-    else if (how == u"silent") rig.peer.setGreeting({});
-    else if (how == u"chatter") rig.peer.setGreeting(QByteArrayList(20, "221 wait\r\n"));
-    else rig.peer.setGreeting({QByteArray(100'000, 'x')});
+    if (how == u"hang up")
+        rig.peer.setHangUpOn("RSET");
+    else if (how == u"refused")
+        rig.peer.stopListening();
+    else if (how == u"silent")
+        rig.peer.setGreeting({});
+    else if (how == u"chatter")
+        rig.peer.setGreeting(QByteArrayList(20, "221 wait\r\n"));
+    else
+        rig.peer.setGreeting({QByteArray(100'000, 'x')});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
     rig.alert.SendAlert(kDownRouter);
     QTRY_COMPARE_WITH_TIMEOUT(rig.finished.count(), 1, kWaitMs);
@@ -618,7 +632,8 @@ void TestMailAlert::dataAfterStartTlsConsentEndsTheDialogue()
     if (!QSslSocket::supportsSsl()) QSKIP("Qt has no TLS backend here");
     Rig rig;
     QString why;
-    const auto options = checkMailServer({QString::number(rig.peer.port()), "starttls", "", ""}, 25, &why);
+    const auto options =
+        checkMailServer({QString::number(rig.peer.port()), "starttls", "", ""}, 25, &why);
     QVERIFY2(options, qPrintable(why));
     saveMailServer(rig.folder.db(), *options, {});
     rig.peer.setReply("EHLO", {"250-peer.test\r\n250 STARTTLS\r\n"});
@@ -626,7 +641,8 @@ void TestMailAlert::dataAfterStartTlsConsentEndsTheDialogue()
     rig.alert.SendAlert(kDownRouter);
     QTRY_COMPARE_WITH_TIMEOUT(rig.finished.count(), 1, kWaitMs);
     QCOMPARE(rig.outcome(0), Outcome::Failed);
-    QVERIFY2(rig.alert.lastError().contains("вслед за согласием на STARTTLS"), qPrintable(rig.alert.lastError()));
+    QVERIFY2(rig.alert.lastError().contains("вслед за согласием на STARTTLS"),
+             qPrintable(rig.alert.lastError()));
     QTest::qWait(kQuietMs);
     // Not one byte of a handshake went out after STARTTLS.
     QVERIFY2(rig.session().received.endsWith("STARTTLS\r\n"), rig.session().received.constData());

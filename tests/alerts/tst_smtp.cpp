@@ -132,8 +132,9 @@ void TestSmtp::ehloExtensions_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("offered");  // STARTTLS, PLAIN, LOGIN, 8BITMIME as found
     QTest::newRow("submission server")
-        << QByteArray("250-mx.example\r\n250-PIPELINING\r\n250-8BITMIME\r\n250-STARTTLS\r\n"
-                      "250-AUTH CRAM-MD5 LOGIN PLAIN\r\n250 HELP\r\n")
+        << QByteArray(
+               "250-mx.example\r\n250-PIPELINING\r\n250-8BITMIME\r\n250-STARTTLS\r\n"
+               "250-AUTH CRAM-MD5 LOGIN PLAIN\r\n250 HELP\r\n")
         << "STARTTLS PLAIN LOGIN 8BITMIME";
     QTest::newRow("old AUTH= form, lower case")
         << QByteArray("250-mx\r\n250-auth=login\r\n250 starttls\r\n") << "STARTTLS LOGIN";
@@ -166,9 +167,9 @@ void TestSmtp::dates_data()
     QTest::newRow("Moscow") << QDateTime(d, t, Qt::OffsetFromUTC, 3 * 3600)
                             << "Mon, 07 Dec 2026 20:07:11 +0300";
     QTest::newRow("UTC") << QDateTime(d, t, Qt::UTC) << "Mon, 07 Dec 2026 20:07:11 +0000";
-    QTest::newRow("west, half hours") << QDateTime(QDate(2027, 1, 3), QTime(0, 0, 5),
-                                                   Qt::OffsetFromUTC, -(3 * 3600 + 1800))
-                                      << "Sun, 03 Jan 2027 00:00:05 -0330";
+    QTest::newRow("west, half hours")
+        << QDateTime(QDate(2027, 1, 3), QTime(0, 0, 5), Qt::OffsetFromUTC, -(3 * 3600 + 1800))
+        << "Sun, 03 Jan 2027 00:00:05 -0330";
 }
 
 void TestSmtp::dates()

@@ -38,9 +38,10 @@ void TestSmtpInterop::deliveredToAiosmtpd()
     const quint16 port = sink.port();
 
     TestFolder folder;
-    folder.db().execute(QStringLiteral("insert into emails (smtp,[from],email,[desc]) values "
-                                       "('127.0.0.1','monitor@example.org',' admin@example.org',"
-                                       "'')"));
+    folder.db().execute(
+        QStringLiteral("insert into emails (smtp,[from],email,[desc]) values "
+                       "('127.0.0.1','monitor@example.org',' admin@example.org',"
+                       "'')"));
     FakeMessageBoxes boxes;
     FakeClock clock;
     MailAlert alert(folder.db(), boxes, clock, port);

@@ -3,7 +3,7 @@
 // it must refuse; then the same through sentrok-db, watching where the password goes.
 
 #include "alerts/mailalert.h"
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "smtpsink.h"
 #include "store/mailsettings.h"
 #include "support/fakes.h"
@@ -30,7 +30,8 @@ namespace {
 constexpr int kWaitMs = 15000;
 const QString kUser = QStringLiteral("monitor");
 const QString kPassword = QStringLiteral("s3cret-пароль");
-const QString kText = QStringLiteral("NO CONNECT\r\nШлюз[10.0.0.2]\r\n.hidden[10.0.0.3]\r\n\r\nCONNECT\r\n");
+const QString kText =
+    QStringLiteral("NO CONNECT\r\nШлюз[10.0.0.2]\r\n.hidden[10.0.0.3]\r\n\r\nCONNECT\r\n");
 
 // Everything one dialogue needs: a recipient row with the server settings, a password file of
 // its own, and the alert.
@@ -46,10 +47,12 @@ struct Rig {
     Rig(quint16 port, const QString& security, const QString& login, const QString& pin,
         const QString& password)
     {
-        folder.db().execute(QStringLiteral("insert into emails (smtp,[from],email,[desc]) values "
-                                           "('127.0.0.1','monitor@example.org','admin@example.org','')"));
+        folder.db().execute(
+            QStringLiteral("insert into emails (smtp,[from],email,[desc]) values "
+                           "('127.0.0.1','monitor@example.org','admin@example.org','')"));
         QString why;
-        const auto options = checkMailServer({QString::number(port), security, login, pin}, 25, &why);
+        const auto options =
+            checkMailServer({QString::number(port), security, login, pin}, 25, &why);
         if (!options) qFatal("bad test settings: %s", qPrintable(why));
         saveMailServer(folder.db(), *options, {});
         alert.setSecrets(&secrets);
@@ -93,14 +96,16 @@ private slots:
     void certificateOfATrustedAuthority();
 
 private:
-    QStringList sinkArgs(const QString& mode, const QString& mechanisms, bool authInClear = false) const;
+    QStringList sinkArgs(const QString& mode, const QString& mechanisms,
+                         bool authInClear = false) const;
     bool makeAuthority();
     QProcess* tool(const QStringList& args, const QString& input = {});
 
     QTemporaryDir m_dir;
     QString m_cert, m_key;
     QString m_pin;  // as openssl prints it: upper case with colons
-    QString m_caCert, m_signedCert, m_signedKey, m_signedPin;  // a test authority and a server of it
+    QString m_caCert, m_signedCert, m_signedKey,
+        m_signedPin;  // a test authority and a server of it
     QProcessEnvironment m_toolEnv;
 };
 
@@ -133,7 +138,8 @@ QStringList TestSmtpSecure::sinkArgs(const QString& mode, const QString& mechani
                                      bool authInClear) const
 {
     QStringList args{"--mode", mode, "--cert", m_cert, "--key", m_key};
-    if (!mechanisms.isEmpty()) args << "--user" << kUser << "--password" << kPassword << "--mechanisms" << mechanisms;
+    if (!mechanisms.isEmpty())
+        args << "--user" << kUser << "--password" << kPassword << "--mechanisms" << mechanisms;
     if (authInClear) args << "--auth-in-clear";
     return args;
 }
@@ -144,11 +150,26 @@ void TestSmtpSecure::delivered_data()
     QTest::addColumn<QString>("offered");  // AUTH mechanisms; empty: no AUTH
     QTest::addColumn<QString>("security");
     QTest::addColumn<QString>("used");  // the mechanism the client must pick; empty: no login
-    QTest::newRow("STARTTLS, AUTH PLAIN") << "starttls" << "PLAIN" << "starttls" << "PLAIN";
-    QTest::newRow("STARTTLS, AUTH LOGIN") << "starttls" << "LOGIN" << "starttls" << "LOGIN";
-    QTest::newRow("TLS on connect, both offered") << "tls" << "PLAIN,LOGIN" << "tls" << "PLAIN";
-    QTest::newRow("TLS on connect, no user") << "tls" << "" << "tls" << "";
-    QTest::newRow("none with a user: AUTH in clear") << "plain" << "PLAIN" << "none" << "PLAIN";
+    QTest::newRow("STARTTLS, AUTH PLAIN") << "starttls"
+                                          << "PLAIN"
+                                          << "starttls"
+                                          << "PLAIN";
+    QTest::newRow("STARTTLS, AUTH LOGIN") << "starttls"
+                                          << "LOGIN"
+                                          << "starttls"
+                                          << "LOGIN";
+    QTest::newRow("TLS on connect, both offered") << "tls"
+                                                  << "PLAIN,LOGIN"
+                                                  << "tls"
+                                                  << "PLAIN";
+    QTest::newRow("TLS on connect, no user") << "tls"
+                                             << ""
+                                             << "tls"
+                                             << "";
+    QTest::newRow("none with a user: AUTH in clear") << "plain"
+                                                     << "PLAIN"
+                                                     << "none"
+                                                     << "PLAIN";
 }
 
 void TestSmtpSecure::delivered()
@@ -214,20 +235,29 @@ void TestSmtpSecure::refused_data()
     QTest::addColumn<int>("authTries");
     const QString other(64, u'a');
     QTest::newRow("wrong password")
-        << "starttls" << "starttls" << "ok" << "wrong-пароль"
+        << "starttls"
+        << "starttls"
+        << "ok"
+        << "wrong-пароль"
         << QStringList{"не принял имя пользователя или пароль", "Ответ сервера: 535"} << 1;
     QTest::newRow("certificate not the pinned one")
-        << "starttls" << "starttls" << other << kPassword
-        << QStringList{"не совпадает", "AA:AA:AA"} << 0;
+        << "starttls"
+        << "starttls" << other << kPassword << QStringList{"не совпадает", "AA:AA:AA"} << 0;
     QTest::newRow("TLS, certificate not the pinned one")
-        << "tls" << "tls" << other << kPassword << QStringList{"не совпадает"} << 0;
+        << "tls"
+        << "tls" << other << kPassword << QStringList{"не совпадает"} << 0;
     QTest::newRow("self-signed and no pin")
-        << "tls" << "tls" << "" << kPassword << QStringList{"не прошёл проверку", "ok"} << 0;
+        << "tls"
+        << "tls"
+        << "" << kPassword << QStringList{"не прошёл проверку", "ok"} << 0;
     QTest::newRow("STARTTLS asked, not offered")
-        << "plain" << "starttls" << "ok" << kPassword << QStringList{"не предлагает STARTTLS"} << 0;
+        << "plain"
+        << "starttls"
+        << "ok" << kPassword << QStringList{"не предлагает STARTTLS"} << 0;
     QTest::newRow("TLS asked, the server speaks plain")
-        << "plain" << "tls" << "ok" << kPassword
-        << QStringList{"Письмо не отправлено: почтовый сервер 127.0.0.1"} << 0;
+        << "plain"
+        << "tls"
+        << "ok" << kPassword << QStringList{"Письмо не отправлено: почтовый сервер 127.0.0.1"} << 0;
 }
 
 void TestSmtpSecure::refused()
@@ -284,8 +314,9 @@ void TestSmtpSecure::commandLineKeepsThePasswordOut()
     QCOMPARE(tool({"create", db})->exitCode(), 0);
     {
         Database d(db, Database::uniqueName("cli"));
-        d.execute("insert into emails (smtp,[from],email,[desc]) values "
-                  "('127.0.0.1','monitor@example.org','admin@example.org','')");
+        d.execute(
+            "insert into emails (smtp,[from],email,[desc]) values "
+            "('127.0.0.1','monitor@example.org','admin@example.org','')");
     }
 
     QProcess* set = tool({"mail", db, "--port", QString::number(sink.port()), "--security",
@@ -295,7 +326,7 @@ void TestSmtpSecure::commandLineKeepsThePasswordOut()
     const QString told = QString::fromUtf8(set->readAllStandardOutput());
     const QString file = m_dir.filePath("config/sentrok/mail-passwords.json");
     QVERIFY2(told.contains(file), qPrintable(told));  // the user learns where it went
-    QCOMPARE(QFile::permissions(file),  // group and others: nothing
+    QCOMPARE(QFile::permissions(file),                // group and others: nothing
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
     QProcess* test = tool({"mail", db, "--test"});
@@ -333,7 +364,8 @@ void TestSmtpSecure::commandLineRefusesBadInput_data()
     QTest::newRow("security ssl") << QStringList{"--security", "ssl"} << "none, starttls, tls";
     QTest::newRow("pin of 63 digits") << QStringList{"--pin", QString(63, u'a')} << "64";
     QTest::newRow("pin not hex") << QStringList{"--pin", QString(64, u'g')} << "64";
-    QTest::newRow("good port with a bad pin") << QStringList{"--port", "587", "--pin", "xyz"} << "64";
+    QTest::newRow("good port with a bad pin")
+        << QStringList{"--port", "587", "--pin", "xyz"} << "64";
 }
 
 void TestSmtpSecure::commandLineRefusesBadInput()
@@ -366,15 +398,18 @@ bool TestSmtpSecure::makeAuthority()
                   extensions = m_dir.filePath("ext.cnf");
     QFile ext(extensions);
     if (!ext.open(QIODevice::WriteOnly)) return false;
-    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+    ext.write(
+        "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
     ext.close();
     const QStringList ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
     const QList<QStringList> steps{
-        QStringList{"req", "-x509"} + ec + QStringList{"-keyout", caKey, "-out", m_caCert, "-days", "2",
-                                                       "-subj", "/CN=Sentrok test authority"},
-        QStringList{"req"} + ec + QStringList{"-keyout", m_signedKey, "-out", request, "-subj", "/CN=127.0.0.1"},
-        {"x509", "-req", "-in", request, "-CA", m_caCert, "-CAkey", caKey, "-CAcreateserial", "-out",
-         m_signedCert, "-days", "2", "-extfile", extensions},
+        QStringList{"req", "-x509"} + ec +
+            QStringList{"-keyout", caKey, "-out", m_caCert, "-days", "2", "-subj",
+                        "/CN=Sentrok test authority"},
+        QStringList{"req"} + ec +
+            QStringList{"-keyout", m_signedKey, "-out", request, "-subj", "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", request, "-CA", m_caCert, "-CAkey", caKey, "-CAcreateserial",
+         "-out", m_signedCert, "-days", "2", "-extfile", extensions},
         {"x509", "-in", m_signedCert, "-noout", "-fingerprint", "-sha256"}};
     QProcess openssl;
     for (const QStringList& step : steps) {
@@ -400,13 +435,15 @@ void TestSmtpSecure::certificateOfATrustedAuthority()
 {
     QFETCH(QString, pin);
     QFETCH(bool, delivered);
-    if (m_signedPin.isEmpty()) QVERIFY2(makeAuthority(), "openssl could not make the test authority");
+    if (m_signedPin.isEmpty())
+        QVERIFY2(makeAuthority(), "openssl could not make the test authority");
     const QSslConfiguration before = QSslConfiguration::defaultConfiguration();
     QSslConfiguration trusting = before;
     trusting.addCaCertificates(QSslCertificate::fromPath(m_caCert));
     QSslConfiguration::setDefaultConfiguration(trusting);
     SmtpSink sink;
-    QVERIFY2(sink.start({"--mode", "tls", "--cert", m_signedCert, "--key", m_signedKey}), qPrintable(sink.error()));
+    QVERIFY2(sink.start({"--mode", "tls", "--cert", m_signedCert, "--key", m_signedKey}),
+             qPrintable(sink.error()));
     Rig rig(sink.port(), "tls", "", pin == u"signed" ? m_signedPin : pin, "");
     const bool sent = rig.send();
     QSslConfiguration::setDefaultConfiguration(before);
@@ -417,7 +454,8 @@ void TestSmtpSecure::certificateOfATrustedAuthority()
         return;
     }
     QCOMPARE(rig.boxes.notices.size(), 1);
-    QVERIFY2(rig.boxes.notices[0]->message.text.contains("не совпадает"), qPrintable(rig.alert.lastError()));
+    QVERIFY2(rig.boxes.notices[0]->message.text.contains("не совпадает"),
+             qPrintable(rig.alert.lastError()));
     QTest::qWait(300);
     QCOMPARE(sink.session()["mail"].toArray().size(), 0);
     QVERIFY(!sink.hasMessage());

@@ -27,7 +27,8 @@ void TestSound::pathsFromSettings_data()
     QTest::newRow("sub-folder") << QVariant("sounds/alarm.wav") << "/opt/sentrok/sounds/alarm.wav";
     QTest::newRow("empty gives the folder and a separator") << QVariant("") << "/opt/sentrok/";
     QTest::newRow("NULL gives the folder alone") << QVariant() << "/opt/sentrok";
-    QTest::newRow("absolute name stays under the folder") << QVariant("/tmp/x.wav") << "/opt/sentrok//tmp/x.wav";
+    QTest::newRow("absolute name stays under the folder")
+        << QVariant("/tmp/x.wav") << "/opt/sentrok//tmp/x.wav";
 }
 
 void TestSound::pathsFromSettings()
@@ -51,7 +52,8 @@ void TestSound::eachRequestPlaysItsPath()
     sound.PlayTestSound("new name.wav");
     // The paths were fixed when the names were set; the test sound takes the name it is given.
     sound.PlayDownSound();
-    QCOMPARE(player.played, QStringList({"/p/down.wav", "/p/up.wav", "/p/new name.wav", "/p/down.wav"}));
+    QCOMPARE(player.played,
+             QStringList({"/p/down.wav", "/p/up.wav", "/p/new name.wav", "/p/down.wav"}));
 }
 
 void TestSound::canberraReturnsAtOnceAndNeverFails()

@@ -26,7 +26,7 @@ private slots:
 namespace {
 const QLocale ru(QLocale::Russian, QLocale::Russia);
 const QLocale us(QLocale::English, QLocale::UnitedStates);
-}
+}  // namespace
 
 void TestConversions::numeric_data()
 {
@@ -113,9 +113,15 @@ void TestConversions::whole()
     QFETCH(bool, ok);
     QFETCH(qint64, expected);
     std::optional<qint64> got;
-    if (bits == 8) { if (auto v = toUInt8(value)) got = *v; }
-    if (bits == 16) { if (auto v = toInt16(value)) got = *v; }
-    if (bits == 32) { if (auto v = toInt32(value)) got = *v; }
+    if (bits == 8) {
+        if (auto v = toUInt8(value)) got = *v;
+    }
+    if (bits == 16) {
+        if (auto v = toInt16(value)) got = *v;
+    }
+    if (bits == 32) {
+        if (auto v = toInt32(value)) got = *v;
+    }
     QCOMPARE(got.has_value(), ok);
     if (ok) QCOMPARE(*got, expected);
 }
@@ -131,7 +137,8 @@ void TestConversions::division_data()
     QTest::newRow("-2 div 2") << qint64(-2) << qint64(2) << true << qint64(-1);
     QTest::newRow("-7 div 2") << qint64(-7) << qint64(2) << true << qint64(-3);
     QTest::newRow("by zero") << qint64(5) << qint64(0) << false << qint64(0);
-    QTest::newRow("overflow") << std::numeric_limits<qint64>::min() << qint64(-1) << false << qint64(0);
+    QTest::newRow("overflow") << std::numeric_limits<qint64>::min() << qint64(-1) << false
+                              << qint64(0);
 }
 
 void TestConversions::division()
@@ -152,10 +159,13 @@ void TestConversions::generalDate_data()
     QTest::addColumn<QString>("text");
     const QDateTime evening(QDate(2026, 12, 7), QTime(20, 7, 11));
     QTest::newRow("ru evening") << evening << ru << "07.12.2026 20:07:11";
-    QTest::newRow("ru morning unpadded hour") << QDateTime(QDate(2026, 1, 2), QTime(9, 5, 0)) << ru << "02.01.2026 9:05:00";
-    QTest::newRow("ru midnight shows date alone") << QDateTime(QDate(2026, 12, 7), QTime(0, 0)) << ru << "07.12.2026";
+    QTest::newRow("ru morning unpadded hour")
+        << QDateTime(QDate(2026, 1, 2), QTime(9, 5, 0)) << ru << "02.01.2026 9:05:00";
+    QTest::newRow("ru midnight shows date alone")
+        << QDateTime(QDate(2026, 12, 7), QTime(0, 0)) << ru << "07.12.2026";
     QTest::newRow("ru zero date") << QDateTime(QDate(1899, 12, 30), QTime(0, 0)) << ru << "0:00:00";
-    QTest::newRow("ru time on zero day") << QDateTime(QDate(1899, 12, 30), QTime(13, 1, 2)) << ru << "13:01:02";
+    QTest::newRow("ru time on zero day")
+        << QDateTime(QDate(1899, 12, 30), QTime(13, 1, 2)) << ru << "13:01:02";
     QTest::newRow("us evening") << evening << us << "12/7/26 8:07:11 PM";
     QTest::newRow("invalid") << QDateTime() << ru << "";
 }

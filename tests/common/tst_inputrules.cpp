@@ -51,7 +51,8 @@ void TestInputRules::addresses_data()
     QTest::newRow("hyphen in front") << "-a.org" << kBadHostName;
     QTest::newRow("hyphen behind") << "a-.org" << kBadHostName;
     QTest::newRow("tab inside") << "a\tb" << kBadHostName;
-    QTest::newRow("64 characters, spaces around") << "  " + QString(31, u'h') + '.' + QString(32, u'h') + " " << ok;
+    QTest::newRow("64 characters, spaces around")
+        << "  " + QString(31, u'h') + '.' + QString(32, u'h') + " " << ok;
     QTest::newRow("65 characters") << QString(32, u'h') + '.' + QString(32, u'h') << kHostTooLong;
     QTest::newRow("spaces only") << "   " << kNoAddress;
 }
@@ -70,7 +71,8 @@ void TestInputRules::descriptions_data()
     QTest::addColumn<QString>("desc");
     QTest::addColumn<bool>("refused");
     QTest::newRow("quotes, Cyrillic, backslash") << "Сервер «главный» 'x' C:\\d" << false;
-    QTest::newRow("joiner of an emoji") << QString::fromUtf8("\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb") << false;
+    QTest::newRow("joiner of an emoji")
+        << QString::fromUtf8("\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb") << false;
     QTest::newRow("tab") << "a\tb" << true;
     QTest::newRow("line feed") << "a\nb" << true;
     QTest::newRow("carriage return") << "a\rb" << true;
@@ -99,12 +101,21 @@ void TestInputRules::printable_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("asText");
     QTest::addColumn<QString>("asLine");
-    QTest::newRow("plain") << "Шлюз [10.0.0.1] \\n" << "Шлюз [10.0.0.1] \\n" << "Шлюз [10.0.0.1] \\n";
-    QTest::newRow("terminal escape") << "a\x1b[31mb" << "a\\x1b[31mb" << "a\\x1b[31mb";
-    QTest::newRow("lines and tabs") << "ERROR: x\r\n\tCONTEXT: y\n" << "ERROR: x\\x0d\\x0a\\x09CONTEXT: y\\x0a"
+    QTest::newRow("plain") << "Шлюз [10.0.0.1] \\n"
+                           << "Шлюз [10.0.0.1] \\n"
+                           << "Шлюз [10.0.0.1] \\n";
+    QTest::newRow("terminal escape") << "a\x1b[31mb"
+                                     << "a\\x1b[31mb"
+                                     << "a\\x1b[31mb";
+    QTest::newRow("lines and tabs") << "ERROR: x\r\n\tCONTEXT: y\n"
+                                    << "ERROR: x\\x0d\\x0a\\x09CONTEXT: y\\x0a"
                                     << "ERROR: x CONTEXT: y";
-    QTest::newRow("C1 and override") << QString::fromUtf16(u"\u009b1m\u202Eab") << "\\x9b1m\\u202eab" << "\\x9b1m\\u202eab";
-    QTest::newRow("delete") << "\x7f" << "\\x7f" << "\\x7f";
+    QTest::newRow("C1 and override")
+        << QString::fromUtf16(u"\u009b1m\u202Eab") << "\\x9b1m\\u202eab"
+        << "\\x9b1m\\u202eab";
+    QTest::newRow("delete") << "\x7f"
+                            << "\\x7f"
+                            << "\\x7f";
 }
 
 void TestInputRules::printable()

@@ -6,11 +6,11 @@
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
-#include "ui/controls/flexgrid.h"
-#include "ui/main/frmmain.h"
 #include "support/fakes.h"
 #include "support/netns.h"
 #include "support/testdb.h"
+#include "ui/controls/flexgrid.h"
+#include "ui/main/frmmain.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -39,16 +39,31 @@ void TestEndToEnd::outageAndRestorationOverRealEcho()
     RecordingPlayer player;
     EchoProber prober;
     QStringList socketProblems;
-    connect(&prober, &EchoProber::socketUnavailable, this, [&](const QString& m) { socketProblems << m; });
+    connect(&prober, &EchoProber::socketUnavailable, this,
+            [&](const QString& m) { socketProblems << m; });
     folder.db().execute("update options set snd_up='up.wav', snd_down='down.wav'");
     const qint64 up = folder.addHost("127.0.0.2", "Answering", "500");
     const qint64 down = folder.addHost("127.0.0.3", "Silent", "300");
     const qint64 skipped = folder.addHost("127.0.0.4", "Not checked", "0");
-    folder.db().execute("insert into emails (smtp,[from],email,[desc]) values "
-                        "('127.0.0.1','monitor@example.org','admin@example.org','')");
+    folder.db().execute(
+        "insert into emails (smtp,[from],email,[desc]) values "
+        "('127.0.0.1','monitor@example.org','admin@example.org','')");
 
     // Port 1 on loopback refuses at once: the mail state is what is checked here.
-    frmMain w({folder.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+    // Port 1 on loopback refuses at once.
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = folder.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .smtpPort = 1});
+    frmMain w({.programFolder = folder.path(),
+               .lockFolder = locks.path(),
+               .boxes = &boxes,
+               .clock = &clock,
+               .session = &session});
     QVERIFY(w.Form_Load());
     Monitor* m = w.monitor();
 
@@ -68,11 +83,15 @@ void TestEndToEnd::outageAndRestorationOverRealEcho()
     }
     const int rtt = folder.scalar("select time_echo from log where id_ip=?", {up}).toInt();
     QVERIFY2(rtt >= 4 && rtt <= 60, qPrintable(QString::number(rtt)));
-    QCOMPARE(folder.scalar("select time_echo from log where id_ip=?", {down}), QStringLiteral("-1"));
-    QCOMPARE(folder.scalar("select time_wait from log where id_ip=?", {down}), QStringLiteral("300"));
-    QCOMPARE(folder.scalar("select count(*) from log where id_ip=?", {skipped}), QStringLiteral("0"));
-    QCOMPARE(folder.scalar("select count(*) from noconnect where id_ip=? and dt2=?", {down, kZeroDate}),
-             QStringLiteral("1"));
+    QCOMPARE(folder.scalar("select time_echo from log where id_ip=?", {down}),
+             QStringLiteral("-1"));
+    QCOMPARE(folder.scalar("select time_wait from log where id_ip=?", {down}),
+             QStringLiteral("300"));
+    QCOMPARE(folder.scalar("select count(*) from log where id_ip=?", {skipped}),
+             QStringLiteral("0"));
+    QCOMPARE(
+        folder.scalar("select count(*) from noconnect where id_ip=? and dt2=?", {down, kZeroDate}),
+        QStringLiteral("1"));
     FlexGrid* fg = w.grid();
     QCOMPARE(fg->rows(), 2);
     QCOMPARE(fg->textMatrix(1, 1), QStringLiteral("Silent"));
@@ -89,7 +108,8 @@ void TestEndToEnd::outageAndRestorationOverRealEcho()
         QVERIFY2(responder.error().isEmpty(), qPrintable(responder.error()));
         pass();
     }
-    QCOMPARE(folder.scalar("select count(*) from noconnect where dt2=?", {kZeroDate}), QStringLiteral("0"));
+    QCOMPARE(folder.scalar("select count(*) from noconnect where dt2=?", {kZeroDate}),
+             QStringLiteral("0"));
     QVERIFY(folder.scalar("select dt2 from noconnect where id_ip=?", {down}) != kZeroDate);
     QCOMPARE(fg->rows(), 3);
     QCOMPARE(fg->textMatrix(1, 1), QStringLiteral("Silent"));

@@ -36,6 +36,7 @@ class TestFailover : public QObject {
 private slots:
     void initTestCase();
     void otherMonitorTakesOverAfterKill();
+    void monitorThinsTheLog();
 };
 
 void TestFailover::initTestCase()
@@ -138,6 +139,28 @@ void TestFailover::otherMonitorTakesOverAfterKill()
     QVERIFY(third.started());
     QTRY_VERIFY_WITH_TIMEOUT(third.runs() || third.waits(), kStartMs);
     QVERIFY2(third.runs() && !third.waits(), qPrintable(third.log()));
+}
+
+// The headless monitor thins the log as the desktop does, at its start: the checks older than the
+// kept days go, the newer ones stay.
+void TestFailover::monitorThinsTheLog()
+{
+    TestFolder folder;
+    const qint64 id = folder.addHost("127.0.0.1", "not checked", "0");
+    const QDateTime now = QDateTime::currentDateTime();
+    folder.db().execute(
+        "with recursive n(i) as (select 1 union all select i+1 from n where i < 5000) "
+        "insert into log (id_ip,time_echo,time_wait,dt) select ?, 3, '1000', ? from n",
+        {id, storedDateText(now.addDays(-40))});
+    for (const int hours : {25, 23, 1})
+        folder.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
+                            {id, hours, storedDateText(now.addSecs(-3600 * hours))});
+    folder.db().execute("update options set log_keep_days=1");
+    MonitorProcess monitor(folder.dbFile());
+    QVERIFY(monitor.started());
+    QTRY_COMPARE_WITH_TIMEOUT(folder.scalar("select count(*) from log"), QStringLiteral("2"),
+                              kStartMs);
+    QCOMPARE(folder.column("select time_echo from log order by dt"), QStringList({"23", "1"}));
 }
 
 int main(int argc, char** argv)

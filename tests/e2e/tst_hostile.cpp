@@ -51,8 +51,10 @@ void TestHostile::preparedLeaseFile_data()
 {
     QTest::addColumn<QString>("prepared");
     QTest::addColumn<QString>("words");
-    QTest::newRow("link to a file of the user") << "symlink" << "символическая ссылка";
-    QTest::newRow("another user's file the monitor may not write") << "foreign" << "Permission denied";
+    QTest::newRow("link to a file of the user") << "symlink"
+                                                << "символическая ссылка";
+    QTest::newRow("another user's file the monitor may not write") << "foreign"
+                                                                   << "Permission denied";
 }
 
 void TestHostile::preparedLeaseFile()
@@ -60,7 +62,8 @@ void TestHostile::preparedLeaseFile()
     QFETCH(QString, prepared);
     QFETCH(QString, words);
     const bool foreign = prepared == "foreign";
-    if (foreign && (::geteuid() != 0 || QProcess::execute("runuser", {"-u", "nobody", "--", "true"}) != 0))
+    if (foreign &&
+        (::geteuid() != 0 || QProcess::execute("runuser", {"-u", "nobody", "--", "true"}) != 0))
         QSKIP("needs root and runuser to be another user");
     // A folder the whole team writes to, as a shared database's folder often is.
     QTemporaryDir dir;
@@ -75,7 +78,9 @@ void TestHostile::preparedLeaseFile()
     v.close();
     ::chmod(QFile::encodeName(v.fileName()).constData(), 0644);
     if (!foreign)
-        QCOMPARE(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(lease).constData()), 0);
+        QCOMPARE(
+            ::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(lease).constData()),
+            0);
 
     MonitorProcess monitor(db, foreign ? "nobody" : QString());
     QVERIFY(monitor.started());
@@ -107,7 +112,10 @@ void TestHostile::passwordNeverPrinted()
         if (!server.unavailable().isEmpty()) QSKIP(qPrintable(server.unavailable()));
         const QString name = DatabaseUrl::parse(server.newDatabase()).name;
         // The tests' server trusts its local users: any password gets in.
-        url = QStringLiteral("postgresql://postgres:%1@127.0.0.1:%2/%3").arg(kSecret).arg(server.port()).arg(name);
+        url = QStringLiteral("postgresql://postgres:%1@127.0.0.1:%2/%3")
+                  .arg(kSecret)
+                  .arg(server.port())
+                  .arg(name);
     }
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
@@ -119,8 +127,10 @@ void TestHostile::passwordNeverPrinted()
 
     MonitorProcess monitor(url);
     QVERIFY(monitor.started());
-    if (real) QTRY_VERIFY_WITH_TIMEOUT(monitor.runs(), kWaitMs);
-    else QVERIFY(monitor.process().waitForFinished(kWaitMs));
+    if (real)
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.runs(), kWaitMs);
+    else
+        QVERIFY(monitor.process().waitForFinished(kWaitMs));
     const QString log = monitor.log();
     QVERIFY2(!log.contains(kSecret) && log.contains("***"), qPrintable(log));
 }

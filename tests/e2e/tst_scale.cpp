@@ -5,11 +5,11 @@
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "probe/echoprober.h"
-#include "ui/controls/flexgrid.h"
-#include "ui/main/frmmain.h"
 #include "support/fakes.h"
 #include "support/netns.h"
 #include "support/testdb.h"
+#include "ui/controls/flexgrid.h"
+#include "ui/main/frmmain.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -31,13 +31,19 @@ void fill(TestFolder& f)
     for (int i = 1; i <= 60; ++i) {
         // Descriptions run against the addresses within each group, so the pass's order is
         // neither the addresses' nor the ids'.
-        const QString desc = QStringLiteral("%1 host %2").arg(i <= 10 ? "a" : i <= 20 ? "b" : "c").arg(100 - i);
+        const QString desc = QStringLiteral("%1 host %2")
+                                 .arg(i <= 10   ? "a"
+                                      : i <= 20 ? "b"
+                                                : "c")
+                                 .arg(100 - i);
         const qint64 id = f.addHost(ip(i), desc, QStringLiteral("200"));
         if (i % 7 == 0) f.db().execute("insert into noconnect (id_ip) values (?)", {id});
     }
     f.addHost("127.3.0.99", "b skipped", "0");
     f.addHost("127.3.0.98", "b broken", "abc");
-    f.db().execute("insert into emails (smtp,[from],email,[desc]) values ('127.0.0.1','m@example.org','a@example.org','')");
+    f.db().execute(
+        "insert into emails (smtp,[from],email,[desc]) values "
+        "('127.0.0.1','m@example.org','a@example.org','')");
 }
 
 struct Outcome {
@@ -57,7 +63,20 @@ Outcome runPass(int window)
     EchoEngineOptions options;
     options.minGapMs = 1;
     EchoProber prober(options);
-    frmMain w({f.path(), locks.path(), &boxes, &clock, &prober, &player, {}, 1});
+    // Port 1 on loopback refuses at once.
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = f.path(),
+                     .database = {},
+                     .clock = &clock,
+                     .boxes = &boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .smtpPort = 1});
+    frmMain w({.programFolder = f.path(),
+               .lockFolder = locks.path(),
+               .boxes = &boxes,
+               .clock = &clock,
+               .session = &session});
     Outcome o;
     if (!w.Form_Load()) return o;
     w.monitor()->setMaxInFlight(window);
@@ -66,13 +85,19 @@ Outcome runPass(int window)
     QSignalSpy done(w.monitor(), &Monitor::passFinished);
     w.monitor()->RunCheckPass();
     if (!done.wait(30000)) return o;
-    for (Result r = f.db().execute("select id_ip, time_echo, time_wait from log order by id"); !r.eof(); r.moveNext())
-        o.log << QStringLiteral("%1 %2 %3").arg(r.field(0).toString(), r.field(1).toInt() < 0 ? "down" : "up", r.field(2).toString());
-    for (Result r = f.db().execute("select id_ip, dt2 = ? from noconnect order by id", {kZeroDate}); !r.eof(); r.moveNext())
+    for (Result r = f.db().execute("select id_ip, time_echo, time_wait from log order by id");
+         !r.eof(); r.moveNext())
+        o.log << QStringLiteral("%1 %2 %3")
+                     .arg(r.field(0).toString(), r.field(1).toInt() < 0 ? "down" : "up",
+                          r.field(2).toString());
+    for (Result r = f.db().execute("select id_ip, dt2 = ? from noconnect order by id", {kZeroDate});
+         !r.eof(); r.moveNext())
         o.outages << r.field(0).toString() + (r.field(1).toBool() ? " open" : " closed");
     FlexGrid* fg = w.grid();
     for (int row = 1; row < fg->rows(); ++row)
-        o.events << QStringLiteral("%1 %2 %3").arg(fg->textMatrix(row, 1), fg->textMatrix(row, 2)).arg(fg->cellForeColorAt(row, 1));
+        o.events << QStringLiteral("%1 %2 %3")
+                        .arg(fg->textMatrix(row, 1), fg->textMatrix(row, 2))
+                        .arg(fg->cellForeColorAt(row, 1));
     const QString body = w.mail()->body();
     o.alert = body.mid(body.indexOf(QStringLiteral("\r\n")) + 2);  // after the date line
     o.checked = w.panelText(3);
@@ -121,7 +146,8 @@ void TestScale::sameRecordsAsOneByOne()
         const qint64 t = firstRequest(many.seen, ip(i));
         QVERIFY2(t >= 0 && t - start < 200'000, qPrintable(ip(i)));
     }
-    QVERIFY(firstRequest(single.seen, ip(60)) - firstRequest(single.seen, ip(10)) > 10 * 2 * 200'000);
+    QVERIFY(firstRequest(single.seen, ip(60)) - firstRequest(single.seen, ip(10)) >
+            10 * 2 * 200'000);
 }
 
 QTEST_MAIN(TestScale)

@@ -31,8 +31,9 @@ private slots:
 
 void TestSignals::initTestCase()
 {
-    QVERIFY2(QFileInfo::exists(binDir() + "/sentrok") && QFileInfo::exists(binDir() + "/sentrok-db"),
-             "SENTROK_BIN_DIR must name the folder holding sentrok and sentrok-db");
+    QVERIFY2(
+        QFileInfo::exists(binDir() + "/sentrok") && QFileInfo::exists(binDir() + "/sentrok-db"),
+        "SENTROK_BIN_DIR must name the folder holding sentrok and sentrok-db");
 }
 
 void TestSignals::endsAsAConfirmedClose_data()
@@ -64,9 +65,7 @@ void TestSignals::endsAsAConfirmedClose()
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(folder.filePath("sentrok"), {});
     QVERIFY(program.waitForStarted(kStartMs));
-    const auto lockFiles = [&] {
-        return QDir(runtime).entryList({"sentrok-*.lock"}, QDir::Files);
-    };
+    const auto lockFiles = [&] { return QDir(runtime).entryList({"sentrok-*.lock"}, QDir::Files); };
     // The lock is taken during the load, after the signals are caught.
     QVERIFY2(QTest::qWaitFor([&] { return !lockFiles().isEmpty(); }, kStartMs),
              "the program never took its lock");
@@ -80,8 +79,9 @@ void TestSignals::endsAsAConfirmedClose()
     // The geometry and widths of both windows, as a confirmed close writes them (a new file
     // holds zeros there).
     Database db(dbFile, Database::uniqueName("check"));
-    Result row = db.execute("select sentrok_width,sentrok_height,pcol1,pcol5,nocon_width,"
-                            "nocon_height,ncol1 from options");
+    Result row = db.execute(
+        "select sentrok_width,sentrok_height,pcol1,pcol5,nocon_width,"
+        "nocon_height,ncol1 from options");
     QVERIFY(!row.eof());
     for (int i = 0; i < 7; ++i)
         QVERIFY2(row.field(i).toDouble() > 0, qPrintable(QString("column %1 not saved").arg(i)));

@@ -11,8 +11,8 @@
 
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSignalSpy>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <algorithm>
@@ -23,7 +23,10 @@ using sentrok::test::TestFolder;
 
 namespace {
 
-QDateTime at(const char* text) { return QDateTime::fromString(QString::fromLatin1(text), kStoredDateFormat); }
+QDateTime at(const char* text)
+{
+    return QDateTime::fromString(QString::fromLatin1(text), kStoredDateFormat);
+}
 
 struct Check {
     qint64 host;
@@ -34,7 +37,8 @@ struct Check {
 // What the monitor does for one check: the log row and the totals, in one unit.
 void record(Database& db, const Check& c)
 {
-    db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)", {c.host, c.echo, c.dt});
+    db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
+               {c.host, c.echo, c.dt});
     addChecksToTotals(db, {{c.host, c.dt, c.echo}});
 }
 
@@ -45,22 +49,26 @@ std::vector<Check> someChecks(qint64 a, qint64 b)
     QDateTime t = at("2024-03-09 22:03:00");
     for (int i = 0; i < 3 * 24 * 60 / 7; ++i, t = t.addSecs(7 * 60))
         for (qint64 host : {a, b})
-            checks.push_back({host, storedDateText(t), (i + host) % 20 == 0 ? -1 : (i * 37 + host) % 300});
+            checks.push_back(
+                {host, storedDateText(t), (i + host) % 20 == 0 ? -1 : (i * 37 + host) % 300});
     return checks;
 }
 
-ReplyTotals bruteForce(const std::vector<Check>& checks, qint64 host, const QDateTime& from, const QDateTime& to)
+ReplyTotals bruteForce(const std::vector<Check>& checks, qint64 host, const QDateTime& from,
+                       const QDateTime& to)
 {
     ReplyTotals t;
     for (const Check& c : checks)
-        if (c.host == host && c.dt >= storedDateText(from) && c.dt < storedDateText(to)) t.addCheck(c.echo);
+        if (c.host == host && c.dt >= storedDateText(from) && c.dt < storedDateText(to))
+            t.addCheck(c.echo);
     return t;
 }
 
 std::vector<Outage> outages(std::initializer_list<std::pair<const char*, const char*>> list)
 {
     std::vector<Outage> out;
-    for (const auto& [a, b] : list) out.push_back({at(a).toMSecsSinceEpoch(), b ? at(b).toMSecsSinceEpoch() : -1});
+    for (const auto& [a, b] : list)
+        out.push_back({at(a).toMSecsSinceEpoch(), b ? at(b).toMSecsSinceEpoch() : -1});
     return out;
 }
 
@@ -102,33 +110,40 @@ void TestHistory::figures_data()
     // Every row's period is 2024-05-01 00:00:00 to 2024-05-02 00:00:00 (86400 s).
     const QDateTime early = at("2024-01-01 00:00:00");
     QTest::newRow("no outage") << early << outages({}) << 86400LL << 0 << 0LL << 0LL << -1LL;
-    QTest::newRow("inside") << early << outages({{"2024-05-01 10:00:00", "2024-05-01 11:00:00"}}) << 86400LL << 1
-                            << 3600LL << 3600LL << 3600LL;
-    QTest::newRow("crossing the start") << early << outages({{"2024-04-30 23:00:00", "2024-05-01 00:30:00"}})
-                                        << 86400LL << 1 << 1800LL << 1800LL << 5400LL;
-    QTest::newRow("crossing the end") << early << outages({{"2024-05-01 23:00:00", "2024-05-02 02:00:00"}})
-                                      << 86400LL << 1 << 3600LL << 3600LL << -1LL;
-    QTest::newRow("covering all") << early << outages({{"2024-04-30 00:00:00", "2024-05-03 00:00:00"}}) << 86400LL
-                                  << 1 << 86400LL << 86400LL << -1LL;
-    QTest::newRow("open since before") << early << outages({{"2024-04-30 12:00:00", nullptr}}) << 86400LL << 1
-                                       << 86400LL << 86400LL << -1LL;
-    QTest::newRow("open inside") << early << outages({{"2024-05-01 18:00:00", nullptr}}) << 86400LL << 1
-                                 << 21600LL << 21600LL << -1LL;
-    QTest::newRow("open, begun after") << early << outages({{"2024-05-02 00:00:00", nullptr}}) << 86400LL << 0
-                                       << 0LL << 0LL << -1LL;
-    QTest::newRow("ended at the start") << early << outages({{"2024-04-30 20:00:00", "2024-05-01 00:00:00"}})
-                                        << 86400LL << 0 << 0LL << 0LL << -1LL;
-    QTest::newRow("lasting no time") << early << outages({{"2024-05-01 08:00:00", "2024-05-01 08:00:00"}})
-                                     << 86400LL << 1 << 0LL << 0LL << 0LL;
+    QTest::newRow("inside") << early << outages({{"2024-05-01 10:00:00", "2024-05-01 11:00:00"}})
+                            << 86400LL << 1 << 3600LL << 3600LL << 3600LL;
+    QTest::newRow("crossing the start")
+        << early << outages({{"2024-04-30 23:00:00", "2024-05-01 00:30:00"}}) << 86400LL << 1
+        << 1800LL << 1800LL << 5400LL;
+    QTest::newRow("crossing the end")
+        << early << outages({{"2024-05-01 23:00:00", "2024-05-02 02:00:00"}}) << 86400LL << 1
+        << 3600LL << 3600LL << -1LL;
+    QTest::newRow("covering all") << early
+                                  << outages({{"2024-04-30 00:00:00", "2024-05-03 00:00:00"}})
+                                  << 86400LL << 1 << 86400LL << 86400LL << -1LL;
+    QTest::newRow("open since before") << early << outages({{"2024-04-30 12:00:00", nullptr}})
+                                       << 86400LL << 1 << 86400LL << 86400LL << -1LL;
+    QTest::newRow("open inside") << early << outages({{"2024-05-01 18:00:00", nullptr}}) << 86400LL
+                                 << 1 << 21600LL << 21600LL << -1LL;
+    QTest::newRow("open, begun after") << early << outages({{"2024-05-02 00:00:00", nullptr}})
+                                       << 86400LL << 0 << 0LL << 0LL << -1LL;
+    QTest::newRow("ended at the start")
+        << early << outages({{"2024-04-30 20:00:00", "2024-05-01 00:00:00"}}) << 86400LL << 0 << 0LL
+        << 0LL << -1LL;
+    QTest::newRow("lasting no time")
+        << early << outages({{"2024-05-01 08:00:00", "2024-05-01 08:00:00"}}) << 86400LL << 1 << 0LL
+        << 0LL << 0LL;
     QTest::newRow("two, longest and mean")
-        << early << outages({{"2024-05-01 01:00:00", "2024-05-01 01:10:00"}, {"2024-05-01 05:00:00", "2024-05-01 05:30:00"}})
+        << early
+        << outages({{"2024-05-01 01:00:00", "2024-05-01 01:10:00"},
+                    {"2024-05-01 05:00:00", "2024-05-01 05:30:00"}})
         << 86400LL << 2 << 2400LL << 1800LL << 1200LL;
     // Added at noon: its period is the afternoon, and what happened before does not count.
-    QTest::newRow("added mid-period") << at("2024-05-01 12:00:00")
-                                      << outages({{"2024-05-01 18:00:00", "2024-05-01 21:00:00"}}) << 43200LL << 1
-                                      << 10800LL << 10800LL << 10800LL;
-    QTest::newRow("added after the period") << at("2024-05-03 00:00:00") << outages({}) << 0LL << 0 << 0LL << 0LL
-                                            << -1LL;
+    QTest::newRow("added mid-period")
+        << at("2024-05-01 12:00:00") << outages({{"2024-05-01 18:00:00", "2024-05-01 21:00:00"}})
+        << 43200LL << 1 << 10800LL << 10800LL << 10800LL;
+    QTest::newRow("added after the period")
+        << at("2024-05-03 00:00:00") << outages({}) << 0LL << 0 << 0LL << 0LL << -1LL;
     QTest::newRow("never checked") << QDateTime() << outages({}) << 0LL << 0 << 0LL << 0LL << -1LL;
 }
 
@@ -193,11 +208,13 @@ void TestHistory::totalsMatchLog_data()
     QTest::addColumn<int>("keepDays");  // 0: the whole log kept
     QTest::newRow("whole hours") << at("2024-03-10 01:00:00") << at("2024-03-10 05:00:00") << 0;
     QTest::newRow("within one hour") << at("2024-03-10 01:10:00") << at("2024-03-10 01:50:00") << 0;
-    QTest::newRow("edges inside hours, across days") << at("2024-03-09 23:31:00") << at("2024-03-12 13:05:30") << 0;
+    QTest::newRow("edges inside hours, across days")
+        << at("2024-03-09 23:31:00") << at("2024-03-12 13:05:30") << 0;
     QTest::newRow("whole days") << at("2024-03-10 00:00:00") << at("2024-03-12 00:00:00") << 0;
     QTest::newRow("beyond the data") << at("2024-01-01 00:00:00") << at("2024-06-01 00:00:00") << 0;
     // The log keeps one day: the older edge falls back to whole hours, the figures stay.
-    QTest::newRow("log thinned, edge on the hour") << at("2024-03-10 03:00:00") << at("2024-03-12 13:05:30") << 1;
+    QTest::newRow("log thinned, edge on the hour")
+        << at("2024-03-10 03:00:00") << at("2024-03-12 13:05:30") << 1;
 }
 
 void TestHistory::totalsMatchLog()
@@ -213,7 +230,8 @@ void TestHistory::totalsMatchLog()
     });
     if (keepDays)
         for (qint64 host : {a, b})
-            while (deleteOldLogRows(f.db(), host, "2024-03-11 09:00:00", 100)) {}
+            while (deleteOldLogRows(f.db(), host, "2024-03-11 09:00:00", 100)) {
+            }
     const auto all = totalsIn(f.db(), from, to);
     for (qint64 host : {a, b}) {
         const ReplyTotals want = bruteForce(checks, host, from, to);
@@ -241,32 +259,39 @@ void TestHistory::upgradeOfVersionOneFile()
     const std::vector<Check> checks = someChecks(a, b);
     db.transaction([&] {
         for (const Check& c : checks)
-            db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)", {c.host, c.echo, c.dt});
+            db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
+                       {c.host, c.echo, c.dt});
         // A row out of time order, as a clock set back leaves.
-        db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000','2024-03-10 00:20:00')", {a});
+        db.execute(
+            "insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000','2024-03-10 "
+            "00:20:00')",
+            {a});
     });
     QStringList seen;
-    const int steps = upgradeSchema(db, [&](int version, const QString& what, qint64 done, qint64 total) {
-        seen << QStringLiteral("%1 %2 %3/%4").arg(version).arg(what).arg(done).arg(total);
-    });
+    const int steps =
+        upgradeSchema(db, [&](int version, const QString& what, qint64 done, qint64 total) {
+            seen << QStringLiteral("%1 %2 %3/%4").arg(version).arg(what).arg(done).arg(total);
+        });
     QCOMPARE(steps, kSchemaVersion - 1);  // every step from version 1 on
     QCOMPARE(schemaVersion(db), kSchemaVersion);
     const QStringList totals = seen.filter(QRegularExpression("^2 "));
     QVERIFY(!totals.isEmpty());
     QVERIFY(totals.last().endsWith(QStringLiteral("%1/%1").arg(checks.size() + 1)));
     // Rows and totals agree, hour by hour and day by day.
-    const QString byHour = "select count(*) from (select id_ip, substr(dt,1,13) h, count(*) n, "
-                           "sum(case when time_echo<0 then 1 else 0 end) f, "
-                           "sum(case when time_echo>=0 then time_echo else 0 end) s, "
-                           "min(case when time_echo>=0 then time_echo end) lo, max(time_echo) hi from log "
-                           "group by id_ip, substr(dt,1,13)) x left join log_hourly t "
-                           "on t.id_ip=x.id_ip and t.hour=x.h where t.checks is not x.n or t.failed is not x.f "
-                           "or t.reply_sum is not x.s or t.reply_min is not x.lo or t.reply_max is not x.hi";
+    const QString byHour =
+        "select count(*) from (select id_ip, substr(dt,1,13) h, count(*) n, "
+        "sum(case when time_echo<0 then 1 else 0 end) f, "
+        "sum(case when time_echo>=0 then time_echo else 0 end) s, "
+        "min(case when time_echo>=0 then time_echo end) lo, max(time_echo) hi from log "
+        "group by id_ip, substr(dt,1,13)) x left join log_hourly t "
+        "on t.id_ip=x.id_ip and t.hour=x.h where t.checks is not x.n or t.failed is not x.f "
+        "or t.reply_sum is not x.s or t.reply_min is not x.lo or t.reply_max is not x.hi";
     Result r = db.execute(byHour);
     QCOMPARE(r.field(0).toInt(), 0);
     r.close();
-    r = db.execute("select (select sum(checks) from log_daily), (select sum(checks) from log_hourly), "
-                   "(select count(*) from log)");
+    r = db.execute(
+        "select (select sum(checks) from log_daily), (select sum(checks) from log_hourly), "
+        "(select count(*) from log)");
     QCOMPARE(r.field(0).toInt(), int(checks.size()) + 1);
     QCOMPARE(r.field(1).toInt(), int(checks.size()) + 1);
     QCOMPARE(r.field(2).toInt(), int(checks.size()) + 1);
@@ -285,15 +310,18 @@ void TestHistory::interruptedUpgradeLeavesFileAsItWas()
     createDatabase(file, 1);
     Database db(file, Database::uniqueName("t"));
     const qint64 a = addHost(db, "10.0.0.1", "a");
-    db.execute("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x+1 FROM n WHERE x+1<250000) "
-               "INSERT INTO log (id_ip,time_echo,time_wait,dt) SELECT ?, x%100, '1000', "
-               "datetime('2024-01-01', '+'||(x*60)||' seconds') FROM n",
-               {a});
-    QVERIFY_THROWS_EXCEPTION(UpgradeCancelled, upgradeSchema(db, [](int, const QString&, qint64 done, qint64) {
-        if (done >= 100000) throw UpgradeCancelled();
-    }));
+    db.execute(
+        "WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x+1 FROM n WHERE x+1<250000) "
+        "INSERT INTO log (id_ip,time_echo,time_wait,dt) SELECT ?, x%100, '1000', "
+        "datetime('2024-01-01', '+'||(x*60)||' seconds') FROM n",
+        {a});
+    QVERIFY_THROWS_EXCEPTION(UpgradeCancelled,
+                             upgradeSchema(db, [](int, const QString&, qint64 done, qint64) {
+                                 if (done >= 100000) throw UpgradeCancelled();
+                             }));
     QCOMPARE(schemaVersion(db), 1);
-    Result r = db.execute("select count(*) from sqlite_master where name in ('log_hourly', 'log_daily')");
+    Result r =
+        db.execute("select count(*) from sqlite_master where name in ('log_hourly', 'log_daily')");
     QCOMPARE(r.field(0).toInt(), 0);
     r.close();
     r = db.execute("select count(*) from log");
@@ -311,7 +339,10 @@ void TestHistory::retentionKeepsFigures()
     const std::vector<Check> checks = someChecks(a, b);
     f.db().transaction([&] {
         for (const Check& c : checks) record(f.db(), c);
-        f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-03-10 04:00:00','2024-03-10 06:30:00')", {a});
+        f.db().execute(
+            "insert into noconnect (id_ip,dt1,dt2) values (?,'2024-03-10 04:00:00','2024-03-10 "
+            "06:30:00')",
+            {a});
     });
     const QDateTime from = at("2024-03-09 12:00:00"), to = at("2024-03-12 22:00:00");
     const QString before = figuresCsv(availabilityOf(f.db(), from, to));
@@ -321,7 +352,8 @@ void TestHistory::retentionKeepsFigures()
     QSignalSpy done(&retention, &LogRetention::swept);
     retention.runNow();
     QVERIFY(done.wait(20000));
-    QCOMPARE(f.scalar("select count(*) from log where dt < '2024-03-11 12:00:00'"), QStringLiteral("0"));
+    QCOMPARE(f.scalar("select count(*) from log where dt < '2024-03-11 12:00:00'"),
+             QStringLiteral("0"));
     QVERIFY(f.scalar("select count(*) from log").toInt() > 0);
     QCOMPARE(figuresCsv(availabilityOf(f.db(), from, to)), before);
 }
@@ -335,11 +367,19 @@ void TestHistory::daylightSavingChange()
     tzset();
     TestFolder f;
     const qint64 a = f.addHost("10.0.0.1", "a");
-    f.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000','2024-03-30 12:00:00')", {a});
-    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-03-31 01:30:00','2024-03-31 03:30:00')", {a});
-    const HostFigures got = availabilityOf(f.db(), at("2024-03-31 00:00:00"), at("2024-03-31 06:00:00")).front();
-    if (tz.isNull()) qunsetenv("TZ");
-    else qputenv("TZ", tz);
+    f.db().execute(
+        "insert into log (id_ip,time_echo,time_wait,dt) values (?,5,'1000','2024-03-30 12:00:00')",
+        {a});
+    f.db().execute(
+        "insert into noconnect (id_ip,dt1,dt2) values (?,'2024-03-31 01:30:00','2024-03-31 "
+        "03:30:00')",
+        {a});
+    const HostFigures got =
+        availabilityOf(f.db(), at("2024-03-31 00:00:00"), at("2024-03-31 06:00:00")).front();
+    if (tz.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", tz);
     tzset();
     QCOMPARE(got.periodSecs, 5 * 3600);
     QCOMPARE(got.downtimeSecs, 3600);
@@ -349,12 +389,18 @@ void TestHistory::csvQuoting_data()
 {
     QTest::addColumn<QString>("desc");
     QTest::addColumn<QString>("field");
-    QTest::newRow("plain") << "Router" << "Router";
-    QTest::newRow("comma") << "Router, main" << "\"Router, main\"";
-    QTest::newRow("quotes") << "the \"main\" one" << "\"the \"\"main\"\" one\"";
-    QTest::newRow("Cyrillic with both") << "Роутер \"главный\", этаж 2" << "\"Роутер \"\"главный\"\", этаж 2\"";
-    QTest::newRow("line break") << "a\nb" << "\"a\nb\"";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("plain") << "Router"
+                           << "Router";
+    QTest::newRow("comma") << "Router, main"
+                           << "\"Router, main\"";
+    QTest::newRow("quotes") << "the \"main\" one"
+                            << "\"the \"\"main\"\" one\"";
+    QTest::newRow("Cyrillic with both") << "Роутер \"главный\", этаж 2"
+                                        << "\"Роутер \"\"главный\"\", этаж 2\"";
+    QTest::newRow("line break") << "a\nb"
+                                << "\"a\nb\"";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestHistory::csvQuoting()
@@ -377,13 +423,15 @@ void TestHistory::csvForSpreadsheets_data()
     QTest::addColumn<QString>("heading");
     QTest::addColumn<QString>("line");
     const QString heading = figureHeadings().join(u',');
-    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia)
-                             << "Код;IP-адрес;Описание;Проверок;Неудачных;Обрывов;Простой, с;Доступность, %;"
-                                "Ответ мин, мс;Ответ сред, мс;Ответ макс, мс;95-й процентиль, мс;"
-                                "Простой из-за родителя, с"
-                             << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
-    QTest::newRow("C") << QLocale::c() << heading
-                       << "7,192.0.2.7,\"Шлюз; этаж 2, \"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60";
+    QTest::newRow("Russian")
+        << QLocale(QLocale::Russian, QLocale::Russia)
+        << "Код;IP-адрес;Описание;Проверок;Неудачных;Обрывов;Простой, с;Доступность, %;"
+           "Ответ мин, мс;Ответ сред, мс;Ответ макс, мс;95-й процентиль, мс;"
+           "Простой из-за родителя, с"
+        << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
+    QTest::newRow("C")
+        << QLocale::c() << heading
+        << "7,192.0.2.7,\"Шлюз; этаж 2, \"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60";
     QTest::newRow("German: decimal comma, headings as programs read them")
         << QLocale(QLocale::German, QLocale::Germany) << heading.split(u',').join(u';')
         << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
@@ -430,8 +478,10 @@ void TestHistory::dbToolAvailability()
     QByteArray out;
     const QStringList period{"--from", "2024-03-10 00:00:00", "--to", "2024-03-12 00:00:00"};
     QCOMPARE(run(period + QStringList{"--csv"}, &out), 0);
-    std::vector<HostFigures> byId = availabilityOf(f.db(), at("2024-03-10 00:00:00"), at("2024-03-12 00:00:00"));
-    std::sort(byId.begin(), byId.end(), [](const HostFigures& x, const HostFigures& y) { return x.id < y.id; });
+    std::vector<HostFigures> byId =
+        availabilityOf(f.db(), at("2024-03-10 00:00:00"), at("2024-03-12 00:00:00"));
+    std::sort(byId.begin(), byId.end(),
+              [](const HostFigures& x, const HostFigures& y) { return x.id < y.id; });
     QCOMPARE(QString::fromUtf8(out), figuresCsv(byId));
     // For programs whatever the user's locale: the same text under a Russian one.
     QByteArray russian;
@@ -467,14 +517,17 @@ void TestHistory::downtimeWhileAncestorDown_data()
     QTest::addColumn<qint64>("behind");
     const auto own = outages({{"2024-05-01 10:00:00", "2024-05-01 12:00:00"}});
     QTest::newRow("no ancestor down") << own << outages({}) << 0LL;
-    QTest::newRow("ancestor down all along") << own << outages({{"2024-05-01 09:00:00", "2024-05-01 13:00:00"}})
-                                             << 7200LL;
+    QTest::newRow("ancestor down all along")
+        << own << outages({{"2024-05-01 09:00:00", "2024-05-01 13:00:00"}}) << 7200LL;
     QTest::newRow("ancestor back before the host")
         << own << outages({{"2024-05-01 09:00:00", "2024-05-01 11:00:00"}}) << 3600LL;
     QTest::newRow("two ancestors overlapping count once")
-        << own << outages({{"2024-05-01 10:30:00", "2024-05-01 11:30:00"}, {"2024-05-01 11:00:00", "2024-05-01 11:45:00"}})
+        << own
+        << outages({{"2024-05-01 10:30:00", "2024-05-01 11:30:00"},
+                    {"2024-05-01 11:00:00", "2024-05-01 11:45:00"}})
         << 4500LL;
-    QTest::newRow("ancestor still down") << own << outages({{"2024-05-01 11:30:00", nullptr}}) << 1800LL;
+    QTest::newRow("ancestor still down")
+        << own << outages({{"2024-05-01 11:30:00", nullptr}}) << 1800LL;
     const auto three = outages({{"2024-05-01 10:00:00", "2024-05-01 10:10:00"},
                                 {"2024-05-01 10:20:00", "2024-05-01 10:30:00"},
                                 {"2024-05-01 10:40:00", "2024-05-01 10:50:00"}});
@@ -483,7 +536,9 @@ void TestHistory::downtimeWhileAncestorDown_data()
     QTest::newRow("the ancestor back inside the second own outage")
         << three << outages({{"2024-05-01 09:00:00", "2024-05-01 10:25:00"}}) << 900LL;
     QTest::newRow("two ancestor outages across three own")
-        << three << outages({{"2024-05-01 10:05:00", "2024-05-01 10:25:00"}, {"2024-05-01 10:45:00", "2024-05-01 11:00:00"}})
+        << three
+        << outages({{"2024-05-01 10:05:00", "2024-05-01 10:25:00"},
+                    {"2024-05-01 10:45:00", "2024-05-01 11:00:00"}})
         << 900LL;
     QTest::newRow("only the part inside the period")
         << outages({{"2024-04-30 23:00:00", "2024-05-01 01:00:00"}})
@@ -514,12 +569,20 @@ void TestHistory::ancestorsAnyStepUpCount()
     f.db().execute("update address set parent=? where id=?", {core, branch});
     f.db().execute("update address set parent=? where id=?", {branch, web});
     for (qint64 id : {core, branch, web}) record(f.db(), {id, "2024-04-01 00:00:00", 3});
-    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-05-01 10:00:00','2024-05-01 11:00:00')", {core});
-    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2024-05-01 10:30:00','2024-05-01 12:00:00')", {web});
+    f.db().execute(
+        "insert into noconnect (id_ip,dt1,dt2) values (?,'2024-05-01 10:00:00','2024-05-01 "
+        "11:00:00')",
+        {core});
+    f.db().execute(
+        "insert into noconnect (id_ip,dt1,dt2) values (?,'2024-05-01 10:30:00','2024-05-01 "
+        "12:00:00')",
+        {web});
     const QDateTime from = at("2024-05-01 00:00:00"), to = at("2024-05-02 00:00:00");
-    for (const std::optional<qint64> asked : {std::optional<qint64>(), std::optional<qint64>(web)}) {
+    for (const std::optional<qint64> asked :
+         {std::optional<qint64>(), std::optional<qint64>(web)}) {
         const std::vector<HostFigures> all = availabilityOf(f.db(), from, to, asked);
-        const auto it = std::find_if(all.begin(), all.end(), [&](const HostFigures& h) { return h.id == web; });
+        const auto it =
+            std::find_if(all.begin(), all.end(), [&](const HostFigures& h) { return h.id == web; });
         QVERIFY(it != all.end());
         QCOMPARE(it->downtimeSecs, 5400LL);
         QCOMPARE(it->ancestorDownSecs, 1800LL);
@@ -536,14 +599,17 @@ void TestHistory::logWithoutIdColumn()
     Database db(file, Database::uniqueName("t"));
     const qint64 a = addHost(db, "10.0.0.1", "a");
     db.execute("drop table log");
-    db.execute("create table log (id_ip INTEGER NOT NULL, time_echo INTEGER, time_wait TEXT, dt TEXT)");
+    db.execute(
+        "create table log (id_ip INTEGER NOT NULL, time_echo INTEGER, time_wait TEXT, dt TEXT)");
     for (const char* dt : {"2024-01-01 10:00:00", "2024-01-01 10:05:00", "2024-03-01 10:00:00"})
-        db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,7,'1000',?)", {a, QString::fromLatin1(dt)});
+        db.execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,7,'1000',?)",
+                   {a, QString::fromLatin1(dt)});
     QCOMPARE(upgradeSchema(db), kSchemaVersion - 1);
     QCOMPARE(db.execute("select sum(checks) from log_hourly").field(0).toInt(), 3);
     QVERIFY(deleteOldLogRows(db, a, "2024-02-01 00:00:00", 1));  // one of two, then the other
     QVERIFY(!deleteOldLogRows(db, a, "2024-02-01 00:00:00", 1));
-    QCOMPARE(db.execute("select dt from log").field(0).toString(), QStringLiteral("2024-03-01 10:00:00"));
+    QCOMPARE(db.execute("select dt from log").field(0).toString(),
+             QStringLiteral("2024-03-01 10:00:00"));
     TablePurge purge(file, {"noconnect", "log"}, {"log_hourly", "log_daily"});
     QSignalSpy finished(&purge, &TablePurge::finished);
     purge.start();

@@ -53,8 +53,10 @@ public:
     void clearCheckFailures() override { ++passesStarted; }
     void setCondition(Condition c, const QString& t) override
     {
-        if (t.isEmpty()) conditions.remove(c);
-        else conditions.insert(c, t);
+        if (t.isEmpty())
+            conditions.remove(c);
+        else
+            conditions.insert(c, t);
     }
 
     QList<Event> events;
@@ -82,15 +84,20 @@ struct Rig {
     explicit Rig(std::int32_t interval = 600)
     {
         sound.setNames("up.wav", "down.wav");
-        MonitorDeps d;
-        d.database = folder.dbFile();
-        d.prober = &prober;
-        d.sound = &sound;
-        d.view = &view;
-        d.clock = &clock;
-        d.sendAlert = [this](const QString& t) { alerts << t; };
-        d.getNoCon = [this] { ++noConRefreshes; };
-        monitor = std::make_unique<Monitor>(std::move(d), interval);
+        monitor = std::make_unique<Monitor>(MonitorDeps{.database = folder.dbFile(),
+                                                        .prober = &prober,
+                                                        .view = &view,
+                                                        .clock = &clock,
+                                                        .getNoCon = [this] { ++noConRefreshes; }},
+                                            interval);
+        // The consumers a program's session gives the changes: the event row, the sound, the mail.
+        QObject::connect(monitor.get(), &Monitor::changeAnnounced, [this](const HostChange& c) {
+            showChange(view, c);
+            soundChange(sound, c);
+        });
+        QObject::connect(monitor.get(), &Monitor::passAnnounced, [this](const PassReport& p) {
+            if (!p.alertText.isEmpty()) alerts << p.alertText;
+        });
         monitor->setLastPassTime(clock.now());
     }
     // Runs a pass to its end with the answers in prober.answers.
@@ -103,7 +110,10 @@ struct Rig {
     QString count(const QString& sql, const QVariantList& v = {}) { return folder.scalar(sql, v); }
     // The first column of every row, joined by commas.
     QString list(const QString& sql) { return folder.column(sql).join(u','); }
-    void openOutage(qint64 id) { folder.db().execute("insert into noconnect (id_ip) values (?)", {id}); }
+    void openOutage(qint64 id)
+    {
+        folder.db().execute("insert into noconnect (id_ip) values (?)", {id});
+    }
 };
 
 const QString kDown = "/p/down.wav";
@@ -142,6 +152,8 @@ private slots:
     void dependencies_data();
     void dependencies();
     void viewerShowsUnreachableGreyAndSilent();
+    void followedPassTellsTheSameChanges_data() { dependencies_data(); }
+    void followedPassTellsTheSameChanges();
     void refusedAddressIsNotLookedUp();
     void passesAcrossBatchBoundaries_data();
     void passesAcrossBatchBoundaries();
@@ -161,12 +173,18 @@ void TestMonitor::transitions_data()
     QTest::addColumn<int>("eventColor");  // 0: no event row
     QTest::addColumn<QString>("sound");
     QTest::addColumn<int>("failed");
-    QTest::newRow("up, success") << false << "12" << "12" << false << 0 << "" << 0;
-    QTest::newRow("up, zero ms is success") << false << "0" << "0" << false << 0 << "" << 0;
-    QTest::newRow("up, failure") << false << "-1" << "-1" << true << int(kColorDown) << kDown << 1;
-    QTest::newRow("up, empty result is failure") << false << "" << "-1" << true << int(kColorDown) << kDown << 1;
-    QTest::newRow("down, failure") << true << "-1" << "-1" << true << 0 << "" << 1;
-    QTest::newRow("down, success") << true << "7" << "7" << false << int(kColorUp) << kUp << 0;
+    QTest::newRow("up, success") << false << "12"
+                                 << "12" << false << 0 << "" << 0;
+    QTest::newRow("up, zero ms is success") << false << "0"
+                                            << "0" << false << 0 << "" << 0;
+    QTest::newRow("up, failure") << false << "-1"
+                                 << "-1" << true << int(kColorDown) << kDown << 1;
+    QTest::newRow("up, empty result is failure") << false << ""
+                                                 << "-1" << true << int(kColorDown) << kDown << 1;
+    QTest::newRow("down, failure") << true << "-1"
+                                   << "-1" << true << 0 << "" << 1;
+    QTest::newRow("down, success") << true << "7"
+                                   << "7" << false << int(kColorUp) << kUp << 0;
 }
 
 void TestMonitor::transitions()
@@ -192,7 +210,8 @@ void TestMonitor::transitions()
     QCOMPARE(r.count("select checks||'/'||failed from log_hourly where id_ip=? and hour=?",
                      {id, storedDateText(r.clock.now()).left(13)}),
              failed ? "1/1" : "1/0");
-    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), isDown ? "1" : "0");
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}),
+             isDown ? "1" : "0");
     QCOMPARE(r.view.panels[4], QString::number(failed));
     const QString line = "Router[10.0.0.1]\r\n";
     if (eventColor == 0) {
@@ -246,16 +265,19 @@ void TestMonitor::twoOpenOutagesNeedTwoSuccesses()
     r.openOutage(id);
     r.prober.answers["10.0.0.1"] = reply("3");
     r.pass();
-    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), QStringLiteral("1"));
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}),
+             QStringLiteral("1"));
     r.clock.advance(700'000);
     r.pass();
-    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), QStringLiteral("0"));
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}),
+             QStringLiteral("0"));
     QCOMPARE(r.view.events.size(), 2);
     QCOMPARE(r.player.played, QStringList({kUp, kUp}));
     QCOMPARE(r.alerts.size(), 2);
     // The older outage closes first.
     QCOMPARE(r.folder.column("select dt2 from noconnect order by id"),
-             QStringList({storedDateText(r.clock.now().addMSecs(-700'000)), storedDateText(r.clock.now())}));
+             QStringList({storedDateText(r.clock.now().addMSecs(-700'000)),
+                          storedDateText(r.clock.now())}));
 }
 
 void TestMonitor::outageGoesToFirstRecordWithTheAddress()
@@ -276,18 +298,21 @@ void TestMonitor::outageGoesToFirstRecordWithTheAddress()
 void TestMonitor::orderedByDescription()
 {
     Rig r;
-    for (const auto& [ip, desc] : {std::pair{"10.0.0.1", "Beta"}, {"10.0.0.2", "Alpha"},
-                                   {"10.0.0.3", "beta 2"}, {"10.0.0.4", "Архив"},
-                                   {"10.0.0.5", "бухгалтерия"}, {"10.0.0.6", "host10"},
-                                   {"10.0.0.7", "host9"}, {"10.0.0.8", ""}}) {
+    for (const auto& [ip, desc] : {std::pair{"10.0.0.1", "Beta"},
+                                   {"10.0.0.2", "Alpha"},
+                                   {"10.0.0.3", "beta 2"},
+                                   {"10.0.0.4", "Архив"},
+                                   {"10.0.0.5", "бухгалтерия"},
+                                   {"10.0.0.6", "host10"},
+                                   {"10.0.0.7", "host9"},
+                                   {"10.0.0.8", ""}}) {
         r.folder.addHost(ip, desc);
         r.prober.answers[ip] = reply("1");
     }
     r.pass();
     QCOMPARE(r.prober.hosts(), QStringList({"10.0.0.8", "10.0.0.2", "10.0.0.1", "10.0.0.3",
                                             "10.0.0.6", "10.0.0.7", "10.0.0.4", "10.0.0.5"}));
-    QCOMPARE(r.list("select id_ip from log order by id"),
-             QStringLiteral("8,2,1,3,6,7,4,5"));
+    QCOMPARE(r.list("select id_ip from log order by id"), QStringLiteral("8,2,1,3,6,7,4,5"));
 }
 
 void TestMonitor::panelsOverTwoPasses()
@@ -352,8 +377,10 @@ void TestMonitor::alertTextByteForByte()
     r.prober.answers["10.0.0.1"] = silent();
     r.prober.answers["10.0.0.2"] = reply("4");
     r.pass();
-    QCOMPARE(r.alerts, QStringList{"NO CONNECT\r\nRouter[10.0.0.1]\r\n\r\nCONNECT\r\nSwitch[10.0.0.2]\r\n"});
-    QCOMPARE(Monitor::alertText({}, "X[1]\r\n"), QStringLiteral("NO CONNECT\r\n\r\nCONNECT\r\nX[1]\r\n"));
+    QCOMPARE(r.alerts,
+             QStringList{"NO CONNECT\r\nRouter[10.0.0.1]\r\n\r\nCONNECT\r\nSwitch[10.0.0.2]\r\n"});
+    QCOMPARE(Monitor::alertText({}, "X[1]\r\n"),
+             QStringLiteral("NO CONNECT\r\n\r\nCONNECT\r\nX[1]\r\n"));
     QCOMPARE(r.noConRefreshes, 1);
 }
 
@@ -465,7 +492,8 @@ void TestMonitor::badHostDoesNotStopThePass()
     QCOMPARE(r.count("select count(*) from log"), QStringLiteral("2"));
     QCOMPARE(r.view.panels[3], QStringLiteral("3"));
     QCOMPARE(r.view.panels[4], QStringLiteral("2"));
-    QCOMPARE(r.alerts, QStringList{"NO CONNECT\r\na first[10.0.0.1]\r\nc last[10.0.0.3]\r\n\r\nCONNECT\r\n"});
+    QCOMPARE(r.alerts,
+             QStringList{"NO CONNECT\r\na first[10.0.0.1]\r\nc last[10.0.0.3]\r\n\r\nCONNECT\r\n"});
 }
 
 void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
@@ -477,14 +505,7 @@ void TestMonitor::databaseFailureAbandonsOnlyThatCheck()
     QVERIFY(r.monitor->RunCheckPass());
     QTRY_COMPARE(r.prober.pending(), 1);
     // A trigger refuses the first host's log row, as a broken database would.
-    if (onPostgres()) {
-        r.folder.db().execute("create function refuse() returns trigger language plpgsql as $$ begin "
-                              "if new.id_ip=1 then raise exception 'refused'; end if; return new; end $$");
-        r.folder.db().execute("create trigger refuse before insert on log for each row execute function refuse()");
-    } else {
-        r.folder.db().execute("create trigger refuse before insert on log when new.id_ip=1 "
-                              "begin select raise(abort, 'refused'); end");
-    }
+    refuseLogRowsOf(r.folder.db(), 1, "refused");
     QSignalSpy done(r.monitor.get(), &Monitor::passFinished);
     QVERIFY(r.prober.finishHost("10.0.0.1", silent()));
     QTRY_COMPARE(done.size(), 1);
@@ -505,9 +526,13 @@ void TestMonitor::nullFieldAbandonsOnlyThatHost()
     Rig r;
     // A table made by another tool may allow NULLs.
     r.folder.db().execute("create table a2 as select * from address");
-    r.folder.db().execute(onPostgres() ? "drop table address cascade" : "drop table address");
-    r.folder.db().execute("create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
-    r.folder.db().execute("insert into address (ip,[desc],vw,vn,vl,vi,color) values ('10.0.0.1','a',NULL,'1','32','255','0')");
+    dropReferencedTable(r.folder.db(), "address");
+    r.folder.db().execute(
+        "create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw "
+        "TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
+    r.folder.db().execute(
+        "insert into address (ip,[desc],vw,vn,vl,vi,color) values "
+        "('10.0.0.1','a',NULL,'1','32','255','0')");
     r.folder.addHost("10.0.0.2", "b");
     r.prober.answers["10.0.0.2"] = reply("1");
     r.pass();
@@ -553,8 +578,7 @@ void TestMonitor::recordsInPassOrderWhateverTheReplyOrder()
     }
     QVERIFY(r.prober.finishHost(ips[0], silent()));
     QTRY_VERIFY(!r.monitor->passRunning());
-    QCOMPARE(r.list("select id_ip from log order by id"),
-             QStringLiteral("1,2,3,4,5"));
+    QCOMPARE(r.list("select id_ip from log order by id"), QStringLiteral("1,2,3,4,5"));
     QStringList order;
     for (const Event& e : r.view.events) order << e.ip;
     QCOMPARE(order, ips);
@@ -565,7 +589,8 @@ void TestMonitor::windowOfProbesInFlight()
 {
     Rig r;
     r.monitor->setMaxInFlight(2);
-    for (int i = 1; i <= 5; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
+    for (int i = 1; i <= 5; ++i)
+        r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
     r.folder.addHost("10.0.0.9", "h0 skipped", "0");
     QVERIFY(r.monitor->RunCheckPass());
     QTRY_COMPARE(r.prober.hosts(), QStringList({"10.0.0.1", "10.0.0.2"}));
@@ -591,12 +616,7 @@ void TestMonitor::lockedDatabaseKeepsOutcomesWaiting()
     r.pass();
     // Another program takes the write lock and keeps it.
     Database other(r.folder.dbFile(), "other");
-    if (onPostgres()) {
-        other.execute("BEGIN");
-        other.execute("LOCK TABLE log, noconnect IN EXCLUSIVE MODE");
-    } else {
-        other.execute("BEGIN EXCLUSIVE");
-    }
+    holdWriteLock(other);
     r.prober.answers[ips[1]] = reply("2");
     r.prober.answers[ips[2]] = silent();
     r.view.events.clear();
@@ -611,8 +631,7 @@ void TestMonitor::lockedDatabaseKeepsOutcomesWaiting()
     QTRY_VERIFY_WITH_TIMEOUT(!r.monitor->passRunning(), 10000);
     QVERIFY(!r.view.conditions.contains(Condition::RecordingWaits));
     // Nothing lost, in the pass's order; the window's loop never waited on the lock.
-    QCOMPARE(r.list("select time_echo from log order by id"),
-             QStringLiteral("1,-1,1,1,2,-1"));
+    QCOMPARE(r.list("select time_echo from log order by id"), QStringLiteral("1,-1,1,1,2,-1"));
     QCOMPARE(r.view.events.size(), 2);
     QCOMPARE(r.view.events[0].color, kColorUp);
     QCOMPARE(r.view.events[1].color, kColorDown);
@@ -673,8 +692,10 @@ void TestMonitor::deletedDatabaseStopsWritingUntilOneIsBack()
 void TestMonitor::repeatedFailureToldOncePerKind()
 {
     Rig r;
-    for (int i = 1; i <= 4; ++i) r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
-    for (int i = 1; i <= 4; ++i) r.prober.answers[QStringLiteral("10.0.0.%1").arg(i)] = {{}, "нет сокета"};
+    for (int i = 1; i <= 4; ++i)
+        r.folder.addHost(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("h%1").arg(i));
+    for (int i = 1; i <= 4; ++i)
+        r.prober.answers[QStringLiteral("10.0.0.%1").arg(i)] = {{}, "нет сокета"};
     // Standard error is read through a pipe swapped in for the pass.
     int pipeFds[2];
     QVERIFY(::pipe(pipeFds) == 0);
@@ -712,12 +733,14 @@ void TestMonitor::dependencies_data()
     QTest::newRow("parent first, children down with it")
         << QStringList{"A router;10.0.0.1;;up;-1", "Mail;10.0.0.3;10.0.0.1;up;-1",
                        "Web;10.0.0.2;10.0.0.1;up;-1"}
-        << "NO CONNECT\r\nA router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "NO CONNECT\r\nA router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  "
+           "Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
         << "rgg" << QStringList{kDown};
     QTest::newRow("parent last, children down with it")
         << QStringList{"Mail;10.0.0.3;10.0.0.1;up;-1", "Web;10.0.0.2;10.0.0.1;up;-1",
                        "Z router;10.0.0.1;;up;-1"}
-        << "NO CONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "NO CONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  "
+           "Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
         << "ggr" << QStringList{kDown};
     QTest::newRow("chain of three, farthest last")
         << QStringList{"a host;10.0.0.3;10.0.0.2;up;-1", "b branch;10.0.0.2;10.0.0.1;up;-1",
@@ -732,49 +755,50 @@ void TestMonitor::dependencies_data()
         << "gr" << QStringList{kDown};
     QTest::newRow("child down while its parent answers")
         << QStringList{"Router;10.0.0.1;;up;3", "Web;10.0.0.2;10.0.0.1;up;-1"}
-        << "NO CONNECT\r\nWeb[10.0.0.2]\r\n\r\nCONNECT\r\n" << "r" << QStringList{kDown};
+        << "NO CONNECT\r\nWeb[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "r" << QStringList{kDown};
     QTest::newRow("parent down before the pass")
         << QStringList{"Router;10.0.0.1;;down;-1", "Web;10.0.0.2;10.0.0.1;up;-1"}
-        << "NO CONNECT\r\nRouter[10.0.0.1] (всё ещё нет связи)\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "NO CONNECT\r\nRouter[10.0.0.1] (всё ещё нет связи)\r\n  "
+           "Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
         << "g" << QStringList{};
     QTest::newRow("parent unmonitored, its outage open")
         << QStringList{"Router;10.0.0.1;;down;skip", "Web;10.0.0.2;10.0.0.1;up;-1"}
-        << "NO CONNECT\r\nRouter[10.0.0.1] (всё ещё нет связи)\r\n  Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "NO CONNECT\r\nRouter[10.0.0.1] (всё ещё нет связи)\r\n  "
+           "Web[10.0.0.2]\r\n\r\nCONNECT\r\n"
         << "g" << QStringList{};
     QTest::newRow("parent back, child down in the same pass")
         << QStringList{"Router;10.0.0.1;;down;3", "Web;10.0.0.2;10.0.0.1;up;-1"}
-        << "NO CONNECT\r\nWeb[10.0.0.2]\r\n\r\nCONNECT\r\nRouter[10.0.0.1]\r\n" << "ur"
-        << QStringList{kUp, kDown};
+        << "NO CONNECT\r\nWeb[10.0.0.2]\r\n\r\nCONNECT\r\nRouter[10.0.0.1]\r\n"
+        << "ur" << QStringList{kUp, kDown};
     QTest::newRow("children back with their parent, parent last")
         << QStringList{"Mail;10.0.0.3;10.0.0.1;down;1", "Web;10.0.0.2;10.0.0.1;down;2",
                        "Z router;10.0.0.1;;down;3"}
-        << "NO CONNECT\r\n\r\nCONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  Web[10.0.0.2]\r\n"
+        << "NO CONNECT\r\n\r\nCONNECT\r\nZ router[10.0.0.1]\r\n  Mail[10.0.0.3]\r\n  "
+           "Web[10.0.0.2]\r\n"
         << "uuu" << QStringList{kUp, kUp, kUp};
     QTest::newRow("back under the nearest ancestor back, through a middle host unchanged")
         << QStringList{"a host;10.0.0.3;10.0.0.2;down;1", "b branch;10.0.0.2;10.0.0.1;up;2",
                        "c core;10.0.0.1;;down;3"}
-        << "NO CONNECT\r\n\r\nCONNECT\r\nc core[10.0.0.1]\r\n  a host[10.0.0.3]\r\n" << "uu"
-        << QStringList{kUp, kUp};
+        << "NO CONNECT\r\n\r\nCONNECT\r\nc core[10.0.0.1]\r\n  a host[10.0.0.3]\r\n"
+        << "uu" << QStringList{kUp, kUp};
     QTest::newRow("child back while its parent stays down")
         << QStringList{"Router;10.0.0.1;;down;-1", "Web;10.0.0.2;10.0.0.1;down;2"}
-        << none + "Web[10.0.0.2]\r\n" << "u" << QStringList{kUp};
+        << none + "Web[10.0.0.2]\r\n"
+        << "u" << QStringList{kUp};
     // Written by another tool: the monitor must neither hang nor lose the hosts.
     QTest::newRow("a circle counts as no parents")
         << QStringList{"A;10.0.0.1;10.0.0.2;up;-1", "B;10.0.0.2;10.0.0.1;up;-1"}
-        << "NO CONNECT\r\nA[10.0.0.1]\r\nB[10.0.0.2]\r\n\r\nCONNECT\r\n" << "rr"
-        << QStringList{kDown, kDown};
+        << "NO CONNECT\r\nA[10.0.0.1]\r\nB[10.0.0.2]\r\n\r\nCONNECT\r\n"
+        << "rr" << QStringList{kDown, kDown};
 }
 
-void TestMonitor::dependencies()
+// The hosts of a dependencies row ("desc;ip;parent ip;state before;answer or skip") in the rig,
+// their answers given; returns the addresses checked and counts the outages open after the pass.
+QStringList setUpHosts(Rig& r, const QStringList& hosts, int* openAfter)
 {
-    QFETCH(QStringList, hosts);
-    QFETCH(QString, alert);
-    QFETCH(QString, rows);
-    QFETCH(QStringList, sounds);
-    Rig r;
     QHash<QString, qint64> ids;
     QStringList checked;
-    int openAfter = 0;
     for (const QString& h : hosts) {
         const QStringList f = h.split(';');
         const bool skip = f[4] == "skip";
@@ -784,27 +808,77 @@ void TestMonitor::dependencies()
             r.prober.answers[f[1]] = reply(f[4]);
             checked << f[1];
         }
-        openAfter += (skip ? f[3] == "down" : f[4] == "-1") ? 1 : 0;
+        *openAfter += (skip ? f[3] == "down" : f[4] == "-1") ? 1 : 0;
     }
     for (const QString& h : hosts) {
         const QStringList f = h.split(';');
         if (!f[2].isEmpty())
             r.folder.db().execute("update address set parent=? where id=?", {ids[f[2]], ids[f[1]]});
     }
+    return checked;
+}
+
+void TestMonitor::dependencies()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, alert);
+    QFETCH(QString, rows);
+    QFETCH(QStringList, sounds);
+    Rig r;
+    int openAfter = 0;
+    const QStringList checked = setUpHosts(r, hosts, &openAfter);
     r.pass();
     QCOMPARE(r.alerts, alert.isEmpty() ? QStringList() : QStringList{alert});
     QString seen;
     for (const Event& e : r.view.events)
-        seen += e.color == kColorDown ? 'r' : e.color == kColorUnreachable ? 'g' : e.color == kColorUp ? 'u' : '?';
+        seen += e.color == kColorDown          ? 'r'
+                : e.color == kColorUnreachable ? 'g'
+                : e.color == kColorUp          ? 'u'
+                                               : '?';
     QCOMPARE(seen, rows);
     QCOMPARE(r.player.played, sounds);
     // The checks and outages are recorded as for hosts without parents, in the pass's order.
     QCOMPARE(r.list("select a.ip from log l join address a on a.id=l.id_ip order by l.id"),
              checked.join(','));
-    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), QString::number(openAfter));
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}),
+             QString::number(openAfter));
     // The viewers of another desktop learn which changes were unreachable.
     QCOMPARE(r.count("select count(*) from events where ancestor is not null"),
              QString::number(rows.count('g')));
+}
+
+// A desktop that follows another process's monitoring hears of its passes as that process does:
+// the same changes with the same ancestors, and the same alert text, byte for byte.
+void TestMonitor::followedPassTellsTheSameChanges()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, alert);
+    Rig r;
+    int openAfter = 0;
+    setUpHosts(r, hosts, &openAfter);
+    FakeView view;
+    Viewer viewer(
+        {.database = r.folder.dbFile(), .view = &view, .clock = &r.clock, .getNoCon = {}});
+    QSignalSpy followed(&viewer, &Viewer::passAnnounced);
+    QSignalSpy checked(r.monitor.get(), &Monitor::passAnnounced);
+    viewer.start();
+    r.pass();
+    // The pass's end is recorded just after it has ended here: looked for until it is there.
+    QTRY_COMPARE_WITH_TIMEOUT((viewer.poll(), followed.size()), 1, 5000);
+    QCOMPARE(checked.size(), 1);
+    const auto told = [](const QSignalSpy& spy) {
+        const PassReport report = spy.at(0).at(0).value<PassReport>();
+        QStringList out{report.alertText};
+        for (const HostChange& c : report.changes)
+            out << QStringLiteral("%1 %2 %3 %4 %5")
+                       .arg(c.host.ip)
+                       .arg(int(c.kind))
+                       .arg(c.ancestor ? c.ancestor->ip : "-")
+                       .arg(c.wait, c.reply);
+        return out;
+    };
+    QCOMPARE(told(checked).first(), alert.isEmpty() ? QString() : alert);
+    QCOMPARE(told(followed), told(checked));
 }
 
 void TestMonitor::viewerShowsUnreachableGreyAndSilent()
@@ -817,7 +891,12 @@ void TestMonitor::viewerShowsUnreachableGreyAndSilent()
     RecordingPlayer player;
     Sound sound(player, "/p");
     sound.setNames("up.wav", "down.wav");
-    Viewer viewer({r.folder.dbFile(), &view, &sound, &r.clock, {}});
+    Viewer viewer(
+        {.database = r.folder.dbFile(), .view = &view, .clock = &r.clock, .getNoCon = {}});
+    QObject::connect(&viewer, &Viewer::changeAnnounced, [&](const HostChange& c) {
+        showChange(view, c);
+        soundChange(sound, c);
+    });
     viewer.start();
     r.prober.answers["10.0.0.1"] = silent();
     r.prober.answers["10.0.0.2"] = silent();
@@ -861,7 +940,8 @@ void TestMonitor::passesAcrossBatchBoundaries()
     r.folder.db().transaction([&] {
         for (int i = 0; i < hosts; ++i) {
             const QString ip = QStringLiteral("10.0.%1.%2").arg(i / 250).arg(i % 250 + 1);
-            const qint64 id = r.folder.addHost(ip, QStringLiteral("h%1").arg(i, 4, 10, QLatin1Char('0')));
+            const qint64 id =
+                r.folder.addHost(ip, QStringLiteral("h%1").arg(i, 4, 10, QLatin1Char('0')));
             if (wereDown) r.openOutage(id);
             r.prober.answers[ip] = wereDown ? reply("2") : silent();
         }
@@ -871,8 +951,11 @@ void TestMonitor::passesAcrossBatchBoundaries()
     QCOMPARE(r.count("select count(*) from log"), n);
     QCOMPARE(r.count("select count(distinct id_ip) from log"), n);
     QCOMPARE(r.count("select count(distinct id_ip) from noconnect"), n);
-    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}), wereDown ? "0" : n);
-    QCOMPARE(r.count("select count(distinct id_ip) from events where kind=?", {wereDown ? "up" : "down"}), n);
+    QCOMPARE(r.count("select count(*) from noconnect where dt2=?", {kZeroDate}),
+             wereDown ? "0" : n);
+    QCOMPARE(r.count("select count(distinct id_ip) from events where kind=?",
+                     {wereDown ? "up" : "down"}),
+             n);
     QCOMPARE(r.view.events.size(), hosts);
 }
 
@@ -892,8 +975,9 @@ void TestMonitor::requestsAnsweredOnceAndPruned()
     Rig r;
     r.folder.addHost("10.0.0.1", "a");
     const auto request = [&] {
-        r.folder.db().execute("insert into pass_requests (requested,requested_by) values (?,'другое окно')",
-                              {storedDateText(r.clock.now())});
+        r.folder.db().execute(
+            "insert into pass_requests (requested,requested_by) values (?,'другое окно')",
+            {storedDateText(r.clock.now())});
     };
     if (when == "before") request();
     if (when != "during") r.prober.answers["10.0.0.1"] = reply("1");
@@ -929,7 +1013,8 @@ void TestMonitor::lostLeaseToldTruly_data()
     QTest::addColumn<bool>("otherTakesIt");
     QTest::addColumn<QString>("words");
     QTest::newRow("nobody else holds it") << false << "Право на проверки потеряно";
-    QTest::newRow("another process took it") << true << "Проверки теперь ведёт sentrok-monitor на b, pid 2";
+    QTest::newRow("another process took it")
+        << true << "Проверки теперь ведёт sentrok-monitor на b, pid 2";
 }
 
 void TestMonitor::lostLeaseToldTruly()
@@ -947,11 +1032,7 @@ void TestMonitor::lostLeaseToldTruly()
     // session ended.
     std::unique_ptr<Database> other;
     std::unique_ptr<Lease> theirs;
-    if (onPostgres()) {
-        r.folder.db().execute("select pg_terminate_backend(pid) from pg_locks where locktype='advisory' and granted");
-    } else {
-        QVERIFY(QFile::remove(r.folder.dbFile() + ".monitor"));
-    }
+    endLeaseFromOutside(r.folder);
     if (otherTakesIt) {
         other = std::make_unique<Database>(r.folder.dbFile(), "other");
         theirs = Lease::of(*other);
@@ -972,8 +1053,7 @@ void TestMonitor::recordingWaitsShownAfterASecond()
     r.folder.addHost("10.0.0.1", "a");
     r.prober.answers["10.0.0.1"] = reply("1");
     Database other(r.folder.dbFile(), "other");
-    other.execute(onPostgres() ? "BEGIN" : "BEGIN EXCLUSIVE");
-    if (onPostgres()) other.execute("LOCK TABLE log IN EXCLUSIVE MODE");
+    holdWriteLock(other);
     QElapsedTimer waited;
     waited.start();
     QVERIFY(r.monitor->RunCheckPass());

@@ -34,7 +34,7 @@ private:
 class ScriptedTransport final : public Later, public EchoTransport {
 public:
     struct Answer {
-        std::optional<qint32> rttMs;  // empty: the echo fails
+        std::optional<qint32> rttMs{};  // empty: the echo fails
         int afterMs = 0;
     };
     QList<EchoRequest> sent;

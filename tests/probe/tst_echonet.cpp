@@ -10,9 +10,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -166,7 +166,8 @@ void TestEchoNet::outcome_data()
     QTest::addColumn<int>("latestMs");
     const auto row = [](const char* name, const QString& rule, const ProbeRequest& texts, int low,
                         int high, int soonest, int latest) {
-        addKindRows(name, [=](QTestData& r) { r << rule << texts << low << high << soonest << latest; });
+        addKindRows(name,
+                    [=](QTestData& r) { r << rule << texts << low << high << soonest << latest; });
     };
     const QString h = "127.0.0.2";
     row("answers", "reply", request(h), 0, 999, 0, 1500);
@@ -185,7 +186,8 @@ void TestEchoNet::outcome_data()
     const QString h6 = "fd00::2";
     row("IPv6: answers", "reply", request(h6), 0, 999, 0, 1500);
     row("IPv6: ::1 answers", "reply", request("::1"), 0, 999, 0, 1500);
-    row("IPv6: answers after 60 ms", "reply delay=60", request("[fd00::2]", "1000", "2"), 60, 999, 115, 2500);
+    row("IPv6: answers after 60 ms", "reply delay=60", request("[fd00::2]", "1000", "2"), 60, 999,
+        115, 2500);
     row("IPv6: silent, 2 x 150 ms", "silent", request(h6, "150", "2"), -1, -1, 295, 1800);
     row("IPv6: wrong sequence", "wrong-seq", request(h6, "150"), -1, -1, 145, 1600);
     row("IPv6: wrong identifier", "wrong-id", request(h6, "150"), -1, -1, 145, 1600);
@@ -212,7 +214,8 @@ void TestEchoNet::outcome()
     EchoProber prober({kind});
     const Timed t = probe(prober, texts);
     QVERIFY2(t.result() >= low && t.result() <= high, qPrintable(t.text()));
-    QVERIFY2(t.elapsedMs >= soonestMs && t.elapsedMs <= latestMs, qPrintable(QString::number(t.elapsedMs)));
+    QVERIFY2(t.elapsedMs >= soonestMs && t.elapsedMs <= latestMs,
+             qPrintable(QString::number(t.elapsedMs)));
     const int sent = texts.wait.toInt() > 0 ? texts.count.toInt() : 0;
     QTRY_COMPARE(responder.seenBy(host).size(), sent);
     if (sent > 0)
@@ -230,9 +233,18 @@ void TestEchoNet::wire_data()
     QTest::addColumn<int>("wireLength");
     for (const char* host : {"127.0.0.3", "fd00::3"}) {
         const auto name = [host](const char* what) { return QByteArray(host) + ": " + what; };
-        addKindRows(name("ttl 1, length 20"), [host](QTestData& r) { r << host << "1" << "20" << 2 << 32; });
-        addKindRows(name("ttl 300, length 500"), [host](QTestData& r) { r << host << "300" << "500" << 255 << 126; });
-        addKindRows(name("ttl empty, length abc"), [host](QTestData& r) { r << host << "" << "abc" << 255 << 32; });
+        addKindRows(name("ttl 1, length 20"), [host](QTestData& r) {
+            r << host << "1"
+              << "20" << 2 << 32;
+        });
+        addKindRows(name("ttl 300, length 500"), [host](QTestData& r) {
+            r << host << "300"
+              << "500" << 255 << 126;
+        });
+        addKindRows(name("ttl empty, length abc"), [host](QTestData& r) {
+            r << host << ""
+              << "abc" << 255 << 32;
+        });
     }
 }
 
@@ -298,7 +310,8 @@ void TestEchoNet::stalledLoop()
     });
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), hosts, 5000);
     QVERIFY(clock.elapsed() >= 400);
-    for (int r : std::as_const(results)) QVERIFY2(r >= low && r <= high, qPrintable(QString::number(r)));
+    for (int r : std::as_const(results))
+        QVERIFY2(r >= low && r <= high, qPrintable(QString::number(r)));
 }
 
 void TestEchoNet::probesInFlightOutOfOrder_data()
@@ -412,14 +425,16 @@ void TestEchoNet::noSocketMakesNoCheckUntilOneOpens()
         for (int i = 0; i < 3; ++i) {
             // Not "-1": a check that cannot be made must not make the host look down.
             const Timed t = probe(prober, request("127.0.0.2", "1000", "2"));
-            QVERIFY2(t.outcome && t.outcome->failed() && t.outcome->result.isEmpty(), qPrintable(t.text()));
+            QVERIFY2(t.outcome && t.outcome->failed() && t.outcome->result.isEmpty(),
+                     qPrintable(t.text()));
             QVERIFY(t.outcome->error.contains(u"сокет ICMP"));
         }
     }
     QCOMPARE(unavailable.size(), 1);
     QCOMPARE(available.size(), 0);
     const QString message = unavailable[0][0].toString();
-    for (const char* words : {"EACCES", "EPERM", "net.ipv4.ping_group_range", "setcap cap_net_raw+ep"})
+    for (const char* words :
+         {"EACCES", "EPERM", "net.ipv4.ping_group_range", "setcap cap_net_raw+ep"})
         QVERIFY2(message.contains(QLatin1String(words)), qPrintable(message));
     QCOMPARE(responder.seen().size(), 0);
     // Put right, the next check works without a restart, and that is said once.
@@ -436,8 +451,10 @@ void TestEchoNet::unprivilegedUser_data()
     QTest::addColumn<QString>("err");  // words standard error must hold
     QTest::addColumn<int>("requests");
     // Without the ping group and CAP_NET_RAW the check is not made: an error, never "-1".
-    QTest::newRow("outside the ping groups") << QByteArray("1 0") << "^$" << "сокет ICMP не открывается" << 0;
-    QTest::newRow("inside the ping groups") << QByteArray("65534 65534") << "^\\d+\\n$" << "" << 1;
+    QTest::newRow("outside the ping groups") << QByteArray("1 0") << "^$"
+                                             << "сокет ICMP не открывается" << 0;
+    QTest::newRow("inside the ping groups") << QByteArray("65534 65534") << "^\\d+\\n$"
+                                            << "" << 1;
 }
 
 void TestEchoNet::unprivilegedUser()
@@ -467,10 +484,11 @@ void TestEchoNet::unprivilegedUser()
 void TestEchoNet::namesPreferIPv4ThenIPv6()
 {
     if (const QString why = test::ipv6Unavailable(); !why.isEmpty()) QSKIP(qPrintable(why));
-    BindMount hosts("/etc/hosts", "127.0.0.1 localhost\n"
-                                  "fd00::7 only6.test\n"
-                                  "fd00::8 both.test\n"
-                                  "127.0.0.8 both.test\n");
+    BindMount hosts("/etc/hosts",
+                    "127.0.0.1 localhost\n"
+                    "fd00::7 only6.test\n"
+                    "fd00::8 both.test\n"
+                    "127.0.0.8 both.test\n");
     if (!hosts.error().isEmpty()) QSKIP(qPrintable(hosts.error()));
     Responder responder({"127.0.0.8 reply", "fd00::7 reply", "fd00::8 reply"});
     QVERIFY(responder.error().isEmpty());
@@ -581,8 +599,10 @@ void TestEchoNet::flood()
     // reply flood); those are read and turned away.
     const auto ignored = qint64(prober.engine()->ignoredDatagrams());
     const QString counts = QStringLiteral("%1 of %2 read and ignored").arg(ignored).arg(sent);
-    if (flood == "replies") QVERIFY2(ignored > 0 && ignored < sent * 3 / 4, qPrintable(counts));
-    else QVERIFY2(ignored < sent / 20, qPrintable(counts));
+    if (flood == "replies")
+        QVERIFY2(ignored > 0 && ignored < sent * 3 / 4, qPrintable(counts));
+    else
+        QVERIFY2(ignored < sent / 20, qPrintable(counts));
 }
 
 void TestEchoNet::commandLineTool_data()
@@ -591,10 +611,14 @@ void TestEchoNet::commandLineTool_data()
     QTest::addColumn<QString>("out");  // a pattern for standard output
     QTest::addColumn<QString>("err");  // words standard error must hold
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("answering host") << QStringList{"127.0.0.2"} << "^\\d+\\n$" << "" << 0;
-    QTest::newRow("silent host") << QStringList{"127.0.0.9", "100", "64", "2", "40"} << "^-1\\n$" << "" << 0;
-    QTest::newRow("wait abc") << QStringList{"127.0.0.2", "abc"} << "^$" << "время ожидания \"abc\" не число" << 1;
-    QTest::newRow("no host") << QStringList{} << "^$" << "usage" << 2;
+    QTest::newRow("answering host") << QStringList{"127.0.0.2"} << "^\\d+\\n$"
+                                    << "" << 0;
+    QTest::newRow("silent host") << QStringList{"127.0.0.9", "100", "64", "2", "40"} << "^-1\\n$"
+                                 << "" << 0;
+    QTest::newRow("wait abc") << QStringList{"127.0.0.2", "abc"} << "^$"
+                              << "время ожидания \"abc\" не число" << 1;
+    QTest::newRow("no host") << QStringList{} << "^$"
+                             << "usage" << 2;
 }
 
 void TestEchoNet::commandLineTool()
@@ -658,7 +682,8 @@ void TestEchoNet::fileCapabilityIsGivenUpAtStart()
 {
     const QString setpriv = QStandardPaths::findExecutable("setpriv");
     const QString setcap = QStandardPaths::findExecutable("setcap", {"/usr/sbin", "/sbin"});
-    if (setpriv.isEmpty() || setcap.isEmpty()) QSKIP("setpriv (util-linux) or setcap (libcap2-bin) is missing");
+    if (setpriv.isEmpty() || setcap.isEmpty())
+        QSKIP("setpriv (util-linux) or setcap (libcap2-bin) is missing");
     QTemporaryDir dir;
     const QString tool = dir.filePath("sentrok-probe");
     QVERIFY(QFile::copy(qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-probe", tool));
@@ -672,7 +697,8 @@ void TestEchoNet::fileCapabilityIsGivenUpAtStart()
     PingRangeClosed closed;
     QVERIFY(closed.ok());
     const auto start = [&](QProcess& p, const QStringList& args) {
-        p.start(setpriv, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", tool} + args);
+        p.start(setpriv,
+                QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", tool} + args);
         QVERIFY(p.waitForStarted());
     };
     QProcess waiting, answered;
@@ -683,10 +709,13 @@ void TestEchoNet::fileCapabilityIsGivenUpAtStart()
     QVERIFY(status.open(QIODevice::ReadOnly));
     const QString caps = QString::fromLatin1(status.readAll());
     for (const char* set : {"CapPrm", "CapEff", "CapAmb"})
-        QVERIFY2(caps.contains(QLatin1String(set) + QStringLiteral(":\t0000000000000000")), qPrintable(caps));
+        QVERIFY2(caps.contains(QLatin1String(set) + QStringLiteral(":\t0000000000000000")),
+                 qPrintable(caps));
     start(answered, {"127.0.0.2"});
     QVERIFY(answered.waitForFinished(10000) && waiting.waitForFinished(10000));
-    QVERIFY2(QRegularExpression("^\\d+\\n$").match(QString::fromUtf8(answered.readAllStandardOutput())).hasMatch(),
+    QVERIFY2(QRegularExpression("^\\d+\\n$")
+                 .match(QString::fromUtf8(answered.readAllStandardOutput()))
+                 .hasMatch(),
              qPrintable(answered.readAllStandardError()));
     QCOMPARE(QString::fromUtf8(waiting.readAllStandardOutput()), QStringLiteral("-1\n"));
 }

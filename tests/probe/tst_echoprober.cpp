@@ -127,15 +127,23 @@ void TestEchoProber::parameters_data()
     QTest::addColumn<int>("echoes");
     QTest::addColumn<int>("payload");
     const QString h = "10.0.0.7";
-    //                                                wait     ttl      count  length      time-out ttl echoes payload
-    QTest::newRow("length abc") << request(h, "1000", "64", "1", "abc") << c << 1000 << 64 << 1 << 32;
+    //                                                wait     ttl      count  length      time-out
+    //                                                ttl echoes payload
+    QTest::newRow("length abc") << request(h, "1000", "64", "1", "abc") << c << 1000 << 64 << 1
+                                << 32;
     QTest::newRow("length 20") << request(h, "1000", "64", "1", "20") << c << 1000 << 64 << 1 << 32;
-    QTest::newRow("length 100") << request(h, "1000", "64", "1", "100") << c << 1000 << 64 << 1 << 100;
-    QTest::newRow("length 127") << request(h, "1000", "64", "1", "127") << c << 1000 << 64 << 1 << 126;
-    QTest::newRow("length 500") << request(h, "1000", "64", "1", "500") << c << 1000 << 64 << 1 << 126;
-    QTest::newRow("length 33.5 to even") << request(h, "1000", "64", "1", "33.5") << c << 1000 << 64 << 1 << 34;
-    QTest::newRow("length 1,000 leads with 1") << request(h, "1000", "64", "1", "1,000") << en << 1000 << 64 << 1 << 32;
-    QTest::newRow("length 41,5 in ru") << request(h, "1000", "64", "1", "41,5") << ru << 1000 << 64 << 1 << 42;
+    QTest::newRow("length 100") << request(h, "1000", "64", "1", "100") << c << 1000 << 64 << 1
+                                << 100;
+    QTest::newRow("length 127") << request(h, "1000", "64", "1", "127") << c << 1000 << 64 << 1
+                                << 126;
+    QTest::newRow("length 500") << request(h, "1000", "64", "1", "500") << c << 1000 << 64 << 1
+                                << 126;
+    QTest::newRow("length 33.5 to even")
+        << request(h, "1000", "64", "1", "33.5") << c << 1000 << 64 << 1 << 34;
+    QTest::newRow("length 1,000 leads with 1")
+        << request(h, "1000", "64", "1", "1,000") << en << 1000 << 64 << 1 << 32;
+    QTest::newRow("length 41,5 in ru")
+        << request(h, "1000", "64", "1", "41,5") << ru << 1000 << 64 << 1 << 42;
     QTest::newRow("ttl 1") << request(h, "1000", "1") << c << 1000 << 2 << 1 << 32;
     QTest::newRow("ttl -5") << request(h, "1000", "-5") << c << 1000 << 2 << 1 << 32;
     QTest::newRow("ttl 300") << request(h, "1000", "300") << c << 1000 << 255 << 1 << 32;
@@ -185,22 +193,36 @@ void TestEchoProber::failures_data()
     QTest::addColumn<QString>("error");
     const QString h = "10.0.0.1";
     const Answers none;
-    QTest::newRow("wait abc") << request(h, "abc") << c << none << "" << "время ожидания \"abc\" не число";
-    QTest::newRow("wait empty") << request(h, "") << c << none << "" << "время ожидания \"\" не число";
-    QTest::newRow("wait 40000") << request(h, "40000") << c << none << "" << "время ожидания \"40000\" вне диапазона";
-    QTest::newRow("wait 32767.5") << request(h, "32767.5") << c << none << "" << "вне диапазона";
-    QTest::newRow("count 40000") << request(h, "1000", "255", "40000") << c << none << "" << "число запросов \"40000\" больше 32767";
-    QTest::newRow("count before wait") << request(h, "abc", "255", "40000") << c << none << "" << "число запросов";
-    QTest::newRow("count 1e-5 reads 0") << request(h, "1000", "255", "1e-5") << c << none << "" << "до нуля";
-    QTest::newRow("ttl 2,000 reads 2000") << request(h, "1000", "2,000") << en << none << "" << "TTL";
-    QTest::newRow("host of 65") << request(" " + QString(65, u'a') + " ") << c << none << "" << "длиннее 64 символов";
+    QTest::newRow("wait abc") << request(h, "abc") << c << none << ""
+                              << "время ожидания \"abc\" не число";
+    QTest::newRow("wait empty") << request(h, "") << c << none << ""
+                                << "время ожидания \"\" не число";
+    QTest::newRow("wait 40000") << request(h, "40000") << c << none << ""
+                                << "время ожидания \"40000\" вне диапазона";
+    QTest::newRow("wait 32767.5") << request(h, "32767.5") << c << none << ""
+                                  << "вне диапазона";
+    QTest::newRow("count 40000") << request(h, "1000", "255", "40000") << c << none << ""
+                                 << "число запросов \"40000\" больше 32767";
+    QTest::newRow("count before wait") << request(h, "abc", "255", "40000") << c << none << ""
+                                       << "число запросов";
+    QTest::newRow("count 1e-5 reads 0") << request(h, "1000", "255", "1e-5") << c << none << ""
+                                        << "до нуля";
+    QTest::newRow("ttl 2,000 reads 2000") << request(h, "1000", "2,000") << en << none << ""
+                                          << "TTL";
+    QTest::newRow("host of 65") << request(" " + QString(65, u'a') + " ") << c << none << ""
+                                << "длиннее 64 символов";
     QTest::newRow("sum over 32 bits") << request(h, "1000", "255", "2") << c
-                                      << Answers{{std::numeric_limits<qint32>::max()}, {1}} << "" << "32-битное";
+                                      << Answers{{std::numeric_limits<qint32>::max()}, {1}} << ""
+                                      << "32-битное";
     // A stored negative wait, or no ICMP socket: nothing can be said of the host, so the check
     // is not made, and is not a host that is down.
-    QTest::newRow("wait negative") << request(h, "-5", "255", "3") << c << none << "" << "время ожидания \"-5\" меньше нуля";
-    QTest::newRow("wait -0.4") << request(h, "-0.4") << c << none << "" << "меньше нуля";
-    QTest::newRow("no ICMP socket") << request(h, "1000", "255", "3") << c << Answers{Answer{}} << "сокет ICMP не открывается" << "сокет ICMP";
+    QTest::newRow("wait negative") << request(h, "-5", "255", "3") << c << none << ""
+                                   << "время ожидания \"-5\" меньше нуля";
+    QTest::newRow("wait -0.4") << request(h, "-0.4") << c << none << ""
+                               << "меньше нуля";
+    QTest::newRow("no ICMP socket")
+        << request(h, "1000", "255", "3") << c << Answers{Answer{}} << "сокет ICMP не открывается"
+        << "сокет ICMP";
 }
 
 void TestEchoProber::failures()
@@ -252,19 +274,28 @@ void TestEchoProber::resolution_data()
     QTest::addColumn<QStringList>("sentTo");
     QTest::addColumn<QString>("lastResult");
     const QString name64 = QString(64, u'n');
-    QTest::newRow("dotted, blanks around") << QStringList{"  10.0.0.1  "} << QStringList() << QStringList{"10.0.0.1"} << "3";
-    QTest::newRow("short form") << QStringList{"127.1"} << QStringList() << QStringList{"127.0.0.1"} << "3";
-    QTest::newRow("name, blanks around") << QStringList{" router "} << QStringList{"router"} << QStringList{"10.1.2.3"} << "3";
-    QTest::newRow("64 characters") << QStringList{name64} << QStringList{name64} << QStringList() << "-1";
-    QTest::newRow("tab is part of the text") << QStringList{"\t10.0.0.1"} << QStringList{"\t10.0.0.1"} << QStringList() << "-1";
-    QTest::newRow("IPv6, blanks around") << QStringList{" ::1 "} << QStringList() << QStringList{"::1"} << "3";
-    QTest::newRow("IPv6 in brackets, with a zone") << QStringList{"[fe80::1%eth0]"} << QStringList()
-                                                   << QStringList{"fe80::1%eth0"} << "3";
-    QTest::newRow("IPv4 written as IPv6") << QStringList{"::ffff:10.0.0.9"} << QStringList() << QStringList{"10.0.0.9"} << "3";
-    QTest::newRow("IPv4 in brackets is a name") << QStringList{"[10.0.0.1]"} << QStringList{"[10.0.0.1]"} << QStringList() << "-1";
+    QTest::newRow("dotted, blanks around")
+        << QStringList{"  10.0.0.1  "} << QStringList() << QStringList{"10.0.0.1"} << "3";
+    QTest::newRow("short form") << QStringList{"127.1"} << QStringList() << QStringList{"127.0.0.1"}
+                                << "3";
+    QTest::newRow("name, blanks around")
+        << QStringList{" router "} << QStringList{"router"} << QStringList{"10.1.2.3"} << "3";
+    QTest::newRow("64 characters")
+        << QStringList{name64} << QStringList{name64} << QStringList() << "-1";
+    QTest::newRow("tab is part of the text")
+        << QStringList{"\t10.0.0.1"} << QStringList{"\t10.0.0.1"} << QStringList() << "-1";
+    QTest::newRow("IPv6, blanks around")
+        << QStringList{" ::1 "} << QStringList() << QStringList{"::1"} << "3";
+    QTest::newRow("IPv6 in brackets, with a zone")
+        << QStringList{"[fe80::1%eth0]"} << QStringList() << QStringList{"fe80::1%eth0"} << "3";
+    QTest::newRow("IPv4 written as IPv6")
+        << QStringList{"::ffff:10.0.0.9"} << QStringList() << QStringList{"10.0.0.9"} << "3";
+    QTest::newRow("IPv4 in brackets is a name")
+        << QStringList{"[10.0.0.1]"} << QStringList{"[10.0.0.1]"} << QStringList() << "-1";
     // The destination of the previous probe is not reused for a name that fails.
-    QTest::newRow("unknown after known") << QStringList{"router", "gone"} << QStringList{"router", "gone"}
-                                         << QStringList{"10.1.2.3"} << "-1";
+    QTest::newRow("unknown after known")
+        << QStringList{"router", "gone"} << QStringList{"router", "gone"} << QStringList{"10.1.2.3"}
+        << "-1";
 }
 
 void TestEchoProber::resolution()

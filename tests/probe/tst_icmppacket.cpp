@@ -125,23 +125,30 @@ void TestIcmpPacket::parse_data()
     const auto ping = IcmpSocketKind::Ping;
 
     QTest::newRow("raw: the kernel's reply") << kReply << raw << true << 0x1234 << 1;
-    QTest::newRow("ping: the reply without its IPv4 header") << replyIcmp() << ping << true << 0x1234 << 1;
-    QTest::newRow("ping: a header and no payload") << replyIcmp().left(8) << ping << true << 0x1234 << 1;
-    QTest::newRow("raw: don't-fragment flag is fine") << set(kReply, 6, 0x40) << raw << true << 0x1234 << 1;
+    QTest::newRow("ping: the reply without its IPv4 header")
+        << replyIcmp() << ping << true << 0x1234 << 1;
+    QTest::newRow("ping: a header and no payload")
+        << replyIcmp().left(8) << ping << true << 0x1234 << 1;
+    QTest::newRow("raw: don't-fragment flag is fine")
+        << set(kReply, 6, 0x40) << raw << true << 0x1234 << 1;
     QTest::newRow("raw: options in the IPv4 header")
         << ipv4(replyIcmp(), 1, QByteArray(4, '\x01')) << raw << true << 0x1234 << 1;
 
     QTest::newRow("raw: our own request on loopback") << kRequest << raw << false << 0 << 0;
     QTest::newRow("ping: a request") << kRequest.mid(20) << ping << false << 0 << 0;
-    QTest::newRow("raw: one payload byte changed") << set(kReply, 40, 'X') << raw << false << 0 << 0;
-    QTest::newRow("raw: unreachable quoting our request") << errorQuoting(3, 1) << raw << false << 0 << 0;
-    QTest::newRow("raw: echo reply with code 1") << ipv4(withChecksum(set(replyIcmp(), 1, 1))) << raw << false << 0 << 0;
+    QTest::newRow("raw: one payload byte changed")
+        << set(kReply, 40, 'X') << raw << false << 0 << 0;
+    QTest::newRow("raw: unreachable quoting our request")
+        << errorQuoting(3, 1) << raw << false << 0 << 0;
+    QTest::newRow("raw: echo reply with code 1")
+        << ipv4(withChecksum(set(replyIcmp(), 1, 1))) << raw << false << 0 << 0;
     QTest::newRow("raw: IP version 6") << set(kReply, 0, 0x65) << raw << false << 0 << 0;
     QTest::newRow("raw: header of 4 words") << set(kReply, 0, 0x44) << raw << false << 0 << 0;
     QTest::newRow("raw: header longer than the datagram")
         << set(set(set(kReply.left(40), 0, 0x4f), 2, 0), 3, 40) << raw << false << 0 << 0;
     QTest::newRow("raw: UDP") << set(kReply, 9, 17) << raw << false << 0 << 0;
-    QTest::newRow("raw: total length past the datagram") << set(kReply, 3, 61) << raw << false << 0 << 0;
+    QTest::newRow("raw: total length past the datagram")
+        << set(kReply, 3, 61) << raw << false << 0 << 0;
     QTest::newRow("raw: a later fragment") << set(kReply, 7, 0x01) << raw << false << 0 << 0;
     QTest::newRow("raw: a first fragment") << set(kReply, 6, 0x20) << raw << false << 0 << 0;
 }
@@ -170,10 +177,12 @@ void TestIcmpPacket::parseIPv6_data()
     QTest::newRow("echo reply") << reply << true;
     QTest::newRow("header alone") << reply.left(8) << true;
     QTest::newRow("seven bytes") << reply.left(7) << false;
-    QTest::newRow("our own request") << echoRequestPacket(0x1234, 1, kPayload, IcmpFamily::V6) << false;
+    QTest::newRow("our own request")
+        << echoRequestPacket(0x1234, 1, kPayload, IcmpFamily::V6) << false;
     QTest::newRow("an ICMPv4 echo reply") << replyIcmp() << false;
     QTest::newRow("echo reply with code 1") << set(reply, 1, 1) << false;
-    QTest::newRow("address unreachable") << QByteArray::fromHex("0103000000000000") + reply << false;
+    QTest::newRow("address unreachable")
+        << QByteArray::fromHex("0103000000000000") + reply << false;
 }
 
 void TestIcmpPacket::parseIPv6()
@@ -205,7 +214,8 @@ void TestIcmpPacket::everyTruncationIsRefused()
     QFETCH(IcmpSocketKind, kind);
     QFETCH(int, shortest);
     for (int n = 0; n < shortest; ++n)
-        QVERIFY2(!parseEchoReply(QByteArrayView(datagram.constData(), n), kind), qPrintable(QString::number(n)));
+        QVERIFY2(!parseEchoReply(QByteArrayView(datagram.constData(), n), kind),
+                 qPrintable(QString::number(n)));
     QVERIFY(parseEchoReply(QByteArrayView(datagram.constData(), shortest), kind));
 }
 

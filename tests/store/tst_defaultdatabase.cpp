@@ -40,16 +40,23 @@ mode_t modeOf(const QString& path)
 // An environment variable set for one test and put back after it.
 class EnvGuard {
 public:
-    explicit EnvGuard(const char* name) : m_name(name), m_was(qgetenv(name)), m_set(qEnvironmentVariableIsSet(name)) {}
+    explicit EnvGuard(const char* name)
+        : m_name(name), m_was(qgetenv(name)), m_set(qEnvironmentVariableIsSet(name))
+    {
+    }
     ~EnvGuard()
     {
-        if (m_set) qputenv(m_name, m_was);
-        else qunsetenv(m_name);
+        if (m_set)
+            qputenv(m_name, m_was);
+        else
+            qunsetenv(m_name);
     }
     void set(const QString& value)
     {
-        if (value.isNull()) qunsetenv(m_name);
-        else qputenv(m_name, QFile::encodeName(value));
+        if (value.isNull())
+            qunsetenv(m_name);
+        else
+            qputenv(m_name, QFile::encodeName(value));
     }
 
 private:
@@ -72,14 +79,16 @@ void TestDefaultDatabase::place_data()
     const QString userFile = kData + "/sentrok/sentrok.mdb";
     const QString stateFile = kState + "/sentrok.mdb";
     QTest::newRow("build tree") << true << false << false << QString() << besideFile << false;
-    QTest::newRow("build tree with its file") << true << false << true << QString() << besideFile << false;
+    QTest::newRow("build tree with its file")
+        << true << false << true << QString() << besideFile << false;
     QTest::newRow("installed") << false << false << false << QString() << userFile << true;
     QTest::newRow("installed, a file nobody may write beside")
         << false << false << true << QString() << userFile << true;
     QTest::newRow("root, empty folder") << true << true << false << QString() << userFile << true;
     QTest::newRow("root, file beside") << true << true << true << QString() << besideFile << false;
     QTest::newRow("service") << false << false << false << kState << stateFile << true;
-    QTest::newRow("service from a writable folder") << true << false << false << kState << besideFile << false;
+    QTest::newRow("service from a writable folder")
+        << true << false << false << kState << besideFile << false;
 }
 
 void TestDefaultDatabase::place()
@@ -106,10 +115,13 @@ void TestDefaultDatabase::placeFromEnvironment_data()
     QTest::addColumn<QString>("stateDirectory");
     QTest::addColumn<QString>("expected");  // "~" stands for $HOME
     QTest::newRow("XDG_DATA_HOME") << "/x/data" << QString() << "/x/data/sentrok/sentrok.mdb";
-    QTest::newRow("no XDG_DATA_HOME") << QString() << QString() << "~/.local/share/sentrok/sentrok.mdb";
+    QTest::newRow("no XDG_DATA_HOME")
+        << QString() << QString() << "~/.local/share/sentrok/sentrok.mdb";
     QTest::newRow("relative XDG_DATA_HOME is ignored")
         << "x/data" << QString() << "~/.local/share/sentrok/sentrok.mdb";
-    QTest::newRow("first state folder") << "/x/data" << "/var/lib/a:/var/lib/b" << "/var/lib/a/sentrok.mdb";
+    QTest::newRow("first state folder") << "/x/data"
+                                        << "/var/lib/a:/var/lib/b"
+                                        << "/var/lib/a/sentrok.mdb";
 }
 
 void TestDefaultDatabase::placeFromEnvironment()
@@ -140,7 +152,8 @@ void TestDefaultDatabase::firstStartMakesOwnerOnlyFoldersOnce()
     {
         Database db(file, Database::uniqueName("check"));
         QCOMPARE(schemaVersion(db), kSchemaVersion);
-        QCOMPARE(db.execute("select refresh_time from options").field(0).toString(), QStringLiteral("10"));
+        QCOMPARE(db.execute("select refresh_time from options").field(0).toString(),
+                 QStringLiteral("10"));
         addHost(db, QStringLiteral("192.0.2.1"), QStringLiteral("Шлюз"));
     }
     // The next start finds it, under either spelling, and leaves it as it is.

@@ -26,8 +26,9 @@ void TestMailSettings::checked_data()
     QTest::newRow("submission") << QStringList{" 587 ", "STARTTLS", " user ", ""}
                                 << "587 starttls user ";
     QTest::newRow("pin with colons, upper case")
-        << QStringList{"465", "tls", "", "01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:"
-                                             "67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF"}
+        << QStringList{"465", "tls", "",
+                       "01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:"
+                       "67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF"}
         << "465 tls  " + hex;
     QTest::newRow("port 65535") << QStringList{"65535", "none", "", ""} << "65535 none  ";
     QTest::newRow("port 0") << QStringList{"0", "", "", ""} << "от 1 до 65535";
@@ -37,8 +38,8 @@ void TestMailSettings::checked_data()
     QTest::newRow("unknown security") << QStringList{"", "ssl", "", ""} << "none, starttls, tls";
     QTest::newRow("pin one digit short") << QStringList{"", "", "", hex.chopped(1)} << "64";
     QTest::newRow("pin not hex") << QStringList{"", "", "", QString(64, u'z')} << "64";
-    QTest::newRow("line break in the user") << QStringList{"", "", "a\r\nMAIL FROM", ""}
-                                            << "управляющих";
+    QTest::newRow("line break in the user")
+        << QStringList{"", "", "a\r\nMAIL FROM", ""} << "управляющих";
 }
 
 void TestMailSettings::checked()
@@ -60,10 +61,12 @@ void TestMailSettings::oldFileIsUpgradedAndStillReadTheOldWay()
     Database& db = folder.db();
     // A file of the old rules, with its recipient row.
     db.execute("drop table emails");
-    db.execute("create table emails (id integer primary key autoincrement, smtp text, "
-               "[from] text, email text, [desc] text)");
-    db.execute("insert into emails (smtp,[from],email,[desc]) values ('mail.lan','a@lan',"
-               "'b@lan','old')");
+    db.execute(
+        "create table emails (id integer primary key autoincrement, smtp text, "
+        "[from] text, email text, [desc] text)");
+    db.execute(
+        "insert into emails (smtp,[from],email,[desc]) values ('mail.lan','a@lan',"
+        "'b@lan','old')");
     const auto before = readRecipientRow(db);
     QVERIFY(before);
     QCOMPARE(before->smtp.toString(), QStringLiteral("mail.lan"));

@@ -13,9 +13,9 @@ namespace sentrok::test {
 class FakeProber final : public Prober {
 public:
     struct Started {
-        quint64 id;
-        ProbeRequest request;
-        Done done;
+        quint64 id{};
+        ProbeRequest request{};
+        Done done{};
         bool finished = false;
     };
 

@@ -16,7 +16,7 @@ class FakeMessageBoxes final : public MessageBoxes {
 public:
     // A box opened by notice(): its text as it stands now; a test closes it as the user would.
     struct OpenNotice {
-        Message message;
+        Message message{};
         bool open = true;
     };
 
@@ -44,10 +44,16 @@ public:
 class FakeClock final : public Clock {
 public:
     explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 12, 7), QTime(20, 7, 11)))
-        : m_now(std::move(start)) {}
+        : m_now(std::move(start))
+    {
+    }
     QDateTime now() const override { return m_now; }
     qint32 uptimeMs() const override { return m_uptime; }
-    void advance(qint64 ms) { m_now = m_now.addMSecs(ms); m_uptime = qint32(quint32(m_uptime) + quint32(ms)); }
+    void advance(qint64 ms)
+    {
+        m_now = m_now.addMSecs(ms);
+        m_uptime = qint32(quint32(m_uptime) + quint32(ms));
+    }
     void set(const QDateTime& t) { m_now = t; }
     void setUptime(qint32 ms) { m_uptime = ms; }
 

@@ -10,8 +10,8 @@ namespace sentrok::test {
 // The worst gap between two ticks of a 10 ms timer while it lives: how long the event loop was
 // held up. Tests bound it loosely (a window frozen on a lock shows as seconds, not milliseconds).
 struct LoopWatch {
-    QTimer timer;
-    QElapsedTimer clock;
+    QTimer timer{};
+    QElapsedTimer clock{};
     qint64 last = 0, worst = 0;
     LoopWatch()
     {

@@ -16,8 +16,10 @@ public:
     explicit MonitorProcess(const QString& database, const QString& runAs = {})
     {
         const QString program = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-monitor";
-        if (runAs.isEmpty()) m_process.start(program, {"--database", database});
-        else m_process.start("runuser", {"-u", runAs, "--", program, "--database", database});
+        if (runAs.isEmpty())
+            m_process.start(program, {"--database", database});
+        else
+            m_process.start("runuser", {"-u", runAs, "--", program, "--database", database});
         if (m_process.waitForStarted(kStartMs))
             m_name = QStringLiteral(", pid %1").arg(m_process.processId());
     }

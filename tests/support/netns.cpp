@@ -66,8 +66,9 @@ Responder::~Responder()
 
 const QList<SeenRequest>& Responder::seen()
 {
-    static const QRegularExpression line(QStringLiteral(
-        "^request src=(\\S+) dst=(\\S+) id=(\\d+) seq=(\\d+) ttl=(\\d+) len=(\\d+) action=\\S+ us=(\\d+)$"));
+    static const QRegularExpression line(
+        QStringLiteral("^request src=(\\S+) dst=(\\S+) id=(\\d+) seq=(\\d+) ttl=(\\d+) len=(\\d+) "
+                       "action=\\S+ us=(\\d+)$"));
     m_pending += m_process.readAllStandardOutput();
     qsizetype end;
     while ((end = m_pending.indexOf('\n')) >= 0) {
@@ -111,8 +112,9 @@ QString startHelper(QProcess& process, const QString& name, const QStringList& a
 
 Flood::Flood(const QString& kind, int rate)
 {
-    m_error = startHelper(m_process, QStringLiteral("sentrok-flood"),
-                          {QStringLiteral("--kind"), kind, QStringLiteral("--rate"), QString::number(rate)});
+    m_error = startHelper(
+        m_process, QStringLiteral("sentrok-flood"),
+        {QStringLiteral("--kind"), kind, QStringLiteral("--rate"), QString::number(rate)});
 }
 
 Flood::~Flood() { stop(); }
@@ -124,7 +126,9 @@ qint64 Flood::stop()
     if (!m_process.waitForFinished(5000)) m_process.kill();
     m_process.waitForFinished(2000);
     static const QRegularExpression sent(QStringLiteral("sent (\\d+)"));
-    return sent.match(QString::fromLatin1(m_process.readAllStandardError())).captured(1).toLongLong();
+    return sent.match(QString::fromLatin1(m_process.readAllStandardError()))
+        .captured(1)
+        .toLongLong();
 }
 
 BindMount::BindMount(const QString& target, const QByteArray& content) : m_target(target)

@@ -1,8 +1,8 @@
 #include "common/datetext.h"
-#include "store/database.h"
-#include "support/testdb.h"
 #include "common/inputrules.h"
-#include "ui/admin/reports.h"
+#include "store/database.h"
+#include "store/reports.h"
+#include "support/testdb.h"
 
 #include <QTest>
 

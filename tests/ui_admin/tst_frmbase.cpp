@@ -1,23 +1,23 @@
 #include "alerts/sound.h"
+#include "common/inputrules.h"
 #include "store/database.h"
 #include "store/purge.h"
+#include "store/reports.h"
 #include "support/fakes.h"
 #include "support/loopwatch.h"
 #include "support/testdb.h"
 #include "ui/admin/frmbase.h"
 #include "ui/admin/frmparent.h"
-#include "common/inputrules.h"
-#include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/units.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QTest>
@@ -43,7 +43,8 @@ struct Harness {
 
     bool load()
     {
-        w = std::make_unique<frmBase>(AdminWindowDeps{folder.path(), &boxes, &sound});
+        w = std::make_unique<frmBase>(
+            AdminWindowDeps{.programFolder = folder.path(), .boxes = &boxes, .sound = &sound});
         return w->Form_Load();
     }
     template <typename T = QWidget>
@@ -475,10 +476,18 @@ void TestFrmBase::unusableHostInputIsRefused_data()
     QTest::newRow("save, count above 16 bits") << "cmdEdit"
                                                << "txtVN"
                                                << "32768" << kCountTooLarge;
-    QTest::newRow("add, number 999") << "cmdAdd" << "txtIP" << "999.1.1.1" << kBadIPv4;
-    QTest::newRow("save, command after the zone") << "cmdEdit" << "txtIP" << "fe80::1%eth0;rm" << kBadZone;
-    QTest::newRow("add, escape in the description") << "cmdAdd" << "txtDESC" << "a\x1b[2Jb" << kControlInDesc;
-    QTest::newRow("save, line break in the description") << "cmdEdit" << "txtDESC" << "a\nb" << kControlInDesc;
+    QTest::newRow("add, number 999") << "cmdAdd"
+                                     << "txtIP"
+                                     << "999.1.1.1" << kBadIPv4;
+    QTest::newRow("save, command after the zone") << "cmdEdit"
+                                                  << "txtIP"
+                                                  << "fe80::1%eth0;rm" << kBadZone;
+    QTest::newRow("add, escape in the description") << "cmdAdd"
+                                                    << "txtDESC"
+                                                    << "a\x1b[2Jb" << kControlInDesc;
+    QTest::newRow("save, line break in the description") << "cmdEdit"
+                                                         << "txtDESC"
+                                                         << "a\nb" << kControlInDesc;
     QTest::newRow("save, TTL stays free") << "cmdEdit"
                                           << "txtVI"
                                           << "999999"
@@ -535,7 +544,8 @@ void TestFrmBase::saveSettings_data()
     QTest::newRow("seconds beyond 32 bits") << "35791395" << to << kIntervalRange << "";
     QTest::newRow("recipient of 255") << "5"
                                       << "b" + to254 << kRecipientTooLong << "";
-    QTest::newRow("recipient with a line break") << "5" << "a@x\r\nRCPT TO:<b@y>" << kControlInMail << "";
+    QTest::newRow("recipient with a line break") << "5"
+                                                 << "a@x\r\nRCPT TO:<b@y>" << kControlInMail << "";
     QTest::newRow("recipient of 254 and blanks") << "5"
                                                  << " " + to254 + " "
                                                  << ""
@@ -621,7 +631,8 @@ void TestFrmBase::purgeEmptiesLogsOnly()
     const qint64 id = h.folder.addHost("10.0.0.1");
     h.addLogs(id, 4);
     h.addLogs(h.folder.addHost("10.0.0.2"), 2);
-    h.folder.db().execute("insert into log_hourly (hour,id_ip,checks) values ('2024-01-01 10',?,4)", {id});
+    h.folder.db().execute("insert into log_hourly (hour,id_ip,checks) values ('2024-01-01 10',?,4)",
+                          {id});
     QVERIFY(h.load());
     h.select("10.0.0.1");
     h.click("Command4");
@@ -633,7 +644,8 @@ void TestFrmBase::purgeEmptiesLogsOnly()
                MsgIcon::Question, "Очистить?"));
     QTRY_COMPARE(h.w->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(h.snapshot(), kept);
-    QCOMPARE(h.folder.scalar("select count(*) from log_hourly"), QStringLiteral("0"));  // they summarise the log
+    QCOMPARE(h.folder.scalar("select count(*) from log_hourly"),
+             QStringLiteral("0"));  // they summarise the log
     QCOMPARE(h.detail(), report);
 }
 
@@ -661,7 +673,8 @@ void TestFrmBase::purgeRunsBesideTheWindowAndKeepsLaterRows()
     other.execute("COMMIT");
     QTRY_COMPARE(bounds.size(), 1);
     // A check recorded after the purge began stays.
-    h.folder.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,'7','1000')", {id});
+    h.folder.db().execute("insert into log (id_ip,time_echo,time_wait) values (?,'7','1000')",
+                          {id});
     QTRY_COMPARE_WITH_TIMEOUT(h.w->cursor().shape(), Qt::ArrowCursor, 30000);
     QCOMPARE(h.folder.column("select time_echo from log"), QStringList{"7"});
     QVERIFY2(watch.worst < 1000, qPrintable(QString::number(watch.worst)));
@@ -683,7 +696,7 @@ void TestFrmBase::lockedDatabaseIsToldNotWaitedOn()
     QVERIFY(h.boxes.asked.last().text.contains("занята другой программой"));
     QCOMPARE(h.boxes.asked.last().icon, MsgIcon::Stop);
     QCOMPARE(h.text("txtIP"), QStringLiteral("10.0.0.5"));  // nothing typed is lost
-    QVERIFY(elapsed >= 1500);  // it did wait a little first
+    QVERIFY(elapsed >= 1500);                               // it did wait a little first
     QVERIFY2(watch.worst < 1000, qPrintable(QString::number(watch.worst)));
 }
 
@@ -768,7 +781,9 @@ void TestFrmBase::databaseFailuresAreShown()
     h.folder.db().execute(damage);
     h.click(button);
     // The purge runs beside the window: its failure is told when it ends.
-    const auto shown = [&] { return h.boxes.told.isEmpty() ? h.boxes.asked.last() : h.boxes.told.last(); };
+    const auto shown = [&] {
+        return h.boxes.told.isEmpty() ? h.boxes.asked.last() : h.boxes.told.last();
+    };
     QTRY_VERIFY(shown().text.startsWith("Ошибка "));
     QCOMPARE(shown().icon, MsgIcon::Stop);
     QCOMPARE(h.folder.scalar("select refresh_time from options"), QString("10"));  // all or nothing
@@ -785,17 +800,38 @@ void TestFrmBase::parentChosen_data()
     QTest::addColumn<int>("downs");
     QTest::addColumn<QString>("refusal");
     QTest::addColumn<QString>("parents");  // of the three hosts afterwards
-    const QString circle = "Mail[10.0.0.3] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена";
-    QTest::newRow("another parent") << "10.0.0.3" << "Router[10.0.0.1]" << "" << 0 << "" << "0,1,1";
-    QTest::newRow("none") << "10.0.0.2" << "(ни от какого: связь напрямую)" << "" << 0 << "" << "0,0,2";
-    QTest::newRow("a host behind it is refused") << "10.0.0.1" << "Mail[10.0.0.3]" << "" << 0 << circle << "0,1,2";
+    const QString circle =
+        "Mail[10.0.0.3] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена";
+    QTest::newRow("another parent") << "10.0.0.3"
+                                    << "Router[10.0.0.1]"
+                                    << "" << 0 << ""
+                                    << "0,1,1";
+    QTest::newRow("none") << "10.0.0.2"
+                          << "(ни от какого: связь напрямую)"
+                          << "" << 0 << ""
+                          << "0,0,2";
+    QTest::newRow("a host behind it is refused") << "10.0.0.1"
+                                                 << "Mail[10.0.0.3]"
+                                                 << "" << 0 << circle << "0,1,2";
     // Web, the current parent, is hidden by the search: Enter takes the match.
-    QTest::newRow("search, Enter: the match") << "10.0.0.3" << "" << "rou" << 0 << "" << "0,1,1";
-    QTest::newRow("search matching nothing, Enter: none") << "10.0.0.2" << "" << "zzz" << 0 << "" << "0,0,2";
+    QTest::newRow("search, Enter: the match") << "10.0.0.3"
+                                              << ""
+                                              << "rou" << 0 << ""
+                                              << "0,1,1";
+    QTest::newRow("search matching nothing, Enter: none") << "10.0.0.2"
+                                                          << ""
+                                                          << "zzz" << 0 << ""
+                                                          << "0,0,2";
     // Listed: none, Mail, Web. From none, Down twice: Web, which is behind Router.
-    QTest::newRow("Down into the list, Down again, Enter") << "10.0.0.1" << "" << "" << 2
-        << "Web[10.0.0.2] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена" << "0,1,2";
-    QTest::newRow("Down once, Enter") << "10.0.0.1" << "" << "" << 1 << circle << "0,1,2";
+    QTest::newRow("Down into the list, Down again, Enter")
+        << "10.0.0.1"
+        << ""
+        << "" << 2
+        << "Web[10.0.0.2] уже зависит от Router[10.0.0.1]: зависимость по кругу не сохранена"
+        << "0,1,2";
+    QTest::newRow("Down once, Enter") << "10.0.0.1"
+                                      << ""
+                                      << "" << 1 << circle << "0,1,2";
 }
 
 void TestFrmBase::parentChosen()
@@ -831,12 +867,15 @@ void TestFrmBase::parentChosen()
         list->setCurrentItem(found.first());
         chooser->findChild<QAbstractButton*>("cmdSaveParent")->click();
     }
-    QCOMPARE(h.folder.column("select coalesce(parent,0) from address order by id").join(','), parents);
+    QCOMPARE(h.folder.column("select coalesce(parent,0) from address order by id").join(','),
+             parents);
     if (refusal.isEmpty()) {
         QVERIFY(h.boxes.asked.isEmpty());
         QTRY_VERIFY(!chooser);
-        const QString chosen = h.folder.scalar("select coalesce(p.[desc]||'['||p.ip||']','') from address a left join "
-                                               "address p on p.id=a.parent where a.ip='" + shown + "'");
+        const QString chosen = h.folder.scalar(
+            "select coalesce(p.[desc]||'['||p.ip||']','') from address a left join "
+            "address p on p.id=a.parent where a.ip='" +
+            shown + "'");
         QCOMPARE(h.find("cmdParent")->toolTip(),
                  chosen.isEmpty() ? "Ни от какого хоста не зависит" : "Доступен через " + chosen);
     } else {

@@ -2,8 +2,8 @@
 // stores where, and the test message with the values typed.
 
 #include "../alerts/smtppeer.h"
-#include "alerts/secretstore.h"
 #include "alerts/sound.h"
+#include "secrets/secretstore.h"
 #include "store/mailsettings.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
@@ -39,11 +39,16 @@ struct Harness {
 
     explicit Harness(const QString& server = "127.0.0.1")
     {
-        folder.db().execute("insert into emails (smtp,[from],email,[desc]) values "
-                            "(?,'monitor@example.org','admin@example.org','')",
-                            {server});
-        w = std::make_unique<frmBase>(
-            AdminWindowDeps{folder.path(), &boxes, &sound, nullptr, &clock, &secrets});
+        folder.db().execute(
+            "insert into emails (smtp,[from],email,[desc]) values "
+            "(?,'monitor@example.org','admin@example.org','')",
+            {server});
+        w = std::make_unique<frmBase>(AdminWindowDeps{.programFolder = folder.path(),
+                                                      .boxes = &boxes,
+                                                      .sound = &sound,
+                                                      .showHistory = nullptr,
+                                                      .clock = &clock,
+                                                      .secrets = &secrets});
         if (!w->Form_Load()) qFatal("the administration window did not load");
     }
     bool open()
@@ -68,7 +73,11 @@ struct Harness {
         find("txtPassword")->setText(v[3]);
         find("txtPin")->setText(v[4]);
     }
-    QString stored() { return folder.scalar("select port||' '||security||' '||ifnull(login,'')||' '||ifnull(pin,'') from emails"); }
+    QString stored()
+    {
+        return folder.scalar(
+            "select port||' '||security||' '||ifnull(login,'')||' '||ifnull(pin,'') from emails");
+    }
 };
 
 }  // namespace
@@ -100,7 +109,8 @@ void TestFrmMailServer::opensBesideTheRecipientWithStoredValues()
 
     QVERIFY(h.open());
     QCOMPARE(h.find("txtPort")->text(), QStringLiteral("587"));
-    QCOMPARE(h.find<QComboBox>("cboSecurity")->currentData().toString(), QStringLiteral("starttls"));
+    QCOMPARE(h.find<QComboBox>("cboSecurity")->currentData().toString(),
+             QStringLiteral("starttls"));
     QCOMPARE(h.find("txtLogin")->text(), QStringLiteral("user"));
     QCOMPARE(h.find("txtPin")->text(), QString("AA:").repeated(32).chopped(1));
     QVERIFY(h.find("txtPassword")->text().isEmpty());
@@ -115,15 +125,19 @@ void TestFrmMailServer::saving_data()
     QTest::addColumn<QString>("box");        // words of the first box, or empty
     QTest::addColumn<QString>("stored");     // the row afterwards
     const QString before = "25 none  ";
-    QTest::newRow("port abc") << QStringList{"abc", "none", "", "", ""} << "от 1 до 65535" << before;
-    QTest::newRow("port 70000") << QStringList{"70000", "tls", "", "", ""} << "от 1 до 65535" << before;
+    QTest::newRow("port abc") << QStringList{"abc", "none", "", "", ""} << "от 1 до 65535"
+                              << before;
+    QTest::newRow("port 70000") << QStringList{"70000", "tls", "", "", ""} << "от 1 до 65535"
+                                << before;
     QTest::newRow("short pin") << QStringList{"465", "tls", "", "", "ab:cd"} << "64" << before;
     QTest::newRow("password without a user")
         << QStringList{"587", "starttls", "", "pw", ""} << "укажите пользователя" << before;
     QTest::newRow("submission with a password")
-        << QStringList{"587", "starttls", "user", "s3cret", ""} << "" << "587 starttls user ";
+        << QStringList{"587", "starttls", "user", "s3cret", ""} << ""
+        << "587 starttls user ";
     QTest::newRow("none with a user: warned")
-        << QStringList{"2525", "none", "user", "", ""} << "открытым текстом" << "2525 none user ";
+        << QStringList{"2525", "none", "user", "", ""} << "открытым текстом"
+        << "2525 none user ";
 }
 
 void TestFrmMailServer::saving()
@@ -136,7 +150,8 @@ void TestFrmMailServer::saving()
     QVERIFY(h.open());
     h.fill(typed);
     h.find<QPushButton>("cmdSaveMail")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!h.dialog || !h.dialog->isVisible() || !h.boxes.asked.isEmpty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!h.dialog || !h.dialog->isVisible() || !h.boxes.asked.isEmpty(),
+                             kWaitMs);
     QCOMPARE(h.stored(), stored);
     if (!box.isEmpty()) {
         QCOMPARE(h.boxes.asked.size(), 1);
@@ -162,7 +177,8 @@ void TestFrmMailServer::testMessageUsesTypedValues_data()
     QTest::addColumn<QByteArray>("rcptReply");
     QTest::addColumn<QStringList>("told");  // words of the one box
     QTest::newRow("delivered") << QByteArray("250 OK\r\n")
-                               << QStringList{"принято почтовым сервером 127.0.0.1", "admin@example.org"};
+                               << QStringList{"принято почтовым сервером 127.0.0.1",
+                                              "admin@example.org"};
     QTest::newRow("refused") << QByteArray("550 no such user\r\n")
                              << QStringList{"не отправлено", "почтовый ящик недоступен",
                                             "Ответ сервера: 550 no such user"};
@@ -184,7 +200,7 @@ void TestFrmMailServer::testMessageUsesTypedValues()
         QVERIFY2(h.boxes.told[0].text.contains(w), qPrintable(h.boxes.told[0].text));
     QVERIFY(h.find<QPushButton>("cmdTestMail")->isEnabled());
     QVERIFY(h.boxes.notices.isEmpty());  // the dialog's own report, not the alerts' error box
-    QCOMPARE(h.stored(), QString());  // no server settings were written
+    QCOMPARE(h.stored(), QString());     // no server settings were written
 }
 
 QTEST_MAIN(TestFrmMailServer)

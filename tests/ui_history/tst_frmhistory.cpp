@@ -10,12 +10,12 @@
 #include "ui/history/historychart.h"
 
 #include <QComboBox>
-#include <QLineSeries>
-#include <QScatterSeries>
 #include <QLabel>
+#include <QLineSeries>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScatterSeries>
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -35,27 +35,35 @@ struct Data {
 
 Data fill(TestFolder& f, const QDateTime& now)
 {
-    Data d{f.addHost("10.0.0.1", "steady"), f.addHost("10.0.0.2", "flaky"), f.addHost("10.0.0.3", "down")};
+    Data d{f.addHost("10.0.0.1", "steady"), f.addHost("10.0.0.2", "flaky"),
+           f.addHost("10.0.0.3", "down")};
     const QDateTime flakyFrom = now.addSecs(-20 * 3600), flakyTo = flakyFrom.addSecs(2 * 3600);
     const QDateTime downFrom = now.addSecs(-6 * 3600);
     f.db().transaction([&] {
         for (QDateTime t = now.addDays(-2); t < now; t = t.addSecs(300)) {
             const QString dt = storedDateText(t);
-            const qint64 echo[] = {20, (t >= flakyFrom && t < flakyTo) ? -1 : 40, t >= downFrom ? -1 : 60};
+            const qint64 echo[] = {20, (t >= flakyFrom && t < flakyTo) ? -1 : 40,
+                                   t >= downFrom ? -1 : 60};
             const qint64 ids[] = {d.steady, d.flaky, d.down};
             for (int i = 0; i < 3; ++i) {
-                f.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)", {ids[i], echo[i], dt});
+                f.db().execute(
+                    "insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
+                    {ids[i], echo[i], dt});
                 addChecksToTotals(f.db(), {{ids[i], dt, echo[i]}});
             }
         }
         f.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,?,?)",
                        {d.flaky, storedDateText(flakyFrom), storedDateText(flakyTo)});
-        f.db().execute("insert into noconnect (id_ip,dt1) values (?,?)", {d.down, storedDateText(downFrom)});
+        f.db().execute("insert into noconnect (id_ip,dt1) values (?,?)",
+                       {d.down, storedDateText(downFrom)});
     });
     return d;
 }
 
-QString figure(QWidget* w, const char* name) { return w->findChild<QLabel*>(QString::fromLatin1(name))->text(); }
+QString figure(QWidget* w, const char* name)
+{
+    return w->findChild<QLabel*>(QString::fromLatin1(name))->text();
+}
 
 }  // namespace
 
@@ -82,7 +90,10 @@ void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
 {
     MainHarness h;
     fill(h.folder, h.clock.now());
-    frmHistory w({h.folder.path(), &h.boxes, &h.clock, nullptr});
+    frmHistory w({.programFolder = h.folder.path(),
+                  .boxes = &h.boxes,
+                  .clock = &h.clock,
+                  .retention = nullptr});
     QSignalSpy loaded(&w, &frmHistory::hostLoaded);
     QVERIFY(w.Form_Load());
     QVERIFY(w.busy());  // the query runs elsewhere; the window shows it is waiting
@@ -96,9 +107,10 @@ void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
     QVERIFY(loaded.wait(10000));
     const auto [from, to] = w.period();
     QCOMPARE(from.secsTo(to), 86400);
-    const HostFigures want = availabilityOf(*std::make_unique<Database>(h.folder.dbFile(), Database::uniqueName("t")),
-                                            from, to, w.hostShown().figures.id)
-                                 .front();
+    const HostFigures want =
+        availabilityOf(*std::make_unique<Database>(h.folder.dbFile(), Database::uniqueName("t")),
+                       from, to, w.hostShown().figures.id)
+            .front();
     QCOMPARE(w.hostShown().figures.ip, QStringLiteral("10.0.0.2"));
     QCOMPARE(figure(&w, "lblAvailability"), availabilityText(want));
     QCOMPARE(figure(&w, "lblAvailability"), QStringLiteral("91,667\u00A0%"));  // 2 of 24 hours down
@@ -111,8 +123,8 @@ void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
     // Zooming keeps the axis inside what was asked for, a double click shows it all again.
     HistoryChart* chart = w.chart();
     chart->resize(600, 300);
-    QWheelEvent wheel(QPointF(300, 150), chart->mapToGlobal(QPointF(300, 150)), {}, {0, 240}, Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QWheelEvent wheel(QPointF(300, 150), chart->mapToGlobal(QPointF(300, 150)), {}, {0, 240},
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(chart->viewport(), &wheel);
     const auto zoomed = chart->visibleRange();
     QVERIFY(zoomed.first > from && zoomed.second < to);
@@ -124,7 +136,10 @@ void TestFrmHistory::tableSortedColouredAndExported()
 {
     MainHarness h;
     fill(h.folder, h.clock.now());
-    frmHistory w({h.folder.path(), &h.boxes, &h.clock, nullptr});
+    frmHistory w({.programFolder = h.folder.path(),
+                  .boxes = &h.boxes,
+                  .clock = &h.clock,
+                  .retention = nullptr});
     QVERIFY(w.Form_Load());
     QSignalSpy table(&w, &frmHistory::tableLoaded);
     w.setPeriod(frmHistory::Week);
@@ -136,8 +151,10 @@ void TestFrmHistory::tableSortedColouredAndExported()
     QStringList order;
     for (int r = 0; r < 3; ++r) order << grid->model()->index(r, 0).data().toString();
     QCOMPARE(order, QStringList({"down", "flaky", "steady"}));
-    QCOMPARE(grid->model()->index(0, 2).data(Qt::BackgroundRole).value<QColor>(), tierColor(Tier::Poor));
-    QCOMPARE(grid->model()->index(2, 2).data(Qt::BackgroundRole).value<QColor>(), tierColor(Tier::Best));
+    QCOMPARE(grid->model()->index(0, 2).data(Qt::BackgroundRole).value<QColor>(),
+             tierColor(Tier::Poor));
+    QCOMPARE(grid->model()->index(2, 2).data(Qt::BackgroundRole).value<QColor>(),
+             tierColor(Tier::Best));
 
     QTemporaryDir dir;
     QVERIFY(w.exportCsv(dir.filePath("a.csv")));
@@ -192,7 +209,8 @@ void TestFrmHistory::openedFromMenusAndDoubleClicks()
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
     QTRY_COMPARE(history->hostShown().figures.ip, QStringLiteral("10.0.0.1"));
-    QCOMPARE(history->findChild<QComboBox*>("cboHost")->currentText(), QStringLiteral("steady [10.0.0.1]"));
+    QCOMPARE(history->findChild<QComboBox*>("cboHost")->currentText(),
+             QStringLiteral("steady [10.0.0.1]"));
 
     h.boxes.answerNext(MsgAnswer::Yes);
     QVERIFY(w->close());
@@ -208,10 +226,14 @@ void TestFrmHistory::firstShowHasTheHostsData_data()
     QTest::addColumn<bool>("empty");  // no host in the database
     QTest::addColumn<QString>("ip");  // the host shown
     QTest::addColumn<QString>("outages");
-    QTest::newRow("double click in the administration window") << "admin" << false << "10.0.0.1" << "0";
-    QTest::newRow("double click on an event row") << "event" << false << "10.0.0.2" << "1";
-    QTest::newRow("tray menu") << "tray" << false << "10.0.0.3" << "1";
-    QTest::newRow("tray menu, empty database") << "tray" << true << "" << "—";
+    QTest::newRow("double click in the administration window") << "admin" << false << "10.0.0.1"
+                                                               << "0";
+    QTest::newRow("double click on an event row") << "event" << false << "10.0.0.2"
+                                                  << "1";
+    QTest::newRow("tray menu") << "tray" << false << "10.0.0.3"
+                               << "1";
+    QTest::newRow("tray menu, empty database") << "tray" << true << ""
+                                               << "—";
 }
 
 void TestFrmHistory::firstShowHasTheHostsData()
@@ -254,7 +276,8 @@ void TestFrmHistory::firstShowHasTheHostsData()
         return;
     }
     QTRY_COMPARE_WITH_TIMEOUT(history->hostShown().figures.ip, ip, 10000);
-    QCOMPARE(history->findChild<QComboBox*>("cboHost")->currentData().toList().value(1).toString(), ip);
+    QCOMPARE(history->findChild<QComboBox*>("cboHost")->currentData().toList().value(1).toString(),
+             ip);
     QVERIFY(figure(history, "lblAvailability").endsWith(u'%'));
     QCOMPARE(figure(history, "lblOutages"), outages);
     QCOMPARE(chart->chart()->title(), QString());
@@ -273,7 +296,8 @@ void TestFrmHistory::roundTicks_data()
     QTest::addColumn<QString>("first");
     const QDateTime odd(QDate(2024, 5, 6), QTime(6, 4, 17));
     QTest::newRow("24 hours, 7 marks: 6 hours") << odd << 86400LL << 7 << 21600LL << "06.05 12:00";
-    QTest::newRow("24 hours, 4 marks: still 6 hours") << odd << 86400LL << 4 << 21600LL << "06.05 12:00";
+    QTest::newRow("24 hours, 4 marks: still 6 hours")
+        << odd << 86400LL << 4 << 21600LL << "06.05 12:00";
     QTest::newRow("24 hours, 3 marks: 12 hours") << odd << 86400LL << 3 << 43200LL << "06.05 12:00";
     QTest::newRow("an hour: 10 minutes") << odd << 3600LL << 7 << 600LL << "06:10";
     QTest::newRow("7 days: 1 day, at midnight") << odd << 7 * 86400LL << 7 << 86400LL << "07.05";
@@ -300,8 +324,10 @@ void TestFrmHistory::roundTicks()
     QSet<QString> labels;
     for (std::size_t i = 0; i < ticks.size(); ++i) {
         const QDateTime t = QDateTime::fromMSecsSinceEpoch(ticks[i].msecs);
-        if (stepSecs < 86400) QCOMPARE(t.time().msecsSinceStartOfDay() % (stepSecs * 1000), 0);
-        else QCOMPARE(t.time(), QTime(0, 0));
+        if (stepSecs < 86400)
+            QCOMPARE(t.time().msecsSinceStartOfDay() % (stepSecs * 1000), 0);
+        else
+            QCOMPARE(t.time(), QTime(0, 0));
         if (i > 0) QCOMPARE(QDateTime::fromMSecsSinceEpoch(ticks[i - 1].msecs).secsTo(t), stepSecs);
         labels.insert(ticks[i].label);
     }
@@ -342,10 +368,14 @@ void TestFrmHistory::markLabelsInTheLocale_data()
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<QString>("midnight");
     QTest::addColumn<QString>("evening");
-    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia) << "28.12" << "28.12 20:58";
-    QTest::newRow("C") << QLocale::c() << "28 Dec" << "28 Dec 20:58";
-    QTest::newRow("English (US)") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/28" << "12/28 8:58 PM";
-    QTest::newRow("ISO dates (Sweden)") << QLocale(QLocale::Swedish, QLocale::Sweden) << "12-28" << "12-28 20:58";
+    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia) << "28.12"
+                             << "28.12 20:58";
+    QTest::newRow("C") << QLocale::c() << "28 Dec"
+                       << "28 Dec 20:58";
+    QTest::newRow("English (US)") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/28"
+                                  << "12/28 8:58 PM";
+    QTest::newRow("ISO dates (Sweden)") << QLocale(QLocale::Swedish, QLocale::Sweden) << "12-28"
+                                        << "12-28 20:58";
 }
 
 void TestFrmHistory::markLabelsInTheLocale()
@@ -364,7 +394,10 @@ void TestFrmHistory::markLabelsInTheLocale()
 void TestFrmHistory::keptDaysSaved()
 {
     MainHarness h;
-    frmHistory w({h.folder.path(), &h.boxes, &h.clock, nullptr});
+    frmHistory w({.programFolder = h.folder.path(),
+                  .boxes = &h.boxes,
+                  .clock = &h.clock,
+                  .retention = nullptr});
     QVERIFY(w.Form_Load());
     QTRY_VERIFY(!w.busy());
     QSignalSpy saved(&w, &frmHistory::keepDaysSaved);
@@ -405,21 +438,26 @@ void TestFrmHistory::chartKeepsSpikesAndFailures()
     QVERIFY(has(failed, start + 12345LL * 60000, 0));
     // An hour around the failure: every check of it.
     chart.resize(800, 400);
-    for (int i = 0; i < 40 && chart.visibleRange().first.secsTo(chart.visibleRange().second) > 3600; ++i) {
-        const QPointF at(chart.chart()->mapToPosition(QPointF(double(start + 12345LL * 60000), 0), line));
-        QWheelEvent wheel(at, chart.mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    for (int i = 0; i < 40 && chart.visibleRange().first.secsTo(chart.visibleRange().second) > 3600;
+         ++i) {
+        const QPointF at(
+            chart.chart()->mapToPosition(QPointF(double(start + 12345LL * 60000), 0), line));
+        QWheelEvent wheel(at, chart.mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
         QApplication::sendEvent(chart.viewport(), &wheel);
     }
     const auto [a, b] = chart.visibleRange();
     QVERIFY(a.secsTo(b) <= 3600);
     const auto inView = [&](const auto& points, auto x) {
         int n = 0;
-        for (const auto& p : points) n += x(p) >= a.toMSecsSinceEpoch() && x(p) <= b.toMSecsSinceEpoch();
+        for (const auto& p : points)
+            n += x(p) >= a.toMSecsSinceEpoch() && x(p) <= b.toMSecsSinceEpoch();
         return n;
     };
     int answered = 0;
     for (const ReplyPoint& p : h.points)
-        answered += p.reply >= 0 && p.msecs >= a.toMSecsSinceEpoch() && p.msecs <= b.toMSecsSinceEpoch();
+        answered +=
+            p.reply >= 0 && p.msecs >= a.toMSecsSinceEpoch() && p.msecs <= b.toMSecsSinceEpoch();
     QCOMPARE(inView(line->points(), [](const QPointF& p) { return qint64(p.x()); }), answered);
 }
 

@@ -7,29 +7,29 @@
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/controls/qttranslations.h"
-#include "ui/main/application.h"
-#include "ui/main/desktopnotifier.h"
 #include "ui/controls/usersettings.h"
 #include "ui/controls/windowgeometry.h"
+#include "ui/main/application.h"
+#include "ui/main/desktopnotifier.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDBusConnection>
 #include <QDialog>
 #include <QHBoxLayout>
-#include <QPushButton>
-#include <QScrollArea>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QDBusConnection>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace sentrok;
@@ -108,8 +108,9 @@ void TestDesktop::initTestCase()
     // As in the program: a window closing must not end the event loop a modal box runs.
     QApplication::setQuitOnLastWindowClosed(false);
     // A session bus of the test's own, before anything in the process asks for one.
-    m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                QStringLiteral("--print-address=1")});
+    m_bus.start(QStringLiteral("dbus-daemon"),
+                {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                 QStringLiteral("--print-address=1")});
     if (m_bus.waitForStarted(5000) && m_bus.waitForReadyRead(10000)) {
         m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
@@ -129,12 +130,14 @@ void TestDesktop::storedGeometryKeptOnScreen_data()
     QTest::addColumn<QList<double>>("stored");  // top, left, width, height in twips
     QTest::addColumn<QRect>("expected");        // the frame, in pixels
     const QList<double> maximised = {0, 0, 19200, 15360};
-    QTest::newRow("main: maximised on a larger screen") << false << maximised << QRect(0, 0, 800, 800);
+    QTest::newRow("main: maximised on a larger screen")
+        << false << maximised << QRect(0, 0, 800, 800);
     QTest::newRow("main: removed monitor")
         << false << QList<double>{30000, 40000, 7500, 4500} << QRect(300, 500, 500, 300);
     QTest::newRow("main: partly off the right edge")
         << false << QList<double>{1500, 10500, 3000, 3000} << QRect(600, 100, 200, 200);
-    QTest::newRow("outage: maximised on a larger screen") << true << maximised << QRect(0, 0, 800, 800);
+    QTest::newRow("outage: maximised on a larger screen")
+        << true << maximised << QRect(0, 0, 800, 800);
     // Edges not stored: the outage window's top left corner of the screen (the main window's
     // start-up rule: tst_frmmain).
     QTest::newRow("outage: negative edges")
@@ -222,11 +225,16 @@ void TestDesktop::boxesBelongToTheWindowThatRaisedThem_data()
 {
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("owner");
-    QTest::newRow("exit question") << "exit" << "frmMain";
-    QTest::newRow("refused interval") << "abc as interval" << "frmBase";
-    QTest::newRow("delete question") << "delete" << "frmBase";
-    QTest::newRow("outage list failure") << "outage query fails" << "frmNoCon";
-    QTest::newRow("mail server dialog's refusal") << "mail test with port abc" << "frmMailServer";
+    QTest::newRow("exit question") << "exit"
+                                   << "frmMain";
+    QTest::newRow("refused interval") << "abc as interval"
+                                      << "frmBase";
+    QTest::newRow("delete question") << "delete"
+                                     << "frmBase";
+    QTest::newRow("outage list failure") << "outage query fails"
+                                         << "frmNoCon";
+    QTest::newRow("mail server dialog's refusal") << "mail test with port abc"
+                                                  << "frmMailServer";
 }
 
 void TestDesktop::boxesBelongToTheWindowThatRaisedThem()
@@ -296,7 +304,9 @@ void TestDesktop::realBoxSitsOverItsOwner()
     QCOMPARE(box->parentWidget() ? box->parentWidget()->objectName() : QString(), parent);
     box->show();
     if (parent == "owner")
-        QTRY_VERIFY((box->frameGeometry().center() - owner.frameGeometry().center()).manhattanLength() <= 4);
+        QTRY_VERIFY(
+            (box->frameGeometry().center() - owner.frameGeometry().center()).manhattanLength() <=
+            4);
 }
 
 void TestDesktop::qtTextsInRussianAndTitlesWhole()
@@ -325,7 +335,8 @@ void TestDesktop::qtTextsInRussianAndTitlesWhole()
     std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
     QStringList items;
     for (const QAction* a : menu->actions()) items << a->text().remove(u'&').section(u'\t', 0, 0);
-    QVERIFY2(items.contains("Копировать") && items.contains("Вставить"), qPrintable(items.join('|')));
+    QVERIFY2(items.contains("Копировать") && items.contains("Вставить"),
+             qPrintable(items.join('|')));
 }
 
 void TestDesktop::captionsAreExact()
@@ -338,7 +349,8 @@ void TestDesktop::captionsAreExact()
     QVERIFY(w->Form_Load());
     w->findChild<QAction*>("mnuBase")->trigger();
     QCOMPARE(w->windowTitle(), QStringLiteral("Sentrok"));
-    QCOMPARE(w->outageWindow()->windowTitle(), QStringLiteral("Не пингуются [07.12.2026 20:07:11]"));
+    QCOMPARE(w->outageWindow()->windowTitle(),
+             QStringLiteral("Не пингуются [07.12.2026 20:07:11]"));
     QCOMPARE(w->adminWindow()->windowTitle(), QStringLiteral("Работа с базой"));
 }
 
@@ -386,9 +398,10 @@ void TestDesktop::passWithChangesNotifies()
     if (m_busAddress.isEmpty()) QSKIP("dbus-daemon could not be started (package dbus-daemon)");
     QDBusConnection service = QDBusConnection::connectToBus(m_busAddress, "fake-notifications");
     FakeNotifications fake;
-    QVERIFY(service.registerObject(
-        DesktopNotifier::kPath, &fake,
-        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals | QDBusConnection::ExportAllProperties));
+    QVERIFY(service.registerObject(DesktopNotifier::kPath, &fake,
+                                   QDBusConnection::ExportAllSlots |
+                                       QDBusConnection::ExportAllSignals |
+                                       QDBusConnection::ExportAllProperties));
     QVERIFY(service.registerService(DesktopNotifier::kService));
 
     MainHarness h;
@@ -420,7 +433,8 @@ void TestDesktop::passWithChangesNotifies()
         QDBusConnection::disconnectFromBus("fake-notifications");
         return;
     }
-    const QString expected = QStringLiteral("NO CONNECT\nШлюз &lt;главный&gt;[10.0.0.1]\n\nCONNECT");
+    const QString expected =
+        QStringLiteral("NO CONNECT\nШлюз &lt;главный&gt;[10.0.0.1]\n\nCONNECT");
     if (inTray) {
         // A click on the tray's message brings the window back.
         emit w->trayIcon()->messageClicked();
@@ -430,7 +444,8 @@ void TestDesktop::passWithChangesNotifies()
         QVERIFY(w->monitor()->RunCheckPass());
         QVERIFY(done.wait(5000));
         QTRY_COMPARE(fake.bodies.size(), 1);
-        QCOMPARE(fake.bodies[0], QStringLiteral("NO CONNECT\n\nCONNECT\nШлюз &lt;главный&gt;[10.0.0.1]"));
+        QCOMPARE(fake.bodies[0],
+                 QStringLiteral("NO CONNECT\n\nCONNECT\nШлюз &lt;главный&gt;[10.0.0.1]"));
     } else {
         QTRY_COMPARE(fake.bodies.size(), 1);
         QCOMPARE(fake.bodies[0], expected);

@@ -24,7 +24,8 @@ private slots:
 void TestFlexGrid::formatStringMakesColumnsAndWidths()
 {
     FlexGrid g;
-    g.setFormatString("|Описание                      |Ip-адрес     |Дата/Время                |Вр.ож.|Вр.отв.");
+    g.setFormatString(
+        "|Описание                      |Ip-адрес     |Дата/Время                |Вр.ож.|Вр.отв.");
     QCOMPARE(g.cols(), 6);
     QCOMPARE(g.rows(), 1);
     QCOMPARE(g.textMatrix(0, 0), QString());
@@ -121,8 +122,8 @@ void TestFlexGrid::ceilingDropsBottomRows_data()
     QTest::addColumn<QList<int>>("inserts");  // the grid row of each new row, r1, r2, ...
     QTest::addColumn<int>("lowerTo");         // a ceiling set afterwards, or -1
     QTest::addColumn<QStringList>("rows");    // top to bottom
-    QTest::newRow("newest on top, oldest out") << 3 << QList<int>{1, 1, 1, 1, 1} << -1
-                                               << QStringList{"r5", "r4", "r3"};
+    QTest::newRow("newest on top, oldest out")
+        << 3 << QList<int>{1, 1, 1, 1, 1} << -1 << QStringList{"r5", "r4", "r3"};
     QTest::newRow("no ceiling") << 0 << QList<int>{1, 1, 1, 1, 1} << -1
                                 << QStringList{"r5", "r4", "r3", "r2", "r1"};
     QTest::newRow("lowered: the bottom goes at once")
@@ -151,7 +152,8 @@ void TestFlexGrid::ceilingDropsBottomRows()
     g.setFormatString("|a|b");
     g.resize(300, 200);
     g.show();  // a view that paints and keeps a current row sees every removal
-    QAbstractItemModelTester tester(g.model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(g.model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
     g.setMaxRows(ceiling);
     for (int n = 1; n <= inserts.size(); ++n) {
         const int at = inserts[n - 1];

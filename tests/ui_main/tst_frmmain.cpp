@@ -1,11 +1,11 @@
 #include "alerts/sound.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
+#include "support/fakes.h"
+#include "support/mainharness.h"
+#include "support/testdb.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/main/frmmain.h"
-#include "support/mainharness.h"
-#include "support/fakes.h"
-#include "support/testdb.h"
 
 #include <QAction>
 #include <QDialog>
@@ -60,7 +60,8 @@ void TestFrmMain::zerosKeepDefinitionAndFormatWidths()
                               275 + w->menuBar()->sizeHint().height()));
 
     const int screenH = w->screen()->geometry().height();
-    QCOMPARE(w->frameGeometry().top(), screenH - w->frameGeometry().height() - qRound(1000 / 15.0) + w->screen()->geometry().top());
+    QCOMPARE(w->frameGeometry().top(), screenH - w->frameGeometry().height() - qRound(1000 / 15.0) +
+                                           w->screen()->geometry().top());
     FlexGrid* fg = w->grid();
     QCOMPARE(fg->cols(), 6);
     QCOMPARE(fg->colWidth(0), 0);
@@ -97,8 +98,10 @@ void TestFrmMain::exitAndRestartRestoresGeometryAndWidths()
     QCOMPARE(h.folder.scalar("select sentrok_left from options").toDouble(), double(twips(40)));
     QCOMPARE(h.folder.scalar("select sentrok_top from options").toDouble(), double(twips(50)));
     // The outer size is stored: the frame's edges included.
-    QCOMPARE(h.folder.scalar("select sentrok_width from options").toDouble(), double(twips(outer.width())));
-    QCOMPARE(h.folder.scalar("select sentrok_height from options").toDouble(), double(twips(outer.height())));
+    QCOMPARE(h.folder.scalar("select sentrok_width from options").toDouble(),
+             double(twips(outer.width())));
+    QCOMPARE(h.folder.scalar("select sentrok_height from options").toDouble(),
+             double(twips(outer.height())));
     QCOMPARE(h.folder.scalar("select pcol1 from options"), QStringLiteral("1500"));
     QCOMPARE(h.folder.scalar("select pcol4 from options"), QStringLiteral("0"));
 
@@ -115,7 +118,9 @@ void TestFrmMain::exitAndRestartRestoresGeometryAndWidths()
 void TestFrmMain::negativeEdgesAreNotRestored()
 {
     Harness h;
-    h.folder.db().execute("update options set sentrok_top=-300, sentrok_left=0, sentrok_width=9000, sentrok_height=6000");
+    h.folder.db().execute(
+        "update options set sentrok_top=-300, sentrok_left=0, sentrok_width=9000, "
+        "sentrok_height=6000");
     auto w = h.make();
     QVERIFY(w->Form_Load());
     w->show();
@@ -211,7 +216,8 @@ void TestFrmMain::fatalStartupErrors()
     QFETCH(QString, setup);
     QFETCH(int, number);
     Harness h;
-    if (setup.isEmpty()) QVERIFY(QFile::remove(h.folder.dbFile()));
+    if (setup.isEmpty())
+        QVERIFY(QFile::remove(h.folder.dbFile()));
     else {
         // A NULL is refused by the column itself; rebuild the table without the constraint.
         if (setup.contains("NULL")) {
@@ -370,15 +376,26 @@ void TestFrmMain::twoDesktopsOneChecksTheOtherFollows()
     QTemporaryDir locks;
     FakeProber prober;
     RecordingPlayer player;
-    MainWindowDeps d{h.folder.path(), locks.path(), &h.boxes, &h.clock, &prober, &player, {}};
-    d.trayAvailable = [] { return false; };
-    d.database = h.folder.dbFile();
-    d.leaseHolder = QStringLiteral("sentrok на b, pid 2");
-    frmMain b(std::move(d));
+    Session session({.program = QStringLiteral("sentrok"),
+                     .programFolder = h.folder.path(),
+                     .database = h.folder.dbFile(),
+                     .clock = &h.clock,
+                     .boxes = &h.boxes,
+                     .player = &player,
+                     .prober = &prober,
+                     .leaseHolder = QStringLiteral("sentrok на b, pid 2"),
+                     .follow = true});
+    frmMain b({.programFolder = h.folder.path(),
+               .lockFolder = locks.path(),
+               .boxes = &h.boxes,
+               .clock = &h.clock,
+               .session = &session,
+               .trayAvailable = [] { return false; }});
     QVERIFY(b.Form_Load());
     auto* notice = b.findChild<QLabel*>("sbNotice");
-    QTRY_COMPARE_WITH_TIMEOUT(notice->text(),
-                              QStringLiteral("Проверки ведёт sentrok на a, pid 1; окно показывает его записи"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        notice->text(),
+        QStringLiteral("Проверки ведёт sentrok на a, pid 1; окно показывает его записи"), 10000);
     QVERIFY(b.viewer());
     QVERIFY(!b.monitor()->active());
 

@@ -1,11 +1,11 @@
+#include "alerts/sound.h"
 #include "monitor/monitor.h"
+#include "support/fakes.h"
+#include "support/mainharness.h"
+#include "support/testdb.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/main/frmmain.h"
 #include "ui/outages/frmnocon.h"
-#include "alerts/sound.h"
-#include "support/mainharness.h"
-#include "support/fakes.h"
-#include "support/testdb.h"
 
 #include <QLineEdit>
 #include <QMenu>
@@ -24,7 +24,8 @@ using Harness = MainHarness;
 QStringList names(const QList<QAction*>& actions)
 {
     QStringList out;
-    for (QAction* a : actions) out << (a->isSeparator() ? QStringLiteral("-") + a->objectName() : a->objectName());
+    for (QAction* a : actions)
+        out << (a->isSeparator() ? QStringLiteral("-") + a->objectName() : a->objectName());
     return out;
 }
 
@@ -60,13 +61,15 @@ void TestWindows::menuBarAndTrayMenu()
     Harness h;
     auto w = h.make();
     QVERIFY(w->Form_Load());
-    QCOMPARE(names(w->menuBar()->actions()), QStringList({"mnuStart", "mnuShowNoCon", "mnuBase", "mnuMin", "mnuHistory"}));
+    QCOMPARE(names(w->menuBar()->actions()),
+             QStringList({"mnuStart", "mnuShowNoCon", "mnuBase", "mnuMin", "mnuHistory"}));
     QStringList captions;
     for (QAction* a : w->menuBar()->actions()) captions << a->text();
-    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "База адресов", "Свернуть", "История"}));
+    QCOMPARE(captions, QStringList({"Начать проверку", "Отсутствующие соединения", "База адресов",
+                                    "Свернуть", "История"}));
     QMenu* popup = w->trayMenu();
-    QCOMPARE(names(popup->actions()),
-             QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn", "mnuBase1", "mnuHistory1", "-itm2", "mnuEnd1"}));
+    QCOMPARE(names(popup->actions()), QStringList({"mnuMax", "-itm0", "mnuStart1", "mnuNoconn",
+                                                   "mnuBase1", "mnuHistory1", "-itm2", "mnuEnd1"}));
     QCOMPARE(popup->defaultAction(), w->findChild<QAction*>("mnuMax"));
     QCOMPARE(popup->defaultAction()->text(), QStringLiteral("Восстановить"));
     QCOMPARE(w->trayIcon()->contextMenu(), popup);
@@ -128,7 +131,8 @@ void TestWindows::hideToTrayAndBack()
     QVERIFY(w->isVisible());
     QVERIFY(!w->trayIcon()->isVisible());
     w->findChild<QAction*>("mnuMin")->trigger();
-    emit w->trayIcon()->activated(QSystemTrayIcon::Context);  // the right button only opens the menu
+    emit w->trayIcon()->activated(
+        QSystemTrayIcon::Context);  // the right button only opens the menu
     QVERIFY(!w->isVisible());
     w->findChild<QAction*>("mnuMax")->trigger();
     QVERIFY(w->isVisible());
@@ -174,9 +178,14 @@ void TestWindows::outageListNewestOnTop()
     const qint64 a = h.folder.addHost("10.0.0.1", "A");
     const qint64 b = h.folder.addHost("10.0.0.2", "B");
     const qint64 c = h.folder.addHost("10.0.0.3", "C closed");
-    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')", {a});
-    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 09:30:15')", {b});
-    h.folder.db().execute("insert into noconnect (id_ip,dt1,dt2) values (?,'2026-12-07 07:00:00','2026-12-07 07:05:00')", {c});
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')",
+                          {a});
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 09:30:15')",
+                          {b});
+    h.folder.db().execute(
+        "insert into noconnect (id_ip,dt1,dt2) values (?,'2026-12-07 07:00:00','2026-12-07 "
+        "07:05:00')",
+        {c});
     auto o = h.outages();
     QVERIFY(o->Form_Load());
     QCOMPARE(o->grid()->rows(), 3);
@@ -197,10 +206,13 @@ void TestWindows::outageListNullAndEmptyDescription()
 {
     Harness h;
     const qint64 a = h.folder.addHost("10.0.0.1", "");
-    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 00:00:00')", {a});
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 00:00:00')",
+                          {a});
     // A table made by another tool may hold NULLs.
     h.folder.db().execute("PRAGMA foreign_keys=OFF");
-    h.folder.db().execute("create table a2 (id INTEGER PRIMARY KEY, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
+    h.folder.db().execute(
+        "create table a2 (id INTEGER PRIMARY KEY, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, "
+        "vi TEXT, color TEXT, parent INTEGER)");
     h.folder.db().execute("insert into a2 select * from address");
     h.folder.db().execute("drop table address");
     h.folder.db().execute("alter table a2 rename to address");
@@ -210,7 +222,8 @@ void TestWindows::outageListNullAndEmptyDescription()
     auto o = h.outages();
     QVERIFY(o->Form_Load());
     QCOMPARE(row(o->grid(), 1), QStringList({"", "10.0.0.7", "07.12.2026 10:00:00"}));
-    QCOMPARE(row(o->grid(), 2), QStringList({"", "10.0.0.1", "07.12.2026"}));  // midnight: the date alone
+    QCOMPARE(row(o->grid(), 2),
+             QStringList({"", "10.0.0.1", "07.12.2026"}));  // midnight: the date alone
 }
 
 // Router down, Switch behind it answering, Web behind Switch down: Web waits for Router.
@@ -223,10 +236,12 @@ void TestWindows::outageListNamesTheAncestorWaitedFor()
     h.folder.db().execute("update address set parent=? where id=?", {router, sw});
     h.folder.db().execute("update address set parent=? where id=?", {sw, web});
     for (qint64 id : {router, web})
-        h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')", {id});
+        h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')",
+                              {id});
     auto o = h.outages();
     QVERIFY(o->Form_Load());
-    QCOMPARE(row(o->grid(), 1), QStringList({"Web (ждёт Router[10.0.0.1])", "10.0.0.3", "07.12.2026 8:00:00"}));
+    QCOMPARE(row(o->grid(), 1),
+             QStringList({"Web (ждёт Router[10.0.0.1])", "10.0.0.3", "07.12.2026 8:00:00"}));
     QCOMPARE(row(o->grid(), 2), QStringList({"Router", "10.0.0.1", "07.12.2026 8:00:00"}));
     QCOMPARE(o->grid()->cellForeColorAt(1, 2), kColorUnreachable);
     QCOMPARE(o->grid()->cellForeColorAt(2, 2), 0u);
@@ -303,7 +318,8 @@ void TestWindows::closedOutageWindowReloadedHiddenByPass()
     QCOMPARE(o->grid()->rows(), 2);
     QCOMPARE(o->grid()->textMatrix(1, 2), QStringLiteral("10.0.0.1"));
     QCOMPARE(o->frameGeometry().topLeft(), QPoint(100, 60));
-    QCOMPARE(h.folder.scalar("select count(*) from noconnect where id_ip=?", {id}), QStringLiteral("1"));
+    QCOMPARE(h.folder.scalar("select count(*) from noconnect where id_ip=?", {id}),
+             QStringLiteral("1"));
     // The menu shows it with the pass's list.
     w->findChild<QAction*>("mnuShowNoCon")->trigger();
     QVERIFY(o->isVisible());

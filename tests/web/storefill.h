@@ -14,24 +14,27 @@ namespace sentrok::test {
 inline void check(Database& db, qint64 host, const QString& dt, qint64 echo)
 {
     db.transaction([&] {
-        db.execute(QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)"),
-                   {host, echo, dt});
+        db.execute(
+            QStringLiteral("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)"),
+            {host, echo, dt});
         addChecksToTotals(db, {{host, dt, echo}});
     });
 }
 
 inline void outage(Database& db, qint64 host, const QString& from, const QString& to = kZeroDate)
 {
-    db.execute(QStringLiteral("insert into noconnect (id_ip,dt1,dt2) values (?,?,?)"), {host, from, to});
+    db.execute(QStringLiteral("insert into noconnect (id_ip,dt1,dt2) values (?,?,?)"),
+               {host, from, to});
 }
 
-inline void recordEvent(Database& db, qint64 host, const char* kind, const QString& dt, qint64 ancestor = 0)
+inline void recordEvent(Database& db, qint64 host, const char* kind, const QString& dt,
+                        qint64 ancestor = 0)
 {
-    db.execute(
-        QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait,ancestor) values "
-                       "(1,?,?,?,'-1','1000',?)"),
-        {host, QString::fromLatin1(kind), dt,
-         ancestor ? QVariant(ancestor) : QVariant(QMetaType::fromType<qint64>())});
+    db.execute(QStringLiteral(
+                   "insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait,ancestor) values "
+                   "(1,?,?,?,'-1','1000',?)"),
+               {host, QString::fromLatin1(kind), dt,
+                ancestor ? QVariant(ancestor) : QVariant(QMetaType::fromType<qint64>())});
 }
 
 }  // namespace sentrok::test

@@ -86,7 +86,8 @@ void TestWebClients::initTestCase()
     for (qint64 h : {m_router, m_server1, m_hostile})
         for (int i = 0; i < 30; ++i) check(db, h, now(3600 - i * 60), i % 7 == 3 ? -1 : 3 + i % 5);
     db.execute(
-        QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,3,0)"),
+        QStringLiteral(
+            "insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,3,0)"),
         {now(62), now(60)});
     m_passwordFile = m_dir.filePath(QStringLiteral("password"));
     QFile f(m_passwordFile);
@@ -131,10 +132,10 @@ void TestWebClients::browserSeesAHostGoDown()
         QSKIP("python3-selenium is not installed (scripts/deps.sh test installs it)");
     QProcess browser;
     browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    browser.start(
-        QStringLiteral("/usr/bin/python3"),
-        {QFINDTESTDATA("browser_check.py"), QStringLiteral("http://127.0.0.1:%1/").arg(m_server->port()),
-         QString::fromUtf8(kPassword), QString::number(m_server1), kHostileText});
+    browser.start(QStringLiteral("/usr/bin/python3"),
+                  {QFINDTESTDATA("browser_check.py"),
+                   QStringLiteral("http://127.0.0.1:%1/").arg(m_server->port()),
+                   QString::fromUtf8(kPassword), QString::number(m_server1), kHostileText});
     QByteArray said;
     QTRY_VERIFY_WITH_TIMEOUT((said += browser.readAllStandardOutput()).contains("READY") ||
                                  browser.state() == QProcess::NotRunning,
@@ -162,7 +163,8 @@ void TestWebClients::promtoolJudgesTheMetrics()
     QVERIFY(metrics.body.contains("sentrok_checks_total{"));
     QProcess promtool;
     promtool.setProcessChannelMode(QProcess::MergedChannels);
-    promtool.start(QStringLiteral("/usr/bin/promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
+    promtool.start(QStringLiteral("/usr/bin/promtool"),
+                   {QStringLiteral("check"), QStringLiteral("metrics")});
     promtool.write(metrics.body);
     promtool.closeWriteChannel();
     QVERIFY(promtool.waitForFinished(30000));
@@ -179,24 +181,26 @@ void TestWebClients::prometheusScrapes()
     const QString config = m_dir.filePath(QStringLiteral("prometheus.yml"));
     QFile f(config);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(
-        QStringLiteral("global:\n  scrape_interval: 1s\n"
-                       "scrape_configs:\n  - job_name: sentrok\n    basic_auth:\n      username: sentrok\n"
-                       "      password_file: %1\n    static_configs:\n      - targets: ['127.0.0.1:%2']\n")
-            .arg(m_passwordFile)
-            .arg(m_server->port())
-            .toUtf8());
+    f.write(QStringLiteral(
+                "global:\n  scrape_interval: 1s\n"
+                "scrape_configs:\n  - job_name: sentrok\n    basic_auth:\n      username: sentrok\n"
+                "      password_file: %1\n    static_configs:\n      - targets: ['127.0.0.1:%2']\n")
+                .arg(m_passwordFile)
+                .arg(m_server->port())
+                .toUtf8());
     f.close();
     QProcess prometheus;
     prometheus.setProcessChannelMode(QProcess::MergedChannels);
-    prometheus.start(QStringLiteral("/usr/bin/prometheus"),
-                     {QStringLiteral("--config.file=") + config,
-                      QStringLiteral("--storage.tsdb.path=") + m_dir.filePath(QStringLiteral("tsdb")),
-                      QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(port)});
+    prometheus.start(
+        QStringLiteral("/usr/bin/prometheus"),
+        {QStringLiteral("--config.file=") + config,
+         QStringLiteral("--storage.tsdb.path=") + m_dir.filePath(QStringLiteral("tsdb")),
+         QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(port)});
     QVERIFY(prometheus.waitForStarted(10000));
     HttpClient api(QStringLiteral("http://127.0.0.1:%1").arg(port));
     const auto series = [&](const QString& query) {
-        const HttpAnswer a = api.get(QStringLiteral("/api/v1/query?query=") + query, "GET", {}, 3000);
+        const HttpAnswer a =
+            api.get(QStringLiteral("/api/v1/query?query=") + query, "GET", {}, 3000);
         return QJsonDocument::fromJson(a.body)
             .object()
             .value(QLatin1String("data"))
@@ -205,7 +209,8 @@ void TestWebClients::prometheusScrapes()
             .toArray();
     };
     // The scrape succeeded (up is 1) and brought every host's state.
-    QTRY_VERIFY_WITH_TIMEOUT(series(QStringLiteral("up%7Bjob%3D%22sentrok%22%7D%3D%3D1")).size() == 1, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        series(QStringLiteral("up%7Bjob%3D%22sentrok%22%7D%3D%3D1")).size() == 1, 60000);
     const QJsonArray up = series(QStringLiteral("sentrok_host_up"));
     QCOMPARE(up.size(), 3);
     QSet<QString> descriptions;

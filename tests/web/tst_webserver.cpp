@@ -148,18 +148,16 @@ void TestWebServer::init()
     startWith(loopback(m_passwordFile));
 }
 
-void TestWebServer::cleanup()
-{
-    m_server.reset();
-}
+void TestWebServer::cleanup() { m_server.reset(); }
 
 void TestWebServer::startWith(web::WebOptions options)
 {
     m_server = std::make_unique<web::WebServer>(*m_status, m_clock);
     const QString error = m_server->start(options);
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    m_base =
-        QStringLiteral("%1://127.0.0.1:%2").arg(m_server->secure() ? "https" : "http").arg(m_server->port());
+    m_base = QStringLiteral("%1://127.0.0.1:%2")
+                 .arg(m_server->secure() ? "https" : "http")
+                 .arg(m_server->port());
 }
 
 HttpClient TestWebServer::client() const
@@ -184,29 +182,30 @@ void TestWebServer::routes_data()
     QTest::newRow("status") << "/api/v1/status" << QByteArray("GET") << 200 << json
                             << QByteArray("\"hosts\":[");
     QTest::newRow("script") << "/static/sentrok.js" << QByteArray("GET") << 200
-                            << QByteArray("text/javascript; charset=utf-8") << QByteArray("/api/v1/status");
+                            << QByteArray("text/javascript; charset=utf-8")
+                            << QByteArray("/api/v1/status");
     QTest::newRow("style") << "/static/sentrok.css" << QByteArray("GET") << 200
                            << QByteArray("text/css; charset=utf-8") << QByteArray("span.strip");
-    QTest::newRow("no such file") << "/static/webserver.cpp" << QByteArray("GET") << 404 << QByteArray()
-                                  << QByteArray();
+    QTest::newRow("no such file") << "/static/webserver.cpp" << QByteArray("GET") << 404
+                                  << QByteArray() << QByteArray();
     QTest::newRow("no such page") << "/admin" << QByteArray("GET") << 404 << html << QByteArray();
     QTest::newRow("no such api") << "/api/v2/status" << QByteArray("GET") << 404 << json
                                  << QByteArray("error");
     QTest::newRow("host page") << "/host/3" << QByteArray("GET") << 200 << html
                                << QByteArray("<svg class=\"chart\"");
     QTest::newRow("host unknown") << "/host/99" << QByteArray("GET") << 404 << html << QByteArray();
-    QTest::newRow("host bad period") << "/host/3?period=1y" << QByteArray("GET") << 400 << html
-                                     << QByteArray();
+    QTest::newRow("host bad period")
+        << "/host/3?period=1y" << QByteArray("GET") << 400 << html << QByteArray();
     QTest::newRow("history") << "/api/v1/hosts/3/history" << QByteArray("GET") << 200 << json
                              << QByteArray("\"points\"");
-    QTest::newRow("history unknown") << "/api/v1/hosts/99/history" << QByteArray("GET") << 404 << json
-                                     << QByteArray();
+    QTest::newRow("history unknown")
+        << "/api/v1/hosts/99/history" << QByteArray("GET") << 404 << json << QByteArray();
     QTest::newRow("events") << "/api/v1/events?after=11" << QByteArray("GET") << 200 << json
                             << QByteArray("\"id\":12");
-    QTest::newRow("events after -1") << "/api/v1/events?after=-1" << QByteArray("GET") << 400 << json
-                                     << QByteArray();
-    QTest::newRow("events limit 0") << "/api/v1/events?limit=0" << QByteArray("GET") << 400 << json
-                                    << QByteArray();
+    QTest::newRow("events after -1")
+        << "/api/v1/events?after=-1" << QByteArray("GET") << 400 << json << QByteArray();
+    QTest::newRow("events limit 0")
+        << "/api/v1/events?limit=0" << QByteArray("GET") << 400 << json << QByteArray();
     QTest::newRow("events limit 1000")
         << "/api/v1/events?limit=1000" << QByteArray("GET") << 200 << json << QByteArray();
     QTest::newRow("events limit 1001")
@@ -214,8 +213,10 @@ void TestWebServer::routes_data()
     QTest::newRow("healthz") << "/healthz" << QByteArray("GET") << 200
                              << QByteArray("text/plain; charset=utf-8") << QByteArray("ok");
     for (const char* verb : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS"})
-        QTest::newRow(verb) << "/api/v1/status" << QByteArray(verb) << 405 << QByteArray() << QByteArray();
-    QTest::newRow("POST healthz") << "/healthz" << QByteArray("POST") << 405 << QByteArray() << QByteArray();
+        QTest::newRow(verb) << "/api/v1/status" << QByteArray(verb) << 405 << QByteArray()
+                            << QByteArray();
+    QTest::newRow("POST healthz") << "/healthz" << QByteArray("POST") << 405 << QByteArray()
+                                  << QByteArray();
 }
 
 void TestWebServer::routes()
@@ -258,9 +259,9 @@ void TestWebServer::password_data()
                            << "Basic " + right << 200;
     QTest::newRow("scheme in lower case") << "/metrics"
                                           << "basic " + right << 200;
-    QTest::newRow("wrong password") << "/"
-                                    << "Basic " + (QByteArray("sentrok:") + kPassword + "x").toBase64()
-                                    << 401;
+    QTest::newRow("wrong password")
+        << "/"
+        << "Basic " + (QByteArray("sentrok:") + kPassword + "x").toBase64() << 401;
     QTest::newRow("password cut short")
         << "/"
         << "Basic " + (QByteArray("sentrok:") + kPassword.chopped(1)).toBase64() << 401;
@@ -285,11 +286,13 @@ void TestWebServer::password()
     QFETCH(QByteArray, authorization);
     QFETCH(int, status);
     HttpClient c(m_base);
-    const HttpAnswer a =
-        authorization.isEmpty() ? c.get(path) : c.get(path, "GET", {{"Authorization", authorization}});
+    const HttpAnswer a = authorization.isEmpty()
+                             ? c.get(path)
+                             : c.get(path, "GET", {{"Authorization", authorization}});
     QCOMPARE(a.status, status);
     if (status == 401) {
-        QCOMPARE(a.header("WWW-Authenticate"), QByteArray("Basic realm=\"Sentrok\", charset=\"UTF-8\""));
+        QCOMPARE(a.header("WWW-Authenticate"),
+                 QByteArray("Basic realm=\"Sentrok\", charset=\"UTF-8\""));
         QVERIFY(!a.body.contains("192.0.2"));
     }
 }
@@ -306,7 +309,8 @@ void TestWebServer::hostileTextStaysText()
     QCOMPARE(page.body.count("<script"), 1);
     QVERIFY(client().get(QStringLiteral("/host/3")).body.contains("&lt;script&gt;"));
 
-    const QJsonDocument status = QJsonDocument::fromJson(client().get(QStringLiteral("/api/v1/status")).body);
+    const QJsonDocument status =
+        QJsonDocument::fromJson(client().get(QStringLiteral("/api/v1/status")).body);
     QVERIFY(status.isObject());
     const QJsonArray hosts = status.object().value(QLatin1String("hosts")).toArray();
     QCOMPARE(hosts.size(), 4);
@@ -344,13 +348,18 @@ void TestWebServer::eventsFromSnapshotOrDatabase_data()
     QTest::addColumn<qint64>("lastId");
     QTest::addColumn<bool>("more");
     // The snapshot keeps every event after 10: events 11, 12, 13. The database gives 8, 9, 10.
-    QTest::newRow("all kept") << "after=10" << false << QList<qint64>{11, 12, 13} << qint64(13) << false;
+    QTest::newRow("all kept") << "after=10" << false << QList<qint64>{11, 12, 13} << qint64(13)
+                              << false;
     QTest::newRow("newest") << "after=12" << false << QList<qint64>{13} << qint64(13) << false;
     QTest::newRow("nothing new") << "after=13" << false << QList<qint64>{} << qint64(13) << false;
-    QTest::newRow("limited") << "after=10&limit=2" << false << QList<qint64>{11, 12} << qint64(12) << true;
-    QTest::newRow("numbering started again") << "after=50" << false << QList<qint64>{} << qint64(13) << false;
-    QTest::newRow("older than kept") << "after=9" << true << QList<qint64>{8, 9, 10} << qint64(10) << false;
-    QTest::newRow("older, limited") << "after=7&limit=2" << true << QList<qint64>{8, 9} << qint64(9) << true;
+    QTest::newRow("limited") << "after=10&limit=2" << false << QList<qint64>{11, 12} << qint64(12)
+                             << true;
+    QTest::newRow("numbering started again")
+        << "after=50" << false << QList<qint64>{} << qint64(13) << false;
+    QTest::newRow("older than kept")
+        << "after=9" << true << QList<qint64>{8, 9, 10} << qint64(10) << false;
+    QTest::newRow("older, limited")
+        << "after=7&limit=2" << true << QList<qint64>{8, 9} << qint64(9) << true;
 }
 
 void TestWebServer::eventsFromSnapshotOrDatabase()
@@ -360,7 +369,8 @@ void TestWebServer::eventsFromSnapshotOrDatabase()
     QFETCH(QList<qint64>, ids);
     QFETCH(qint64, lastId);
     QFETCH(bool, more);
-    for (qint64 id : {8, 9, 10}) m_status->events.events.push_back({id, 1, {}, {}, HostState::Up, 0, 3});
+    for (qint64 id : {8, 9, 10})
+        m_status->events.events.push_back({id, 1, {}, {}, HostState::Up, 0, 3});
     const HttpAnswer a = client().get(QStringLiteral("/api/v1/events?") + query);
     QCOMPARE(a.status, 200);
     QCOMPARE(m_status->eventQueries.empty(), !asksDatabase);
@@ -381,7 +391,8 @@ void TestWebServer::historyTimes_data()
     QTest::addColumn<qint64>("toMs");
     const qint64 now = QDateTime(QDate(2026, 3, 2), QTime(12, 0, 0)).toMSecsSinceEpoch();
     QTest::newRow("the last day") << "" << 200 << now - 86'400'000 << now;
-    QTest::newRow("seconds") << "from=1000&to=2000" << 200 << qint64(1'000'000) << qint64(2'000'000);
+    QTest::newRow("seconds") << "from=1000&to=2000" << 200 << qint64(1'000'000)
+                             << qint64(2'000'000);
     QTest::newRow("with offset")
         << "from=2026-03-01T10:00:00%2B03:00&to=2026-03-01T10:30:00Z" << 200
         << QDateTime(QDate(2026, 3, 1), QTime(7, 0), QTimeZone::utc()).toMSecsSinceEpoch()
@@ -419,10 +430,11 @@ void TestWebServer::answersInTheOrderAsked()
     startWith(loopback());
     // The first needs the database (slow), the second not: the second still comes second.
     m_status->delayMs = 300;
-    const QByteArray got = rawExchange(m_server->port(),
-                                       "GET /api/v1/hosts/3/history HTTP/1.1\r\nHost: x\r\n\r\n"
-                                       "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-                                       5000);
+    const QByteArray got =
+        rawExchange(m_server->port(),
+                    "GET /api/v1/hosts/3/history HTTP/1.1\r\nHost: x\r\n\r\n"
+                    "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                    5000);
     const qsizetype history = got.indexOf("\"points\""), health = got.indexOf("\r\n\r\nok\n");
     QVERIFY2(history > 0 && health > history, got.constData());
     QCOMPARE(got.count("HTTP/1.1 200"), 2);
@@ -431,8 +443,9 @@ void TestWebServer::answersInTheOrderAsked()
 void TestWebServer::busyDatabase()
 {
     m_status->busy = true;
-    for (const QString& path : {QStringLiteral("/api/v1/hosts/3/history"), QStringLiteral("/host/3"),
-                                QStringLiteral("/api/v1/events?after=1")}) {
+    for (const QString& path :
+         {QStringLiteral("/api/v1/hosts/3/history"), QStringLiteral("/host/3"),
+          QStringLiteral("/api/v1/events?after=1")}) {
         const HttpAnswer a = client().get(path);
         QCOMPARE(a.status, 503);
         QCOMPARE(a.header("Retry-After"), QByteArray("1"));
@@ -474,9 +487,10 @@ void TestWebServer::passwordFile_data()
     QTest::newRow("another user's") << line << 0600 << false << 65534 << "другому пользователю";
     QTest::newRow("empty first line") << "\nsecret\n" + line << 0600 << false << -1 << "нет пароля";
     QTest::newRow("through a link") << line << 0600 << true << -1 << "символическая ссылка";
-    QTest::newRow("64 KB") << line + QByteArray(64 * 1024 - line.size(), 'x') << 0600 << false << -1 << "";
-    QTest::newRow("a byte more") << line + QByteArray(64 * 1024 + 1 - line.size(), 'x') << 0600 << false << -1
-                                 << "больше";
+    QTest::newRow("64 KB") << line + QByteArray(64 * 1024 - line.size(), 'x') << 0600 << false << -1
+                           << "";
+    QTest::newRow("a byte more") << line + QByteArray(64 * 1024 + 1 - line.size(), 'x') << 0600
+                                 << false << -1 << "больше";
     QTest::newRow("missing") << QByteArray() << 0 << false << -1 << "не найден";
 }
 
@@ -525,7 +539,8 @@ void TestWebServer::requestSize()
     web::WebOptions o = loopback();
     o.limits.maxRequestBytes = 2048;
     startWith(o);
-    QByteArray request = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nX-Filler: ";
+    QByteArray request =
+        "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nX-Filler: ";
     request += QByteArray(2048 + extra - request.size() - 4, 'a') + "\r\n\r\n";
     QCOMPARE(request.size(), 2048 + extra);
     bool closed = false;
@@ -637,9 +652,10 @@ void TestWebServer::https()
 {
     QProcess openssl;
     openssl.setWorkingDirectory(m_dir.path());
-    openssl.start(QStringLiteral("openssl"),
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                   "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1"});
+    openssl.start(
+        QStringLiteral("openssl"),
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1"});
     if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
         QSKIP("openssl could not make a certificate");
     const QString key = m_dir.filePath(QStringLiteral("key.pem")),
@@ -663,7 +679,8 @@ void TestWebServer::https()
     o.limits.maxConnections = 1;
     o.limits.handshakeTimeoutMs = 500;
     startWith(o);
-    // A client that never shakes hands holds the only place for the handshake's time, then loses it.
+    // A client that never shakes hands holds the only place for the handshake's time, then loses
+    // it.
     QTcpSocket silent;
     silent.connectToHost(QStringLiteral("127.0.0.1"), m_server->port());
     QVERIFY(silent.waitForConnected(5000));
@@ -688,8 +705,8 @@ void TestWebServer::ipv6()
     web::WebOptions o;
     o.endpoint = {endpoint->address, 0};
     startWith(o);
-    const HttpAnswer a =
-        HttpClient(QStringLiteral("http://[::1]:%1").arg(m_server->port())).get(QStringLiteral("/healthz"));
+    const HttpAnswer a = HttpClient(QStringLiteral("http://[::1]:%1").arg(m_server->port()))
+                             .get(QStringLiteral("/healthz"));
     QCOMPARE(a.status, 200);
     // Loopback of one family is not the other's.
     QCOMPARE(HttpClient(QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()))

@@ -19,14 +19,8 @@ using web::HostState;
 namespace {
 
 const QDateTime kNow(QDate(2026, 3, 2), QTime(12, 30, 0));
-qint64 nowMs()
-{
-    return kNow.toMSecsSinceEpoch();
-}
-QString ago(qint64 secs)
-{
-    return storedDateText(kNow.addSecs(-secs));
-}
+qint64 nowMs() { return kNow.toMSecsSinceEpoch(); }
+QString ago(qint64 secs) { return storedDateText(kNow.addSecs(-secs)); }
 
 const web::HostStatus& hostOf(const web::StatusSnapshot& s, qint64 id)
 {
@@ -60,10 +54,11 @@ void TestWebStore::statesOfHosts()
     Database& db = f.db();
     const qint64 up = f.addHost(QStringLiteral("192.0.2.1"), QStringLiteral("Сервер"));
     const qint64 router = f.addHost(QStringLiteral("192.0.2.2"), QStringLiteral("Маршрутизатор"));
-    const qint64 behind = f.addHost(QStringLiteral("192.0.2.3"), QStringLiteral("За маршрутизатором"));
+    const qint64 behind =
+        f.addHost(QStringLiteral("192.0.2.3"), QStringLiteral("За маршрутизатором"));
     const qint64 never = f.addHost(QStringLiteral("192.0.2.4"), QStringLiteral("Новый"));
-    const qint64 skipped =
-        f.addHost(QStringLiteral("192.0.2.5"), QStringLiteral("Не проверяется"), QStringLiteral("0"));
+    const qint64 skipped = f.addHost(QStringLiteral("192.0.2.5"), QStringLiteral("Не проверяется"),
+                                     QStringLiteral("0"));
     db.execute(QStringLiteral("update address set parent = ? where id = ?"), {router, behind});
     for (qint64 h : {up, router, behind, skipped}) check(db, h, ago(40 * 86400), 5);
     // Down an hour ago for an hour, back, then down again ten minutes ago.
@@ -78,7 +73,8 @@ void TestWebStore::statesOfHosts()
     web::StatusBuilder b;
     const auto s = b.build(db, nowMs(), {true, {QStringLiteral("запись ждёт")}});
     QCOMPARE(s->hosts.size(), std::size_t(5));
-    QCOMPARE(s->hosts.front().description, QStringLiteral("За маршрутизатором"));  // ordered by description
+    QCOMPARE(s->hosts.front().description,
+             QStringLiteral("За маршрутизатором"));  // ordered by description
     const web::HostStatus& u = hostOf(*s, up);
     QCOMPARE(u.state, HostState::Up);
     QCOMPARE(u.sinceMs, kNow.addSecs(-3600).toMSecsSinceEpoch());
@@ -173,8 +169,8 @@ void TestWebStore::logEmptiedIsReadAfresh()
     db.execute(QStringLiteral("delete from log_hourly"));
     db.execute(QStringLiteral("delete from log_daily"));
     check(db, h, ago(10), 3);
-    // The counts of the rows gone are not kept, and the new row is not skipped (on SQLite it may take
-    // an old row's key, on PostgreSQL it follows them).
+    // The counts of the rows gone are not kept, and the new row is not skipped (on SQLite it may
+    // take an old row's key, on PostgreSQL it follows them).
     const auto s = b.build(db, nowMs(), {});
     QCOMPARE(hostOf(*s, h).checksOk, qint64(1));
     QCOMPARE(hostOf(*s, h).lastCheckMs, kNow.addSecs(-10).toMSecsSinceEpoch());
@@ -240,7 +236,8 @@ void TestWebStore::passes()
     TestFolder f;
     Database& db = f.db();
     db.execute(
-        QStringLiteral("insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,10,2)"),
+        QStringLiteral(
+            "insert into passes (monitor,started,finished,hosts,failed) values ('m',?,?,10,2)"),
         {ago(100), ago(88)});
     db.execute(QStringLiteral("insert into passes (monitor,started) values ('m',?)"), {ago(5)});
     web::StatusBuilder b;
@@ -278,8 +275,8 @@ void TestWebStore::providerPublishesAndAnswers()
     QCOMPARE(report->history.points.size(), std::size_t(1));
     QCOMPARE(report->periods[0].totals.checks, qint64(1));
     report.reset();
-    QVERIFY(
-        provider.hostReport({h + 100, 0, nowMs(), false}, &context, [&](web::HostReport r) { report = r; }));
+    QVERIFY(provider.hostReport({h + 100, 0, nowMs(), false}, &context,
+                                [&](web::HostReport r) { report = r; }));
     QTRY_VERIFY_WITH_TIMEOUT(report.has_value(), 10000);
     QVERIFY(!report->found);
 }
@@ -287,7 +284,9 @@ void TestWebStore::providerPublishesAndAnswers()
 void TestWebStore::providerQuestionsAreBounded()
 {
     if (onPostgres())
-        QSKIP("a write lock held by another connection stops SQLite's readers only in the tests' setup");
+        QSKIP(
+            "a write lock held by another connection stops SQLite's readers only in the tests' "
+            "setup");
     TestFolder f;
     FakeClock clock(kNow);
     web::StoreStatusOptions options;

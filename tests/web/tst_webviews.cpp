@@ -57,7 +57,8 @@ void TestWebViews::escaping_data()
     QTest::addColumn<QString>("label");
     QTest::newRow("plain") << QStringLiteral("Шлюз 1") << QStringLiteral("Шлюз 1")
                            << QStringLiteral("Шлюз 1");
-    QTest::newRow("markup") << QStringLiteral("<b>&'\"") << QStringLiteral("&lt;b&gt;&amp;&#39;&quot;")
+    QTest::newRow("markup") << QStringLiteral("<b>&'\"")
+                            << QStringLiteral("&lt;b&gt;&amp;&#39;&quot;")
                             << QStringLiteral("<b>&'\\\"");
     QTest::newRow("backslash") << QStringLiteral("a\\b") << QStringLiteral("a\\b")
                                << QStringLiteral("a\\\\b");
@@ -151,27 +152,31 @@ void TestWebViews::endpoints()
     const std::optional<web::HttpEndpoint> e = web::parseHttpEndpoint(text, &error);
     QCOMPARE(e.has_value(), !address.isEmpty());
     if (!e) {
-        QVERIFY(error.contains(QStringLiteral("например")) || error.contains(QStringLiteral("порт")) ||
-                error.contains(QStringLiteral("IPv6")));
+        QVERIFY(error.contains(QStringLiteral("например")) ||
+                error.contains(QStringLiteral("порт")) || error.contains(QStringLiteral("IPv6")));
         return;
     }
     QCOMPARE(e->port, quint16(port));
-    QCOMPARE(e->address,
-             address == QLatin1String("any") ? QHostAddress(QHostAddress::Any) : QHostAddress(address));
+    QCOMPARE(e->address, address == QLatin1String("any") ? QHostAddress(QHostAddress::Any)
+                                                         : QHostAddress(address));
 }
 
 void TestWebViews::times()
 {
     web::TimeText t;
-    const qint64 ms = QDateTime(QDate(2026, 3, 2), QTime(7, 8, 9), QTimeZone::utc()).toMSecsSinceEpoch();
+    const qint64 ms =
+        QDateTime(QDate(2026, 3, 2), QTime(7, 8, 9), QTimeZone::utc()).toMSecsSinceEpoch();
     QCOMPARE(t.iso(ms), QStringLiteral("2026-03-02T10:08:09+03:00"));
     QCOMPARE(t.full(ms), QStringLiteral("02.03.2026 10:08:09"));
     QCOMPARE(t.brief(ms), QStringLiteral("02.03 10:08"));
     // Before the epoch, and across a year's end, the calendar still holds.
-    QCOMPARE(t.full(QDateTime(QDate(1969, 12, 31), QTime(21, 0), QTimeZone::utc()).toMSecsSinceEpoch()),
-             QStringLiteral("01.01.1970 00:00:00"));
-    QCOMPARE(t.full(QDateTime(QDate(2024, 2, 29), QTime(20, 59, 59), QTimeZone::utc()).toMSecsSinceEpoch()),
-             QStringLiteral("29.02.2024 23:59:59"));
+    QCOMPARE(
+        t.full(QDateTime(QDate(1969, 12, 31), QTime(21, 0), QTimeZone::utc()).toMSecsSinceEpoch()),
+        QStringLiteral("01.01.1970 00:00:00"));
+    QCOMPARE(
+        t.full(
+            QDateTime(QDate(2024, 2, 29), QTime(20, 59, 59), QTimeZone::utc()).toMSecsSinceEpoch()),
+        QStringLiteral("29.02.2024 23:59:59"));
     QCOMPARE(web::spanText(59), QStringLiteral("59 с"));
     QCOMPARE(web::spanText(3599), QStringLiteral("59 мин 59 с"));
     QCOMPARE(web::spanText(86400 + 7200), QStringLiteral("1 д 2 ч"));
@@ -200,13 +205,13 @@ void TestWebViews::metricsFormat()
     }
     // Unchecked hosts have no state to give; the others have one each.
     QCOMPARE(text.count(QStringLiteral("sentrok_host_up{")), 3);
-    QVERIFY(text.contains(
-        QStringLiteral("sentrok_host_up{id=\"1\",address=\"192.0.2.1\",description=\"Маршрутизатор\"} 0")));
+    QVERIFY(text.contains(QStringLiteral(
+        "sentrok_host_up{id=\"1\",address=\"192.0.2.1\",description=\"Маршрутизатор\"} 0")));
     QVERIFY(text.contains(QStringLiteral("sentrok_host_unreachable{id=\"2\"")));
     QVERIFY(text.contains(QStringLiteral("sentrok_host_up{id=\"3\",address=\"198.51.100.7\"")));
-    QVERIFY(text.contains(
-        QStringLiteral("description=\"<script>window.pwned=1</script><img src=x onerror=\\\"pwned=2\\\"> "
-                       "& 'q'\"} 1")));
+    QVERIFY(text.contains(QStringLiteral(
+        "description=\"<script>window.pwned=1</script><img src=x onerror=\\\"pwned=2\\\"> "
+        "& 'q'\"} 1")));
     QVERIFY(text.contains(QStringLiteral("sentrok_host_reply_seconds{id=\"3\"")));
     QVERIFY(text.contains(QStringLiteral(",result=\"failed\"} 3")));
     QCOMPARE(text.count(QStringLiteral("sentrok_checks_total{")), 8);
@@ -228,7 +233,8 @@ void TestWebViews::pageOrder()
 {
     web::StatusSnapshot s = sampleSnapshot(1'700'000'000'000);
     // A second down router with a chain behind it, and an unreachable host whose ancestor is up.
-    HostStatus r2{.id = 5, .address = {}, .description = QStringLiteral("Р2"), .state = HostState::Down};
+    HostStatus r2{
+        .id = 5, .address = {}, .description = QStringLiteral("Р2"), .state = HostState::Down};
     HostStatus c1{.id = 6,
                   .address = {},
                   .description = QStringLiteral("Р2-1"),
@@ -295,11 +301,13 @@ void TestWebViews::health_data()
     QTest::newRow("well") << qint64(1000) << qint64(0) << QStringList{} << 0;
     QTest::newRow("pass just in time") << kDue << qint64(0) << QStringList{} << 0;
     QTest::newRow("pass late") << kDue + 1 << qint64(0) << QStringList{} << 1;
-    QTest::newRow("database read just in time") << qint64(1000) << qint64(30'000) << QStringList{} << 0;
+    QTest::newRow("database read just in time")
+        << qint64(1000) << qint64(30'000) << QStringList{} << 0;
     QTest::newRow("database unread") << qint64(1000) << qint64(30'001) << QStringList{} << 1;
     QTest::newRow("told by the program")
         << qint64(1000) << qint64(0) << QStringList{QStringLiteral("x")} << 1;
-    QTest::newRow("everything") << kDue + 1 << qint64(30'001) << QStringList{QStringLiteral("x")} << 3;
+    QTest::newRow("everything") << kDue + 1 << qint64(30'001) << QStringList{QStringLiteral("x")}
+                                << 3;
 }
 
 void TestWebViews::health()

@@ -27,7 +27,10 @@ using web::StatusSnapshot;
 // Answers with what the test put in it, after `delayMs`, on the asking object's thread.
 class FakeStatus final : public web::StatusProvider {
 public:
-    void publish(StatusSnapshot s) { m_slot.publish(std::make_shared<StatusSnapshot>(std::move(s))); }
+    void publish(StatusSnapshot s)
+    {
+        m_slot.publish(std::make_shared<StatusSnapshot>(std::move(s)));
+    }
     std::shared_ptr<const StatusSnapshot> snapshot() const override { return m_slot.get(); }
     qint64 lastLookMs() const override { return lastLook.load(); }
 
@@ -100,7 +103,8 @@ inline StatusSnapshot sampleSnapshot(qint64 nowMs)
         return h;
     };
     HostStatus router = host(1, "192.0.2.1", QStringLiteral("Маршрутизатор"), HostState::Down);
-    HostStatus sw = host(2, "192.0.2.2", QStringLiteral("Коммутатор \"этаж\" 2"), HostState::Unreachable);
+    HostStatus sw =
+        host(2, "192.0.2.2", QStringLiteral("Коммутатор \"этаж\" 2"), HostState::Unreachable);
     sw.parent = 1;
     sw.downAncestor = 1;
     HostStatus server = host(3, "198.51.100.7", kHostileText, HostState::Up);
@@ -144,7 +148,8 @@ public:
                    const QList<std::pair<QByteArray, QByteArray>>& headers = {}, int waitMs = 15000)
     {
         QNetworkRequest request(QUrl(m_base + path));
-        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                             QNetworkRequest::AlwaysNetwork);
         if (!m_auth.isEmpty()) request.setRawHeader("Authorization", m_auth);
         for (const auto& [k, v] : headers) request.setRawHeader(k, v);
         QNetworkReply* reply = m_nam->sendCustomRequest(request, verb);
@@ -158,7 +163,8 @@ public:
         a.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         a.body = reply->readAll();
         a.headers = reply->rawHeaderPairs();
-        if (reply->error() != QNetworkReply::NoError && a.status == 0) a.error = reply->errorString();
+        if (reply->error() != QNetworkReply::NoError && a.status == 0)
+            a.error = reply->errorString();
         reply->deleteLater();
         return a;
     }

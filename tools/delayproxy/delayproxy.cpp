@@ -13,10 +13,18 @@
 // spoke (or the first one): with a client that waits for each answer, its round trips. With
 // --postgres the client's side is read as PostgreSQL's protocol (version 3, without TLS) and the
 // line goes on with " statements S": queries sent, simple or extended (a PREPARE, an EXECUTE
-// and a COMMIT count one each); a stream it cannot follow (TLS, another protocol) stops the counting on that
-// connection. Stops on SIGTERM, SIGINT or when its parent dies.
+// and a COMMIT count one each); a stream it cannot follow (TLS, another protocol) stops the
+// counting on that connection. Stops on SIGTERM, SIGINT or when its parent dies.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,16 +33,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <memory>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -80,8 +80,8 @@ struct Chunk {
 struct Direction {
     std::deque<Chunk> queue;
     std::size_t written = 0;  // of the front chunk
-    bool readClosed = false;   // EOF seen; nothing more is read
-    bool writeShut = false;    // the EOF was passed on
+    bool readClosed = false;  // EOF seen; nothing more is read
+    bool writeShut = false;   // the EOF was passed on
     std::uint64_t chunks = 0;
 };
 
@@ -101,7 +101,8 @@ public:
         for (;;) {
             const std::size_t header = m_startup ? 4 : 5;
             if (m_buffer.size() - at < header) break;
-            const auto* p = reinterpret_cast<const unsigned char*>(m_buffer.data() + at + header - 4);
+            const auto* p =
+                reinterpret_cast<const unsigned char*>(m_buffer.data() + at + header - 4);
             const std::uint32_t length = std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
             if (length < 4 || length > (1u << 30)) {
                 m_lost = true;
@@ -224,7 +225,8 @@ void report(FILE* to, const Totals& t, bool postgres)
 
 bool finished(const Pair& p)
 {
-    return p.dead || (p.up.writeShut && p.down.writeShut && p.up.queue.empty() && p.down.queue.empty());
+    return p.dead ||
+           (p.up.writeShut && p.down.writeShut && p.up.queue.empty() && p.down.queue.empty());
 }
 
 }  // namespace
@@ -238,7 +240,8 @@ int main(int argc, char** argv)
     }
     if (argc != 5) {
         std::fprintf(stderr,
-                     "usage: sentrok-delayproxy [--postgres] LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS\n");
+                     "usage: sentrok-delayproxy [--postgres] LISTEN_PORT TARGET_HOST TARGET_PORT "
+                     "DELAY_MS\n");
         return 2;
     }
     char* end = nullptr;
@@ -292,8 +295,10 @@ int main(int argc, char** argv)
             short c = p->up.readClosed ? 0 : POLLIN, s = p->down.readClosed ? 0 : POLLIN;
             for (const Direction* d : {&p->up, &p->down}) {
                 if (d->queue.empty()) continue;
-                if (d->queue.front().due <= Clock::now()) (d == &p->up ? s : c) |= POLLOUT;
-                else next = std::min(next, d->queue.front().due);
+                if (d->queue.front().due <= Clock::now())
+                    (d == &p->up ? s : c) |= POLLOUT;
+                else
+                    next = std::min(next, d->queue.front().due);
             }
             // A side with nothing to poll for is left out: a closed one would report POLLHUP
             // again and again.
@@ -302,7 +307,8 @@ int main(int argc, char** argv)
         }
         int timeout = -1;
         if (next != Clock::time_point::max()) {
-            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
             timeout = wait.count() <= 0 ? 0 : int((wait.count() + 999) / 1000);
         }
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
@@ -315,7 +321,8 @@ int main(int argc, char** argv)
                 if (client.get() < 0) break;
                 Fd server(connectTo(argv[2], argv[3]));
                 if (server.get() < 0) {
-                    std::fprintf(stderr, "sentrok-delayproxy: cannot reach %s:%s\n", argv[2], argv[3]);
+                    std::fprintf(stderr, "sentrok-delayproxy: cannot reach %s:%s\n", argv[2],
+                                 argv[3]);
                     continue;  // the client sees its connection closed
                 }
                 setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -345,7 +352,8 @@ int main(int argc, char** argv)
             }
             if (sev & (POLLIN | POLLHUP | POLLERR)) {
                 const std::uint64_t before = p.down.chunks;
-                if (!p.down.readClosed && !readInto(p.server.get(), p.down, delay, [](const std::string&) {}))
+                if (!p.down.readClosed &&
+                    !readInto(p.server.get(), p.down, delay, [](const std::string&) {}))
                     p.dead = true;
                 if (p.down.chunks > before) {
                     totals.down += p.down.chunks - before;
@@ -353,7 +361,8 @@ int main(int argc, char** argv)
                 }
             }
             const Clock::time_point now = Clock::now();
-            if (!flushDue(p.server.get(), p.up, now) || !flushDue(p.client.get(), p.down, now)) p.dead = true;
+            if (!flushDue(p.server.get(), p.up, now) || !flushDue(p.client.get(), p.down, now))
+                p.dead = true;
         }
         std::erase_if(pairs, [](const std::unique_ptr<Pair>& p) { return finished(*p); });
     }

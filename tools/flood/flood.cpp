@@ -16,18 +16,18 @@
 #include "../inetsum.h"
 
 #include <arpa/inet.h>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <linux/icmp.h>
-#include <netinet/in.h>
 #include <random>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -123,13 +123,18 @@ int main(int argc, char** argv)
     in_addr to{htonl(INADDR_LOOPBACK)};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--kind") kind = value;
-        else if (key == "--rate") rate = std::atol(value.c_str());
-        else if (key == "--to" && inet_pton(AF_INET, value.c_str(), &to) == 1) continue;
-        else kind.clear(), i = argc;
+        if (key == "--kind")
+            kind = value;
+        else if (key == "--rate")
+            rate = std::atol(value.c_str());
+        else if (key == "--to" && inet_pton(AF_INET, value.c_str(), &to) == 1)
+            continue;
+        else
+            kind.clear(), i = argc;
     }
     if ((kind != "replies" && kind != "garbage") || rate <= 0 || (ntohl(to.s_addr) >> 24) != 127) {
-        std::fprintf(stderr, "usage: sentrok-flood --kind replies|garbage [--rate N] [--to 127.x.y.z]\n");
+        std::fprintf(stderr,
+                     "usage: sentrok-flood --kind replies|garbage [--rate N] [--to 127.x.y.z]\n");
         return 2;
     }
     const bool replies = kind == "replies";

@@ -34,36 +34,49 @@
 
 #include "../inetsum.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <linux/icmp.h>
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <linux/icmp.h>
-#include <netinet/icmp6.h>
 #include <map>
-#include <netinet/in.h>
 #include <optional>
-#include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-enum class Action { Reply, Silent, Twice, WrongSeq, WrongId, WrongSource, BadChecksum, Unreachable };
+enum class Action {
+    Reply,
+    Silent,
+    Twice,
+    WrongSeq,
+    WrongId,
+    WrongSource,
+    BadChecksum,
+    Unreachable
+};
 
 const std::map<std::string, Action> kActions = {
-    {"reply", Action::Reply},           {"silent", Action::Silent},
-    {"twice", Action::Twice},           {"wrong-seq", Action::WrongSeq},
-    {"wrong-id", Action::WrongId},      {"wrong-source", Action::WrongSource},
-    {"bad-checksum", Action::BadChecksum}, {"unreachable", Action::Unreachable},
+    {"reply", Action::Reply},
+    {"silent", Action::Silent},
+    {"twice", Action::Twice},
+    {"wrong-seq", Action::WrongSeq},
+    {"wrong-id", Action::WrongId},
+    {"wrong-source", Action::WrongSource},
+    {"bad-checksum", Action::BadChecksum},
+    {"unreachable", Action::Unreachable},
 };
 
 __extension__ typedef unsigned __int128 u128;
@@ -177,20 +190,23 @@ bool parseRule(const std::string& line, std::vector<Rule>& rules)
     rule.actionName = action;
     while (words >> option) {
         const auto eq = option.find('=');
-        const std::string key = option.substr(0, eq), value = eq == std::string::npos ? "" : option.substr(eq + 1);
+        const std::string key = option.substr(0, eq),
+                          value = eq == std::string::npos ? "" : option.substr(eq + 1);
         if (key == "delay") {
             rule.delayMs = std::atoi(value.c_str());
         } else if (key == "pct") {
             rule.pct = std::atoi(value.c_str());
         } else if (key == "from") {
             const auto from = parseAddress(value);
-            if (!from || !isLoopback(*from) || from->v6 != rule.first.v6) return fail("bad from= in: " + line);
+            if (!from || !isLoopback(*from) || from->v6 != rule.first.v6)
+                return fail("bad from= in: " + line);
             rule.from = *from;
         } else {
             return fail("bad option in: " + line);
         }
     }
-    if (rule.first.v6 && rule.action == Action::BadChecksum) return fail("no bad-checksum over IPv6: " + line);
+    if (rule.first.v6 && rule.action == Action::BadChecksum)
+        return fail("no bad-checksum over IPv6: " + line);
     if (!rule.from) rule.from = rule.first.v6 ? *parseAddress("fd00::fe") : v4(0x7f0000fe);
     rules.push_back(rule);
     return true;
@@ -199,7 +215,8 @@ bool parseRule(const std::string& line, std::vector<Rule>& rules)
 const Rule* ruleFor(const std::vector<Rule>& rules, const Address& address)
 {
     for (const Rule& r : rules) {
-        if (address.v6 != r.first.v6 || address.value < r.first.value || address.value > r.last.value)
+        if (address.v6 != r.first.v6 || address.value < r.first.value ||
+            address.value > r.last.value)
             continue;
         if (int((address.value - r.first.value) % 100) >= r.pct) continue;
         return &r;
@@ -216,7 +233,8 @@ void put16(std::vector<uint8_t>& b, size_t at, uint16_t v)
 uint16_t get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
 // A whole IPv4 packet carrying `icmp`, for a socket that takes the header as given.
-std::vector<uint8_t> ipPacket(uint32_t source, uint32_t destination, const std::vector<uint8_t>& icmp)
+std::vector<uint8_t> ipPacket(uint32_t source, uint32_t destination,
+                              const std::vector<uint8_t>& icmp)
 {
     std::vector<uint8_t> p(20 + icmp.size(), 0);
     p[0] = 0x45;
@@ -263,10 +281,17 @@ std::vector<Outgoing> answers(const Rule& rule, const Request& r)
     reply[1] = 0;
     Address source = r.destination;
     switch (rule.action) {
-    case Action::WrongSeq: put16(reply, 6, uint16_t(get16(&r.icmp[6]) + 1)); break;
-    case Action::WrongId: put16(reply, 4, uint16_t(get16(&r.icmp[4]) + 1)); break;
-    case Action::WrongSource: source = *rule.from; break;
-    default: break;
+        case Action::WrongSeq:
+            put16(reply, 6, uint16_t(get16(&r.icmp[6]) + 1));
+            break;
+        case Action::WrongId:
+            put16(reply, 4, uint16_t(get16(&r.icmp[4]) + 1));
+            break;
+        case Action::WrongSource:
+            source = *rule.from;
+            break;
+        default:
+            break;
     }
     put16(reply, 2, 0);
     if (rule.action == Action::Unreachable) {
@@ -283,17 +308,21 @@ std::vector<Outgoing> answers(const Rule& rule, const Request& r)
     };
     std::vector<Outgoing> out;
     switch (rule.action) {
-    case Action::Silent: break;
-    case Action::Twice: out.push_back({source, r.source, packet()}); [[fallthrough]];
-    default: out.push_back({source, r.source, packet()});
+        case Action::Silent:
+            break;
+        case Action::Twice:
+            out.push_back({source, r.source, packet()});
+            [[fallthrough]];
+        default:
+            out.push_back({source, r.source, packet()});
     }
     return out;
 }
 
 // One datagram, with the kernel's time of its arrival (realtime, microseconds) and, on an
 // IPv6 socket, its sender, destination and hop limit.
-ssize_t receive(int fd, uint8_t* buffer, size_t size, long long& arrivedUs, sockaddr_in6* from = nullptr,
-                in6_addr* to = nullptr, unsigned* hops = nullptr)
+ssize_t receive(int fd, uint8_t* buffer, size_t size, long long& arrivedUs,
+                sockaddr_in6* from = nullptr, in6_addr* to = nullptr, unsigned* hops = nullptr)
 {
     iovec iov{buffer, size};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(in6_pktinfo)) +
@@ -467,21 +496,25 @@ int main(int argc, char** argv)
     std::multimap<int64_t, Outgoing> due;
     while (!g_stop) {
         int timeout = -1;
-        if (!due.empty()) timeout = int(std::max<int64_t>(0, (due.begin()->first - nowUs() + 999) / 1000));
+        if (!due.empty())
+            timeout = int(std::max<int64_t>(0, (due.begin()->first - nowUs() + 999) / 1000));
         pollfd p[2] = {{in, POLLIN, 0}, {in6, POLLIN, 0}};
         if (poll(p, in6 >= 0 ? 2 : 1, timeout) > 0) {
             std::optional<Request> r;
-            if (p[0].revents & POLLIN) r = readV4(in);
-            else if (in6 >= 0 && (p[1].revents & POLLIN)) r = readV6(in6);
+            if (p[0].revents & POLLIN)
+                r = readV4(in);
+            else if (in6 >= 0 && (p[1].revents & POLLIN))
+                r = readV6(in6);
             if (r) {
                 const Rule* rule = isLoopback(r->source) && isLoopback(r->destination)
                                        ? ruleFor(rules, r->destination)
                                        : nullptr;
                 if (!quiet) {
-                    std::printf("request src=%s dst=%s id=%u seq=%u ttl=%u len=%zu action=%s us=%lld\n",
-                                addressText(r->source).c_str(), addressText(r->destination).c_str(),
-                                get16(&r->icmp[4]), get16(&r->icmp[6]), r->ttl, r->icmp.size() - 8,
-                                rule ? rule->actionName.c_str() : "silent", r->arrivedUs);
+                    std::printf(
+                        "request src=%s dst=%s id=%u seq=%u ttl=%u len=%zu action=%s us=%lld\n",
+                        addressText(r->source).c_str(), addressText(r->destination).c_str(),
+                        get16(&r->icmp[4]), get16(&r->icmp[6]), r->ttl, r->icmp.size() - 8,
+                        rule ? rule->actionName.c_str() : "silent", r->arrivedUs);
                     std::fflush(stdout);
                 }
                 if (rule)

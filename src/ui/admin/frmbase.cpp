@@ -4,11 +4,15 @@
 #include "common/datetext.h"
 #include "common/inputrules.h"
 #include "store/database.h"
+#include "store/hosts.h"
+#include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/purge.h"
+#include "store/reports.h"
+#include "store/schema.h"
+#include "store/settings.h"
 #include "ui/admin/frmmailserver.h"
 #include "ui/admin/frmparent.h"
-#include "ui/admin/reports.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/busypointer.h"
 #include "ui/controls/thinborder.h"
@@ -41,8 +45,6 @@ constexpr double kClientWidth = 8535, kClientHeight = 9330;
 constexpr int kLabelGap = 4;
 // The narrowest a label's font is made to fit its caption (percent of the normal width).
 constexpr int kMinStretch = 75;
-
-QString textOf(const QVariant& value) { return value.isNull() ? QString() : value.toString(); }
 
 }  // namespace
 
@@ -305,9 +307,10 @@ void frmBase::buildOptionsFrame()
     chkNotify = new QCheckBox(QStringLiteral("Всплывающие уведомления"), Frame2);
     chkNotify->setObjectName(QStringLiteral("chkNotify"));
     chkNotify->setFont(m_normalFont);
-    chkNotify->setToolTip(QStringLiteral("Сообщение рабочего стола после каждой проверки с изменениями "
-                                         "(не в режиме «Не беспокоить»). Действует сразу, для вас на "
-                                         "этом компьютере"));
+    chkNotify->setToolTip(
+        QStringLiteral("Сообщение рабочего стола после каждой проверки с изменениями "
+                       "(не в режиме «Не беспокоить»). Действует сразу, для вас на "
+                       "этом компьютере"));
     place(chkNotify, 5280, 6000, 3135, 285);
     chkNotify->setChecked(desktopNotificationsOn());
     connect(chkNotify, &QCheckBox::toggled, this, [](bool on) { setDesktopNotificationsOn(on); });
@@ -324,8 +327,8 @@ void frmBase::buildRecipientFrame()
         makeButton(Frame3, QStringLiteral("cmdDelSMTP"), QStringLiteral("X"), 6240, 7440, 375, 375,
                    &frmBase::cmdDelSMTP_Click, QStringLiteral("Удалить \"email\""));
     // Below "X", where the frame had room: what today's mail servers also want to know.
-    cmdMailServer = makeButton(Frame3, QStringLiteral("cmdMailServer"), QStringLiteral("..."),
-                               6240, 7905, 375, 300, &frmBase::cmdMailServer_Click,
+    cmdMailServer = makeButton(Frame3, QStringLiteral("cmdMailServer"), QStringLiteral("..."), 6240,
+                               7905, 375, 300, &frmBase::cmdMailServer_Click,
                                QStringLiteral("Порт, защита соединения и вход на почтовый сервер"));
     struct Field {
         const char* label;
@@ -352,11 +355,11 @@ void frmBase::buildRecipientFrame()
 void frmBase::applyThinBorders()
 {
     for (QWidget* control : std::initializer_list<QWidget*>{
-             Frame1,   Frame2,   lstAdr,   txtInt,     txtSmtp,   txtSoundUp, txtSoundDown, txtDESC,
-             txtVW,    txtVL,    txtVI,    txtVN,      txtCOLOR,  txtEDesc,   txtID,        txtIP,
-             Command1, Command2, Command3, Command4,   txtTO,     txtFROM,    cmdSaveOpt,   cmdEdit,
-             cmdDel,   cmdAdd,   cmdClear, cmdDelSMTP, txtDetail, cmdClearLog, cmdMailServer,
-             cmdParent})
+             Frame1,    Frame2,      lstAdr,        txtInt,   txtSmtp,  txtSoundUp, txtSoundDown,
+             txtDESC,   txtVW,       txtVL,         txtVI,    txtVN,    txtCOLOR,   txtEDesc,
+             txtID,     txtIP,       Command1,      Command2, Command3, Command4,   txtTO,
+             txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,   cmdAdd,   cmdClear,   cmdDelSMTP,
+             txtDetail, cmdClearLog, cmdMailServer, cmdParent})
         SetThinBorder(control);
 }
 
@@ -411,8 +414,9 @@ bool frmBase::Form_Load()
 {
     applyThinBorders();
     try {
-        m_db = std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
-                                          Database::uniqueName(QStringLiteral("frmBase")));
+        m_db =
+            std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
+                                       Database::uniqueName(QStringLiteral("frmBase")));
         readSettings();
         readRecipient();
         GetAdr();
@@ -432,21 +436,22 @@ bool frmBase::Form_Load()
 void frmBase::readSettings()
 {
     // Without a settings row the boxes keep their defaults.
-    Result r = db().execute(QStringLiteral("select refresh_time,snd_up,snd_down from options"));
-    if (r.eof()) return;
-    txtInt->setText(textOf(r.field(QStringLiteral("refresh_time"))));
-    txtSoundUp->setText(textOf(r.field(QStringLiteral("snd_up"))));
-    txtSoundDown->setText(textOf(r.field(QStringLiteral("snd_down"))));
+    const std::optional<EditedSettings> s = readEditedSettings(db());
+    if (!s) return;
+    txtInt->setText(s->interval);
+    txtSoundUp->setText(s->sndUp);
+    txtSoundDown->setText(s->sndDown);
 }
 
 void frmBase::readRecipient()
 {
-    Result r = db().execute(QStringLiteral("select smtp,[from],email,[desc] from emails"));
-    if (r.eof()) return;
-    txtSmtp->setText(textOf(r.field(0)));
-    txtFROM->setText(textOf(r.field(1)));
-    txtTO->setText(textOf(r.field(2)));
-    txtEDesc->setText(textOf(r.field(3)));
+    const std::optional<RecipientRow> row = readRecipientRow(db());
+    if (!row) return;
+    const auto text = [](const QVariant& v) { return v.isNull() ? QString() : v.toString(); };
+    txtSmtp->setText(text(row->smtp));
+    txtFROM->setText(text(row->from));
+    txtTO->setText(text(row->email));
+    txtEDesc->setText(text(row->desc));
 }
 
 void frmBase::closeEvent(QCloseEvent* event)
@@ -468,9 +473,7 @@ void frmBase::GetAdr()
     // Rebuilding the list is not a choice of the user's: it must not show a record.
     const QSignalBlocker quiet(lstAdr);
     lstAdr->clear();
-    for (Result r = db().execute(QStringLiteral("select ip from address order by ip")); !r.eof();
-         r.moveNext())
-        lstAdr->addItem(textOf(r.field(0)));
+    lstAdr->addItems(hostAddresses(db()));
     // Through the view, not the list: only then does the list's first focus leave the
     // current-item mark off the first address.
     lstAdr->setCurrentIndex(QModelIndex());
@@ -481,19 +484,10 @@ void frmBase::lstAdr_Click()
     const QList<QListWidgetItem*> selected = lstAdr->selectedItems();
     if (selected.isEmpty()) return;
     // Addresses are not unique: the oldest host of that address is the one shown.
-    Result r = db().execute(
-        QStringLiteral("SELECT address.id as id, address.ip as ip, address.[desc] as [desc], "
-                       "address.vw as vw, address.vn as vn, address.vl as vl, address.vi as vi, "
-                       "address.color as color FROM address WHERE address.ip=? ORDER BY "
-                       "address.id"),
-        {selected.first()->text()});
-    if (r.eof()) return;  // removed meanwhile: the boxes keep what they hold
-    const std::pair<QLineEdit*, const char*> boxes[] = {
-        {txtID, "id"}, {txtIP, "ip"}, {txtDESC, "desc"}, {txtVW, "vw"},
-        {txtVN, "vn"}, {txtVL, "vl"}, {txtVI, "vi"},     {txtCOLOR, "color"}};
-    for (const auto& [box, column] : boxes)
-        box->setText(textOf(r.field(QString::fromLatin1(column))));
-    r.close();
+    const std::optional<HostRow> host = firstHostAt(db(), selected.first()->text());
+    if (!host) return;  // removed meanwhile: the boxes keep what they hold
+    txtID->setText(QString::number(host->id));
+    showFields(host->fields);
     showParent();
 }
 
@@ -501,12 +495,10 @@ void frmBase::lstAdr_Click()
 void frmBase::showParent()
 {
     if (txtID->text().isEmpty()) return;
-    Result r = db().execute(QStringLiteral("SELECT p.ip, p.[desc] FROM address a INNER JOIN address "
-                                           "p ON p.id = a.parent WHERE a.id = ?"),
-                            {txtID->text().toLongLong()});
-    cmdParent->setToolTip(r.eof() ? QStringLiteral("Ни от какого хоста не зависит")
-                                  : QStringLiteral("Доступен через %1")
-                                        .arg(hostLabel(textOf(r.field(1)), textOf(r.field(0)))));
+    const std::optional<HostNode> parent = parentOf(db(), txtID->text().toLongLong());
+    cmdParent->setToolTip(
+        !parent ? QStringLiteral("Ни от какого хоста не зависит")
+                : QStringLiteral("Доступен через %1").arg(hostLabel(parent->desc, parent->ip)));
 }
 
 void frmBase::cmdParent_Click()
@@ -517,7 +509,8 @@ void frmBase::cmdParent_Click()
         m_parentChooser->activateWindow();
         return;
     }
-    auto* dialog = new frmParent({&db(), m_deps.boxes, txtID->text().toLongLong()}, this);
+    auto* dialog = new frmParent(
+        {.db = &db(), .boxes = m_deps.boxes, .host = txtID->text().toLongLong()}, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (!dialog->Form_Load()) {
         delete dialog;
@@ -533,13 +526,35 @@ void frmBase::cmdParent_Click()
 void frmBase::cmdClear_Click()
 {
     txtID->setText(QString());
-    txtIP->setText(QString());
-    txtDESC->setText(QString());
-    txtVW->setText(QStringLiteral("1000"));
-    txtVN->setText(QStringLiteral("2"));
-    txtVL->setText(QStringLiteral("32"));
-    txtVI->setText(QStringLiteral("255"));
-    txtCOLOR->setText(QStringLiteral("0"));
+    showFields({.ip = {},
+                .desc = {},
+                .vw = HostDefaults::vw,
+                .vn = HostDefaults::vn,
+                .vl = HostDefaults::vl,
+                .vi = HostDefaults::vi,
+                .color = HostDefaults::color});
+}
+
+void frmBase::showFields(const HostFields& h)
+{
+    txtIP->setText(h.ip);
+    txtDESC->setText(h.desc);
+    txtVW->setText(h.vw);
+    txtVN->setText(h.vn);
+    txtVL->setText(h.vl);
+    txtVI->setText(h.vi);
+    txtCOLOR->setText(h.color);
+}
+
+HostFields frmBase::typedFields() const
+{
+    return {.ip = txtIP->text(),
+            .desc = txtDESC->text(),
+            .vw = txtVW->text(),
+            .vn = txtVN->text(),
+            .vl = txtVL->text(),
+            .vi = txtVI->text(),
+            .color = txtCOLOR->text()};
 }
 
 bool frmBase::hostInputAccepted()
@@ -558,14 +573,11 @@ void frmBase::cmdAdd_Click()
     if (txtIP->text().isEmpty()) return;
     if (!hostInputAccepted()) return;
     // The address is compared as typed: with a blank in front it is another host.
-    if (!db().execute(QStringLiteral("select id from address where ip=?"), {txtIP->text()}).eof()) {
+    if (addressTaken(db(), txtIP->text())) {
         refuse(QStringLiteral("Такой ip адрес уже есть в базе"));
         return;
     }
-    db().execute(QStringLiteral("insert into address (ip,[desc],vw,vn,vl,vi,color) values "
-                                "(?,?,?,?,?,?,?)"),
-                 {txtIP->text(), txtDESC->text(), txtVW->text(), txtVN->text(), txtVL->text(),
-                  txtVI->text(), txtCOLOR->text()});
+    insertHost(db(), typedFields());
     GetAdr();
     cmdClear_Click();
 }
@@ -576,10 +588,7 @@ void frmBase::cmdEdit_Click()
     if (!hostInputAccepted()) return;
     if (!confirm(QStringLiteral("Сохранить изменения "), QStringLiteral("Изменить?"))) return;
     // No duplicate test here: two hosts may be given the same address on purpose.
-    db().execute(QStringLiteral("update address set ip=?,[desc]=?,vw=?,vn=?,vl=?,vi=?,color=? "
-                                "where id=?"),
-                 {txtIP->text(), txtDESC->text(), txtVW->text(), txtVN->text(), txtVL->text(),
-                  txtVI->text(), txtCOLOR->text(), txtID->text().toLongLong()});
+    updateHost(db(), txtID->text().toLongLong(), typedFields());
     GetAdr();
     cmdClear_Click();
 }
@@ -594,8 +603,7 @@ void frmBase::cmdDel_Click()
     {
         // The host's checks and outages go with it, which may be many rows.
         BusyPointer busy(this);
-        db().execute(QStringLiteral("delete from address where id=?"),
-                     {txtID->text().toLongLong()});
+        deleteHost(db(), txtID->text().toLongLong());
     }
     cmdClear_Click();
     GetAdr();
@@ -624,30 +632,18 @@ void frmBase::cmdSaveOpt_Click()
     // The recipient is saved whatever the answer: the question is about the restart only.
     db().transaction([&] {
         if (saveOptions)
-            db().execute(QStringLiteral("update options set refresh_time=?, snd_up=?,snd_down=?"),
-                         {interval.minutes, txtSoundUp->text(), txtSoundDown->text()});
-        saveRecipient();
+            saveEditedSettings(db(), interval.minutes, txtSoundUp->text(), txtSoundDown->text());
+        saveRecipient(db(), {.smtp = txtSmtp->text(),
+                             .from = txtFROM->text(),
+                             .email = txtTO->text(),
+                             .desc = txtEDesc->text()});
     });
-}
-
-void frmBase::saveRecipient()
-{
-    const bool none = db().execute(QStringLiteral("select id from emails")).eof();
-    const QString smtp = txtSmtp->text(), from = txtFROM->text(), to = txtTO->text(),
-                  desc = txtEDesc->text();
-    if (none)
-        db().execute(
-            QStringLiteral("insert into emails (smtp,[from],email,[desc]) values (?,?,?,?)"),
-            {smtp, from, to, desc});
-    else
-        db().execute(QStringLiteral("update emails set smtp=?,email=?,[desc]=?,[from]=?"),
-                     {smtp, to, desc, from});
 }
 
 void frmBase::cmdDelSMTP_Click()
 {
     if (!confirm(QStringLiteral("Удалить email?"), QStringLiteral("Изменить?"))) return;
-    db().execute(QStringLiteral("delete from emails"));
+    deleteRecipients(db());
     for (QLineEdit* box : {txtSmtp, txtFROM, txtTO, txtEDesc}) box->setText(QString());
 }
 
@@ -663,7 +659,11 @@ void frmBase::cmdMailServer_Click()
     addresses.from = txtFROM->text();
     addresses.email = txtTO->text();
     addresses.desc = txtEDesc->text();
-    auto* dialog = new frmMailServer({&db(), m_deps.boxes, m_deps.clock, m_deps.secrets, addresses},
+    auto* dialog = new frmMailServer({.db = &db(),
+                                      .boxes = m_deps.boxes,
+                                      .clock = m_deps.clock,
+                                      .secrets = m_deps.secrets,
+                                      .addresses = addresses},
                                      this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     if (!dialog->Form_Load()) {
@@ -696,12 +696,11 @@ void frmBase::cmdClearLog_Click()
     // usable with the busy pointer, and passes keep recording (what they write from now on stays).
     // The totals summarise the log and go with it, at the start, so those that passes add from
     // then on match the rows that stay.
-    auto* purge = new TablePurge(db().location(),
-                                 {QStringLiteral("noconnect"), QStringLiteral("log"),
-                                  QStringLiteral("events"), QStringLiteral("passes"),
-                                  QStringLiteral("pass_requests")},
-                                 {QStringLiteral("log_hourly"), QStringLiteral("log_daily")},
-                                 QCoreApplication::instance());
+    auto* purge = new TablePurge(
+        db().location(),
+        {QStringLiteral("noconnect"), QStringLiteral("log"), QStringLiteral("events"),
+         QStringLiteral("passes"), QStringLiteral("pass_requests")},
+        {QStringLiteral("log_hourly"), QStringLiteral("log_daily")}, QCoreApplication::instance());
     m_purge = purge;
     setCursor(Qt::WaitCursor);
     connect(purge, &TablePurge::finished, purge, &QObject::deleteLater);

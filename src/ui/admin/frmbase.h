@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/messages.h"
+#include "store/hosts.h"
 
 #include <QFont>
 #include <QPointer>
@@ -30,7 +31,7 @@ class frmParent;
 
 // What the administration window is given by the main window or by a test.
 struct AdminWindowDeps {
-    QString programFolder;
+    QString programFolder{};
     MessageBoxes* boxes = nullptr;
     Sound* sound = nullptr;  // plays the files named in the two sound boxes
     std::function<void(const QString& ip)> showHistory = nullptr;  // a double click on an address
@@ -38,7 +39,7 @@ struct AdminWindowDeps {
     // system's own when null.
     const Clock* clock = nullptr;
     SecretStore* secrets = nullptr;
-    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
+    QString database{};  // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // The window "Работа с базой": the host records, the check interval and sound files, the alert
@@ -89,6 +90,8 @@ private:
     void GetAdr();
     void lstAdr_Click();
     void cmdClear_Click();
+    void showFields(const HostFields& host);
+    HostFields typedFields() const;
     void cmdAdd_Click();
     void cmdEdit_Click();
     void cmdDel_Click();
@@ -96,7 +99,6 @@ private:
     void showParent();
     bool hostInputAccepted();
     void cmdSaveOpt_Click();
-    void saveRecipient();
     void cmdDelSMTP_Click();
     void cmdMailServer_Click();
     void Command1_Click();

@@ -1,8 +1,8 @@
 #include "ui/admin/frmmailserver.h"
 
 #include "alerts/mailalert.h"
-#include "alerts/secretstore.h"
 #include "common/clock.h"
+#include "secrets/secretstore.h"
 #include "store/database.h"
 #include "ui/controls/windowgeometry.h"
 
@@ -52,7 +52,8 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
     QFormLayout* form = m_form;
     txtPort = edit(this, "txtPort");
     // As wide as a port number, not as the dialog.
-    txtPort->setMaximumWidth(txtPort->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 16);
+    txtPort->setMaximumWidth(txtPort->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) +
+                             16);
     cboSecurity = new QComboBox(this);
     cboSecurity->setObjectName(QStringLiteral("cboSecurity"));
     for (const SecurityChoice& c : kChoices)
@@ -64,8 +65,9 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
     // Half a fingerprint as certificate viewers show it; the rest scrolls, and the tool tip has
     // all of it.
     txtPin->setMinimumWidth(txtPin->fontMetrics().horizontalAdvance(QStringLiteral("AA:")) * 16);
-    const QString pinHint = QStringLiteral("Отпечаток SHA-256 сертификата сервера, которому доверять, "
-                                           "даже если его никто не подписал");
+    const QString pinHint = QStringLiteral(
+        "Отпечаток SHA-256 сертификата сервера, которому доверять, "
+        "даже если его никто не подписал");
     txtPin->setToolTip(pinHint);
     connect(txtPin, &QLineEdit::textChanged, this, [this, pinHint](const QString& pin) {
         txtPin->setToolTip(pin.isEmpty() ? pinHint : pinHint + QStringLiteral(":\n") + pin);
@@ -86,7 +88,8 @@ frmMailServer::frmMailServer(MailServerDialogDeps deps, QWidget* parent)
     cmdTestMail->setObjectName(QStringLiteral("cmdTestMail"));
     cmdSaveMail = buttons->addButton(QStringLiteral("Сохранить"), QDialogButtonBox::AcceptRole);
     cmdSaveMail->setObjectName(QStringLiteral("cmdSaveMail"));
-    QPushButton* cancel = buttons->addButton(QStringLiteral("Отмена"), QDialogButtonBox::RejectRole);
+    QPushButton* cancel =
+        buttons->addButton(QStringLiteral("Отмена"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cmdCancel"));
     // Save closes only once everything is stored: not through the box's accepted().
     connect(cmdSaveMail, &QPushButton::clicked, this, &frmMailServer::cmdSaveMail_Click);
@@ -143,8 +146,8 @@ bool frmMailServer::Form_Load()
     // As wide as the fields and buttons want; the note under them wraps to that width rather than
     // stretch the dialog across the screen.
     const QMargins margins = layout()->contentsMargins();
-    const int width = std::max(m_form->sizeHint().width(), m_buttons->sizeHint().width()) + margins.left() +
-                      margins.right();
+    const int width = std::max(m_form->sizeHint().width(), m_buttons->sizeHint().width()) +
+                      margins.left() + margins.right();
     resize(width, heightForWidth(width));
     return true;
 }
@@ -161,9 +164,9 @@ void frmMailServer::securityChanged()
 std::optional<MailServerOptions> frmMailServer::checkedInput()
 {
     QString why;
-    auto o = checkMailServer({txtPort->text(), cboSecurity->currentData().toString(),
-                              txtLogin->text(), txtPin->text()},
-                             MailAlert::kSmtpPort, &why);
+    auto o = checkMailServer(
+        {txtPort->text(), cboSecurity->currentData().toString(), txtLogin->text(), txtPin->text()},
+        MailAlert::kSmtpPort, &why);
     if (!o) m_deps.boxes->ask({why, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
     return o;
 }
@@ -241,9 +244,9 @@ void frmMailServer::cmdTestMail_Click()
                                         .arg(m_test->serverName(), m_test->recipient()),
                                     kAppTitle, MsgButtons::Ok, MsgIcon::None, this});
             else if (outcome != MailAlert::Outcome::Abandoned)
-                m_deps.boxes->tell({QStringLiteral("Тестовое письмо не отправлено.\r\n") +
-                                        m_test->lastError(),
-                                    MailAlert::kErrorTitle, MsgButtons::Ok, MsgIcon::Stop, this});
+                m_deps.boxes->tell(
+                    {QStringLiteral("Тестовое письмо не отправлено.\r\n") + m_test->lastError(),
+                     MailAlert::kErrorTitle, MsgButtons::Ok, MsgIcon::Stop, this});
         });
     }
     RecipientRow row = m_deps.addresses;

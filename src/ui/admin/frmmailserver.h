@@ -25,11 +25,11 @@ class SecretStore;
 struct MailServerDialogDeps {
     Database* db = nullptr;  // the administration window's connection
     MessageBoxes* boxes = nullptr;
-    const Clock* clock = nullptr;  // the test message's date; the system's when null
+    const Clock* clock = nullptr;    // the test message's date; the system's when null
     SecretStore* secrets = nullptr;  // where the password goes; the desktop's choice when null
     // The recipient boxes of the administration window as they stand: the server a password
     // belongs to, and the addresses of a test message.
-    RecipientRow addresses;
+    RecipientRow addresses{};
 };
 
 // The mail server's settings that the recipient frame has no room for: port, security, user name,

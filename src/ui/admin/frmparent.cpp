@@ -31,17 +31,19 @@ frmParent::frmParent(ParentDialogDeps deps, QWidget* parent) : QDialog(parent), 
     lstParent = new QListWidget(this);
     lstParent->setObjectName(QStringLiteral("lstParent"));
     lstParent->setMinimumSize(360, 300);
-    auto* hint = new QLabel(QStringLiteral("Пока выбранный хост не отвечает, этот хост при пропадании "
-                                           "связи показывается серым, без звука, и в письме "
-                                           "стоит под ним."),
-                            this);
+    auto* hint =
+        new QLabel(QStringLiteral("Пока выбранный хост не отвечает, этот хост при пропадании "
+                                  "связи показывается серым, без звука, и в письме "
+                                  "стоит под ним."),
+                   this);
     hint->setWordWrap(true);
     hint->setEnabled(false);
 
     auto* buttons = new QDialogButtonBox(this);
     cmdSaveParent = buttons->addButton(QStringLiteral("Сохранить"), QDialogButtonBox::AcceptRole);
     cmdSaveParent->setObjectName(QStringLiteral("cmdSaveParent"));
-    QPushButton* cancel = buttons->addButton(QStringLiteral("Отмена"), QDialogButtonBox::RejectRole);
+    QPushButton* cancel =
+        buttons->addButton(QStringLiteral("Отмена"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cmdCancel"));
     // Saving closes only once the choice is stored: not through the box's accepted().
     connect(cmdSaveParent, &QPushButton::clicked, this, &frmParent::cmdSaveParent_Click);
@@ -76,7 +78,8 @@ bool frmParent::Form_Load()
                            MsgButtons::Ok, MsgIcon::Exclamation, this});
         return false;
     }
-    lblHost->setText(QStringLiteral("%1 доступен только через хост:").arg(hostLabel(host->desc, host->ip)));
+    lblHost->setText(
+        QStringLiteral("%1 доступен только через хост:").arg(hostLabel(host->desc, host->ip)));
     std::vector<HostNode> others;
     for (const HostNode& h : tree.hosts())
         if (h.id != host->id) others.push_back(h);
@@ -104,10 +107,12 @@ void frmParent::filter(const QString& text)
     const QString wanted = text.trimmed();
     // The first item, no parent, is always there to choose.
     for (int i = 1; i < lstParent->count(); ++i)
-        lstParent->item(i)->setHidden(!lstParent->item(i)->text().contains(wanted, Qt::CaseInsensitive));
+        lstParent->item(i)->setHidden(
+            !lstParent->item(i)->text().contains(wanted, Qt::CaseInsensitive));
     // Enter takes what the search found, never an item it hides: the first match, else no parent.
     const QListWidgetItem* current = lstParent->currentItem();
-    if (current && !current->isHidden() && (wanted.isEmpty() || lstParent->row(current) > 0)) return;
+    if (current && !current->isHidden() && (wanted.isEmpty() || lstParent->row(current) > 0))
+        return;
     const int first = nextShown(0);
     lstParent->setCurrentRow(first >= 0 && !wanted.isEmpty() ? first : 0);
 }
@@ -137,8 +142,8 @@ void frmParent::cmdSaveParent_Click()
     if (!item || item->isHidden()) return;
     const qint64 chosen = item->data(Qt::UserRole).toLongLong();
     try {
-        if (const auto refusal = sentrok::setParent(*m_deps.db, m_deps.host,
-                                           chosen ? std::optional<qint64>(chosen) : std::nullopt)) {
+        if (const auto refusal = sentrok::setParent(
+                *m_deps.db, m_deps.host, chosen ? std::optional<qint64>(chosen) : std::nullopt)) {
             m_deps.boxes->ask({*refusal, kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
             return;
         }

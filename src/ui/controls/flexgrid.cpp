@@ -4,9 +4,9 @@
 
 #include <QColor>
 
-#include <algorithm>
 #include <QHeaderView>
 #include <QStyle>
+#include <algorithm>
 
 namespace sentrok {
 
@@ -26,14 +26,17 @@ QVariant FlexGridModel::data(const QModelIndex& index, int role) const
     if (!c) return {};
     switch (role) {
         case Qt::DisplayRole:
-        case Qt::ToolTipRole: return c->text.isEmpty() ? QVariant() : QVariant(c->text);
-        case Qt::TextAlignmentRole: return QVariant::fromValue(FlexGrid::qtAlignment(c->alignment));
+        case Qt::ToolTipRole:
+            return c->text.isEmpty() ? QVariant() : QVariant(c->text);
+        case Qt::TextAlignmentRole:
+            return QVariant::fromValue(FlexGrid::qtAlignment(c->alignment));
         case Qt::ForegroundRole:
             if (c->hasColor)
                 return QColor(int(c->color & 0xff), int((c->color >> 8) & 0xff),
                               int((c->color >> 16) & 0xff));
             return {};
-        default: return {};
+        default:
+            return {};
     }
 }
 
@@ -66,7 +69,8 @@ void FlexGridModel::insertRowAt(int position, const QStringList& cells)
 {
     position = std::clamp(position, 0, int(m_rows.size()));
     std::vector<Cell> row(std::size_t(m_headings.size()));
-    for (int i = 0; i < cells.size() && i < int(row.size()); ++i) row[std::size_t(i)].text = cells[i];
+    for (int i = 0; i < cells.size() && i < int(row.size()); ++i)
+        row[std::size_t(i)].text = cells[i];
     beginInsertRows({}, position, position);
     // Display position p lives at storage index size-1-p: the top row is the last stored.
     m_rows.insert(m_rows.end() - position, std::move(row));
@@ -217,10 +221,13 @@ std::uint32_t FlexGrid::cellForeColorAt(int row, int col) const
 Qt::Alignment FlexGrid::qtAlignment(int code)
 {
     switch (code) {
-        case LeftCenter: return Qt::AlignLeft | Qt::AlignVCenter;
-        case RightTop: return Qt::AlignRight | Qt::AlignTop;
+        case LeftCenter:
+            return Qt::AlignLeft | Qt::AlignVCenter;
+        case RightTop:
+            return Qt::AlignRight | Qt::AlignTop;
         case LeftTop:
-        default: return Qt::AlignLeft | Qt::AlignTop;
+        default:
+            return Qt::AlignLeft | Qt::AlignTop;
     }
 }
 

@@ -18,7 +18,7 @@ class FlexGridModel final : public QAbstractTableModel {
     Q_OBJECT
 public:
     struct Cell {
-        QString text;
+        QString text{};
         std::uint8_t alignment = 0;  // the grid's alignment code
         bool hasColor = false;
         std::uint32_t color = 0;  // 0x00BBGGRR
@@ -44,7 +44,10 @@ public:
     void cellChanged(int position, int column);
 
 private:
-    std::size_t storageIndex(int position) const { return m_rows.size() - 1 - std::size_t(position); }
+    std::size_t storageIndex(int position) const
+    {
+        return m_rows.size() - 1 - std::size_t(position);
+    }
     void dropBottomRows(int slack = 0);
     QStringList m_headings;
     std::deque<std::vector<Cell>> m_rows;  // bottom row first
@@ -70,8 +73,8 @@ public:
     void setColWidth(int col, int twips);
     // Widens a column that is too narrow to show `sample` whole in a cell.
     void widenFor(int col, const QString& sample);
-    int rows() const;            // header row included
-    void setRows(int rows);      // only shrinking is needed: 1 leaves the header alone
+    int rows() const;        // header row included
+    void setRows(int rows);  // only shrinking is needed: 1 leaves the header alone
     // The most data rows the grid keeps (0: no limit); rows added beyond it push the bottom
     // rows out, a hundredth of the ceiling at a time. A grid that runs for months keeps its
     // memory bounded this way.

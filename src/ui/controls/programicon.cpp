@@ -26,13 +26,15 @@ QPixmap iconPixmap(int size, IconKind kind)
     if (kind == IconKind::Admin) {
         // Three list lines, each with a status dot.
         p.setPen(Qt::NoPen);
-        const QColor dots[] = {QColor(0x4c, 0xe0, 0x6a), QColor(0xff, 0x4a, 0x3d), QColor(0x4c, 0xe0, 0x6a)};
+        const QColor dots[] = {QColor(0x4c, 0xe0, 0x6a), QColor(0xff, 0x4a, 0x3d),
+                               QColor(0x4c, 0xe0, 0x6a)};
         for (int i = 0; i < 3; ++i) {
             const qreal y = s * (0.28 + 0.22 * i);
             p.setBrush(dots[i]);
             p.drawEllipse(QPointF(s * 0.27, y), s * 0.07, s * 0.07);
             p.setBrush(QColor(0xdc, 0xe6, 0xf4));
-            p.drawRoundedRect(QRectF(s * 0.40, y - s * 0.045, s * 0.42, s * 0.09), s * 0.03, s * 0.03);
+            p.drawRoundedRect(QRectF(s * 0.40, y - s * 0.045, s * 0.42, s * 0.09), s * 0.03,
+                              s * 0.03);
         }
         return pm;
     }
@@ -122,7 +124,8 @@ QPixmap messageSignPixmap(MsgIcon sign, int size, qreal dpr)
             p.drawLine(QPointF(s * 0.66, s * 0.34), QPointF(s * 0.34, s * 0.66));
             break;
         }
-        case MsgIcon::None: break;
+        case MsgIcon::None:
+            break;
     }
     return pm;
 }

@@ -19,9 +19,9 @@ void SetThinBorder(QWidget* control)
         return;
     }
     if (qobject_cast<QLineEdit*>(control)) {
-        control->setStyleSheet(QStringLiteral(
-            "QLineEdit { border: 1px solid palette(mid); padding: 0 2px; }"
-            "QLineEdit:disabled { background: palette(window); }"));
+        control->setStyleSheet(
+            QStringLiteral("QLineEdit { border: 1px solid palette(mid); padding: 0 2px; }"
+                           "QLineEdit:disabled { background: palette(window); }"));
         return;
     }
     // Buttons keep the desktop's own look: a flat outline would make them read as labels.

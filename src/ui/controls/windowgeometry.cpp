@@ -223,10 +223,7 @@ private:
 
 }  // namespace
 
-void fitToScreen(QWidget* window)
-{
-    new ScreenFit(window);
-}
+void fitToScreen(QWidget* window) { new ScreenFit(window); }
 
 bool WindowGeometry::frameChanged(QWidget* w)
 {

@@ -3,10 +3,10 @@
 #include "common/datetext.h"
 #include "ui/history/charticks.h"
 
+#include <QFile>
 #include <QPageLayout>
 #include <QPainter>
 #include <QPainterPath>
-#include <QFile>
 #include <QPdfWriter>
 
 #include <algorithm>
@@ -65,13 +65,14 @@ private:
 
 // Every column as wide as its widest cell or heading, the description the rest of the page, but
 // never less than a fifth of it: then the others give up their share.
-Widths columnWidths(const std::vector<HostFigures>& figures, const QFontMetricsF& text, const QFontMetricsF& bold,
-                    double page, double padding)
+Widths columnWidths(const std::vector<HostFigures>& figures, const QFontMetricsF& text,
+                    const QFontMetricsF& bold, double page, double padding)
 {
     Widths w{};
     for (std::size_t c = 1; c < kColumnCount; ++c) {
         w[c] = bold.horizontalAdvance(QString::fromUtf8(kColumns[c].heading));
-        for (const HostFigures& f : figures) w[c] = std::max(w[c], text.horizontalAdvance(kColumns[c].text(f)));
+        for (const HostFigures& f : figures)
+            w[c] = std::max(w[c], text.horizontalAdvance(kColumns[c].text(f)));
         w[c] += padding;
     }
     double others = 0;
@@ -107,7 +108,8 @@ void paintRow(QPainter& p, Pager& pg, const Widths& widths, const HostFigures& f
 {
     const QFontMetricsF metrics(p.font(), p.device());
     const double descWidth = widths[0] - pg.mm(1.6);
-    const double descH = metrics.boundingRect(QRectF(0, 0, descWidth, 1e6), Qt::TextWordWrap, f.desc).height();
+    const double descH =
+        metrics.boundingRect(QRectF(0, 0, descWidth, 1e6), Qt::TextWordWrap, f.desc).height();
     const double h = std::max(rowH, descH + (rowH - metrics.height()));
     if (pg.room(h)) newPage();
     p.fillRect(QRectF(0, pg.y, pg.page().width(), h), tierColor(tierOf(f.availability)));
@@ -115,8 +117,11 @@ void paintRow(QPainter& p, Pager& pg, const Widths& widths, const HostFigures& f
     for (std::size_t c = 0; c < kColumnCount; ++c) {
         const QRectF cell(x + pg.mm(0.8), pg.y, widths[c] - pg.mm(1.6), h);
         const int align = Qt::AlignVCenter | (kColumns[c].right ? Qt::AlignRight : Qt::AlignLeft);
-        if (c == 0) p.drawText(cell, align | Qt::TextWordWrap, f.desc);
-        else p.drawText(cell, align, metrics.elidedText(kColumns[c].text(f), Qt::ElideRight, cell.width()));
+        if (c == 0)
+            p.drawText(cell, align | Qt::TextWordWrap, f.desc);
+        else
+            p.drawText(cell, align,
+                       metrics.elidedText(kColumns[c].text(f), Qt::ElideRight, cell.width()));
         x += widths[c];
     }
     pg.y += h;
@@ -127,7 +132,9 @@ void paintTimeAxis(QPainter& p, const QRectF& box, qint64 from, qint64 to, const
 {
     const QFontMetricsF metrics(font, p.device());
     const double label = metrics.horizontalAdvance(widestTimeLabel()) * 1.4;
-    const auto xOf = [&](qint64 ms) { return box.left() + double(ms - from) / double(to - from) * box.width(); };
+    const auto xOf = [&](qint64 ms) {
+        return box.left() + double(ms - from) / double(to - from) * box.width();
+    };
     p.save();
     p.setFont(font);
     for (const TimeTick& t : timeTicks(from, to, std::max(2, int(box.width() / label)))) {
@@ -145,11 +152,14 @@ void paintTimeAxis(QPainter& p, const QRectF& box, qint64 from, qint64 to, const
     p.restore();
 }
 
-void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r, const HostFigures& f,
-                     const std::vector<ReplyPoint>& points, const QFont& small)
+void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r,
+                     const HostFigures& f, const std::vector<ReplyPoint>& points,
+                     const QFont& small)
 {
     const double from = double(r.from.toMSecsSinceEpoch()), to = double(r.to.toMSecsSinceEpoch());
-    const auto xOf = [&](double ms) { return box.left() + (ms - from) / (to - from) * box.width(); };
+    const auto xOf = [&](double ms) {
+        return box.left() + (ms - from) / (to - from) * box.width();
+    };
     paintTimeAxis(p, box, r.from.toMSecsSinceEpoch(), r.to.toMSecsSinceEpoch(), small);
     p.save();
     p.setPen(QPen(QColor(160, 160, 160), 0));
@@ -158,7 +168,8 @@ void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r
     for (const Outage& o : f.outageList) {
         const double a = xOf(double(o.startMs));
         const double b = xOf(double(o.open() ? r.to.toMSecsSinceEpoch() : o.endMs));
-        p.fillRect(QRectF(a, box.top(), std::max(b - a, 1.0), box.height()), QColor(220, 40, 40, 90));
+        p.fillRect(QRectF(a, box.top(), std::max(b - a, 1.0), box.height()),
+                   QColor(220, 40, 40, 90));
     }
     qint64 highest = -1;
     for (const ReplyPoint& pt : points) highest = std::max(highest, pt.reply);
@@ -170,9 +181,12 @@ void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r
             pen = false;
             continue;
         }
-        const QPointF at(xOf(double(pt.msecs)), box.bottom() - double(pt.reply) / top * box.height());
-        if (pen) line.lineTo(at);
-        else line.moveTo(at);
+        const QPointF at(xOf(double(pt.msecs)),
+                         box.bottom() - double(pt.reply) / top * box.height());
+        if (pen)
+            line.lineTo(at);
+        else
+            line.moveTo(at);
         pen = true;
     }
     p.setPen(QPen(QColor(30, 90, 180), 0));
@@ -182,8 +196,8 @@ void paintSmallChart(QPainter& p, const QRectF& box, const AvailabilityReport& r
     p.setFont(small);
     // A host that never answered has no highest reply.
     p.drawText(box.adjusted(2, 1, -2, -1), Qt::AlignTop | Qt::AlignRight,
-               QStringLiteral("макс. %1").arg(highest >= 0 ? QStringLiteral("%1 мс").arg(highest)
-                                                          : QStringLiteral("—")));
+               QStringLiteral("макс. %1")
+                   .arg(highest >= 0 ? QStringLiteral("%1 мс").arg(highest) : QStringLiteral("—")));
     p.restore();
 }
 
@@ -203,7 +217,8 @@ QString availabilityText(const HostFigures& f)
 QString downtimeText(const HostFigures& f)
 {
     const QString all = durationText(f.downtimeSecs);
-    return f.ancestorDownSecs ? QStringLiteral("%1 (%2)").arg(all, durationText(f.ancestorDownSecs)) : all;
+    return f.ancestorDownSecs ? QStringLiteral("%1 (%2)").arg(all, durationText(f.ancestorDownSecs))
+                              : all;
 }
 
 QString lossText(const HostFigures& f)
@@ -229,16 +244,22 @@ QString p95Text(const HostFigures& f)
 QColor tierColor(Tier tier)
 {
     switch (tier) {
-    case Tier::Best: return QColor(200, 240, 200);
-    case Tier::Good: return QColor(230, 245, 190);
-    case Tier::Fair: return QColor(255, 225, 160);
-    case Tier::Poor: return QColor(255, 190, 190);
-    case Tier::Unknown: break;
+        case Tier::Best:
+            return QColor(200, 240, 200);
+        case Tier::Good:
+            return QColor(230, 245, 190);
+        case Tier::Fair:
+            return QColor(255, 225, 160);
+        case Tier::Poor:
+            return QColor(255, 190, 190);
+        case Tier::Unknown:
+            break;
     }
     return QColor(245, 245, 245);
 }
 
-AvailabilityReport gatherReport(Database& db, const QDateTime& from, const QDateTime& to, const QDateTime& made)
+AvailabilityReport gatherReport(Database& db, const QDateTime& from, const QDateTime& to,
+                                const QDateTime& made)
 {
     AvailabilityReport r{from, to, made, availabilityOf(db, from, to), {}};
     for (const HostFigures& f : r.figures)
@@ -263,7 +284,8 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& r)
     title.setBold(true);
     p.setFont(title);
     const double titleH = QFontMetricsF(title, &device).height();
-    p.drawText(QRectF(0, 0, pg.page().width(), titleH), Qt::AlignLeft, QStringLiteral("Отчёт о доступности хостов"));
+    p.drawText(QRectF(0, 0, pg.page().width(), titleH), Qt::AlignLeft,
+               QStringLiteral("Отчёт о доступности хостов"));
     pg.y = titleH + pg.mm(2);
     p.setFont(base);
     p.drawText(QRectF(0, pg.y, pg.page().width(), line), Qt::AlignLeft,
@@ -272,18 +294,20 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& r)
                    .arg(r.figures.size())
                    .arg(generalDateText(r.made)));
     pg.y += line * 1.2;
-    p.drawText(QRectF(0, pg.y, pg.page().width(), line * 2.4), Qt::AlignLeft | Qt::TextWordWrap,
-               QStringLiteral("Доступность = 1 − простой / период; период хоста начинается не раньше его первой "
-                              "проверки; простой — пересечение обрывов с периодом (открытый обрыв длится до "
-                              "конца периода); в скобках — его часть, пока не отвечал хост, через который "
-                              "этот доступен."));
+    p.drawText(
+        QRectF(0, pg.y, pg.page().width(), line * 2.4), Qt::AlignLeft | Qt::TextWordWrap,
+        QStringLiteral(
+            "Доступность = 1 − простой / период; период хоста начинается не раньше его первой "
+            "проверки; простой — пересечение обрывов с периодом (открытый обрыв длится до "
+            "конца периода); в скобках — его часть, пока не отвечал хост, через который "
+            "этот доступен."));
     pg.y += line * 2.6;
 
     const double rowH = line * 1.35;
     QFont bold = base;
     bold.setBold(true);
-    const Widths widths = columnWidths(r.figures, QFontMetricsF(base, &device), QFontMetricsF(bold, &device),
-                                       pg.page().width(), pg.mm(2.4));
+    const Widths widths = columnWidths(r.figures, QFontMetricsF(base, &device),
+                                       QFontMetricsF(bold, &device), pg.page().width(), pg.mm(2.4));
     paintHeadings(p, pg, widths, rowH);
     for (const HostFigures& f : r.figures)
         paintRow(p, pg, widths, f, rowH, [&] { paintHeadings(p, pg, widths, rowH); });
@@ -291,7 +315,8 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& r)
     // Each chart with its time axis's labels below it.
     QFont small = base;
     small.setPointSizeF(base.pointSizeF() * 0.8);
-    const double chartH = pg.mm(22), axisH = QFontMetricsF(small, &device).height() * 1.4, gap = pg.mm(3);
+    const double chartH = pg.mm(22), axisH = QFontMetricsF(small, &device).height() * 1.4,
+                 gap = pg.mm(3);
     bool heading = false;
     for (const HostFigures& f : r.figures) {
         const auto it = r.hourly.find(f.id);
@@ -302,8 +327,9 @@ void paintReport(QPagedPaintDevice& device, const AvailabilityReport& r)
             QFont section = bold;
             section.setPointSizeF(11);
             p.setFont(section);
-            p.drawText(QRectF(0, pg.y, pg.page().width(), line * 1.6), Qt::AlignLeft,
-                       QStringLiteral("Хосты с обрывами: среднее время ответа по часам, обрывы красным"));
+            p.drawText(
+                QRectF(0, pg.y, pg.page().width(), line * 1.6), Qt::AlignLeft,
+                QStringLiteral("Хосты с обрывами: среднее время ответа по часам, обрывы красным"));
             p.setFont(base);
             pg.y += line * 1.8;
             heading = true;

@@ -13,9 +13,9 @@ namespace sentrok {
 
 struct AvailabilityReport {
     QDateTime from, to, made;
-    std::vector<HostFigures> figures;
+    std::vector<HostFigures> figures{};
     // For each host that had outages: its hourly mean reply times, for a small chart.
-    std::map<qint64, std::vector<ReplyPoint>> hourly;
+    std::map<qint64, std::vector<ReplyPoint>> hourly{};
 };
 
 // Gathers what the report needs; on a worker's connection.

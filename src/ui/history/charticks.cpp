@@ -61,7 +61,8 @@ std::vector<TimeTick> dayTicks(qint64 fromMs, qint64 toMs, qint64 days, const QL
     // Counted from a fixed day, so that moving along the axis keeps the same days marked.
     day = day.addDays((days - day.toJulianDay() % days) % days);
     for (; day.startOfDay().toMSecsSinceEpoch() <= toMs; day = day.addDays(days))
-        out.push_back({day.startOfDay().toMSecsSinceEpoch(), locale.toString(day, dayMonthFormat(locale))});
+        out.push_back(
+            {day.startOfDay().toMSecsSinceEpoch(), locale.toString(day, dayMonthFormat(locale))});
     return out;
 }
 
@@ -92,7 +93,8 @@ std::vector<TimeTick> timeTicks(qint64 fromMs, qint64 toMs, int most, const QLoc
         if (fits(span, step * 1000, most)) return clockTicks(fromMs, toMs, step, locale);
     for (qint64 scale = 1;; scale *= 10)
         for (qint64 m : {1, 2, 5})
-            if (fits(span, m * scale * kDayMs, most)) return dayTicks(fromMs, toMs, m * scale, locale);
+            if (fits(span, m * scale * kDayMs, most))
+                return dayTicks(fromMs, toMs, m * scale, locale);
 }
 
 QString dayMonthFormat(const QLocale& locale)

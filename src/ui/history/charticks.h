@@ -22,14 +22,15 @@ ValueScale valueScale(double highest, int intervals);
 // labelled through the locale.
 struct TimeTick {
     qint64 msecs = 0;
-    QString label;
+    QString label{};
 };
 
 // The round times in [fromMs, toMs] at the smallest step that gives at most `most` intervals
 // over the span (so at most `most` + 1 marks, where both ends fall on one).
 // Within a day the labels are times; over longer stretches a mark at midnight shows its date and
 // the others their date and time, so no two labels are alike.
-std::vector<TimeTick> timeTicks(qint64 fromMs, qint64 toMs, int most, const QLocale& locale = QLocale());
+std::vector<TimeTick> timeTicks(qint64 fromMs, qint64 toMs, int most,
+                                const QLocale& locale = QLocale());
 
 // The locale's short date without the year ("07.12", "12/7", "7 Dec").
 QString dayMonthFormat(const QLocale& locale);

@@ -2,13 +2,13 @@
 
 #include "common/datetext.h"
 #include "history/csv.h"
-#include "history/dbthread.h"
 #include "history/retention.h"
 #include "store/database.h"
+#include "store/dbworker.h"
+#include "ui/controls/windowgeometry.h"
 #include "ui/history/availabilityreport.h"
 #include "ui/history/charticks.h"
 #include "ui/history/historychart.h"
-#include "ui/controls/windowgeometry.h"
 
 #include <QAbstractTableModel>
 #include <QComboBox>
@@ -36,7 +36,23 @@ namespace sentrok {
 class FiguresModel final : public QAbstractTableModel {
 public:
     using QAbstractTableModel::QAbstractTableModel;
-    enum Column { Desc, Ip, Availability, Checks, Loss, Outages, Downtime, Behind, Longest, Mttr, Min, Mean, Max, P95, Count };
+    enum Column {
+        Desc,
+        Ip,
+        Availability,
+        Checks,
+        Loss,
+        Outages,
+        Downtime,
+        Behind,
+        Longest,
+        Mttr,
+        Min,
+        Mean,
+        Max,
+        P95,
+        Count
+    };
 
     void setFigures(std::vector<HostFigures> f)
     {
@@ -45,20 +61,27 @@ public:
         endResetModel();
     }
     const HostFigures& at(int row) const { return m_rows[std::size_t(row)]; }
-    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(m_rows.size()); }
-    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : Count; }
+    int rowCount(const QModelIndex& parent = {}) const override
+    {
+        return parent.isValid() ? 0 : int(m_rows.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override
+    {
+        return parent.isValid() ? 0 : Count;
+    }
 
     QVariant headerData(int section, Qt::Orientation o, int role) const override
     {
-        static const char* const names[] = {"Описание", "IP-адрес", "Доступность", "Проверок", "Потери",
-                                            "Обрывов", "Простой", "Из-за родителя", "Самый долгий",
-                                            "Ср. восстановление",
-                                            "Мин, мс", "Сред, мс", "Макс, мс", "95%, мс"};
+        static const char* const names[] = {
+            "Описание", "IP-адрес", "Доступность",    "Проверок",     "Потери",
+            "Обрывов",  "Простой",  "Из-за родителя", "Самый долгий", "Ср. восстановление",
+            "Мин, мс",  "Сред, мс", "Макс, мс",       "95%, мс"};
         if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < Count)
             return QString::fromUtf8(names[section]);
         if (o == Qt::Horizontal && role == Qt::ToolTipRole && section == Behind)
-            return QStringLiteral("Часть простоя, пока не отвечал хост, через который этот доступен "
-                                  "(или тот, через который доступен он)");
+            return QStringLiteral(
+                "Часть простоя, пока не отвечал хост, через который этот доступен "
+                "(или тот, через который доступен он)");
         return {};
     }
 
@@ -72,38 +95,66 @@ public:
             return int((index.column() <= Ip ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignVCenter);
         if (role == Qt::UserRole) {  // the sort key
             switch (index.column()) {
-            case Desc: return f.desc;
-            case Ip: return f.ip;
-            case Availability: return f.availability.value_or(-1.0);
-            case Checks: return t.checks;
-            case Loss: return f.lossShare().value_or(-1.0);
-            case Outages: return f.outages;
-            case Downtime: return f.downtimeSecs;
-            case Behind: return f.ancestorDownSecs;
-            case Longest: return f.longestSecs;
-            case Mttr: return f.mttrSecs.value_or(-1);
-            case Min: return t.replyMin;
-            case Mean: return t.mean().value_or(-1.0);
-            case Max: return t.replyMax;
-            case P95: return t.percentile(0.95).value_or(-1);
+                case Desc:
+                    return f.desc;
+                case Ip:
+                    return f.ip;
+                case Availability:
+                    return f.availability.value_or(-1.0);
+                case Checks:
+                    return t.checks;
+                case Loss:
+                    return f.lossShare().value_or(-1.0);
+                case Outages:
+                    return f.outages;
+                case Downtime:
+                    return f.downtimeSecs;
+                case Behind:
+                    return f.ancestorDownSecs;
+                case Longest:
+                    return f.longestSecs;
+                case Mttr:
+                    return f.mttrSecs.value_or(-1);
+                case Min:
+                    return t.replyMin;
+                case Mean:
+                    return t.mean().value_or(-1.0);
+                case Max:
+                    return t.replyMax;
+                case P95:
+                    return t.percentile(0.95).value_or(-1);
             }
         }
         if (role != Qt::DisplayRole) return {};
         switch (index.column()) {
-        case Desc: return f.desc;
-        case Ip: return f.ip;
-        case Availability: return availabilityText(f);
-        case Checks: return QString::number(t.checks);
-        case Loss: return lossText(f);
-        case Outages: return QString::number(f.outages);
-        case Downtime: return durationText(f.downtimeSecs);
-        case Behind: return durationText(f.ancestorDownSecs);
-        case Longest: return durationText(f.longestSecs);
-        case Mttr: return f.mttrSecs ? durationText(*f.mttrSecs) : QStringLiteral("—");
-        case Min: return replyText(t.replyMin);
-        case Mean: return meanText(f);
-        case Max: return replyText(t.replyMax);
-        case P95: return p95Text(f);
+            case Desc:
+                return f.desc;
+            case Ip:
+                return f.ip;
+            case Availability:
+                return availabilityText(f);
+            case Checks:
+                return QString::number(t.checks);
+            case Loss:
+                return lossText(f);
+            case Outages:
+                return QString::number(f.outages);
+            case Downtime:
+                return durationText(f.downtimeSecs);
+            case Behind:
+                return durationText(f.ancestorDownSecs);
+            case Longest:
+                return durationText(f.longestSecs);
+            case Mttr:
+                return f.mttrSecs ? durationText(*f.mttrSecs) : QStringLiteral("—");
+            case Min:
+                return replyText(t.replyMin);
+            case Mean:
+                return meanText(f);
+            case Max:
+                return replyText(t.replyMax);
+            case P95:
+                return p95Text(f);
         }
         return {};
     }
@@ -133,15 +184,16 @@ void frmHistory::buildControls()
     cboHost->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cboPeriod = new QComboBox;
     cboPeriod->setObjectName(QStringLiteral("cboPeriod"));
-    cboPeriod->addItems({QStringLiteral("24 часа"), QStringLiteral("7 дней"), QStringLiteral("30 дней"),
-                         QStringLiteral("С … по …")});
+    cboPeriod->addItems({QStringLiteral("24 часа"), QStringLiteral("7 дней"),
+                         QStringLiteral("30 дней"), QStringLiteral("С … по …")});
     cboPeriod->setCurrentIndex(Day);
     dtFrom = new QDateTimeEdit;
     dtFrom->setObjectName(QStringLiteral("dtFrom"));
     dtTo = new QDateTimeEdit;
     dtTo->setObjectName(QStringLiteral("dtTo"));
     for (QDateTimeEdit* e : {dtFrom, dtTo}) {
-        e->setDisplayFormat(QLocale().dateFormat(QLocale::ShortFormat) + u' ' + hourMinuteFormat(QLocale()));
+        e->setDisplayFormat(QLocale().dateFormat(QLocale::ShortFormat) + u' ' +
+                            hourMinuteFormat(QLocale()));
         e->setCalendarPopup(true);
         e->setEnabled(false);
     }
@@ -171,8 +223,9 @@ void frmHistory::buildControls()
     spnKeepDays->setObjectName(QStringLiteral("spnKeepDays"));
     spnKeepDays->setRange(0, 36500);
     spnKeepDays->setSpecialValueText(QStringLiteral("всегда"));
-    spnKeepDays->setToolTip(QStringLiteral("Старые записи журнала удаляются понемногу; почасовые итоги и обрывы "
-                                           "остаются, доступность за любой период считается точно"));
+    spnKeepDays->setToolTip(
+        QStringLiteral("Старые записи журнала удаляются понемногу; почасовые итоги и обрывы "
+                       "остаются, доступность за любой период считается точно"));
     cmdKeepDays = new QPushButton(QStringLiteral("Сохранить"));
     cmdKeepDays->setObjectName(QStringLiteral("cmdKeepDays"));
     lblStatus = new QLabel;
@@ -212,11 +265,11 @@ QWidget* frmHistory::buildHostPage()
     // Where the window is narrow a figure goes under its name rather than push the chart away.
     form->setRowWrapPolicy(QFormLayout::WrapLongRows);
     static const char* const rows[][2] = {
-        {"lblAvailability", "Доступность:"},     {"lblChecks", "Проверок:"},
-        {"lblFailed", "Неудачных (потери):"},    {"lblOutages", "Обрывов:"},
-        {"lblLongest", "Самый долгий обрыв:"},   {"lblDowntime", "Общее время простоя:"},
+        {"lblAvailability", "Доступность:"},          {"lblChecks", "Проверок:"},
+        {"lblFailed", "Неудачных (потери):"},         {"lblOutages", "Обрывов:"},
+        {"lblLongest", "Самый долгий обрыв:"},        {"lblDowntime", "Общее время простоя:"},
         {"lblMttr", "Среднее время восстановления:"}, {"lblReply", "Ответ мин / сред / макс, мс:"},
-        {"lblP95", "95-й процентиль ответа, мс:"},  {"lblPeriod", "Период хоста:"}};
+        {"lblP95", "95-й процентиль ответа, мс:"},    {"lblPeriod", "Период хоста:"}};
     for (const auto& r : rows) {
         auto* value = new QLabel(QStringLiteral("—"));
         value->setObjectName(QString::fromLatin1(r[0]));
@@ -225,7 +278,8 @@ QWidget* frmHistory::buildHostPage()
         form->addRow(QString::fromUtf8(r[1]), value);
         m_figures << value;
     }
-    auto* hint = new QLabel(QStringLiteral("Колесо мыши — масштаб, перетаскивание — сдвиг, двойной щелчок — весь период"));
+    auto* hint = new QLabel(QStringLiteral(
+        "Колесо мыши — масштаб, перетаскивание — сдвиг, двойной щелчок — весь период"));
     hint->setWordWrap(true);
     hint->setEnabled(false);
     form->addRow(hint);
@@ -259,15 +313,17 @@ QWidget* frmHistory::buildTablePage()
     static_assert(std::size(widths) == FiguresModel::Count);
     // A heading whole, with the style's margins and the room of the sort mark.
     for (int c = 0; c < FiguresModel::Count; ++c)
-        grdHosts->setColumnWidth(c, std::max(widths[c] * digit, grdHosts->horizontalHeader()->sectionSizeHint(c)));
+        grdHosts->setColumnWidth(
+            c, std::max(widths[c] * digit, grdHosts->horizontalHeader()->sectionSizeHint(c)));
     // A double click shows that host's chart.
     connect(grdHosts, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         showHost(m_model->at(m_sorted->mapToSource(index).row()).ip);
     });
     layout->addWidget(grdHosts, 1);
     auto* buttons = new QHBoxLayout;
-    auto* legend = new QLabel(QStringLiteral("Цвет строки: зелёный ≥ %1, салатовый ≥ %2, жёлтый ≥ %3, красный — ниже")
-                                  .arg(percentText(99.9, 1), percentText(99, 0), percentText(95, 0)));
+    auto* legend = new QLabel(
+        QStringLiteral("Цвет строки: зелёный ≥ %1, салатовый ≥ %2, жёлтый ≥ %3, красный — ниже")
+            .arg(percentText(99.9, 1), percentText(99, 0), percentText(95, 0)));
     legend->setEnabled(false);
     legend->setWordWrap(true);
     buttons->addWidget(legend, 1);
@@ -288,12 +344,14 @@ QWidget* frmHistory::buildTablePage()
 bool frmHistory::Form_Load()
 {
     const QString file = Database::locationOr(m_deps.database, m_deps.programFolder);
-    if (!file.contains(QLatin1String("://")) && !file.startsWith(QLatin1String("sqlite:")) &&
-        !QFile::exists(file)) {
-        m_deps.boxes->ask({QStringLiteral("Нет файла базы %1").arg(file), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
+    if (databaseMissing(file)) {
+        m_deps.boxes->ask({QStringLiteral("Нет файла базы %1").arg(file), kAppTitle, MsgButtons::Ok,
+                           MsgIcon::Stop, this});
         return false;
     }
-    m_thread = std::make_unique<DbThread>(file, QStringLiteral("frmHistory"));
+    m_thread = std::make_unique<DbWorker>(
+        file, DbWorker::Options{.connectionBase = QStringLiteral("frmHistory"),
+                                .nice = DbWorker::kBackgroundNice});
     m_chart->showMessage(QStringLiteral("Чтение истории…"));
     readHosts();
     periodChanged();
@@ -309,7 +367,10 @@ void frmHistory::readHosts()
     m_readingHosts = true;
     started();
     m_thread->run<Loaded>(
-        this, [](Database& db) { return Loaded{historyHosts(db), logKeepDays(db)}; },
+        this,
+        [](Database& db) {
+            return Loaded{historyHosts(db), logKeepDays(db)};
+        },
         [this](Loaded l) {
             finished();
             m_readingHosts = false;
@@ -320,16 +381,20 @@ void frmHistory::readHosts()
                 const QString shown = cboHost->currentData().toList().value(1).toString();
                 cboHost->clear();
                 for (const HostRef& h : l.hosts)
-                    cboHost->addItem(h.desc.isEmpty() ? h.ip : QStringLiteral("%1 [%2]").arg(h.desc, h.ip),
-                                     QVariantList{h.id, h.ip});
+                    cboHost->addItem(
+                        h.desc.isEmpty() ? h.ip : QStringLiteral("%1 [%2]").arg(h.desc, h.ip),
+                        QVariantList{h.id, h.ip});
                 cboHost->setCurrentIndex(std::max(hostIndex(shown), 0));
             }
             // Read again for a host added since: what the user has typed there stays.
             if (!std::exchange(m_hostsRead, true)) spnKeepDays->setValue(l.keepDays);
             const QString wanted = std::exchange(m_wantedIp, QString());
-            if (l.hosts.empty()) m_chart->showMessage(QStringLiteral("В базе нет хостов"));
-            else if (!wanted.isEmpty() && hostIndex(wanted) >= 0) showHost(wanted);
-            else loadHost();
+            if (l.hosts.empty())
+                m_chart->showMessage(QStringLiteral("В базе нет хостов"));
+            else if (!wanted.isEmpty() && hostIndex(wanted) >= 0)
+                showHost(wanted);
+            else
+                loadHost();
         },
         [this](const DbError& e) {
             m_readingHosts = false;
@@ -349,10 +414,14 @@ std::pair<QDateTime, QDateTime> frmHistory::period() const
     QDateTime now = m_deps.clock->now();
     now = now.addMSecs(-now.time().msec());
     switch (cboPeriod->currentIndex()) {
-    case Day: return {now.addDays(-1), now};
-    case Week: return {now.addDays(-7), now};
-    case Month: return {now.addDays(-30), now};
-    default: return {dtFrom->dateTime(), dtTo->dateTime()};
+        case Day:
+            return {now.addDays(-1), now};
+        case Week:
+            return {now.addDays(-7), now};
+        case Month:
+            return {now.addDays(-30), now};
+        default:
+            return {dtFrom->dateTime(), dtTo->dateTime()};
     }
 }
 
@@ -363,8 +432,10 @@ void frmHistory::setPeriod(PeriodChoice choice, const QDateTime& from, const QDa
         dtFrom->setDateTime(from);
         dtTo->setDateTime(to);
     }
-    if (cboPeriod->currentIndex() == choice) refresh();
-    else cboPeriod->setCurrentIndex(choice);
+    if (cboPeriod->currentIndex() == choice)
+        refresh();
+    else
+        cboPeriod->setCurrentIndex(choice);
 }
 
 void frmHistory::periodChanged()
@@ -383,8 +454,10 @@ void frmHistory::periodChanged()
 void frmHistory::refresh()
 {
     if (!m_thread) return;
-    if (tabs->currentIndex() == 0) loadHost();
-    else loadTable();
+    if (tabs->currentIndex() == 0)
+        loadHost();
+    else
+        loadTable();
 }
 
 void frmHistory::showHost(const QString& ip)
@@ -397,8 +470,10 @@ void frmHistory::showHost(const QString& ip)
         if (!m_readingHosts && m_thread) readHosts();
         return;
     }
-    if (cboHost->currentIndex() == i) loadHost();
-    else cboHost->setCurrentIndex(i);
+    if (cboHost->currentIndex() == i)
+        loadHost();
+    else
+        cboHost->setCurrentIndex(i);
 }
 
 void frmHistory::showAllHosts() { tabs->setCurrentIndex(1); }
@@ -453,14 +528,17 @@ void frmHistory::showFigures(const HostHistory& h)
     const QStringList values = {
         availabilityText(f),
         QString::number(t.checks),
-        loss.isEmpty() ? QString::number(t.failed) : QStringLiteral("%1 (%2)").arg(t.failed).arg(loss),
+        loss.isEmpty() ? QString::number(t.failed)
+                       : QStringLiteral("%1 (%2)").arg(t.failed).arg(loss),
         QString::number(f.outages),
         durationText(f.longestSecs),
-        f.ancestorDownSecs ? QStringLiteral("%1, из них при недоступном родителе %2")
-                                 .arg(durationText(f.downtimeSecs), durationText(f.ancestorDownSecs))
-                           : durationText(f.downtimeSecs),
+        f.ancestorDownSecs
+            ? QStringLiteral("%1, из них при недоступном родителе %2")
+                  .arg(durationText(f.downtimeSecs), durationText(f.ancestorDownSecs))
+            : durationText(f.downtimeSecs),
         f.mttrSecs ? durationText(*f.mttrSecs) : QStringLiteral("—"),
-        QStringLiteral("%1 / %2 / %3").arg(replyText(t.replyMin), meanText(f), replyText(t.replyMax)),
+        QStringLiteral("%1 / %2 / %3")
+            .arg(replyText(t.replyMin), meanText(f), replyText(t.replyMax)),
         p95Text(f),
         f.periodSecs ? QStringLiteral("%1 — %2").arg(generalDateText(f.from), generalDateText(f.to))
                      : QStringLiteral("нет проверок в этом периоде"),
@@ -500,8 +578,8 @@ bool frmHistory::exportCsv(const QString& file)
     // the text is UTF-8.
     if (!out.open(QIODevice::WriteOnly) || out.write("\xEF\xBB\xBF") < 0 ||
         out.write(figuresCsv(m_table, QLocale()).toUtf8()) < 0 || !out.commit()) {
-        m_deps.boxes->ask({QStringLiteral("Файл %1 не записан: %2").arg(file, out.errorString()), kAppTitle,
-                           MsgButtons::Ok, MsgIcon::Exclamation, this});
+        m_deps.boxes->ask({QStringLiteral("Файл %1 не записан: %2").arg(file, out.errorString()),
+                           kAppTitle, MsgButtons::Ok, MsgIcon::Exclamation, this});
         return false;
     }
     return true;
@@ -531,7 +609,8 @@ void frmHistory::exportPdf(const QString& file)
 namespace {
 
 // Qt's own file dialog is made for a screen at 100 %: kept whole on a small or scaled one.
-QString saveFileName(QWidget* parent, const QString& title, const QString& name, const QString& filter)
+QString saveFileName(QWidget* parent, const QString& title, const QString& name,
+                     const QString& filter)
 {
     QFileDialog dialog(parent, title, name, filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -543,15 +622,17 @@ QString saveFileName(QWidget* parent, const QString& title, const QString& name,
 
 void frmHistory::cmdCsv_Click()
 {
-    const QString file = saveFileName(this, QStringLiteral("Экспорт в CSV"), QStringLiteral("доступность.csv"),
-                                      QStringLiteral("CSV (*.csv)"));
+    const QString file =
+        saveFileName(this, QStringLiteral("Экспорт в CSV"), QStringLiteral("доступность.csv"),
+                     QStringLiteral("CSV (*.csv)"));
     if (!file.isEmpty()) exportCsv(file);
 }
 
 void frmHistory::cmdPdf_Click()
 {
-    const QString file = saveFileName(this, QStringLiteral("Отчёт в PDF"), QStringLiteral("доступность.pdf"),
-                                      QStringLiteral("PDF (*.pdf)"));
+    const QString file =
+        saveFileName(this, QStringLiteral("Отчёт в PDF"), QStringLiteral("доступность.pdf"),
+                     QStringLiteral("PDF (*.pdf)"));
     if (!file.isEmpty()) exportPdf(file);
 }
 

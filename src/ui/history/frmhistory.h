@@ -20,17 +20,17 @@ class QTableView;
 namespace sentrok {
 
 class DbError;
-class DbThread;
+class DbWorker;
 class FiguresModel;
 class HistoryChart;
 class LogRetention;
 
 struct HistoryWindowDeps {
-    QString programFolder;
+    QString programFolder{};
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
     LogRetention* retention = nullptr;  // told when the kept days change
-    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
+    QString database{};                 // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // "История": how available the hosts were. One host over a period as a reply-time chart with
@@ -89,7 +89,7 @@ private:
     void cmdKeepDays_Click();
 
     HistoryWindowDeps m_deps;
-    std::unique_ptr<DbThread> m_thread;
+    std::unique_ptr<DbWorker> m_thread;
     int m_pending = 0;
     quint64 m_hostRequest = 0, m_tableRequest = 0;
     QString m_wantedIp;  // asked for before the list had it

@@ -58,7 +58,8 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
     m_ms->setLabelFormat(QStringLiteral("%d"));
     chart->addAxis(m_time, Qt::AlignBottom);
     chart->addAxis(m_ms, Qt::AlignLeft);
-    for (QAbstractSeries* s : std::initializer_list<QAbstractSeries*>{m_bands, m_hourly, m_replies, m_failed}) {
+    for (QAbstractSeries* s :
+         std::initializer_list<QAbstractSeries*>{m_bands, m_hourly, m_replies, m_failed}) {
         chart->addSeries(s);
         s->attachAxis(m_time);
         s->attachAxis(m_ms);
@@ -69,7 +70,8 @@ HistoryChart::HistoryChart(QWidget* parent) : QChartView(parent)
 
 void HistoryChart::showMessage(const QString& text)
 {
-    for (QXYSeries* s : std::initializer_list<QXYSeries*>{m_replies, m_hourly, m_failed, m_bandTop}) s->clear();
+    for (QXYSeries* s : std::initializer_list<QXYSeries*>{m_replies, m_hourly, m_failed, m_bandTop})
+        s->clear();
     m_points.clear();
     m_from = m_to = 0;
     m_time->setVisible(false);
@@ -130,7 +132,8 @@ void HistoryChart::markTime()
     // As many marks as their labels leave room for, with a gap of a third of a label between.
     const QFontMetrics metrics(m_time->labelsFont());
     const double label = metrics.horizontalAdvance(widestTimeLabel()) * 1.33;
-    const double width = chart()->plotArea().width() > 0 ? chart()->plotArea().width() : viewport()->width() * 0.85;
+    const double width =
+        chart()->plotArea().width() > 0 ? chart()->plotArea().width() : viewport()->width() * 0.85;
     for (const TimeTick& t : timeTicks(lo, hi, std::clamp(int(width / label), 2, 12)))
         m_time->append(t.label, double(t.msecs));
 }
@@ -165,7 +168,8 @@ void HistoryChart::showVisible()
         if (high && high != low) line << QPointF(double(high->msecs), double(high->reply));
         if (fail) failed << QPointF(double(fail->msecs), 0);
         if (it != m_points.end() && it->msecs > hi) {
-            if (it->reply >= 0) (it->hourly ? hourly : replies) << QPointF(double(it->msecs), double(it->reply));
+            if (it->reply >= 0)
+                (it->hourly ? hourly : replies) << QPointF(double(it->msecs), double(it->reply));
             break;
         }
     }
@@ -177,7 +181,8 @@ void HistoryChart::showVisible()
 
 std::pair<QDateTime, QDateTime> HistoryChart::visibleRange() const
 {
-    return {QDateTime::fromMSecsSinceEpoch(qint64(m_time->min())), QDateTime::fromMSecsSinceEpoch(qint64(m_time->max()))};
+    return {QDateTime::fromMSecsSinceEpoch(qint64(m_time->min())),
+            QDateTime::fromMSecsSinceEpoch(qint64(m_time->max()))};
 }
 
 void HistoryChart::zoomAround(double factor, double atX)

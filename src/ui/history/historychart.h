@@ -51,7 +51,7 @@ private:
     QAreaSeries* m_bands = nullptr;
     QCategoryAxis* m_time = nullptr;
     QValueAxis* m_ms = nullptr;
-    qint64 m_from = 0, m_to = 0;  // the whole period, ms since the epoch
+    qint64 m_from = 0, m_to = 0;       // the whole period, ms since the epoch
     std::vector<ReplyPoint> m_points;  // all of them, in time order
     bool m_dragging = false;
     QPointF m_dragFrom;

@@ -43,19 +43,20 @@ void DesktopNotifier::notify(const QString& title, const QString& text)
     // Do not disturb: the service says so where it has the property (KDE's, for one); a service
     // without it answers with an error, and a desktop that keeps quiet by itself (GNOME's)
     // holds the notification back on its own.
-    QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kInterface << QStringLiteral("Inhibited");
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(get), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, title, body, inTray](QDBusPendingCallWatcher* w) {
-        const QDBusPendingReply<QDBusVariant> reply = *w;
-        w->deleteLater();
-        if (reply.isValid() && reply.value().variant().toBool()) {
-            emit withheld();
-            return;
-        }
-        show(title, body, inTray);
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, title, body, inTray](QDBusPendingCallWatcher* w) {
+                const QDBusPendingReply<QDBusVariant> reply = *w;
+                w->deleteLater();
+                if (reply.isValid() && reply.value().variant().toBool()) {
+                    emit withheld();
+                    return;
+                }
+                show(title, body, inTray);
+            });
 }
 
 void DesktopNotifier::show(const QString& title, const QString& body, bool inTray)
@@ -76,10 +77,10 @@ void DesktopNotifier::notifyOnBus(const QString& title, const QString& text)
     if (!m_listening) {
         // Any sender: naming the service would ask the bus for its owner and wait for the answer.
         m_listening = bus.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"),
-                                  this, SLOT(actionInvoked(uint,QString)));
+                                  this, SLOT(actionInvoked(uint, QString)));
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface,
-                                                       QStringLiteral("Notify"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     // Servers that read markup would take a "<" in a host's description for a tag.
     call << QStringLiteral("Sentrok") << m_shownId << QStringLiteral("sentrok") << title
          << text.toHtmlEscaped() << QStringList{kDefaultAction, QStringLiteral("Показать")}

@@ -1,7 +1,5 @@
 #include "ui/main/frmmain.h"
 
-#include "alerts/mailalert.h"
-#include "alerts/sound.h"
 #include "common/datetext.h"
 #include "monitor/monitor.h"
 #include "monitor/viewer.h"
@@ -59,8 +57,9 @@ frmMain::frmMain(MainWindowDeps deps, QWidget* parent)
     m_fg->setFont(gridFont);
     m_fg->setGeometry(pxRect(this, 120, kGridTop, kGridDefWidth, kGridDefHeight));
     // An event row opens the history of its host.
-    connect(m_fg, &QAbstractItemView::doubleClicked, this,
-            [this](const QModelIndex& index) { mnuHistory_Click(m_fg->textMatrix(index.row() + 1, 2)); });
+    connect(m_fg, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        mnuHistory_Click(m_fg->textMatrix(index.row() + 1, 2));
+    });
     createMenus();
     createStatusBar();
     // Wide enough for every menu command, whatever the desktop's font.
@@ -74,6 +73,8 @@ frmMain::~frmMain()
     if (m_noCon) delete m_noCon.data();
     if (m_base) delete m_base.data();
     if (m_history) delete m_history.data();
+    // The monitoring shows itself here: it ends with the window.
+    if (m_deps.session) m_deps.session->stop();
 }
 
 QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& caption,
@@ -89,7 +90,7 @@ QAction* frmMain::addCommand(QWidget* where, const char* name, const QString& ca
 void frmMain::createMenus()
 {
     const auto start = [this] {
-        if (m_monitor) m_monitor->mnuStart_Click();
+        if (Monitor* m = monitor()) m->mnuStart_Click();
     };
     // The items of the menu bar have no sub-menus: a click runs the command at once.
     QMenuBar* bar = menuBar();
@@ -105,8 +106,8 @@ void frmMain::createMenus()
     // The tray menu.
     m_myPopup = new QMenu(QStringLiteral("MyPopup"), this);
     m_myPopup->setObjectName(QStringLiteral("MyPopup"));
-    QAction* max = addCommand(m_myPopup, "mnuMax", QStringLiteral("Восстановить"),
-                              [this] { mnuMax_Click(); });
+    QAction* max =
+        addCommand(m_myPopup, "mnuMax", QStringLiteral("Восстановить"), [this] { mnuMax_Click(); });
     m_myPopup->setDefaultAction(max);  // shown in bold
     m_myPopup->addSeparator()->setObjectName(QStringLiteral("itm0"));
     addCommand(m_myPopup, "mnuStart1", QStringLiteral("Начать проверку"), start);
@@ -198,18 +199,14 @@ bool frmMain::Form_Load()
     }
     connect(m_instance.get(), &SingleInstance::wakeRequested, this, &frmMain::bringBack);
 
+    Session& session = *m_deps.session;
     try {
-        if (m_deps.prepareDatabase && !m_deps.prepareDatabase(location())) {
+        if (!session.open(m_deps.upgrade)) {
             m_instance.reset();
             m_exitCode = ExitFatal;
             return false;
         }
-        m_db = std::make_unique<Database>(location(),
-                                          Database::uniqueName(QStringLiteral("frmMain")));
-        const MainSettings settings = readMainSettings(*m_db);
-        m_checkInterval = settings.checkInterval;
-        m_sound = std::make_unique<Sound>(*m_deps.player, m_deps.programFolder);
-        m_sound->setNames(settings.sndUp, settings.sndDown);
+        const MainSettings& settings = session.settings();
         m_geometry.restore(this, defined, settings.window.geometry);
         m_fg->setFormatString(kGridFormat);
         m_fg->setColWidth(0, 0);
@@ -222,24 +219,13 @@ bool frmMain::Form_Load()
         return fatal(e);
     }
 
-    m_mail = std::make_unique<MailAlert>(*m_db, *m_deps.boxes, *m_deps.clock, m_deps.smtpPort);
-    MonitorDeps monitor;
-    monitor.database = m_db->location();
-    monitor.prober = m_deps.prober;
-    monitor.sound = m_sound.get();
-    monitor.view = this;
-    monitor.clock = m_deps.clock;
-    monitor.sendAlert = [this](const QString& text) {
-        m_mail->SendAlert(text);
-        m_notifier->notify(QStringLiteral("Sentrok"), text);
-    };
-    monitor.getNoCon = [this] { GetNoCon(); };
-    m_monitor = std::make_unique<Monitor>(std::move(monitor), m_checkInterval);
-    if (!m_deps.leaseHolder.isEmpty()) {
-        connect(m_monitor.get(), &Monitor::leaseChanged, this, &frmMain::leaseChanged);
-        m_monitor->setLeased(m_deps.leaseHolder);
-    }
-    m_monitor->start();  // LastPassTime = now: the first pass comes one interval from now
+    connect(&session, &Session::leaseChanged, this, &frmMain::leaseChanged);
+    session.start(this, [this] { GetNoCon(); });
+    // A pass that changed something shows a notification too, with the alert's text.
+    connect(&session, &Session::passAnnounced, this, [this](const PassReport& report) {
+        if (!report.alertText.isEmpty())
+            m_notifier->notify(QStringLiteral("Sentrok"), report.alertText);
+    });
 
     if (frmNoCon* w = loadOutageWindow()) w->show();
     return true;
@@ -250,7 +236,6 @@ bool frmMain::Form_Load()
 void frmMain::leaseChanged(bool held, const QString& holder)
 {
     if (held) {
-        m_viewer.reset();
         setCondition(Condition::Viewing, {});
         return;
     }
@@ -258,17 +243,16 @@ void frmMain::leaseChanged(bool held, const QString& holder)
                  holder.isEmpty()
                      ? QStringLiteral("Проверки ведёт другой процесс; окно показывает его записи")
                      : QStringLiteral("Проверки ведёт %1; окно показывает его записи").arg(holder));
-    if (m_viewer) return;
-    m_viewer = std::make_unique<Viewer>(
-        ViewerDeps{location(), this, m_sound.get(), m_deps.clock, [this] { GetNoCon(); }});
-    m_viewer->start();
+}
+
+Database* frmMain::database() const
+{
+    return m_deps.session->isOpen() ? &m_deps.session->database() : nullptr;
 }
 
 bool frmMain::fatal(const DbError& error)
 {
-    m_mail.reset();
-    m_sound.reset();
-    m_db.reset();
+    m_deps.session->stop();
     m_deps.boxes->ask({error.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
     m_exitCode = ExitFatal;
     return false;
@@ -276,17 +260,22 @@ bool frmMain::fatal(const DbError& error)
 
 QDateTime frmMain::lastPassTime() const
 {
-    return m_monitor ? m_monitor->lastPassTime() : QDateTime();
+    return monitor() ? monitor()->lastPassTime() : QDateTime();
 }
 
 frmNoCon* frmMain::loadOutageWindow()
 {
     if (m_noCon) return m_noCon;
-    auto* w = new frmNoCon({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_mnuNoconn, location()});
+    auto* w = new frmNoCon({.programFolder = m_deps.programFolder,
+                            .boxes = m_deps.boxes,
+                            .clock = m_deps.clock,
+                            .trayItem = m_mnuNoconn,
+                            .database = location()});
     w->setAttribute(Qt::WA_DeleteOnClose);
     // The hosts down now, in the tray icon's tool tip: seen without opening anything.
     connect(w, &frmNoCon::listed, this, [this](int down) {
-        m_tray->setToolTip(down ? QStringLiteral("Sentrok: не пингуется %1").arg(down) : QStringLiteral("Sentrok"));
+        m_tray->setToolTip(down ? QStringLiteral("Sentrok: не пингуется %1").arg(down)
+                                : QStringLiteral("Sentrok"));
     });
     if (!w->Form_Load()) {
         delete w;
@@ -299,8 +288,10 @@ frmNoCon* frmMain::loadOutageWindow()
 void frmMain::GetNoCon()
 {
     // A window that is not loaded is loaded hidden; its load fills the list already.
-    if (m_noCon) m_noCon->GetNoCon();
-    else loadOutageWindow();
+    if (m_noCon)
+        m_noCon->GetNoCon();
+    else
+        loadOutageWindow();
 }
 
 void frmMain::mnuShowNoCon_Click()
@@ -317,10 +308,13 @@ void frmMain::mnuBase_Click()
 {
     // One instance: showing it again only brings it to the front, with what is typed in it.
     if (!m_base) {
-        AdminWindowDeps deps{m_deps.programFolder, m_deps.boxes, m_sound.get(),
-                             [this](const QString& ip) { mnuHistory_Click(ip); }};
-        deps.database = location();
-        auto* w = new frmBase(std::move(deps));
+        auto* w = new frmBase({.programFolder = m_deps.programFolder,
+                               .boxes = m_deps.boxes,
+                               .sound = sound(),
+                               .showHistory = [this](const QString& ip) { mnuHistory_Click(ip); },
+                               .clock = nullptr,
+                               .secrets = nullptr,
+                               .database = location()});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(adminIcon());
         if (!w->Form_Load()) {
@@ -338,7 +332,11 @@ void frmMain::mnuHistory_Click(const QString& ip)
 {
     // One instance, like the administration window.
     if (!m_history) {
-        auto* w = new frmHistory({m_deps.programFolder, m_deps.boxes, m_deps.clock, m_deps.retention, location()});
+        auto* w = new frmHistory({.programFolder = m_deps.programFolder,
+                                  .boxes = m_deps.boxes,
+                                  .clock = m_deps.clock,
+                                  .retention = m_deps.session->retention(),
+                                  .database = location()});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->setWindowIcon(windowIcon());
         if (!w->Form_Load()) {
@@ -356,8 +354,8 @@ void frmMain::mnuHistory_Click(const QString& ip)
 void frmMain::mnuMin_Click()
 {
     // Without a tray there would be no way back to a hidden window: minimise instead.
-    const bool tray = m_deps.trayAvailable ? m_deps.trayAvailable()
-                                           : QSystemTrayIcon::isSystemTrayAvailable();
+    const bool tray =
+        m_deps.trayAvailable ? m_deps.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
     if (!tray) {
         showMinimized();
         return;
@@ -389,10 +387,15 @@ void frmMain::PrintStat(const QString& ip, const QString& desc, const QString& p
 {
     m_fg->setRedraw(false);
     const QString when = generalDateText(m_deps.clock->now());
-    m_fg->addItem(QString() + u'\t' + desc + u'\t' + ip + u'\t' + when + u'\t' + pto + u'\t' + v_w, 1);
+    m_fg->addItem(QString() + u'\t' + desc + u'\t' + ip + u'\t' + when + u'\t' + pto + u'\t' + v_w,
+                  1);
     m_fg->setRow(1);
-    static const int alignment[] = {0, FlexGrid::LeftCenter, FlexGrid::LeftTop, FlexGrid::RightTop,
-                                    FlexGrid::RightTop, FlexGrid::RightTop};
+    static const int alignment[] = {0,
+                                    FlexGrid::LeftCenter,
+                                    FlexGrid::LeftTop,
+                                    FlexGrid::RightTop,
+                                    FlexGrid::RightTop,
+                                    FlexGrid::RightTop};
     for (int col = 1; col <= 5; ++col) {
         m_fg->setCol(col);
         m_fg->setCellAlignment(alignment[col]);
@@ -422,8 +425,10 @@ void frmMain::setStartEnabled(bool enabled) { m_mnuStart->setEnabled(enabled); }
 
 void frmMain::setBusy(bool busy)
 {
-    if (busy) setCursor(Qt::WaitCursor);
-    else unsetCursor();
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
 }
 
 void frmMain::reportCheckFailure(const QString& message)
@@ -443,8 +448,10 @@ void frmMain::clearCheckFailures()
 void frmMain::setCondition(Condition condition, const QString& text)
 {
     const bool arisen = !text.isEmpty() && !m_conditions.contains(condition);
-    if (text.isEmpty()) m_conditions.remove(condition);
-    else m_conditions.insert(condition, text);
+    if (text.isEmpty())
+        m_conditions.remove(condition);
+    else
+        m_conditions.insert(condition, text);
     showNotices();
     // A database that has gone needs the user: told once in a box, then by the panel.
     if (arisen && condition == Condition::DatabaseGone)
@@ -473,7 +480,8 @@ void frmMain::showNotices()
         for (auto it = m_failures.crbegin(); it != m_failures.crend(); ++it)
             tip += QStringLiteral("\n") + *it;
     }
-    m_notice->setText(text.isEmpty() ? QString() : (warning ? QStringLiteral("\u26A0 ") : QString()) + text);
+    m_notice->setText(text.isEmpty() ? QString()
+                                     : (warning ? QStringLiteral("\u26A0 ") : QString()) + text);
     m_notice->setToolTip(tip.trimmed());
     m_notice->setVisible(!text.isEmpty());
 }
@@ -521,7 +529,7 @@ void frmMain::moveEvent(QMoveEvent* event)
 
 void frmMain::closeEvent(QCloseEvent* event)
 {
-    if (m_unloaded || !m_db) {
+    if (m_unloaded || !m_deps.session->isOpen()) {
         event->accept();
         return;
     }
@@ -544,12 +552,14 @@ void frmMain::endSession()
     // use what the shutdown releases: answer the box No and end once the handler is done.
     if (QWidget* modal = QApplication::activeModalWidget(); modal && m_modalsRejected < 10) {
         ++m_modalsRejected;
-        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-        else modal->close();
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
         QTimer::singleShot(0, this, [this] { endSession(); });
         return;
     }
-    const bool saved = m_unloaded || !m_db || Form_Unload();
+    const bool saved = m_unloaded || !m_deps.session->isOpen() || Form_Unload();
     QCoreApplication::exit(saved ? m_exitCode : ExitFatal);
 }
 
@@ -572,20 +582,15 @@ bool frmMain::Form_Unload()
     if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     try {
-        saveMainWindowSettings(*m_db, s);
+        saveMainWindowSettings(m_deps.session->database(), s);
     } catch (const DbError& e) {
         // The other windows are not unloaded either: nothing more is saved.
         m_deps.boxes->ask({e.userText(), kAppTitle, MsgButtons::Ok, MsgIcon::Stop, this});
-        m_monitor.reset();
-        m_mail.reset();
-        m_db.reset();
+        m_deps.session->stop();
         m_instance.reset();
         return false;
     }
-    m_viewer.reset();
-    m_monitor.reset();
-    m_mail.reset();
-    m_db.reset();
+    m_deps.session->stop();
     if (m_noCon) m_noCon->close();  // saves its own geometry
     if (m_base) m_base->close();
     if (m_history) m_history->close();

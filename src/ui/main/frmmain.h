@@ -3,17 +3,18 @@
 #include "common/clock.h"
 #include "common/messages.h"
 #include "monitor/monitorview.h"
+#include "session/session.h"
 #include "store/database.h"
 #include "store/settings.h"
-#include "ui/controls/windowgeometry.h"
 #include "ui/admin/frmbase.h"
+#include "ui/controls/windowgeometry.h"
 #include "ui/history/frmhistory.h"
 #include "ui/outages/frmnocon.h"
 
 #include <QDateTime>
 #include <QLabel>
-#include <QMap>
 #include <QMainWindow>
+#include <QMap>
 #include <QPointer>
 
 #include <functional>
@@ -26,37 +27,24 @@ namespace sentrok {
 
 class DesktopNotifier;
 class FlexGrid;
-class LogRetention;
 class MailAlert;
 class Monitor;
-class Prober;
 class Viewer;
 class SingleInstance;
 class Sound;
-class SoundPlayer;
 
 // What the main window is given by main() or by a test.
 struct MainWindowDeps {
-    QString programFolder;  // holds sentrok.mdb and the sounds
-    QString lockFolder;     // where the running-instance lock lives
+    QString programFolder{};  // holds sentrok.mdb and the sounds
+    QString lockFolder{};     // where the running-instance lock lives
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
-    Prober* prober = nullptr;
-    SoundPlayer* player = nullptr;
+    // The program's monitoring, opened and started by the load once the instance is the only one.
+    Session* session = nullptr;
+    // How an upgrade of the database at start is shown; cancelling it ends the program quietly.
+    UpgradeProgress upgrade = {};
     // Whether the desktop shows tray icons, asked at the moment of hiding.
-    std::function<bool()> trayAvailable;
-    quint16 smtpPort = 25;  // another port only in tests
-    // Run once the instance is the only one, before the database is opened: brings the file
-    // up to this version. False ends the program quietly; a DbError ends it with the error.
-    std::function<bool(const QString& dbFile)> prepareDatabase = nullptr;
-    LogRetention* retention = nullptr;  // thins the log out; told when its setting changes
-    // Where the database is (a file or a URL, see chooseDatabase); empty: sentrok.mdb in
-    // programFolder.
-    QString database;
-    // Who this process is to the others sharing the database (thisProcess()): the checks run
-    // only while it holds the database's lease, and otherwise the window follows the process
-    // that does. Empty: the window checks without asking (a database of its own).
-    QString leaseHolder;
+    std::function<bool()> trayAvailable = nullptr;
 };
 
 // The program's main window: the event grid, the status bar, the menus and the tray icon, and
@@ -86,11 +74,12 @@ public:
     void endSession();
 
     FlexGrid* grid() const { return m_fg; }
-    Database* database() const { return m_db.get(); }
-    Monitor* monitor() const { return m_monitor.get(); }
-    Viewer* viewer() const { return m_viewer.get(); }
-    Sound* sound() const { return m_sound.get(); }
-    MailAlert* mail() const { return m_mail.get(); }
+    Session* session() const { return m_deps.session; }
+    Database* database() const;
+    Monitor* monitor() const { return m_deps.session->monitor(); }
+    Viewer* viewer() const { return m_deps.session->viewer(); }
+    Sound* sound() const { return m_deps.session->sound(); }
+    MailAlert* mail() const { return m_deps.session->mail(); }
     QSystemTrayIcon* trayIcon() const { return m_tray; }
     QMenu* trayMenu() const { return m_myPopup; }
     DesktopNotifier* notifier() const { return m_notifier; }
@@ -99,8 +88,8 @@ public:
     frmBase* adminWindow() const { return m_base; }
     frmHistory* historyWindow() const { return m_history; }
     // The database the program works on, a file or a URL.
-    QString location() const { return Database::locationOr(m_deps.database, m_deps.programFolder); }
-    std::int32_t checkInterval() const { return m_checkInterval; }
+    QString location() const { return m_deps.session->location(); }
+    std::int32_t checkInterval() const { return m_deps.session->settings().checkInterval; }
     QDateTime lastPassTime() const;
 
     // MonitorView
@@ -157,12 +146,6 @@ private:
     MainWindowDeps m_deps;
     FlexGrid* m_fg = nullptr;
     std::unique_ptr<SingleInstance> m_instance;
-    std::unique_ptr<Database> m_db;
-    std::int32_t m_checkInterval = 0;
-    std::unique_ptr<Sound> m_sound;
-    std::unique_ptr<MailAlert> m_mail;
-    std::unique_ptr<Monitor> m_monitor;
-    std::unique_ptr<Viewer> m_viewer;  // while another process makes the checks
     QList<QLabel*> m_panels;
     // Beside the five panels: lasting conditions and the failed checks of the current pass.
     QLabel* m_notice = nullptr;

@@ -19,10 +19,12 @@ constexpr int kKnockMs = 1000;
 
 SingleInstance::SingleInstance(const QString& lockFolder, const QString& programFolder)
 {
-    const QByteArray key = QCryptographicHash::hash(
-        QDir(programFolder).canonicalPath().toUtf8(), QCryptographicHash::Sha1);
-    m_path = QDir(lockFolder).filePath(QStringLiteral("sentrok-%1.lock")
-                                           .arg(QString::fromLatin1(key.toHex().left(16))));
+    const QByteArray key = QCryptographicHash::hash(QDir(programFolder).canonicalPath().toUtf8(),
+                                                    QCryptographicHash::Sha1);
+    m_path =
+        QDir(lockFolder)
+            .filePath(
+                QStringLiteral("sentrok-%1.lock").arg(QString::fromLatin1(key.toHex().left(16))));
 }
 
 SingleInstance::~SingleInstance()

@@ -2,7 +2,7 @@
 
 #include "common/datetext.h"
 #include "monitor/monitorview.h"
-#include "store/parents.h"
+#include "store/outages.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/programicon.h"
 #include "ui/controls/thinborder.h"
@@ -11,7 +11,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QScreen>
-#include <QSet>
 #include <QTextStream>
 
 #include <algorithm>
@@ -52,8 +51,9 @@ bool frmNoCon::Form_Load()
 {
     WindowSettings<3> settings;
     try {
-        m_db = std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
-                                          Database::uniqueName(QStringLiteral("frmNoCon")));
+        m_db =
+            std::make_unique<Database>(Database::locationOr(m_deps.database, m_deps.programFolder),
+                                       Database::uniqueName(QStringLiteral("frmNoCon")));
         settings = readOutageWindowSettings(*m_db);
     } catch (const DbError& e) {
         m_db.reset();
@@ -82,41 +82,18 @@ void frmNoCon::GetNoCon()
     setWindowTitle(QStringLiteral("Не пингуются [%1]").arg(generalDateText(m_deps.clock->now())));
     m_fg->setRows(1);
     try {
-        struct Row {
-            qint64 id;
-            QString ip, desc, dt1;
-        };
-        std::vector<Row> rows;
-        QSet<QString> down;
-        for (Result r = m_db->execute(
-                 QStringLiteral("SELECT address.ip as ip, noconnect.dt1 as dt1, address.[desc] as "
-                                "[desc], address.id as id FROM address INNER JOIN noconnect ON "
-                                "address.id=noconnect.id_ip WHERE noconnect.dt2=? ORDER BY "
-                                "noconnect.id"),
-                 {kZeroDate});
-             !r.eof(); r.moveNext()) {
-            rows.push_back({r.field(QStringLiteral("id")).toLongLong(),
-                            r.field(QStringLiteral("ip")).toString(),
-                            r.field(QStringLiteral("desc")).toString(),
-                            displayText(r.field(QStringLiteral("dt1")))});
-            down.insert(rows.back().ip);
-        }
-        const HostTree tree = rows.empty() ? HostTree() : HostTree::read(*m_db);
-        for (const Row& row : rows) {
+        const std::vector<OpenOutage> rows = openOutages(*m_db);
+        for (const OpenOutage& row : rows) {
             // A host behind an ancestor that is down too waits for that one: said and greyed.
-            const HostNode* waitsFor = nullptr;
-            for (qint64 a : tree.ancestors(row.id)) {
-                const HostNode* node = tree.find(a);
-                if (node && down.contains(node->ip)) {
-                    waitsFor = node;
-                    break;
-                }
-            }
+            const std::optional<HostNode>& waitsFor = row.waitsFor;
             const QString desc =
-                waitsFor ? row.desc + QStringLiteral(" (ждёт %1)").arg(hostLabel(waitsFor->desc, waitsFor->ip))
-                         : row.desc;
+                waitsFor
+                    ? row.desc +
+                          QStringLiteral(" (ждёт %1)").arg(hostLabel(waitsFor->desc, waitsFor->ip))
+                    : row.desc;
             m_fg->setRedraw(false);
-            m_fg->addItem(QString() + u'\t' + desc + u'\t' + row.ip + u'\t' + row.dt1, 1);
+            m_fg->addItem(
+                QString() + u'\t' + desc + u'\t' + row.ip + u'\t' + displayText(row.began), 1);
             m_fg->setRow(1);
             static const int alignment[] = {0, FlexGrid::LeftCenter, FlexGrid::LeftTop,
                                             FlexGrid::RightTop};

@@ -18,11 +18,11 @@ namespace sentrok {
 class FlexGrid;
 
 struct OutageWindowDeps {
-    QString programFolder;
+    QString programFolder{};
     MessageBoxes* boxes = nullptr;
     const Clock* clock = nullptr;
     QAction* trayItem = nullptr;  // the tray menu's "Отсутствующие соединения"
-    QString database;  // a file or a URL; empty: sentrok.mdb in programFolder
+    QString database{};           // a file or a URL; empty: sentrok.mdb in programFolder
 };
 
 // The hosts that are down now: every open outage with its host's description and address and
@@ -31,8 +31,8 @@ struct OutageWindowDeps {
 class frmNoCon : public QWidget {
     Q_OBJECT
 public:
-    static inline const QString kGridFormat = QStringLiteral(
-        "|Описание                   |Ip-адрес          |Дата/Время               ");
+    static inline const QString kGridFormat =
+        QStringLiteral("|Описание                   |Ip-адрес          |Дата/Время               ");
 
     explicit frmNoCon(OutageWindowDeps deps, QWidget* parent = nullptr);
     ~frmNoCon() override;

@@ -1,8 +1,9 @@
-#include "alerts/dbpassword.h"
+#include "secrets/dbpassword.h"
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
+#include "store/engine.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -21,7 +22,8 @@ QString databasePasswordKey(const DatabaseUrl& url)
     return SecretStore::keyFor(url.user, server);
 }
 
-QString withStoredPassword(const QString& location, SecretStore* store, int waitMs, QString* problem)
+QString withStoredPassword(const QString& location, SecretStore* store, int waitMs,
+                           QString* problem)
 {
     DatabaseUrl url;
     try {
@@ -29,7 +31,8 @@ QString withStoredPassword(const QString& location, SecretStore* store, int wait
     } catch (const DbError&) {
         return location;  // opening it says what is wrong
     }
-    if (url.isSQLite() || !url.password.isEmpty() || qEnvironmentVariableIsSet("PGPASSWORD"))
+    if (!Engine::of(url).logsIn() || !url.password.isEmpty() ||
+        qEnvironmentVariableIsSet("PGPASSWORD"))
         return location;
     // A keyring that answers after the wait finds this call gone: what it answers then is dropped.
     struct Answer {
@@ -42,12 +45,12 @@ QString withStoredPassword(const QString& location, SecretStore* store, int wait
     std::unique_ptr<SecretStore> own;
     if (!store) store = (own = std::make_unique<SecretStore>()).get();
     store->read(databasePasswordKey(url),
-               [answer](std::optional<QString> password, const QString& error) {
-                   answer->password = std::move(password);
-                   answer->error = error;
-                   answer->given = true;
-                   answer->loop.quit();
-               });
+                [answer](std::optional<QString> password, const QString& error) {
+                    answer->password = std::move(password);
+                    answer->error = error;
+                    answer->given = true;
+                    answer->loop.quit();
+                });
     if (!answer->given) {
         QTimer::singleShot(waitMs, &answer->loop, &QEventLoop::quit);
         answer->loop.exec();

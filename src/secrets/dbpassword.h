@@ -17,7 +17,7 @@ QString databasePasswordKey(const DatabaseUrl& url);
 // `store` null: the system's own, asked only for such a URL. A kept password that could not be
 // read (a file refused, a keyring that failed) leaves the URL as it is, with the reason in
 // `problem` for the program to tell.
-QString withStoredPassword(const QString& location, SecretStore* store = nullptr, int waitMs = 60'000,
-                           QString* problem = nullptr);
+QString withStoredPassword(const QString& location, SecretStore* store = nullptr,
+                           int waitMs = 60'000, QString* problem = nullptr);
 
 }  // namespace sentrok

@@ -1,4 +1,4 @@
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 
 #include <qt6keychain/keychain.h>
 
@@ -9,18 +9,18 @@
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTimer>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace sentrok {
 
@@ -56,7 +56,7 @@ SecretStore::Place SecretStore::availablePlace()
     if (dbus->isServiceRegistered(kSecretsService)) return Place::Keyring;
     const QDBusReply<QStringList> startable = dbus->activatableServiceNames();
     return startable.isValid() && startable.value().contains(kSecretsService) ? Place::Keyring
-                                                                               : Place::File;
+                                                                              : Place::File;
 }
 
 SecretStore::SecretStore(Place place, const QString& fileFolder, QObject* parent)
@@ -71,12 +71,14 @@ QString SecretStore::describe(Place where) const
 {
     QString out = where == Place::Keyring
                       ? QStringLiteral("Пароль сохранён в хранилище паролей рабочего стола")
-                      : QStringLiteral("Хранилище паролей рабочего стола не найдено: пароль "
-                                       "сохранён в файле %1, доступном только вам")
+                      : QStringLiteral(
+                            "Хранилище паролей рабочего стола не найдено: пароль "
+                            "сохранён в файле %1, доступном только вам")
                             .arg(shown(m_file));
     if (where == Place::File && !m_setAside.isEmpty())
-        out += QStringLiteral(". Прежний файл паролей был повреждён и отложен как %1: пароли, "
-                              "которые в нём были, задайте заново")
+        out += QStringLiteral(
+                   ". Прежний файл паролей был повреждён и отложен как %1: пароли, "
+                   "которые в нём были, задайте заново")
                    .arg(shown(m_setAside));
     return out;
 }
@@ -99,18 +101,22 @@ void SecretStore::read(const QString& key, ReadDone done)
     auto* job = new QKeychain::ReadPasswordJob(QString::fromLatin1(kService), this);
     job->setAutoDelete(true);
     job->setKey(key);
-    connect(job, &QKeychain::Job::finished, this, [this, key, done = std::move(done)](QKeychain::Job* j) {
-        if (j->error() == QKeychain::NoError) {
-            done(static_cast<QKeychain::ReadPasswordJob*>(j)->textData(), {});
-            return;
-        }
-        // Saved while no keyring answered: then it is in the file.
-        QString error;
-        const std::optional<QString> fromFile = readFile(key, &error);
-        if (fromFile || !error.isEmpty()) done(fromFile, error);
-        else if (j->error() == QKeychain::EntryNotFound) done(std::nullopt, {});
-        else done(std::nullopt, j->errorString());
-    });
+    connect(job, &QKeychain::Job::finished, this,
+            [this, key, done = std::move(done)](QKeychain::Job* j) {
+                if (j->error() == QKeychain::NoError) {
+                    done(static_cast<QKeychain::ReadPasswordJob*>(j)->textData(), {});
+                    return;
+                }
+                // Saved while no keyring answered: then it is in the file.
+                QString error;
+                const std::optional<QString> fromFile = readFile(key, &error);
+                if (fromFile || !error.isEmpty())
+                    done(fromFile, error);
+                else if (j->error() == QKeychain::EntryNotFound)
+                    done(std::nullopt, {});
+                else
+                    done(std::nullopt, j->errorString());
+            });
     job->start();
 }
 
@@ -152,8 +158,7 @@ SecretStore::FileContents SecretStore::loadFile() const
             return out.refuse(QStringLiteral("папка паролей %1 принадлежит другому пользователю: "
                                              "пароли в ней не читаются и не пишутся")
                                   .arg(shown(folder)));
-        if (folderStat.st_mode & kOthersMayRead)
-            out.looseFolder = true;
+        if (folderStat.st_mode & kOthersMayRead) out.looseFolder = true;
     }
     const PlainFile file = openPlainFile(m_file, O_RDONLY, kWhat);
     if (file.missing()) return out;
@@ -163,11 +168,12 @@ SecretStore::FileContents SecretStore::loadFile() const
                                          "читается и не переписывается; удалите его")
                               .arg(shown(m_file)));
     if (file.st.st_mode & kOthersMayRead)
-        return out.refuse(QStringLiteral("файл паролей %1 доступен другим пользователям (права %2): "
-                                         "пароли в нём могли прочитать. Выполните chmod 600 %1 и "
-                                         "смените эти пароли")
-                              .arg(shown(m_file))
-                              .arg(file.st.st_mode & 0777, 3, 8, QLatin1Char('0')));
+        return out.refuse(
+            QStringLiteral("файл паролей %1 доступен другим пользователям (права %2): "
+                           "пароли в нём могли прочитать. Выполните chmod 600 %1 и "
+                           "смените эти пароли")
+                .arg(shown(m_file))
+                .arg(file.st.st_mode & 0777, 3, 8, QLatin1Char('0')));
     if (out.looseFolder)
         return out.refuse(QStringLiteral("папка паролей %1 доступна другим пользователям: "
                                          "выполните chmod 700 %1")
@@ -191,11 +197,12 @@ SecretStore::FileContents SecretStore::loadFile() const
     out.exists = true;
     if (parsed.error != QJsonParseError::NoError || !document.isObject()) {
         out.corrupt = true;
-        out.error = QStringLiteral("файл паролей %1 повреждён (%2): пароль не прочитан. При "
-                                   "следующем сохранении пароля файл будет отложен как %1.corrupt")
-                        .arg(shown(m_file),
-                             parsed.error != QJsonParseError::NoError ? parsed.errorString()
-                                                                      : QStringLiteral("не объект JSON"));
+        out.error = QStringLiteral(
+                        "файл паролей %1 повреждён (%2): пароль не прочитан. При "
+                        "следующем сохранении пароля файл будет отложен как %1.corrupt")
+                        .arg(shown(m_file), parsed.error != QJsonParseError::NoError
+                                                ? parsed.errorString()
+                                                : QStringLiteral("не объект JSON"));
         return out;
     }
     out.all = document.object();
@@ -230,8 +237,9 @@ QString SecretStore::writeFile(const QString& key, const QString& password)
     if (contents.corrupt) {
         const std::optional<QString> aside = setAside();
         if (!aside)
-            return QStringLiteral("файл паролей %1 повреждён и не может быть отложен: %2; "
-                                  "переименуйте его сами")
+            return QStringLiteral(
+                       "файл паролей %1 повреждён и не может быть отложен: %2; "
+                       "переименуйте его сами")
                 .arg(shown(m_file), QString::fromLocal8Bit(std::strerror(errno)));
         m_setAside = *aside;
         contents.all = {};
@@ -253,7 +261,8 @@ std::optional<QString> SecretStore::setAside() const
 {
     const QByteArray from = QFile::encodeName(m_file);
     for (int n = 0; n < 100; ++n) {
-        const QString to = m_file + QStringLiteral(".corrupt") + (n ? QStringLiteral(".%1").arg(n) : QString());
+        const QString to =
+            m_file + QStringLiteral(".corrupt") + (n ? QStringLiteral(".%1").arg(n) : QString());
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, QFile::encodeName(to).constData(),
                         RENAME_NOREPLACE) == 0)
             return to;

@@ -52,8 +52,8 @@ public:
 private:
     // What the file holds, or why it cannot be used.
     struct FileContents {
-        QJsonObject all;
-        QString error;        // not empty: refused (or corrupt)
+        QJsonObject all{};
+        QString error{};  // not empty: refused (or corrupt)
         bool exists = false;
         bool corrupt = false;  // there, ours and private, but not the JSON written here
         bool looseFolder = false;

@@ -2,16 +2,16 @@
 // a giant or a corrupt file is refused in words, and what was there is never lost. (Devices, pipes
 // and hard links meet the same opening as the lease file, tested there.)
 
-#include "alerts/secretstore.h"
+#include "secrets/secretstore.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <optional>
 
 using namespace sentrok;
 
@@ -68,13 +68,27 @@ void TestSecretStore::preparedFiles_data()
     QTest::addColumn<QString>("prepared");
     QTest::addColumn<QString>("readWords");   // empty: "kept" is read
     QTest::addColumn<QString>("writeWords");  // empty: the write goes through, "kept" stays
-    QTest::newRow("mode 0640") << "0640" << "chmod 600" << "chmod 600";
-    QTest::newRow("mode 0604") << "0604" << "chmod 600" << "chmod 600";
-    QTest::newRow("mode 0600") << "0600" << "" << "";
-    QTest::newRow("folder open to others") << "folder" << "chmod 700" << "";
-    QTest::newRow("link to a file of the user") << "symlink" << "символическая ссылка" << "символическая ссылка";
-    QTest::newRow("1 MB: read, but no room for more") << "1048576" << "" << "больше 1048576 байт";
-    QTest::newRow("1 MB and a byte") << "1048577" << "больше 1048576 байт" << "больше 1048576 байт";
+    QTest::newRow("mode 0640") << "0640"
+                               << "chmod 600"
+                               << "chmod 600";
+    QTest::newRow("mode 0604") << "0604"
+                               << "chmod 600"
+                               << "chmod 600";
+    QTest::newRow("mode 0600") << "0600"
+                               << ""
+                               << "";
+    QTest::newRow("folder open to others") << "folder"
+                                           << "chmod 700"
+                                           << "";
+    QTest::newRow("link to a file of the user") << "symlink"
+                                                << "символическая ссылка"
+                                                << "символическая ссылка";
+    QTest::newRow("1 MB: read, but no room for more") << "1048576"
+                                                      << ""
+                                                      << "больше 1048576 байт";
+    QTest::newRow("1 MB and a byte") << "1048577"
+                                     << "больше 1048576 байт"
+                                     << "больше 1048576 байт";
 }
 
 void TestSecretStore::preparedFiles()
@@ -92,8 +106,10 @@ void TestSecretStore::preparedFiles()
     QFile v(prepared == "symlink" ? victim : store.filePath());
     QVERIFY(v.open(QIODevice::WriteOnly) && v.write(original) == original.size());
     v.close();
-    ::chmod(QFile::encodeName(v.fileName()).constData(), prepared.startsWith("06") ? prepared.toUInt(nullptr, 8) : 0600);
-    if (prepared == "symlink") QCOMPARE(::symlink(QFile::encodeName(victim).constData(), path.constData()), 0);
+    ::chmod(QFile::encodeName(v.fileName()).constData(),
+            prepared.startsWith("06") ? prepared.toUInt(nullptr, 8) : 0600);
+    if (prepared == "symlink")
+        QCOMPARE(::symlink(QFile::encodeName(victim).constData(), path.constData()), 0);
 
     const ReadResult read = readNow(store, "kept");
     QVERIFY2(read.error.contains(readWords), qPrintable(read.error));

@@ -1,12 +1,12 @@
-#include "app/termsignals.h"
+#include "common/termsignals.h"
 
 #include <QSocketNotifier>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 namespace sentrok {
 

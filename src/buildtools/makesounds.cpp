@@ -27,8 +27,14 @@ void tone(std::vector<int16_t>& out, double hz, double seconds)
     }
 }
 
-void put32(std::FILE* f, uint32_t v) { for (int i = 0; i < 4; ++i) std::fputc(int((v >> (8 * i)) & 0xff), f); }
-void put16(std::FILE* f, uint16_t v) { for (int i = 0; i < 2; ++i) std::fputc(int((v >> (8 * i)) & 0xff), f); }
+void put32(std::FILE* f, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) std::fputc(int((v >> (8 * i)) & 0xff), f);
+}
+void put16(std::FILE* f, uint16_t v)
+{
+    for (int i = 0; i < 2; ++i) std::fputc(int((v >> (8 * i)) & 0xff), f);
+}
 
 bool writeWav(const std::string& path, const std::vector<int16_t>& samples)
 {

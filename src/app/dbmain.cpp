@@ -2,9 +2,7 @@
 // older file up to date, prints the availability of every host and sets the alert mail's server,
 // from the command line.
 
-#include "alerts/dbpassword.h"
 #include "alerts/mailalert.h"
-#include "alerts/secretstore.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
@@ -12,11 +10,16 @@
 #include "common/messages.h"
 #include "history/csv.h"
 #include "history/historyquery.h"
+#include "secrets/dbpassword.h"
+#include "secrets/secretstore.h"
+#include "session/session.h"
 #include "store/database.h"
 #include "store/databaseurl.h"
+#include "store/engine.h"
 #include "store/mailsettings.h"
 #include "store/parents.h"
 #include "store/schema.h"
+#include "store/settings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -24,12 +27,11 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include <cstdint>
-#include <cstdio>
-#include <limits>
-#include <optional>
 #include <termios.h>
 #include <unistd.h>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 
 using namespace sentrok;
 
@@ -49,46 +51,65 @@ int usage(QTextStream& err)
            "  sentrok-db upgrade PATH             bring an older file up to this version\n"
            "  sentrok-db availability PATH [--from \"YYYY-MM-DD HH:MM:SS\"]\n"
            "                             [--to \"YYYY-MM-DD HH:MM:SS\"] [--csv]\n"
-           "                                      each host's figures; by default the last 30 days\n"
+           "                                      each host's figures; by default the last 30 "
+           "days\n"
            "  sentrok-db mail PATH [--port N] [--security none|starttls|tls] [--user NAME]\n"
            "                  [--password-stdin] [--pin SHA256] [--test]\n"
            "                                      set the alert mail's server (an empty NAME or\n"
            "                                      SHA256 removes it); --test sends a test message\n"
            "  sentrok-db db-password URL --password-stdin\n"
            "                                      keep the PostgreSQL login's password where the\n"
-           "                                      mail password is kept (used when the URL has none)\n"
+           "                                      mail password is kept (used when the URL has "
+           "none)\n"
            "PATH is a database file, or a URL: sqlite:PATH or\n"
            "postgresql://USER@HOST:PORT/DBNAME (create: an existing, empty database)\n";
     return 2;
 }
 
-// The check interval a new file starts with: whole minutes whose seconds fit the monitor's
-// 32-bit count, as the administration window accepts them.
-constexpr int kMaxIntervalMin = std::numeric_limits<std::int32_t>::max() / 60;
+// A script has no one to click a box: the outcome is printed instead.
+class NoBoxes final : public MessageBoxes {
+public:
+    MsgAnswer ask(const Message&) override { return MsgAnswer::Ok; }
+    void tell(const Message&) override {}
+};
 
-std::optional<int> parseInterval(const QString& text)
-{
-    bool ok = false;
-    const int minutes = text.toInt(&ok);
-    if (!ok || minutes < 1 || minutes > kMaxIntervalMin) return std::nullopt;
-    return minutes;
-}
+// Opens the database and brings it up to date first, telling on standard error what it does.
+class Tool {
+public:
+    Tool(const QString& path, QTextStream& err)
+        : m_session({.program = QStringLiteral("sentrok-db"),
+                     .database = path,
+                     .clock = &m_clock,
+                     .boxes = &m_boxes})
+    {
+        int shown = -1;
+        m_session.open({.begins = nullptr,
+                        .report =
+                            [&](int version, const QString& what, qint64 done, qint64 total) {
+                                const int percent = total > 0 ? int(done * 100 / total) : 0;
+                                if (percent == shown && done) return;
+                                shown = percent;
+                                err << "sentrok-db: version " << version << ": " << what;
+                                if (total > 0)
+                                    err << ": " << done << " of " << total << " log rows ("
+                                        << percent << "%)";
+                                err << "\n";
+                                err.flush();
+                            },
+                        .ends = nullptr});
+    }
+    Database& db() { return m_session.database(); }
+    MailAlert& mail() { return *m_session.mail(); }
 
-// Opens the file and brings it up to date first, telling on standard error what it does.
-std::unique_ptr<Database> openCurrent(const QString& path, QTextStream& err)
+private:
+    SystemClock m_clock;
+    NoBoxes m_boxes;
+    Session m_session;
+};
+
+std::unique_ptr<Tool> openCurrent(const QString& path, QTextStream& err)
 {
-    auto db = std::make_unique<Database>(path, Database::uniqueName(QStringLiteral("sentrok-db")));
-    int shown = -1;
-    upgradeSchema(*db, [&](int version, const QString& what, qint64 done, qint64 total) {
-        const int percent = total > 0 ? int(done * 100 / total) : 0;
-        if (percent == shown && done) return;
-        shown = percent;
-        err << "sentrok-db: version " << version << ": " << what;
-        if (total > 0) err << ": " << done << " of " << total << " log rows (" << percent << "%)";
-        err << "\n";
-        err.flush();
-    });
-    return db;
+    return std::make_unique<Tool>(path, err);
 }
 
 std::optional<QDateTime> dateArgument(const QString& text)
@@ -125,8 +146,9 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
         err << "sentrok-db: the period must begin before it ends\n";
         return 2;
     }
-    auto db = openCurrent(path, err);
-    std::vector<HostFigures> figures = availabilityOf(*db, from, to);
+    auto tool = openCurrent(path, err);
+    Database& db = tool->db();
+    std::vector<HostFigures> figures = availabilityOf(db, from, to);
     std::sort(figures.begin(), figures.end(),
               [](const HostFigures& a, const HostFigures& b) { return a.id < b.id; });
     if (!csv) {
@@ -142,13 +164,6 @@ int availability(const QString& path, const QStringList& options, QTextStream& o
     }
     return 0;
 }
-
-// A script has no one to click a box: the outcome is printed instead.
-class NoBoxes final : public MessageBoxes {
-public:
-    MsgAnswer ask(const Message&) override { return MsgAnswer::Ok; }
-    void tell(const Message&) override {}
-};
 
 // One line from standard input, without echo when a person types it.
 QString readPassword(QTextStream& err)
@@ -187,13 +202,20 @@ std::optional<MailArgs> parseMailArgs(const QStringList& args)
             return true;
         };
         bool ok = true;
-        if (a == u"--port") ok = value(out.port);
-        else if (a == u"--security") ok = value(out.security);
-        else if (a == u"--user") ok = value(out.user);
-        else if (a == u"--pin") ok = value(out.pin);
-        else if (a == u"--password-stdin") out.passwordFromStdin = true;
-        else if (a == u"--test") out.test = true;
-        else ok = false;
+        if (a == u"--port")
+            ok = value(out.port);
+        else if (a == u"--security")
+            ok = value(out.security);
+        else if (a == u"--user")
+            ok = value(out.user);
+        else if (a == u"--pin")
+            ok = value(out.pin);
+        else if (a == u"--password-stdin")
+            out.passwordFromStdin = true;
+        else if (a == u"--test")
+            out.test = true;
+        else
+            ok = false;
         if (!ok) return std::nullopt;
     }
     return out;
@@ -214,16 +236,14 @@ QString writeSecret(SecretStore& store, const QString& key, const QString& passw
     return failure;
 }
 
-int sendTest(Database& db, QTextStream& out, QTextStream& err)
+int sendTest(Tool& tool, QTextStream& out, QTextStream& err)
 {
-    const std::optional<RecipientRow> row = readRecipientRow(db);
+    const std::optional<RecipientRow> row = readRecipientRow(tool.db());
     if (!row) {
         err << "sentrok-db: the database has no alert recipient: nothing to send to\n";
         return 1;
     }
-    NoBoxes boxes;
-    SystemClock clock;
-    MailAlert alert(db, boxes, clock);
+    MailAlert& alert = tool.mail();
     alert.setShowErrors(false);
     QEventLoop loop;
     std::optional<MailAlert::Outcome> outcome;
@@ -248,16 +268,16 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
     const std::optional<MailArgs> args = parseMailArgs(rest);
     if (!args) return usage(err);
     auto current = openCurrent(path, err);
-    Database& db = *current;
-    const bool changes = args->port || args->security || args->user || args->pin ||
-                         args->passwordFromStdin;
+    Database& db = current->db();
+    const bool changes =
+        args->port || args->security || args->user || args->pin || args->passwordFromStdin;
     if (changes) {
         const std::optional<RecipientRow> row = readRecipientRow(db);
         // What is not given stays as stored.
         MailServerInput input;
         if (row) {
-            input = {row->port ? QString::number(*row->port) : QString(), row->security,
-                     row->login, row->pin};
+            input = {row->port ? QString::number(*row->port) : QString(), row->security, row->login,
+                     row->pin};
         }
         if (args->port) input.port = *args->port;
         if (args->security) input.security = *args->security;
@@ -280,7 +300,8 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
         saveMailServer(db, *options, {QVariant(), QVariant(), QVariant(), QVariant()});
         out << "saved: port " << options->port << ", security " << securityWord(options->security)
             << ", user " << (options->login.isEmpty() ? QStringLiteral("(none)") : options->login)
-            << ", pin " << (options->pin.isEmpty() ? QStringLiteral("(none)") : pinForDisplay(options->pin))
+            << ", pin "
+            << (options->pin.isEmpty() ? QStringLiteral("(none)") : pinForDisplay(options->pin))
             << "\n";
         if (options->security == MailSecurity::None && !options->login.isEmpty())
             err << "sentrok-db: warning: security none with a user name sends the name and "
@@ -295,7 +316,7 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
             }
         }
     }
-    if (args->test) return sendTest(db, out, err);
+    if (args->test) return sendTest(*current, out, err);
     if (!changes) return usage(err);
     return 0;
 }
@@ -305,7 +326,7 @@ int mailCommand(const QString& path, const QStringList& rest, QTextStream& out, 
 int databasePasswordCommand(const QString& location, QTextStream& out, QTextStream& err)
 {
     const DatabaseUrl url = DatabaseUrl::parse(location);
-    if (url.isSQLite() || url.user.isEmpty()) {
+    if (!Engine::of(url).logsIn() || url.user.isEmpty()) {
         err << "sentrok-db: a password belongs to a user of a PostgreSQL database: "
                "postgresql://USER@HOST:PORT/DBNAME; nothing saved\n";
         return 1;
@@ -351,17 +372,16 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
         err << "sentrok-db: " << *refusal << "; nothing added\n";
         return 1;
     }
-    auto db = openCurrent(path, err);
+    auto tool = openCurrent(path, err);
+    Database& db = tool->db();
     qint64 id = 0;
     // A host whose parent is refused is not added either.
     struct Refused {};
     try {
-        db->transaction([&] {
-            id = addHost(*db, ip, words.value(1));
-            if (parent) refusal = parentRefusal(*db, id, *parent);
+        db.transaction([&] {
+            id = addHost(db, ip, words.value(1));
+            if (parent) refusal = setParentIn(db, id, *parent);
             if (refusal) throw Refused{};
-            if (parent)
-                db->execute(QStringLiteral("UPDATE address SET parent=? WHERE id=?"), {*parent, id});
         });
     } catch (const Refused&) {
         err << "sentrok-db: " << *refusal << "; nothing added\n";
@@ -384,8 +404,9 @@ int setParentCommand(const QString& path, const QStringList& rest, QTextStream& 
         err << "sentrok-db: set-parent wants two host ids (or none for the second)\n";
         return 2;
     }
-    auto db = openCurrent(path, err);
-    if (const std::optional<QString> refusal = setParent(*db, *host, parent)) {
+    auto tool = openCurrent(path, err);
+    Database& db = tool->db();
+    if (const std::optional<QString> refusal = setParent(db, *host, parent)) {
         err << "sentrok-db: " << *refusal << "; nothing changed\n";
         return 1;
     }
@@ -410,8 +431,9 @@ int main(int argc, char** argv)
         err << "sentrok-db: warning: " << warning << "\n";
     try {
         if (command == QLatin1String("upgrade") && args.size() == 2) {
-            auto db = openCurrent(path, err);
-            out << db->url().describe() << " is at version " << schemaVersion(*db) << "\n";
+            auto tool = openCurrent(path, err);
+            Database& db = tool->db();
+            out << db.url().describe() << " is at version " << schemaVersion(db) << "\n";
             return 0;
         }
         if (command == QLatin1String("availability"))
@@ -419,27 +441,29 @@ int main(int argc, char** argv)
         if (command == QLatin1String("create")) {
             int minutes = 10;
             if (args.size() == 4 && args[2] == QLatin1String("--interval")) {
-                const std::optional<int> given = parseInterval(args[3]);
-                if (!given) {
-                    err << "sentrok-db: the interval must be a whole number of minutes from 1 to "
-                        << kMaxIntervalMin << "\n";
+                // The administration window's rule, read with the C locale of a command line.
+                const IntervalInput given = intervalInput(args[3], QLocale::c());
+                if (!given.refusal.isEmpty()) {
+                    err << "sentrok-db: the interval must be a number of minutes from 1 to "
+                        << kMaxIntervalMinutes << "\n";
                     return 1;
                 }
-                minutes = *given;
+                minutes = given.minutes;
             } else if (args.size() != 2) {
                 return usage(err);
             }
             createDatabase(path);
             if (minutes != 10) {
                 Database db(path, Database::uniqueName(QStringLiteral("sentrok-db")));
-                db.execute(QStringLiteral("update options set refresh_time=?"), {minutes});
+                setCheckIntervalMinutes(db, minutes);
             }
             out << "created " << DatabaseUrl::parse(path).describe() << ", a pass every " << minutes
                 << " min\n";
             return 0;
         }
         if (command == QLatin1String("mail")) return mailCommand(path, args.mid(2), out, err);
-        if (command == QLatin1String("add-host")) return addHostCommand(path, args.mid(2), out, err);
+        if (command == QLatin1String("add-host"))
+            return addHostCommand(path, args.mid(2), out, err);
         if (command == QLatin1String("db-password") && args.size() == 3 &&
             args[2] == QLatin1String("--password-stdin"))
             return databasePasswordCommand(path, out, err);

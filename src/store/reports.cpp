@@ -1,4 +1,4 @@
-#include "ui/admin/reports.h"
+#include "store/reports.h"
 
 #include "common/datetext.h"
 #include "store/database.h"
@@ -34,10 +34,11 @@ QString checksReport(Database& db, qint64 hostId, const QLocale& locale)
 {
     // Checks of one pass can share a second; the later row is the newer one. The order is that
     // of the index on (id_ip, dt), whose last key is the row id, so no sort is needed.
-    const QString sql = QStringLiteral(
-        "SELECT log.dt, log.time_echo FROM address INNER JOIN log ON address.id = log.id_ip "
-        "WHERE address.id=? ORDER BY log.dt DESC, log.%1 DESC LIMIT ?")
-                            .arg(rowKey(db, QStringLiteral("log")));
+    const QString sql =
+        QStringLiteral(
+            "SELECT log.dt, log.time_echo FROM address INNER JOIN log ON address.id = log.id_ip "
+            "WHERE address.id=? ORDER BY log.dt DESC, log.%1 DESC LIMIT ?")
+            .arg(rowKey(db, QStringLiteral("log")));
     return compose(
         db, sql, hostId, QStringLiteral("Date\t\t\tReply time"), 34,
         [](const QVariant& reply) { return reply.isNull() ? QString() : reply.toString(); },
