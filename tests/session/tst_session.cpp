@@ -289,6 +289,8 @@ void TestSession::webToldWhatKeepsChecksOut()
             expected.append("it happened");
     }
     QTRY_COMPARE_WITH_TIMEOUT(problems(), expected, 10'000);
+    // A database of its own, no lease asked for: this process is the one checking.
+    QVERIFY(provider->snapshot()->monitoring);
     desk.session->setCondition(condition, {});
     QTRY_COMPARE_WITH_TIMEOUT(problems(), QStringList{"marker"}, 10'000);
 }
