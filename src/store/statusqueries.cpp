@@ -27,9 +27,9 @@ std::vector<CheckRow> checks(Result r)
     return out;
 }
 
-std::vector<EventRow> events(Result r)
+std::vector<StatusEventRow> events(Result r)
 {
-    std::vector<EventRow> out;
+    std::vector<StatusEventRow> out;
     for (; !r.eof(); r.moveNext())
         out.push_back({r.field(0).toLongLong(), r.field(1).toLongLong(), r.field(2).toString(),
                        r.field(3).toString(), r.field(6).toString(), r.field(7).toString(),
@@ -167,15 +167,15 @@ PassRows readPasses(Database& db)
     return out;
 }
 
-std::vector<EventRow> readEventsAfter(Database& db, qint64 afterId, int limit)
+std::vector<StatusEventRow> readEventsAfter(Database& db, qint64 afterId, int limit)
 {
     return events(db.execute(kEventColumns + QStringLiteral("WHERE e.id > ? ORDER BY e.id LIMIT ?"),
                              {afterId, limit}));
 }
 
-std::vector<EventRow> readNewestEvents(Database& db, int count)
+std::vector<StatusEventRow> readNewestEvents(Database& db, int count)
 {
-    std::vector<EventRow> out =
+    std::vector<StatusEventRow> out =
         events(db.execute(kEventColumns + QStringLiteral("ORDER BY e.id DESC LIMIT ?"), {count}));
     std::reverse(out.begin(), out.end());
     return out;

@@ -75,16 +75,16 @@ struct PassRows {
 };
 PassRows readPasses(Database& db);
 
-struct EventRow {
+struct StatusEventRow {
     qint64 id = 0, hostId = 0;
     QString kind{}, dt{}, ip{}, desc{};  // kind: "down" or "up"
     qint64 timeEcho = -1;
     bool behindAncestor = false;  // gone down while an ancestor was down
 };
 // The events after `afterId`, oldest first, at most `limit`.
-std::vector<EventRow> readEventsAfter(Database& db, qint64 afterId, int limit);
+std::vector<StatusEventRow> readEventsAfter(Database& db, qint64 afterId, int limit);
 // The newest `count` events, oldest first.
-std::vector<EventRow> readNewestEvents(Database& db, int count);
+std::vector<StatusEventRow> readNewestEvents(Database& db, int count);
 qint64 newestEventId(Database& db);
 
 bool hostExists(Database& db, qint64 id);

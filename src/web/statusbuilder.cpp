@@ -38,7 +38,7 @@ PassInfo passInfo(const PassRow& p)
 
 }  // namespace
 
-StatusEvent statusEvent(const EventRow& e)
+StatusEvent statusEvent(const StatusEventRow& e)
 {
     const HostState kind = e.kind != QLatin1String("down") ? HostState::Up
                            : e.behindAncestor              ? HostState::Unreachable
@@ -139,10 +139,10 @@ void StatusBuilder::loadAll(Database& db, qint64 nowMs)
         m_replySum += t.replySum;
     }
     m_checkCursor = totals.newestCheckId;
-    const std::vector<EventRow> newest = readNewestEvents(db, m_recentEvents);
+    const std::vector<StatusEventRow> newest = readNewestEvents(db, m_recentEvents);
     m_eventsFloor = newest.empty() ? newestEventId(db) : newest.front().id - 1;
     m_eventCursor = m_eventsFloor;
-    for (const EventRow& e : newest) addEvent(statusEvent(e));
+    for (const StatusEventRow& e : newest) addEvent(statusEvent(e));
     m_lease = Lease::of(db);
     m_loaded = true;
 }
@@ -183,8 +183,8 @@ void StatusBuilder::addEvent(StatusEvent e)
 void StatusBuilder::readNewEvents(Database& db)
 {
     for (;;) {
-        const std::vector<EventRow> rows = readEventsAfter(db, m_eventCursor, m_rowsPerRead);
-        for (const EventRow& e : rows) addEvent(statusEvent(e));
+        const std::vector<StatusEventRow> rows = readEventsAfter(db, m_eventCursor, m_rowsPerRead);
+        for (const StatusEventRow& e : rows) addEvent(statusEvent(e));
         if (int(rows.size()) < m_rowsPerRead) return;
     }
 }

@@ -12,7 +12,7 @@
 namespace sentrok {
 class Database;
 class Lease;
-struct EventRow;
+struct StatusEventRow;
 }  // namespace sentrok
 
 namespace sentrok::web {
@@ -24,7 +24,7 @@ struct StatusFacts {
 };
 
 // An event as the database keeps it, as the web side tells it.
-StatusEvent statusEvent(const EventRow& e);
+StatusEvent statusEvent(const StatusEventRow& e);
 
 // Makes snapshots from one database connection, carrying on from the last: used on one thread.
 class StatusBuilder {

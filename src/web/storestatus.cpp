@@ -152,7 +152,7 @@ bool StoreStatusProvider::eventsAfter(qint64 after, int limit, QObject* context,
         [this, after, limit](Database& db) {
             EventsAnswer a;
             try {
-                for (const EventRow& e : readEventsAfter(db, after, limit))
+                for (const StatusEventRow& e : readEventsAfter(db, after, limit))
                     a.events.push_back(statusEvent(e));
             } catch (const DbError& e) {
                 a.error = e.userText();
