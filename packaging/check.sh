@@ -40,7 +40,7 @@ exec_line="$(grep '^Exec=' "$root/files/usr/share/applications/sentrok.desktop")
 [ "$exec_line" = "Exec=/usr/lib/sentrok/sentrok" ] || bad "desktop entry starts $exec_line"
 for tag in Depends Recommends; do dpkg-deb -f "$deb" "$tag"; done > "$root/depends"
 for need in qt6-qpa-plugins libqt6sql6-sqlite libqt6sql6-psql qt6-translations-l10n libcap2-bin \
-            libqt6widgets6 libcanberra0 libcanberra-pulse; do
+            libqt6widgets6 libcanberra0 libcanberra-pulse libqt6httpserver6; do
   grep -qw -- "$need" "$root/depends" || bad "does not depend on $need"
 done
 

@@ -28,10 +28,15 @@
 #                                      a real session's chat alerts: each pass's end to the
 #                                      message at a local webhook and Bot API receiver (median
 #                                      of PASSES, 20 unless given); see bench/bench_passalerts.cpp
+#   scripts/bench.sh web [HOSTS] [ROUNDS]
+#                                      the web side over 10,000 hosts: the snapshots, /metrics,
+#                                      /api/v1/status and the page, a pass with 20 scrapes a
+#                                      second, 200 idle connections; in the same namespace; see
+#                                      bench/bench_web.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-  probe|scale|team|channels|passalerts)
+  probe|scale|team|channels|passalerts|web)
     what="$1"
     shift
     scripts/build.sh
@@ -45,7 +50,7 @@ case "${1:-}" in
     exec "build/bench/bench_$what" "$@"
     ;;
   *)
-    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team|channels|passalerts [ARGS...]" >&2
+    echo "usage: $0 probe|scale|pass|grid|reports|store|history|team|channels|passalerts|web [ARGS...]" >&2
     exit 2
     ;;
 esac

@@ -13,7 +13,8 @@
 #   alerts       secrets store common                  sounds and the alert mail
 #   channels     alerts secrets store common          Telegram and webhook alerts
 #   monitor      alerts probe store common             passes, recording, following another
-#   session      monitor channels alerts history secrets probe store common
+#   web          history store common                  the web page, the API, the metrics
+#   session      web monitor channels alerts history secrets probe store common
 #                                  one program's monitoring put together
 #   ui/controls  store common      what every window shares
 #   ui/outages   ui/controls monitor store common
@@ -38,13 +39,14 @@ declare -A allowed=(
   [alerts]="secrets store common"
   [channels]="alerts secrets store common"
   [monitor]="alerts probe store common"
-  [session]="monitor channels alerts history secrets probe store common"
+  [web]="history store common"
+  [session]="web monitor channels alerts history secrets probe store common"
   [ui/controls]="store common"
   [ui/outages]="ui/controls monitor store common"
   [ui/admin]="ui/controls channels alerts secrets store common"
   [ui/history]="ui/controls history store common"
-  [ui/main]="ui/controls ui/outages ui/admin ui/history session monitor channels alerts history secrets probe store common"
-  [app]="ui/main ui/controls ui/outages ui/admin ui/history session monitor channels alerts history secrets probe store common"
+  [ui/main]="ui/controls ui/outages ui/admin ui/history session web monitor channels alerts history secrets probe store common"
+  [app]="ui/main ui/controls ui/outages ui/admin ui/history session web monitor channels alerts history secrets probe store common"
   [buildtools]="ui/controls common"
 )
 

@@ -7,11 +7,15 @@
 set -euo pipefail
 
 build_pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libcanberra-dev
-            qt6-charts-dev libqt6opengl6-dev qtkeychain-qt6-dev)
+            qt6-charts-dev libqt6opengl6-dev qtkeychain-qt6-dev qt6-httpserver-dev
+            qt6-websockets-dev)
 run_pkgs=(qt6-qpa-plugins qt6-translations-l10n libcanberra-pulse sound-theme-freedesktop
-          fonts-dejavu-core libqt6sql6-psql)
+          fonts-dejavu-core libqt6sql6-psql libqt6httpserver6)
 test_pkgs=(iproute2 procps util-linux fping python3-aiosmtpd qt6-translations-l10n dbus-daemon
-           openssl libqt6sql6-psql postgresql-15 libcap2-bin clang-format)
+           openssl libqt6sql6-psql postgresql-15 libcap2-bin clang-format
+           chromium chromium-driver python3-selenium prometheus)
+# The web page's clients: a headless browser driven through WebDriver, and Prometheus'
+# promtool and server.
 # The package: dpkg-shlibdeps and dpkg-buildflags, and file (CPack finds the programs with it);
 # checking it: lintian and systemd-analyze; trying it: debootstrap and systemd-nspawn.
 package_pkgs=(dpkg-dev file)

@@ -13,6 +13,7 @@
 #include "ui/controls/qtmessageboxes.h"
 #include "ui/main/application.h"
 #include "ui/main/frmmain.h"
+#include "web/webconfig.h"
 
 #include <QApplication>
 #include <QStandardPaths>
@@ -41,15 +42,25 @@ void showNewDatabase(sentrok::frmMain& window)
 void showSocketTrouble(sentrok::EchoProber& prober, sentrok::frmMain& window,
                        sentrok::MessageBoxes& boxes)
 {
+    sentrok::Session& session = *window.session();
     QObject::connect(&prober, &sentrok::EchoProber::socketUnavailable, &window,
-                     [&boxes, &window, told = false](const QString& message) mutable {
-                         window.setCondition(sentrok::Condition::NoIcmpSocket, message);
+                     [&boxes, &session, told = false](const QString& message) mutable {
+                         session.setCondition(sentrok::Condition::NoIcmpSocket, message);
                          if (std::exchange(told, true)) return;
                          boxes.tell({message, sentrok::kAppTitle, sentrok::MsgButtons::Ok,
                                      sentrok::MsgIcon::Exclamation});
                      });
     QObject::connect(&prober, &sentrok::EchoProber::socketAvailable, &window,
-                     [&window] { window.setCondition(sentrok::Condition::NoIcmpSocket, {}); });
+                     [&session] { session.setCondition(sentrok::Condition::NoIcmpSocket, {}); });
+}
+
+// The web server asked for and not started (wrong options, a password file others may read, a
+// port taken): one box says why; the program runs on without it.
+void tellWebProblem(const QString& problem, sentrok::MessageBoxes& boxes, QWidget* window)
+{
+    if (problem.isEmpty()) return;
+    boxes.tell({problem, sentrok::kAppTitle, sentrok::MsgButtons::Ok, sentrok::MsgIcon::Exclamation,
+                window});
 }
 
 QString lockFolder()
@@ -87,6 +98,14 @@ int main(int argc, char** argv)
         QTextStream(stderr) << "sentrok: пароль базы данных не прочитан: " << passwordProblem
                             << "\n";
 
+    QString webError;
+    std::optional<sentrok::web::WebOptions> webOptions =
+        sentrok::web::webOptionsFrom(QApplication::arguments().mid(1), &webError);
+    if (!webError.isEmpty()) {
+        webError = QStringLiteral("Веб-сервер не запущен: ") + webError;
+        QTextStream(stderr) << "sentrok: " << webError << "\n";
+    }
+
     sentrok::Session session({.program = QStringLiteral("sentrok"),
                               .programFolder = folder,
                               .database = database,
@@ -100,7 +119,8 @@ int main(int argc, char** argv)
                               .leaseHolder = sentrok::thisProcess(QStringLiteral("sentrok")),
                               .follow = true,
                               .thinLog = true,
-                              .windows = true});
+                              .windows = true,
+                              .web = std::move(webOptions)});
     sentrok::StartupWindow startup(session);
     sentrok::frmMain window({.programFolder = folder,
                              .lockFolder = lockFolder(),
@@ -118,5 +138,6 @@ int main(int argc, char** argv)
     if (!window.Form_Load()) return window.exitCode();
     if (session.madeOwnDatabase()) showNewDatabase(window);
     window.show();
+    tellWebProblem(webError.isEmpty() ? session.webProblem() : webError, boxes, &window);
     return QApplication::exec();
 }

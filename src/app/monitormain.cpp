@@ -3,7 +3,8 @@
 // happens goes to standard error. One process at a time monitors a database (see Lease):
 // started beside another, it waits and takes over when that one ends or dies.
 //
-//   sentrok-monitor [--database URL]
+//   sentrok-monitor [--database URL] [--http ADDRESS:PORT [--http-password-file FILE]
+//                   [--http-cert FILE --http-key FILE]]
 
 #include "common/clock.h"
 #include "common/conversions.h"
@@ -18,6 +19,7 @@
 #include "store/databaseurl.h"
 #include "store/defaultdatabase.h"
 #include "store/lease.h"
+#include "web/webconfig.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -95,11 +97,12 @@ public:
 
 int usage()
 {
-    QTextStream(stdout) << "usage: sentrok-monitor [--database URL]\n"
+    QTextStream(stdout) << "usage: sentrok-monitor [--database URL] [--http ADDRESS:PORT ...]\n"
                            "  URL: sqlite:PATH or postgresql://USER@HOST:PORT/DBNAME\n"
                            "  default: $SENTROK_DATABASE, else sentrok.mdb beside the program;\n"
                            "  installed: in $STATE_DIRECTORY (the service) or\n"
-                           "  $XDG_DATA_HOME/sentrok, made empty at the first start\n";
+                           "  $XDG_DATA_HOME/sentrok, made empty at the first start\n"
+                        << web::webOptionsUsage();
     return 0;
 }
 
@@ -150,6 +153,12 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments().mid(1);
     if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h")))
         return usage();
+    QString webError;
+    std::optional<web::WebOptions> webOptions = web::webOptionsFrom(args, &webError);
+    if (!webError.isEmpty()) {
+        log(webError);
+        return 2;
+    }
     const QString folder = QCoreApplication::applicationDirPath();
     if (const QString warning = passwordInArgumentsWarning(chooseDatabase(args, {}));
         !warning.isEmpty() && chooseDatabase(args, {}) != qEnvironmentVariable("SENTROK_DATABASE"))
@@ -164,10 +173,6 @@ int main(int argc, char** argv)
     LogView view;
     LogBoxes boxes;
     EchoProber prober({.minGapMs = 1});
-    QObject::connect(&prober, &EchoProber::socketUnavailable, &app,
-                     [&view](const QString& m) { view.setCondition(Condition::NoIcmpSocket, m); });
-    QObject::connect(&prober, &EchoProber::socketAvailable, &app,
-                     [&view] { view.setCondition(Condition::NoIcmpSocket, {}); });
     const QString me = thisProcess(QStringLiteral("sentrok-monitor"));
     Session session({.program = QStringLiteral("sentrok-monitor"),
                      .programFolder = folder,
@@ -180,7 +185,13 @@ int main(int argc, char** argv)
                      .leaseHolder = me,
                      .follow = false,
                      .thinLog = true,
+                     .web = std::move(webOptions),
                      .log = [](const QString& line) { log(line); }});
+    QObject::connect(&prober, &EchoProber::socketUnavailable, &app, [&session](const QString& m) {
+        session.setCondition(Condition::NoIcmpSocket, m);
+    });
+    QObject::connect(&prober, &EchoProber::socketAvailable, &app,
+                     [&session] { session.setCondition(Condition::NoIcmpSocket, {}); });
     try {
         if (session.open(upgradeLines()) && session.madeOwnDatabase())
             log(QStringLiteral("создана новая база %1. %2").arg(location, addHostsHint(location)));
@@ -195,5 +206,7 @@ int main(int argc, char** argv)
     });
     log(QStringLiteral("запущен: %1").arg(me));
     session.start(&view);
+    // Asked for and not served: a service that cannot be seen is one nobody knows has failed.
+    if (!session.webProblem().isEmpty()) return 1;
     return QCoreApplication::exec();
 }

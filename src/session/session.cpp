@@ -13,9 +13,12 @@
 #include "store/dbworker.h"
 #include "store/defaultdatabase.h"
 #include "store/lease.h"
+#include "web/storestatus.h"
 
 #include <QEventLoop>
 #include <QTextStream>
+
+#include <map>
 
 namespace sentrok {
 
@@ -24,7 +27,96 @@ namespace {
 // The log is thinned at start and then hourly.
 constexpr int kThinEveryMs = 3600 * 1000;
 
+// The conditions under which checks are not made or not recorded: /healthz answers 503 while one
+// lasts. Following another process and a new empty database are how things are, not faults; a
+// chat channel that fails does not keep a check out either (the mail and the page still go).
+bool keepsChecksOut(Condition condition)
+{
+    switch (condition) {
+        case Condition::RecordingWaits:
+        case Condition::DatabaseGone:
+        case Condition::NoIcmpSocket:
+        case Condition::NoLease:
+            return true;
+        case Condition::Viewing:
+        case Condition::NewDatabase:
+        case Condition::ChannelsFailing:
+            return false;
+    }
+    return false;
+}
+
 }  // namespace
+
+// The program's view, as the monitor and the viewer see it: everything goes on to it, and the
+// lasting conditions are kept to be told to the web as well.
+class ViewTap final : public MonitorView {
+public:
+    ViewTap(MonitorView* view, std::function<void()> changed)
+        : m_view(view), m_changed(std::move(changed))
+    {
+    }
+    void PrintStat(const QString& ip, const QString& desc, const QString& pto, const QString& v_w,
+                   std::uint32_t color) override
+    {
+        if (m_view) m_view->PrintStat(ip, desc, pto, v_w, color);
+    }
+    QString panelText(int panel) const override
+    {
+        return m_view ? m_view->panelText(panel) : QString();
+    }
+    void setPanelText(int panel, const QString& text) override
+    {
+        if (m_view) m_view->setPanelText(panel, text);
+    }
+    void setPanelToolTip(int panel, const QString& text) override
+    {
+        if (m_view) m_view->setPanelToolTip(panel, text);
+    }
+    void setPanelEnabled(int panel, bool enabled) override
+    {
+        if (m_view) m_view->setPanelEnabled(panel, enabled);
+    }
+    void setStartEnabled(bool enabled) override
+    {
+        if (m_view) m_view->setStartEnabled(enabled);
+    }
+    void setBusy(bool busy) override
+    {
+        if (m_view) m_view->setBusy(busy);
+    }
+    void reportCheckFailure(const QString& message) override
+    {
+        if (m_view) m_view->reportCheckFailure(message);
+    }
+    void clearCheckFailures() override
+    {
+        if (m_view) m_view->clearCheckFailures();
+    }
+    void setCondition(Condition condition, const QString& text) override
+    {
+        if (m_view) m_view->setCondition(condition, text);
+        if (!keepsChecksOut(condition)) return;
+        const QString before = m_problems[condition];
+        if (text.isEmpty())
+            m_problems.erase(condition);
+        else
+            m_problems[condition] = text;
+        if (before != text) m_changed();
+    }
+    // The conditions that keep checks out, each by its first line.
+    QStringList problems() const
+    {
+        QStringList out;
+        for (const auto& [condition, text] : m_problems) out << text.section(u'\n', 0, 0).trimmed();
+        return out;
+    }
+
+private:
+    MonitorView* m_view;
+    std::function<void()> m_changed;
+    std::map<Condition, QString> m_problems;
+};
 
 Session::Session(SessionDeps deps, QObject* parent) : QObject(parent), m_deps(std::move(deps))
 {
@@ -119,18 +211,23 @@ void Session::start(MonitorView* view, std::function<void()> getNoCon)
     if (m_started || !m_db) return;
     m_started = true;
     m_view = view;
+    m_tap = std::make_unique<ViewTap>(view, [this] { conditionsChanged(); });
     m_getNoCon = std::move(getNoCon);
     // The event row and the sound of every change, whoever checked.
     connect(this, &Session::changeAnnounced, this, [this](const HostChange& change) {
         if (m_view) showChange(*m_view, change);
         if (m_sound) soundChange(*m_sound, change);
     });
-    connect(this, &Session::passAnnounced, this,
-            [this](const PassReport& report) { m_lastReport = report; });
+    connect(this, &Session::passAnnounced, this, [this](const PassReport& report) {
+        m_lastReport = report;
+        // The page and the metrics show the pass at once rather than at the provider's next look.
+        if (m_provider) m_provider->refresh();
+    });
+    startWeb();
 
     m_monitor = std::make_unique<Monitor>(MonitorDeps{.database = m_db->location(),
                                                       .prober = m_deps.prober,
-                                                      .view = view,
+                                                      .view = m_tap.get(),
                                                       .clock = m_deps.clock,
                                                       .getNoCon = m_getNoCon},
                                           m_settings.checkInterval);
@@ -175,6 +272,7 @@ void Session::addFeature(Feature make)
 void Session::onLease(bool held, const QString& holder)
 {
     m_holder = held ? m_deps.leaseHolder : holder;
+    if (m_provider) m_provider->setMonitoring(held);
     emit leaseChanged(held, holder);
     if (held) {
         m_viewer.reset();
@@ -184,7 +282,7 @@ void Session::onLease(bool held, const QString& holder)
     // Another process sends now; what this one had not sent yet is its news too late.
     m_chats.reset();
     if (m_view) m_view->setCondition(Condition::ChannelsFailing, {});
-    if (m_deps.follow && !m_viewer) follow(m_view);
+    if (m_deps.follow && !m_viewer) follow(m_tap.get());
 }
 
 void Session::follow(MonitorView* view)
@@ -194,6 +292,50 @@ void Session::follow(MonitorView* view)
     connect(m_viewer.get(), &Viewer::changeAnnounced, this, &Session::changeAnnounced);
     connect(m_viewer.get(), &Viewer::passAnnounced, this, &Session::passAnnounced);
     m_viewer->start();
+}
+
+// The web server asked for, with the status provider it reads: the same for every program, whether
+// it checks or follows, since both read what the database holds. Where it cannot start the session
+// runs on without it and says why.
+void Session::startWeb()
+{
+    if (!m_deps.web) return;
+    auto provider = std::make_unique<web::StoreStatusProvider>(location(), *m_deps.clock);
+    auto server = std::make_unique<web::WebServer>(*provider, *m_deps.clock);
+    m_webProblem = server->start(*m_deps.web);
+    if (!m_webProblem.isEmpty()) {
+        say(m_webProblem);
+        return;
+    }
+    connect(provider.get(), &web::StoreStatusProvider::failed, this, [this](const QString& error) {
+        say(QStringLiteral("веб-страница: база данных не прочитана: %1").arg(error));
+    });
+    // A process checking a database of its own checks from the start; otherwise the lease says.
+    provider->setMonitoring(m_deps.leaseHolder.isEmpty());
+    provider->setProblems(m_tap ? m_tap->problems() : QStringList());
+    provider->start();
+    web::HttpEndpoint where = m_deps.web->endpoint;
+    where.port = server->port();
+    say(QStringLiteral("веб-страница: %1://%2/")
+            .arg(server->secure() ? QStringLiteral("https") : QStringLiteral("http"),
+                 where.text()));
+    m_provider = std::move(provider);
+    m_web = std::move(server);
+}
+
+web::StatusProvider* Session::statusProvider() const { return m_provider.get(); }
+
+void Session::conditionsChanged()
+{
+    if (m_provider && m_tap) m_provider->setProblems(m_tap->problems());
+}
+
+void Session::setCondition(Condition condition, const QString& text)
+{
+    if (m_tap)
+        m_tap->setCondition(condition, text);
+    else if (m_view)
+        m_view->setCondition(condition, text);
 }
 
 void Session::sendAlert(const PassReport& report)
@@ -224,6 +366,9 @@ void Session::startChats()
 
 void Session::stop()
 {
+    // The web first: its answers read the provider, and the provider reads the database.
+    m_web.reset();
+    m_provider.reset();
     while (!m_features.empty()) m_features.pop_back();  // the last made goes first
     m_retentionTimer.stop();
     m_retention.reset();
@@ -232,6 +377,7 @@ void Session::stop()
     m_chats.reset();
     m_mail.reset();
     m_db.reset();
+    m_tap.reset();
     m_view = nullptr;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "monitor/announcement.h"
+#include "monitor/monitorview.h"
 #include "store/schema.h"
 #include "store/settings.h"
+#include "web/webserver.h"
 
 #include <QObject>
 #include <QString>
@@ -29,6 +31,12 @@ class Prober;
 class Sound;
 class SoundPlayer;
 class Viewer;
+class ViewTap;
+
+namespace web {
+class StatusProvider;
+class StoreStatusProvider;
+}  // namespace web
 
 // What one program makes of the database, put together once for all of them: the desktop, the
 // headless sentrok-monitor and sentrok-db each make one Session, and a feature plugs in here once
@@ -66,6 +74,8 @@ struct SessionDeps {
     // The program has windows: a chat channel's failure is also shown in a box and on the sixth
     // panel, not only on standard error.
     bool windows = false;
+    // Serve the web page, the API and the metrics (web::webOptionsFrom()); none when not given.
+    std::optional<web::WebOptions> web{};
     // Lines for the user that have no window to go to; standard error when not given.
     std::function<void(const QString&)> log = nullptr;
 };
@@ -123,6 +133,15 @@ public:
     Viewer* viewer() const { return m_viewer.get(); }
     LogRetention* retention() const { return m_retention.get(); }
     SessionState state() const;
+    // A lasting condition the program sees itself (no ICMP socket): shown by the view, and told to
+    // the web's /healthz where it keeps checks from being made or recorded, as the monitor's are.
+    void setCondition(Condition condition, const QString& text);
+    // Why the web server asked for did not start (said on the log too): empty while it runs, or
+    // when none was asked for. The program goes on without it, or ends.
+    QString webProblem() const { return m_webProblem; }
+    web::WebServer* webServer() const { return m_web.get(); }
+    // What the web server reads: null unless it runs.
+    web::StatusProvider* statusProvider() const;
 
     // A feature configured by the program's options (an HTTP server, chat channels...): made once
     // the session has started, with the session to read from and to listen to, and kept as long as
@@ -144,6 +163,8 @@ private:
     void sendAlert(const PassReport& report);
     void startChats();
     void say(const QString& line) const;
+    void startWeb();
+    void conditionsChanged();
 
     SessionDeps m_deps;
     std::atomic<bool> m_cancelUpgrade{false};
@@ -158,6 +179,11 @@ private:
     std::unique_ptr<LogRetention> m_retention;
     QTimer m_retentionTimer;
     MonitorView* m_view = nullptr;
+    // Between the monitor (or the viewer) and the view: the conditions go on to the web too.
+    std::unique_ptr<ViewTap> m_tap;
+    std::unique_ptr<web::StoreStatusProvider> m_provider;
+    std::unique_ptr<web::WebServer> m_web;  // reads m_provider: made after it, ended before it
+    QString m_webProblem;
     std::function<void()> m_getNoCon;
     QString m_holder;
     std::optional<PassReport> m_lastReport;

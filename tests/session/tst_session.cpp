@@ -16,6 +16,7 @@
 #include "support/fakeprober.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
+#include "web/statusprovider.h"
 
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -25,6 +26,8 @@
 
 using namespace sentrok;
 using namespace sentrok::test;
+
+Q_DECLARE_METATYPE(sentrok::Condition)
 
 namespace {
 
@@ -58,7 +61,8 @@ struct Desk {
     PanelsView view;
     std::unique_ptr<Session> session;
 
-    Desk(const QString& database, const QString& me, quint16 smtpPort)
+    Desk(const QString& database, const QString& me, quint16 smtpPort,
+         std::optional<web::WebOptions> web = {})
     {
         session = std::make_unique<Session>(SessionDeps{.program = QStringLiteral("sentrok"),
                                                         .database = database,
@@ -67,7 +71,8 @@ struct Desk {
                                                         .prober = &prober,
                                                         .smtpPort = smtpPort,
                                                         .leaseHolder = me,
-                                                        .follow = true});
+                                                        .follow = true,
+                                                        .web = std::move(web)});
     }
 };
 
@@ -133,6 +138,8 @@ private slots:
     void upgradeCancelledLeavesTheFile();
     void mailOnlyWhereThisProcessChecks();
     void featuresComeAndGoWithTheSession();
+    void webToldWhatKeepsChecksOut_data();
+    void webToldWhatKeepsChecksOut();
 };
 
 void TestSession::olderDatabaseUpgradedWhileShown()
@@ -280,6 +287,56 @@ void TestSession::featuresComeAndGoWithTheSession()
     QCOMPARE(late->heard, QStringList{"10.0.0.1"});
     desk.session->stop();
     QCOMPARE(gone, QStringList({"late", "early"}));
+}
+
+void TestSession::webToldWhatKeepsChecksOut_data()
+{
+    QTest::addColumn<Condition>("condition");
+    QTest::addColumn<bool>("problem");  // /healthz answers 503 while it lasts
+    QTest::newRow("recording waits") << Condition::RecordingWaits << true;
+    QTest::newRow("database gone") << Condition::DatabaseGone << true;
+    QTest::newRow("no ICMP socket") << Condition::NoIcmpSocket << true;
+    QTest::newRow("no lease") << Condition::NoLease << true;
+    QTest::newRow("following another") << Condition::Viewing << false;
+    QTest::newRow("new database") << Condition::NewDatabase << false;
+    QTest::newRow("chat channels failing") << Condition::ChannelsFailing << false;
+}
+
+// The conditions the program shows reach the web's problems, each by its first line, while they
+// last; a second condition, always a problem, marks when the first has been told.
+void TestSession::webToldWhatKeepsChecksOut()
+{
+    QFETCH(Condition, condition);
+    QFETCH(bool, problem);
+    TestFolder folder;
+    web::WebOptions options;
+    options.endpoint.address = QHostAddress::LocalHost;  // port 0: whichever is free
+    Desk desk(folder.dbFile(), {}, 1, options);
+    QVERIFY(desk.session->open());
+    desk.session->start(&desk.view);
+    QVERIFY2(desk.session->webProblem().isEmpty(), qPrintable(desk.session->webProblem()));
+    web::StatusProvider* provider = desk.session->statusProvider();
+    QVERIFY(provider);
+    const auto problems = [provider] {
+        const auto s = provider->snapshot();
+        return s ? s->problems : QStringList{"(none yet)"};
+    };
+    const Condition marker =
+        condition == Condition::DatabaseGone ? Condition::RecordingWaits : Condition::DatabaseGone;
+    desk.session->setCondition(condition, "it happened\nwhat to do");
+    desk.session->setCondition(marker, "marker");
+    QStringList expected{"marker"};
+    if (problem) {
+        if (condition < marker)
+            expected.prepend("it happened");
+        else
+            expected.append("it happened");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(problems(), expected, 10'000);
+    // A database of its own, no lease asked for: this process is the one checking.
+    QVERIFY(provider->snapshot()->monitoring);
+    desk.session->setCondition(condition, {});
+    QTRY_COMPARE_WITH_TIMEOUT(problems(), QStringList{"marker"}, 10'000);
 }
 
 int main(int argc, char** argv)

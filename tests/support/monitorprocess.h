@@ -1,25 +1,35 @@
 #pragma once
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+#include <utility>
 
 namespace sentrok::test {
 
 // One sentrok-monitor of SENTROK_BIN_DIR, its standard error gathered; killed at the end of the
-// test if still running. `runAs` (a user name) starts it as that user through runuser.
+// test if still running. `runAs` (a user name) starts it as that user through runuser; `options`
+// come after the database, `environment` is added to the test's own.
 class MonitorProcess {
 public:
     static constexpr int kStartMs = 20'000;  // generous: a loaded machine, a server beside it
     static constexpr int kEndMs = 10'000;
 
-    explicit MonitorProcess(const QString& database, const QString& runAs = {})
+    explicit MonitorProcess(const QString& database, const QString& runAs = {},
+                            const QStringList& options = {},
+                            const QList<std::pair<QString, QString>>& environment = {})
     {
         const QString program = qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-monitor";
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const auto& [name, value] : environment) env.insert(name, value);
+        m_process.setProcessEnvironment(env);
+        const QStringList arguments = QStringList{"--database", database} + options;
         if (runAs.isEmpty())
-            m_process.start(program, {"--database", database});
+            m_process.start(program, arguments);
         else
-            m_process.start("runuser", {"-u", runAs, "--", program, "--database", database});
+            m_process.start("runuser", QStringList{"-u", runAs, "--", program} + arguments);
         if (m_process.waitForStarted(kStartMs))
             m_name = QStringLiteral(", pid %1").arg(m_process.processId());
     }
