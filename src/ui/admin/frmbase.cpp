@@ -6,12 +6,14 @@
 #include "store/database.h"
 #include "store/hosts.h"
 #include "store/mailsettings.h"
+#include "store/maintenance.h"
 #include "store/parents.h"
 #include "store/purge.h"
 #include "store/reports.h"
 #include "store/schema.h"
 #include "store/settings.h"
 #include "ui/admin/frmmailserver.h"
+#include "ui/admin/frmmaintenance.h"
 #include "ui/admin/frmparent.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/busypointer.h"
@@ -25,6 +27,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -225,8 +228,19 @@ void frmBase::buildHostFrame()
     cmdParent = makeButton(Frame1, QStringLiteral("cmdParent"), QStringLiteral("Зависит от..."),
                            2400, 360, 1215, 285, &frmBase::cmdParent_Click);
     cmdParent->setEnabled(false);
+    // Below it: how many failed checks in a row announce the host down, and the planned work.
+    cmdConfirm = makeButton(Frame1, QStringLiteral("cmdConfirm"), QStringLiteral("Тревога после: 1"),
+                            2400, 720, 1215, 285, &frmBase::cmdConfirm_Click,
+                            QStringLiteral("Сколько проверок подряд без ответа до тревоги"));
+    cmdConfirm->setEnabled(false);
+    cmdMaintenance =
+        makeButton(Frame1, QStringLiteral("cmdMaintenance"), QStringLiteral("Обслуживание..."),
+                   2400, 1080, 1215, 285, &frmBase::cmdMaintenance_Click,
+                   QStringLiteral("Окна плановых работ: хосты проверяются, тревоги нет"));
     connect(txtID, &QLineEdit::textChanged, this, [this](const QString& id) {
         cmdParent->setEnabled(!id.isEmpty());
+        cmdConfirm->setEnabled(!id.isEmpty());
+        if (id.isEmpty()) cmdConfirm->setText(QStringLiteral("Тревога после: 1"));
         if (id.isEmpty())
             cmdParent->setToolTip(QStringLiteral("Хост, через который доступен показанный"));
     });
@@ -359,7 +373,7 @@ void frmBase::applyThinBorders()
              txtDESC,   txtVW,       txtVL,         txtVI,    txtVN,    txtCOLOR,   txtEDesc,
              txtID,     txtIP,       Command1,      Command2, Command3, Command4,   txtTO,
              txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,   cmdAdd,   cmdClear,   cmdDelSMTP,
-             txtDetail, cmdClearLog, cmdMailServer, cmdParent})
+             txtDetail, cmdClearLog, cmdMailServer, cmdParent, cmdConfirm, cmdMaintenance})
         SetThinBorder(control);
 }
 
@@ -489,6 +503,59 @@ void frmBase::lstAdr_Click()
     txtID->setText(QString::number(host->id));
     showFields(host->fields);
     showParent();
+    showConfirm();
+}
+
+void frmBase::showConfirm()
+{
+    if (txtID->text().isEmpty()) return;
+    cmdConfirm->setText(
+        QStringLiteral("Тревога после: %1").arg(confirmOf(db(), txtID->text().toLongLong())));
+}
+
+// Over this window only, like the parent's dialog: the monitor and the other windows go on.
+void frmBase::cmdConfirm_Click()
+{
+    if (txtID->text().isEmpty()) return;
+    const qint64 host = txtID->text().toLongLong();
+    auto* dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("dlgConfirm"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("Подтверждение тревоги"));
+    dialog->setLabelText(QStringLiteral("Проверок подряд без ответа до тревоги (1 - сразу):"));
+    dialog->setInputMode(QInputDialog::IntInput);
+    dialog->setIntRange(kConfirmMin, kConfirmMax);
+    dialog->setIntValue(confirmOf(db(), host));
+    connect(dialog, &QInputDialog::intValueSelected, this, [this, host](int n) {
+        m_confirmTo = {host, n};
+        guarded(&frmBase::saveConfirm);
+    });
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
+}
+
+void frmBase::saveConfirm()
+{
+    if (!setConfirm(db(), m_confirmTo.first, m_confirmTo.second)) return;
+    showConfirm();
+}
+
+void frmBase::cmdMaintenance_Click()
+{
+    if (m_maintenance) {
+        m_maintenance->raise();
+        m_maintenance->activateWindow();
+        return;
+    }
+    auto* dialog = new frmMaintenance({.db = &db(), .boxes = m_deps.boxes}, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!dialog->Form_Load()) {
+        delete dialog;
+        return;
+    }
+    m_maintenance = dialog;
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
 }
 
 // The host shown's parent, in the button's tool tip.

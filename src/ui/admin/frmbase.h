@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 class QCheckBox;
 class QGroupBox;
@@ -27,6 +28,7 @@ class Sound;
 class TablePurge;
 class WrapButton;
 class frmMailServer;
+class frmMaintenance;
 class frmParent;
 
 // What the administration window is given by the main window or by a test.
@@ -97,6 +99,10 @@ private:
     void cmdDel_Click();
     void cmdParent_Click();
     void showParent();
+    void cmdConfirm_Click();
+    void saveConfirm();
+    void showConfirm();
+    void cmdMaintenance_Click();
     bool hostInputAccepted();
     void cmdSaveOpt_Click();
     void cmdDelSMTP_Click();
@@ -134,6 +140,10 @@ private:
     WrapButton* cmdEdit = nullptr;
     WrapButton* cmdParent = nullptr;
     QPointer<frmParent> m_parentChooser;
+    WrapButton* cmdConfirm = nullptr;
+    WrapButton* cmdMaintenance = nullptr;
+    QPointer<frmMaintenance> m_maintenance;
+    std::pair<qint64, int> m_confirmTo{};  // the host and count saveConfirm writes
     WrapButton* Command3 = nullptr;
     WrapButton* Command4 = nullptr;
     QPlainTextEdit* txtDetail = nullptr;
