@@ -135,7 +135,9 @@ void TestSession::olderDatabaseUpgradedWhileShown()
         QCOMPARE(schemaVersion(session.database()), kSchemaVersion);
     }
     QCOMPARE(began, QList<int>({1, kSchemaVersion}));
-    QCOMPARE(steps, QList<int>({2, 3, 4, 5}));
+    QList<int> every;  // each step from the first file's version on, once
+    for (int v = 2; v <= kSchemaVersion; ++v) every << v;
+    QCOMPARE(steps, every);
     QCOMPARE(ended, 1);
     // Once brought up to date, a database is opened without a word.
     Session again(deps);

@@ -41,6 +41,9 @@ namespace sentrok {
 
 namespace {
 
+// The button that shows and edits how many failed checks in a row raise the alarm.
+QString confirmCaption(int n) { return QStringLiteral("Тревога: %1").arg(n); }
+
 // The window's client area, in twips.
 constexpr double kClientWidth = 8535, kClientHeight = 9330;
 
@@ -229,18 +232,15 @@ void frmBase::buildHostFrame()
                            2400, 360, 1215, 285, &frmBase::cmdParent_Click);
     cmdParent->setEnabled(false);
     // Below it: how many failed checks in a row announce the host down, and the planned work.
-    cmdConfirm = makeButton(Frame1, QStringLiteral("cmdConfirm"), QStringLiteral("Тревога после: 1"),
-                            2400, 720, 1215, 285, &frmBase::cmdConfirm_Click,
+    cmdConfirm = makeButton(Frame1, QStringLiteral("cmdConfirm"), confirmCaption(1), 2400, 720,
+                            1035, 285, &frmBase::cmdConfirm_Click,
                             QStringLiteral("Сколько проверок подряд без ответа до тревоги"));
     cmdConfirm->setEnabled(false);
-    cmdMaintenance =
-        makeButton(Frame1, QStringLiteral("cmdMaintenance"), QStringLiteral("Обслуживание..."),
-                   2400, 1080, 1215, 285, &frmBase::cmdMaintenance_Click,
-                   QStringLiteral("Окна плановых работ: хосты проверяются, тревоги нет"));
+
     connect(txtID, &QLineEdit::textChanged, this, [this](const QString& id) {
         cmdParent->setEnabled(!id.isEmpty());
         cmdConfirm->setEnabled(!id.isEmpty());
-        if (id.isEmpty()) cmdConfirm->setText(QStringLiteral("Тревога после: 1"));
+        if (id.isEmpty()) cmdConfirm->setText(confirmCaption(1));
         if (id.isEmpty())
             cmdParent->setToolTip(QStringLiteral("Хост, через который доступен показанный"));
     });
@@ -258,6 +258,11 @@ void frmBase::buildDetailFrame()
                           2880, 3840, 1215, 615, &frmBase::Command3_Click, lastRows);
     Command4 = makeButton(Frame4, QStringLiteral("Command4"), QStringLiteral("Отчёт (Обрывы)"),
                           2880, 4560, 1215, 615, &frmBase::Command4_Click, lastRows);
+    // Under the reports, as wide as the room left of the text allows.
+    cmdMaintenance = makeButton(Frame4, QStringLiteral("cmdMaintenance"),
+                                QStringLiteral("Обслуживание..."), 2520, 5220, 1800, 285,
+                                &frmBase::cmdMaintenance_Click,
+                                QStringLiteral("Окна плановых работ: хосты проверяются, тревоги нет"));
 
     txtDetail = new QPlainTextEdit(Frame4);
     txtDetail->setObjectName(QStringLiteral("txtDetail"));
@@ -509,8 +514,7 @@ void frmBase::lstAdr_Click()
 void frmBase::showConfirm()
 {
     if (txtID->text().isEmpty()) return;
-    cmdConfirm->setText(
-        QStringLiteral("Тревога после: %1").arg(confirmOf(db(), txtID->text().toLongLong())));
+    cmdConfirm->setText(confirmCaption(confirmOf(db(), txtID->text().toLongLong())));
 }
 
 // Over this window only, like the parent's dialog: the monitor and the other windows go on.
