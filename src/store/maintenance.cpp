@@ -196,7 +196,7 @@ int confirmOf(Database& db, qint64 hostId)
     return r.eof() || r.field(0).isNull() ? kConfirmDefault : r.field(0).toInt();
 }
 
-QHash<QString, ConfirmationState> confirmationStates(Database& db)
+QHash<QString, ConfirmationState> confirmationStates(Database& db, bool allFailures)
 {
     QHash<QString, ConfirmationState> out;
     for (Result r = db.execute(
@@ -219,8 +219,8 @@ QHash<QString, ConfirmationState> confirmationStates(Database& db)
              QStringLiteral("select a.ip, count(*) from noconnect n inner join address o on o.id = "
                             "n.id_ip inner join address a on a.ip = o.ip inner join log l on "
                             "l.id_ip = a.id and l.dt >= n.dt1 where n.dt2 = ? and l.time_echo < 0 "
-                            "group by a.ip"),
-             {kZero});
+                            "and (? = 1 or o.confirm > 1) group by a.ip"),
+             {kZero, allFailures ? 1 : 0});
          !r.eof(); r.moveNext())
         if (auto it = out.find(r.field(0).toString()); it != out.end())
             it->failures =

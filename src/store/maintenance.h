@@ -78,7 +78,9 @@ struct ConfirmationState {
     bool announced = false;  // its outage has been announced
     bool quiet = false;      // shown as under maintenance instead of announced
 };
-// Every open outage's state, keyed by address (an outage belongs to an address). Throws DbError.
-QHash<QString, ConfirmationState> confirmationStates(Database& db);
+// Every open outage's state, keyed by address (an outage belongs to an address). `allFailures`
+// false counts the failed checks only where more than one is wanted (where the count decides
+// something): the others read 1. Throws DbError.
+QHash<QString, ConfirmationState> confirmationStates(Database& db, bool allFailures = true);
 
 }  // namespace sentrok

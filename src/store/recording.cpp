@@ -32,7 +32,7 @@ std::vector<HostRecord> readPassHosts(Database& db, const QDateTime& now)
     static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
     std::vector<HostRecord> hosts;
     // The addresses down now: an ancestor among them makes its hosts unreachable.
-    const QHash<QString, ConfirmationState> down = confirmationStates(db);
+    const QHash<QString, ConfirmationState> down = confirmationStates(db, false);
     const QHash<qint64, QString> maintenance = hostsUnderMaintenance(db, now);
     for (Result r = db.execute(QStringLiteral(
              "select id,ip,[desc],vw,vi,vn,vl,parent,confirm from address order by id"));
