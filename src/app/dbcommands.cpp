@@ -63,7 +63,8 @@ std::optional<MaintenanceWindow> parseWindow(const QStringList& args, QString* p
         } else if (a == QLatin1String("--with-children")) {
             w.withChildren = true;
         } else if (a == QLatin1String("--daily") || a == QLatin1String("--weekly")) {
-            if (w.repeat != Repeat::Once) return fail(QStringLiteral("give --daily or --weekly, not both"));
+            if (w.repeat != Repeat::Once)
+                return fail(QStringLiteral("give --daily or --weekly, not both"));
             w.repeat = a == QLatin1String("--daily") ? Repeat::Daily : Repeat::Weekly;
         } else {
             return fail(QStringLiteral("unknown option \"%1\"").arg(printableText(a)));
@@ -75,8 +76,7 @@ std::optional<MaintenanceWindow> parseWindow(const QStringList& args, QString* p
     return w;
 }
 
-int addWindow(const QStringList& args, const OpenDatabase& open, QTextStream& out,
-              QTextStream& err)
+int addWindow(const QStringList& args, const OpenDatabase& open, QTextStream& out, QTextStream& err)
 {
     QString problem;
     const std::optional<MaintenanceWindow> w = parseWindow(args, &problem);
@@ -101,8 +101,9 @@ int listWindows(const OpenDatabase& open, QTextStream& out)
 {
     for (const MaintenanceWindow& w : maintenanceWindows(open())) {
         out << w.id << "\t"
-            << (w.hostId ? QStringLiteral("host %1%2").arg(w.hostId).arg(
-                               w.withChildren ? QStringLiteral(" with children") : QString())
+            << (w.hostId ? QStringLiteral("host %1%2")
+                               .arg(w.hostId)
+                               .arg(w.withChildren ? QStringLiteral(" with children") : QString())
                          : QStringLiteral("all hosts"))
             << "\t" << w.from.toString(kWindowTimeFormat) << "\t"
             << w.to.toString(kWindowTimeFormat) << "\t" << repeatName(w.repeat) << "\t"
@@ -118,8 +119,7 @@ std::optional<int> confirmArgument(const QString& text, QTextStream& err)
     int n = 0;
     if (confirmRefusal(text, &n)) {
         err << "sentrok-db: the failed checks before an alert must be a whole number from "
-            << kConfirmMin << " to " << kConfirmMax << ", not \"" << printableText(text)
-            << "\"\n";
+            << kConfirmMin << " to " << kConfirmMax << ", not \"" << printableText(text) << "\"\n";
         return std::nullopt;
     }
     return n;

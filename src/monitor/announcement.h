@@ -36,8 +36,8 @@ struct HostChange {
     // pass, known once the pass is over (set in its PassReport, not in the change announced as it
     // is recorded).
     std::optional<HostRef> ancestor{};
-    QDateTime when{};     // of the check
-    QString wait, reply;  // the wait time (vw) and the result (mean reply time, -1: no echo)
+    QDateTime when{};       // of the check
+    QString wait, reply;    // the wait time (vw) and the result (mean reply time, -1: no echo)
     QString maintenance{};  // Maintenance: the window's comment
 };
 

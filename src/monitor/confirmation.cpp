@@ -10,7 +10,8 @@ AnnounceOutcome announceOf(const AnnounceInput& in)
         // Back after a window that hid its outage: it was never announced down.
         return {in.before == Announced::Yes ? Announce::Up : Announce::Nothing, Announced::No};
     }
-    if (in.before == Announced::Yes || in.failures < in.confirm) return {Announce::Nothing, in.before};
+    if (in.before == Announced::Yes || in.failures < in.confirm)
+        return {Announce::Nothing, in.before};
     if (in.maintenance)
         return {in.before == Announced::Quietly ? Announce::Nothing : Announce::QuietDown,
                 Announced::Quietly};

@@ -12,9 +12,9 @@ namespace sentrok {
 // at the first failed check after it. A host that comes back during a window, or after one before
 // it was announced, is not announced either.
 enum class Announced {
-    No,         // nothing announced of the host's outage (none, or not confirmed yet)
-    Yes,        // its outage was announced
-    Quietly,    // its outage was shown as under maintenance instead
+    No,       // nothing announced of the host's outage (none, or not confirmed yet)
+    Yes,      // its outage was announced
+    Quietly,  // its outage was shown as under maintenance instead
 };
 
 enum class Announce {
@@ -26,9 +26,9 @@ enum class Announce {
 };
 
 struct AnnounceInput {
-    bool failed = false;    // this check
-    int failures = 0;       // failed checks in a row, this one included (0 when it answered)
-    int confirm = 1;        // failures before the outage is announced
+    bool failed = false;  // this check
+    int failures = 0;     // failed checks in a row, this one included (0 when it answered)
+    int confirm = 1;      // failures before the outage is announced
     bool maintenance = false;
     Announced before = Announced::No;
 };

@@ -189,9 +189,10 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     m_recorder->beginPass(m_me.isEmpty() ? thisProcess(QStringLiteral("sentrok")) : m_me,
                           storedDateText(m_deps.clock->now()));
     m_announceStates.clear();
-    m_recorder->loadHosts(m_deps.clock->now(), [this, guard = QPointer<Monitor>(this)](HostsOutcome loaded) {
-        if (guard) hostsLoaded(std::move(loaded));
-    });
+    m_recorder->loadHosts(m_deps.clock->now(),
+                          [this, guard = QPointer<Monitor>(this)](HostsOutcome loaded) {
+                              if (guard) hostsLoaded(std::move(loaded));
+                          });
     return true;
 }
 
@@ -346,9 +347,8 @@ Announce Monitor::decide(const Slot& s)
         // the program that recorded it (one from before changes were recorded).
         const Announced before = h.announcedBefore ? Announced::Yes
                                  : h.quietBefore   ? Announced::Quietly
-                                 : h.downBefore && h.failuresBefore >= h.confirm
-                                     ? Announced::Yes
-                                     : Announced::No;
+                                 : h.downBefore && h.failuresBefore >= h.confirm ? Announced::Yes
+                                                                                 : Announced::No;
         it = m_announceStates.insert(h.ip, {h.failuresBefore, before});
     }
     const bool failed = sentrok::checkFailed(s.result);
@@ -442,10 +442,10 @@ void Monitor::announce(const Slot& s)
     if (s.announce == Announce::Nothing) return;
     const bool quiet = s.announce == Announce::QuietDown || s.announce == Announce::QuietUp;
     HostChange change{.host = {.id = h.id, .ip = h.ip, .desc = h.desc},
-                      .kind = quiet                           ? ChangeKind::Maintenance
-                              : s.announce == Announce::Up    ? ChangeKind::Up
-                              : s.ancestor != kNone           ? ChangeKind::Unreachable
-                                                              : ChangeKind::Down,
+                      .kind = quiet                        ? ChangeKind::Maintenance
+                              : s.announce == Announce::Up ? ChangeKind::Up
+                              : s.ancestor != kNone        ? ChangeKind::Unreachable
+                                                           : ChangeKind::Down,
                       .ancestor = std::nullopt,
                       .when = fromStored(s.when),
                       .wait = h.vw,

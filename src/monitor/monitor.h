@@ -193,7 +193,7 @@ private:
     qint64 m_processed = 0, m_failedCount = 0;
     std::function<void()> m_after;
     QString m_downList, m_upList;
-    std::vector<HostChange> m_changes;  // announced in this pass
+    std::vector<HostChange> m_changes;               // announced in this pass
     QHash<QString, AnnounceState> m_announceStates;  // by address, in this pass
     // Standard error gets the first of a repeated failure, then a count per pass.
     QSet<QString> m_toldFailures;

@@ -92,8 +92,7 @@ std::vector<TimeSpan> windowSpans(const MaintenanceWindow& w, qint64 fromMs, qin
     }
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(fromMs);
     qint64 k = start < w.from ? 0 : std::max<qint64>(0, occurrenceOfDay(w, start) - 1);
-    for (Occurrence o = occurrence(w, k); o.from.toMSecsSinceEpoch() < toMs;
-         o = occurrence(w, ++k))
+    for (Occurrence o = occurrence(w, k); o.from.toMSecsSinceEpoch() < toMs; o = occurrence(w, ++k))
         clip(o);
     return out;
 }
@@ -171,8 +170,9 @@ std::optional<QString> confirmRefusal(const QString& text, int* value)
     bool ok = false;
     const int n = text.trimmed().toInt(&ok);
     if (!ok || n < kConfirmMin || n > kConfirmMax)
-        return QStringLiteral("число проверок до тревоги должно быть целым от %1 до %2, а не "
-                              "\"%3\"")
+        return QStringLiteral(
+                   "число проверок до тревоги должно быть целым от %1 до %2, а не "
+                   "\"%3\"")
             .arg(kConfirmMin)
             .arg(kConfirmMax)
             .arg(text);
@@ -223,14 +223,14 @@ QHash<QString, ConfirmationState> confirmationStates(Database& db, bool allFailu
              {kZero, allFailures ? 1 : 0});
          !r.eof(); r.moveNext())
         if (auto it = out.find(r.field(0).toString()); it != out.end())
-            it->failures =
-                int(std::clamp<qint64>(r.field(1).toLongLong(), 1, kConfirmMax + 1));
+            it->failures = int(std::clamp<qint64>(r.field(1).toLongLong(), 1, kConfirmMax + 1));
     // The last change announced for the address since then says how far its announcement came.
     for (Result r = db.execute(
-             QStringLiteral("select a.ip, e.kind, e.maintenance from noconnect n inner join address "
-                            "o on o.id = n.id_ip inner join address a on a.ip = o.ip inner join "
-                            "events e on e.id_ip = a.id and e.dt >= n.dt1 where n.dt2 = ? order "
-                            "by e.id"),
+             QStringLiteral(
+                 "select a.ip, e.kind, e.maintenance from noconnect n inner join address "
+                 "o on o.id = n.id_ip inner join address a on a.ip = o.ip inner join "
+                 "events e on e.id_ip = a.id and e.dt >= n.dt1 where n.dt2 = ? order "
+                 "by e.id"),
              {kZero});
          !r.eof(); r.moveNext())
         if (auto it = out.find(r.field(0).toString()); it != out.end()) {

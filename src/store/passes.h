@@ -24,7 +24,8 @@ qint64 insertPass(Database& db, const QString& monitor, const QString& started);
 void finishPassRecord(Database& db, qint64 id, const QString& finished, qint64 hosts,
                       qint64 failed);
 
-// The changes of state a batch announces (CheckRecord::announce), in its order. Inside the caller's transaction.
+// The changes of state a batch announces (CheckRecord::announce), in its order. Inside the caller's
+// transaction.
 void writeEvents(Database& db, qint64 passId, const std::vector<CheckRecord>& checks,
                  const std::vector<RecordResult>& results);
 

@@ -21,7 +21,7 @@ struct HostRecord {
     // whether it was announced, or shown as under maintenance instead.
     int failuresBefore = 0;
     bool announcedBefore = false, quietBefore = false;
-    int confirm = 1;  // failed checks in a row before an outage is announced
+    int confirm = 1;                       // failed checks in a row before an outage is announced
     std::optional<QString> maintenance{};  // under maintenance as the pass began: its comment
 };
 

@@ -415,7 +415,8 @@ void TestHistory::csvQuoting()
     f.ip = "10.0.0.7";
     f.desc = desc;
     const QString csv = figuresCsv({f});
-    QCOMPARE(csv, figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,,0,0,0,\r\n");
+    QCOMPARE(csv,
+             figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,,0,0,0,\r\n");
 }
 
 // The same host for a spreadsheet program of each locale: its separator, its decimals, no
@@ -432,13 +433,15 @@ void TestHistory::csvForSpreadsheets_data()
            "Ответ мин, мс;Ответ сред, мс;Ответ макс, мс;95-й процентиль, мс;"
            "Простой из-за родителя, с;Обслуживание, с;Простой в обслуживании, с;"
            "Доступность без обслуживания, %"
-        << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60;0;0;";
-    QTest::newRow("C")
-        << QLocale::c() << heading
-        << "7,192.0.2.7,\"Шлюз; этаж 2, \"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60,0,0,";
+        << "7;192.0.2.7;\"Шлюз; этаж 2, "
+           "\"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60;0;0;";
+    QTest::newRow("C") << QLocale::c() << heading
+                       << "7,192.0.2.7,\"Шлюз; этаж 2, "
+                          "\"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60,0,0,";
     QTest::newRow("German: decimal comma, headings as programs read them")
         << QLocale(QLocale::German, QLocale::Germany) << heading.split(u',').join(u';')
-        << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60;0;0;";
+        << "7;192.0.2.7;\"Шлюз; этаж 2, "
+           "\"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60;0;0;";
 }
 
 void TestHistory::csvForSpreadsheets()
@@ -638,8 +641,8 @@ void TestHistory::availabilityWithMaintenance_data()
     QTest::newRow("daily across midnight, begun the day before")
         << "self|2024-04-30 23:00|2024-05-01 01:00|daily" << 7200LL << 0LL
         << 1.0 - 7200.0 / (86400.0 - 7200.0);
-    QTest::newRow("another host's") << "other|2024-05-01 00:00|2024-05-02 00:00|once" << 0LL << 0LL
-                                    << plain;
+    QTest::newRow("another host's")
+        << "other|2024-05-01 00:00|2024-05-02 00:00|once" << 0LL << 0LL << plain;
     QTest::newRow("every host, the whole day")
         << "all|2024-05-01 00:00|2024-05-02 00:00|once" << 86400LL << 7200LL << -1.0;
 }
@@ -652,12 +655,14 @@ void TestHistory::availabilityWithMaintenance()
     QFETCH(double, sla);
     TestFolder f;
     const qint64 host = f.addHost("192.0.2.1", "Router"), other = f.addHost("192.0.2.2", "Web");
-    f.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values "
-                   "(?,5,'1000','2024-04-30 00:00:00')",
-                   {host});
-    f.db().execute("insert into noconnect (id_ip,dt1,dt2) values "
-                   "(?,'2024-05-01 10:00:00','2024-05-01 12:00:00')",
-                   {host});
+    f.db().execute(
+        "insert into log (id_ip,time_echo,time_wait,dt) values "
+        "(?,5,'1000','2024-04-30 00:00:00')",
+        {host});
+    f.db().execute(
+        "insert into noconnect (id_ip,dt1,dt2) values "
+        "(?,'2024-05-01 10:00:00','2024-05-01 12:00:00')",
+        {host});
     if (!window.isEmpty()) {
         const QStringList w = window.split(u'|');
         const auto time = [](const QString& t) {

@@ -70,14 +70,12 @@ void TestAnnounceRules::sequences_data()
                                << "--D-U";
     QTest::newRow("3, the count starts again after an answer") << 3 << "FFSFFF"
                                                                << "-----D";
-    QTest::newRow("100 reached at the 100th") << 100 << QString(99, u'F') + "F"
-                                              << QString(99, u'-') + "D";
-    QTest::newRow("maintenance starts mid-outage: back quietly")
-        << 1 << "FfsS"
-        << "D-u-";
-    QTest::newRow("maintenance ends mid-outage: announced at the next failure")
-        << 1 << "ffFS"
-        << "d-DU";
+    QTest::newRow("100 reached at the 100th")
+        << 100 << QString(99, u'F') + "F" << QString(99, u'-') + "D";
+    QTest::newRow("maintenance starts mid-outage: back quietly") << 1 << "FfsS"
+                                                                 << "D-u-";
+    QTest::newRow("maintenance ends mid-outage: announced at the next failure") << 1 << "ffFS"
+                                                                                << "d-DU";
     QTest::newRow("maintenance ends before confirmation") << 3 << "ffFS"
                                                           << "--DU";
     QTest::newRow("back after the window: never announced") << 1 << "fS"
@@ -116,14 +114,11 @@ void TestAnnounceRules::windowCovers_data()
         << daily << kMonday << end << at(11, 1) << false;
     QTest::newRow("daily, just before the day's start")
         << daily << kMonday << end << at(10, 22, 59) << false;
-    QTest::newRow("daily, not before the first") << daily << kMonday << end << at(7, 0, 30)
-                                                 << false;
-    QTest::newRow("weekly, the same weekday") << weekly << kMonday << end << at(14, 23, 30)
-                                              << true;
-    QTest::newRow("weekly, into the next day") << weekly << kMonday << end << at(15, 0, 30)
-                                               << true;
-    QTest::newRow("weekly, another weekday") << weekly << kMonday << end << at(10, 23, 30)
-                                             << false;
+    QTest::newRow("daily, not before the first")
+        << daily << kMonday << end << at(7, 0, 30) << false;
+    QTest::newRow("weekly, the same weekday") << weekly << kMonday << end << at(14, 23, 30) << true;
+    QTest::newRow("weekly, into the next day") << weekly << kMonday << end << at(15, 0, 30) << true;
+    QTest::newRow("weekly, another weekday") << weekly << kMonday << end << at(10, 23, 30) << false;
 }
 
 void TestAnnounceRules::windowCovers()
@@ -169,8 +164,8 @@ void TestAnnounceRules::windowForParentAndChildren_data()
     QTest::addColumn<QList<qint64>>("covered");
     // 1 the core router, 2 a branch router behind it, 3 a host behind that, 4 on its own.
     QTest::newRow("the router alone") << qint64(1) << false << QList<qint64>{1};
-    QTest::newRow("the router and everything behind it") << qint64(1) << true
-                                                         << QList<qint64>{1, 2, 3};
+    QTest::newRow("the router and everything behind it")
+        << qint64(1) << true << QList<qint64>{1, 2, 3};
     QTest::newRow("the branch and behind it") << qint64(2) << true << QList<qint64>{2, 3};
     QTest::newRow("a host with none behind it") << qint64(4) << true << QList<qint64>{4};
     QTest::newRow("every host") << qint64(0) << false << QList<qint64>{1, 2, 3, 4};
@@ -206,16 +201,16 @@ void TestAnnounceRules::windowSpans_data()
     QTest::addColumn<QDateTime>("to");
     QTest::addColumn<qint64>("minutes");  // under maintenance in it
     // The window: Monday 23:00 to 01:00, two hours.
-    QTest::newRow("once, the whole of it") << int(Repeat::Once) << at(7, 0) << at(9, 0)
-                                           << qint64(120);
-    QTest::newRow("once, clipped at the period's end") << int(Repeat::Once) << at(7, 0)
-                                                       << at(8, 0) << qint64(60);
+    QTest::newRow("once, the whole of it")
+        << int(Repeat::Once) << at(7, 0) << at(9, 0) << qint64(120);
+    QTest::newRow("once, clipped at the period's end")
+        << int(Repeat::Once) << at(7, 0) << at(8, 0) << qint64(60);
     QTest::newRow("daily over a week") << int(Repeat::Daily) << at(7, 0) << at(14, 0)
                                        << qint64(7 * 120 - 60);  // the last ends past the period
-    QTest::newRow("daily, the period begins inside one") << int(Repeat::Daily) << at(10, 0, 30)
-                                                         << at(10, 12) << qint64(30);
-    QTest::newRow("weekly over three weeks") << int(Repeat::Weekly) << at(1, 0) << at(22, 0)
-                                             << qint64(120 * 2 + 60);
+    QTest::newRow("daily, the period begins inside one")
+        << int(Repeat::Daily) << at(10, 0, 30) << at(10, 12) << qint64(30);
+    QTest::newRow("weekly over three weeks")
+        << int(Repeat::Weekly) << at(1, 0) << at(22, 0) << qint64(120 * 2 + 60);
 }
 
 void TestAnnounceRules::windowSpans()
@@ -227,8 +222,8 @@ void TestAnnounceRules::windowSpans()
     const MaintenanceWindow w{
         .from = kMonday, .to = kMonday.addSecs(2 * 3600), .repeat = Repeat(repeat)};
     qint64 ms = 0;
-    for (const TimeSpan& s : sentrok::windowSpans(w, from.toMSecsSinceEpoch(),
-                                                  to.toMSecsSinceEpoch()))
+    for (const TimeSpan& s :
+         sentrok::windowSpans(w, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch()))
         ms += s.toMs - s.fromMs;
     QCOMPARE(ms / 60'000, minutes);
 }

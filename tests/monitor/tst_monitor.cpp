@@ -551,7 +551,7 @@ void TestMonitor::nullFieldAbandonsOnlyThatHost()
     dropReferencedTable(r.folder.db(), "address");
     r.folder.db().execute(
         "create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw "
-        "TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
+        "TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER, confirm INTEGER)");
     r.folder.db().execute(
         "insert into address (ip,[desc],vw,vn,vl,vi,color) values "
         "('10.0.0.1','a',NULL,'1','32','255','0')");

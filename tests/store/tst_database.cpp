@@ -599,60 +599,84 @@ void TestDatabase::dbToolAnnouncing_data()
     QTest::addColumn<QString>("confirm");  // the highest count afterwards
     QTest::addColumn<int>("windows");      // afterwards
     const QString from = "2026-12-09 23:00", to = "2026-12-10 01:00";
-    QTest::newRow("set-confirm 0") << QStringList{"set-confirm", "{}", "1", "0"} << 2
-                                   << "from 1 to 100, not \"0\"" << "1" << 1;
-    QTest::newRow("set-confirm 1") << QStringList{"set-confirm", "{}", "1", "1"} << 0
-                                   << "after 1 failed check in a row" << "1" << 1;
-    QTest::newRow("set-confirm 100") << QStringList{"set-confirm", "{}", "1", "100"} << 0
-                                     << "after 100 failed checks" << "100" << 1;
-    QTest::newRow("set-confirm 101") << QStringList{"set-confirm", "{}", "1", "101"} << 2
-                                     << "not \"101\"" << "1" << 1;
-    QTest::newRow("set-confirm garbage") << QStringList{"set-confirm", "{}", "1", "abc"} << 2
-                                         << "not \"abc\"" << "1" << 1;
-    QTest::newRow("set-confirm, no such host") << QStringList{"set-confirm", "{}", "7", "3"} << 1
-                                               << "there is no host 7" << "1" << 1;
+    QTest::newRow("set-confirm 0")
+        << QStringList{"set-confirm", "{}", "1", "0"} << 2 << "from 1 to 100, not \"0\""
+        << "1" << 1;
+    QTest::newRow("set-confirm 1")
+        << QStringList{"set-confirm", "{}", "1", "1"} << 0 << "after 1 failed check in a row"
+        << "1" << 1;
+    QTest::newRow("set-confirm 100")
+        << QStringList{"set-confirm", "{}", "1", "100"} << 0 << "after 100 failed checks"
+        << "100" << 1;
+    QTest::newRow("set-confirm 101")
+        << QStringList{"set-confirm", "{}", "1", "101"} << 2 << "not \"101\""
+        << "1" << 1;
+    QTest::newRow("set-confirm garbage")
+        << QStringList{"set-confirm", "{}", "1", "abc"} << 2 << "not \"abc\""
+        << "1" << 1;
+    QTest::newRow("set-confirm, no such host")
+        << QStringList{"set-confirm", "{}", "7", "3"} << 1 << "there is no host 7"
+        << "1" << 1;
     QTest::newRow("add-host --confirm 101")
         << QStringList{"add-host", "{}", "192.0.2.9", "--confirm", "101"} << 2 << "not \"101\""
         << "1" << 1;
     QTest::newRow("add-host --confirm 3")
         << QStringList{"add-host", "{}", "192.0.2.9", "--confirm", "3"} << 0
-        << "announced after 3 failed checks" << "3" << 1;
+        << "announced after 3 failed checks"
+        << "3" << 1;
     QTest::newRow("window ending as it begins")
-        << QStringList{"maintenance", "add", "{}", "--host", "1", "--from", from, "--to", from}
-        << 1 << "кончается раньше, чем начинается" << "1" << 1;
+        << QStringList{"maintenance", "add", "{}", "--host", "1", "--from", from, "--to", from} << 1
+        << "кончается раньше, чем начинается"
+        << "1" << 1;
     QTest::newRow("window a minute long")
-        << QStringList{"maintenance", "add", "{}", "--host", "1", "--from", from, "--to",
-                       "2026-12-09 23:01"}
-        << 0 << "added maintenance window 2" << "1" << 2;
-    QTest::newRow("daily across midnight")
-        << QStringList{"maintenance", "add", "{}", "--all", "--from", from, "--to", to, "--daily",
-                       "--comment", "резервное копирование"}
-        << 0 << "added maintenance window 2" << "1" << 2;
+        << QStringList{"maintenance", "add", "{}",   "--host",          "1",
+                       "--from",      from,  "--to", "2026-12-09 23:01"}
+        << 0 << "added maintenance window 2"
+        << "1" << 2;
+    QTest::newRow("daily across midnight") << QStringList{"maintenance",
+                                                          "add",
+                                                          "{}",
+                                                          "--all",
+                                                          "--from",
+                                                          from,
+                                                          "--to",
+                                                          to,
+                                                          "--daily",
+                                                          "--comment",
+                                                          "резервное копирование"}
+                                           << 0 << "added maintenance window 2"
+                                           << "1" << 2;
     QTest::newRow("daily longer than a day")
-        << QStringList{"maintenance", "add", "{}", "--all", "--from", from, "--to",
+        << QStringList{"maintenance",      "add",    "{}", "--all", "--from", from, "--to",
                        "2026-12-11 01:00", "--daily"}
-        << 1 << "длиннее периода" << "1" << 1;
+        << 1 << "длиннее периода"
+        << "1" << 1;
     QTest::newRow("both --host and --all")
-        << QStringList{"maintenance", "add", "{}", "--host", "1", "--all", "--from", from, "--to",
-                       to}
-        << 2 << "either --host ID or --all" << "1" << 1;
+        << QStringList{"maintenance", "add",    "{}", "--host", "1",
+                       "--all",       "--from", from, "--to",   to}
+        << 2 << "either --host ID or --all"
+        << "1" << 1;
     QTest::newRow("neither --host nor --all")
         << QStringList{"maintenance", "add", "{}", "--from", from, "--to", to} << 2
-        << "either --host ID or --all" << "1" << 1;
+        << "either --host ID or --all"
+        << "1" << 1;
     QTest::newRow("a time with seconds")
-        << QStringList{"maintenance", "add", "{}", "--all", "--from", from + ":00", "--to", to}
-        << 2 << "YYYY-MM-DD HH:MM" << "1" << 1;
-    QTest::newRow("no such host")
-        << QStringList{"maintenance", "add", "{}", "--host", "7", "--with-children", "--from",
-                       from, "--to", to}
-        << 1 << "there is no host 7" << "1" << 1;
+        << QStringList{"maintenance", "add", "{}", "--all", "--from", from + ":00", "--to", to} << 2
+        << "YYYY-MM-DD HH:MM"
+        << "1" << 1;
+    QTest::newRow("no such host") << QStringList{"maintenance",     "add",    "{}", "--host", "7",
+                                                 "--with-children", "--from", from, "--to",   to}
+                                  << 1 << "there is no host 7"
+                                  << "1" << 1;
     QTest::newRow("list") << QStringList{"maintenance", "list", "{}"} << 0
                           << "1\thost 1 with children\t2026-12-09 23:00\t2026-12-10 01:00\tweekly"
                           << "1" << 1;
     QTest::newRow("remove") << QStringList{"maintenance", "remove", "{}", "1"} << 0
-                            << "removed maintenance window 1" << "1" << 0;
-    QTest::newRow("remove, no such window") << QStringList{"maintenance", "remove", "{}", "2"}
-                                            << 1 << "no maintenance window 2" << "1" << 1;
+                            << "removed maintenance window 1"
+                            << "1" << 0;
+    QTest::newRow("remove, no such window")
+        << QStringList{"maintenance", "remove", "{}", "2"} << 1 << "no maintenance window 2"
+        << "1" << 1;
 }
 
 void TestDatabase::dbToolAnnouncing()
@@ -702,9 +726,10 @@ void TestDatabase::confirmationStateFromRecords()
     QCOMPARE(s.failures, 2);
     QVERIFY(!s.announced && !s.quiet);
     const auto event = [&](const QVariant& maintenance) {
-        f.db().execute("insert into events (id_ip,kind,dt,maintenance) values "
-                       "(?,'down','2026-12-09 10:20:00',?)",
-                       {host, maintenance});
+        f.db().execute(
+            "insert into events (id_ip,kind,dt,maintenance) values "
+            "(?,'down','2026-12-09 10:20:00',?)",
+            {host, maintenance});
     };
     event(QStringLiteral("работы"));
     s = confirmationStates(f.db()).value("192.0.2.1");

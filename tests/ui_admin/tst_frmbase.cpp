@@ -12,11 +12,11 @@
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/units.h"
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>

@@ -259,10 +259,10 @@ void frmBase::buildDetailFrame()
     Command4 = makeButton(Frame4, QStringLiteral("Command4"), QStringLiteral("Отчёт (Обрывы)"),
                           2880, 4560, 1215, 615, &frmBase::Command4_Click, lastRows);
     // Under the reports, as wide as the room left of the text allows.
-    cmdMaintenance = makeButton(Frame4, QStringLiteral("cmdMaintenance"),
-                                QStringLiteral("Обслуживание..."), 2520, 5220, 1800, 285,
-                                &frmBase::cmdMaintenance_Click,
-                                QStringLiteral("Окна плановых работ: хосты проверяются, тревоги нет"));
+    cmdMaintenance =
+        makeButton(Frame4, QStringLiteral("cmdMaintenance"), QStringLiteral("Обслуживание..."),
+                   2520, 5220, 1800, 285, &frmBase::cmdMaintenance_Click,
+                   QStringLiteral("Окна плановых работ: хосты проверяются, тревоги нет"));
 
     txtDetail = new QPlainTextEdit(Frame4);
     txtDetail->setObjectName(QStringLiteral("txtDetail"));
@@ -374,11 +374,12 @@ void frmBase::buildRecipientFrame()
 void frmBase::applyThinBorders()
 {
     for (QWidget* control : std::initializer_list<QWidget*>{
-             Frame1,    Frame2,      lstAdr,        txtInt,   txtSmtp,  txtSoundUp, txtSoundDown,
-             txtDESC,   txtVW,       txtVL,         txtVI,    txtVN,    txtCOLOR,   txtEDesc,
-             txtID,     txtIP,       Command1,      Command2, Command3, Command4,   txtTO,
-             txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,   cmdAdd,   cmdClear,   cmdDelSMTP,
-             txtDetail, cmdClearLog, cmdMailServer, cmdParent, cmdConfirm, cmdMaintenance})
+             Frame1,        Frame2,    lstAdr,     txtInt,        txtSmtp,    txtSoundUp,
+             txtSoundDown,  txtDESC,   txtVW,      txtVL,         txtVI,      txtVN,
+             txtCOLOR,      txtEDesc,  txtID,      txtIP,         Command1,   Command2,
+             Command3,      Command4,  txtTO,      txtFROM,       cmdSaveOpt, cmdEdit,
+             cmdDel,        cmdAdd,    cmdClear,   cmdDelSMTP,    txtDetail,  cmdClearLog,
+             cmdMailServer, cmdParent, cmdConfirm, cmdMaintenance})
         SetThinBorder(control);
 }
 

@@ -80,7 +80,8 @@ frmMaintenance::frmMaintenance(MaintenanceDialogDeps deps, QWidget* parent)
     cmdAddWindow->setObjectName(QStringLiteral("cmdAddWindow"));
     cmdRemoveWindow = buttons->addButton(QStringLiteral("Удалить"), QDialogButtonBox::ActionRole);
     cmdRemoveWindow->setObjectName(QStringLiteral("cmdRemoveWindow"));
-    QPushButton* close = buttons->addButton(QStringLiteral("Закрыть"), QDialogButtonBox::RejectRole);
+    QPushButton* close =
+        buttons->addButton(QStringLiteral("Закрыть"), QDialogButtonBox::RejectRole);
     close->setObjectName(QStringLiteral("cmdClose"));
     connect(cmdAddWindow, &QPushButton::clicked, this, &frmMaintenance::cmdAddWindow_Click);
     connect(cmdRemoveWindow, &QPushButton::clicked, this, &frmMaintenance::cmdRemoveWindow_Click);
