@@ -664,6 +664,25 @@ void TestDatabase::dbToolAnnouncing_data()
         << QStringList{"maintenance", "add", "{}", "--all", "--from", from + ":00", "--to", to} << 2
         << "YYYY-MM-DD HH:MM"
         << "1" << 1;
+    QTest::newRow("--with-children with --all")
+        << QStringList{"maintenance", "add", "{}",   "--all", "--with-children",
+                       "--from",      from,  "--to", to}
+        << 2 << "--with-children goes with --host"
+        << "1" << 1;
+    QTest::newRow("both --daily and --weekly")
+        << QStringList{"maintenance", "add",  "{}", "--all",   "--from",
+                       from,          "--to", to,   "--daily", "--weekly"}
+        << 2 << "not both"
+        << "1" << 1;
+    QTest::newRow("no end") << QStringList{"maintenance", "add", "{}", "--all", "--from", from} << 2
+                            << "wants --from and --to"
+                            << "1" << 1;
+    QTest::newRow("remove, not an id")
+        << QStringList{"maintenance", "remove", "{}", "x"} << 2 << "wants a window id"
+        << "1" << 1;
+    QTest::newRow("set-confirm, not a host id")
+        << QStringList{"set-confirm", "{}", "0", "3"} << 2 << "wants a host id"
+        << "1" << 1;
     QTest::newRow("no such host") << QStringList{"maintenance",     "add",    "{}", "--host", "7",
                                                  "--with-children", "--from", from, "--to",   to}
                                   << 1 << "there is no host 7"
