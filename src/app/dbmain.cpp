@@ -5,6 +5,7 @@
 #include "channelcommand.h"
 
 #include "alerts/mailalert.h"
+#include "app/dbcommands.h"
 #include "common/clock.h"
 #include "common/conversions.h"
 #include "common/datetext.h"
@@ -19,6 +20,7 @@
 #include "store/databaseurl.h"
 #include "store/engine.h"
 #include "store/mailsettings.h"
+#include "store/maintenance.h"
 #include "store/parents.h"
 #include "store/schema.h"
 #include "store/settings.h"
@@ -44,9 +46,19 @@ int usage(QTextStream& err)
            "  sentrok-db create PATH [--interval MIN]\n"
            "                                      make a new database (never overwrites);\n"
            "                                      MIN: minutes between passes, 10 unless given\n"
-           "  sentrok-db add-host PATH IP [DESC] [--parent ID]\n"
+           "  sentrok-db add-host PATH IP [DESC] [--parent ID] [--confirm N]\n"
            "                                      add a host with the default probe settings;\n"
-           "                                      ID: the host it is reached through\n"
+           "                                      ID: the host it is reached through; N: failed\n"
+           "                                      checks in a row before it is announced down\n"
+           "                                      (1 to 100, 1 unless given)\n"
+           "  sentrok-db set-confirm PATH ID N    announce host ID down after N failed checks\n"
+           "  sentrok-db maintenance add PATH (--host ID [--with-children] | --all)\n"
+           "                  --from \"YYYY-MM-DD HH:MM\" --to \"YYYY-MM-DD HH:MM\"\n"
+           "                  [--daily|--weekly] [--comment TEXT]\n"
+           "                                      a window of planned work (local time): its\n"
+           "                                      hosts are checked, nothing is announced\n"
+           "  sentrok-db maintenance list PATH\n"
+           "  sentrok-db maintenance remove PATH ID\n"
            "  sentrok-db set-parent PATH ID PARENT_ID|none\n"
            "                                      make host ID depend on PARENT_ID, or on none\n"
            "  sentrok-db upgrade PATH             bring an older file up to this version\n"
@@ -337,6 +349,14 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
 {
     QStringList words = rest;
     std::optional<qint64> parent;
+    int confirm = kConfirmDefault;
+    if (const qsizetype at = words.indexOf(QStringLiteral("--confirm")); at >= 0) {
+        if (at + 1 >= words.size()) return usage(err);
+        const std::optional<int> n = confirmArgument(words[at + 1], err);
+        if (!n) return 2;
+        confirm = *n;
+        words.remove(at, 2);
+    }
     if (const qsizetype at = words.indexOf(QStringLiteral("--parent")); at >= 0) {
         if (at + 1 >= words.size()) return usage(err);
         parent = hostId(words[at + 1]);
@@ -366,6 +386,7 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
             id = addHost(db, ip, words.value(1));
             if (parent) refusal = setParentIn(db, id, *parent);
             if (refusal) throw Refused{};
+            if (confirm != kConfirmDefault) setConfirm(db, id, confirm);
         });
     } catch (const Refused&) {
         err << "sentrok-db: " << *refusal << "; nothing added\n";
@@ -373,6 +394,7 @@ int addHostCommand(const QString& path, const QStringList& rest, QTextStream& ou
     }
     out << "added host " << id << " " << ip;
     if (parent) out << ", reached through host " << *parent;
+    if (confirm != kConfirmDefault) out << ", announced after " << confirm << " failed checks";
     out << "\n";
     return 0;
 }
@@ -432,7 +454,15 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments().mid(1);
     if (args.size() >= 3 && args[0] == QLatin1String("channel")) return channel(args, out, err);
     if (args.size() < 2) return usage(err);
-    const QString command = args[0], path = args[1];
+    const QString command = args[0];
+    // "maintenance add PATH ...": the path comes after what is done with the windows.
+    const bool maintenance = command == QLatin1String("maintenance");
+    const QString path = maintenance ? args.value(2) : args[1];
+    std::unique_ptr<Tool> tool;
+    const OpenDatabase open = [&]() -> Database& {
+        tool = openCurrent(path, err);
+        return tool->db();
+    };
     if (const QString warning = passwordInArgumentsWarning(path); !warning.isEmpty())
         err << "sentrok-db: warning: " << warning << "\n";
     try {
@@ -475,6 +505,14 @@ int main(int argc, char** argv)
             return databasePasswordCommand(path, out, err);
         if (command == QLatin1String("set-parent"))
             return setParentCommand(path, args.mid(2), out, err);
+        if (command == QLatin1String("set-confirm")) {
+            const int code = setConfirmCommand(args.mid(2), open, out, err);
+            return code == kUsage ? usage(err) : code;
+        }
+        if (maintenance && args.size() >= 3) {
+            const int code = maintenanceCommand(QStringList{args[1]} + args.mid(3), open, out, err);
+            return code == kUsage ? usage(err) : code;
+        }
     } catch (const DbError& e) {
         err << "sentrok-db: " << e.userText() << "\n";
         return 1;

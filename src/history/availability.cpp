@@ -95,6 +95,18 @@ HostFigures figuresFor(const HostInput& in, qint64 fromMs, qint64 toMs)
             overlapMs(unionOf(in.outages, start, toMs), unionOf(in.ancestorOutages, start, toMs)) /
                 1000,
             f.downtimeSecs);
+    if (!in.maintenance.empty()) {
+        const std::vector<Span> planned = unionOf(in.maintenance, start, toMs);
+        qint64 plannedMs = 0;
+        for (const Span& p : planned) plannedMs += p.to - p.from;
+        f.maintenanceSecs = plannedMs / 1000;
+        f.maintenanceDownSecs =
+            std::min(overlapMs(unionOf(in.outages, start, toMs), planned) / 1000, f.downtimeSecs);
+    }
+    const qint64 servedSecs = f.periodSecs - f.maintenanceSecs;
+    if (servedSecs > 0)
+        f.slaAvailability = std::max(
+            0.0, 1.0 - double(f.downtimeSecs - f.maintenanceDownSecs) / double(servedSecs));
     f.longestSecs = longestMs / 1000;
     if (restored) f.mttrSecs = restoredMs / restored / 1000;
     f.availability = 1.0 - double(f.downtimeSecs) / double(f.periodSecs);

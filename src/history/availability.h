@@ -29,6 +29,8 @@ struct HostInput {
     // The outages of the hosts it is reached through (its parent, that one's parent...), in any
     // order, overlapping or not.
     std::vector<Outage> ancestorOutages{};
+    // The maintenance windows that covered it, in any order, overlapping or not (all closed).
+    std::vector<Outage> maintenance{};
 };
 
 // A host's figures for a period. Its period starts no earlier than its first check; downtime
@@ -48,6 +50,11 @@ struct HostFigures {
     std::optional<qint64> mttrSecs{};      // mean length of the outages that ended in the period
     std::optional<double> availability{};  // 0..1
     std::vector<Outage> outageList{};      // the outages counted, clipped to the period
+    // Planned work: the time of the period under maintenance, the downtime that fell in it, and
+    // the availability of the rest of the period (what an agreement on service levels counts).
+    qint64 maintenanceSecs = 0;
+    qint64 maintenanceDownSecs = 0;  // of downtimeSecs
+    std::optional<double> slaAvailability{};
 
     std::optional<double> lossShare() const;  // failed checks / checks
 };

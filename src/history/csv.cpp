@@ -20,7 +20,10 @@ QStringList russianHeadings()
             QStringLiteral("Ответ сред, мс"),
             QStringLiteral("Ответ макс, мс"),
             QStringLiteral("95-й процентиль, мс"),
-            QStringLiteral("Простой из-за родителя, с")};
+            QStringLiteral("Простой из-за родителя, с"),
+            QStringLiteral("Обслуживание, с"),
+            QStringLiteral("Простой в обслуживании, с"),
+            QStringLiteral("Доступность без обслуживания, %")};
 }
 
 // Decimals in the locale's form; thousands never grouped, which spreadsheets would read as text.
@@ -43,7 +46,10 @@ QStringList fields(const HostFigures& f, QLocale locale)
             mean ? locale.toString(*mean, 'f', 1) : QString(),
             ms(t.replyMax),
             p95 ? QString::number(*p95) : QString(),
-            QString::number(f.ancestorDownSecs)};
+            QString::number(f.ancestorDownSecs),
+            QString::number(f.maintenanceSecs),
+            QString::number(f.maintenanceDownSecs),
+            f.slaAvailability ? locale.toString(*f.slaAvailability * 100.0, 'f', 3) : QString()};
 }
 
 QString csvText(const std::vector<HostFigures>& figures, const QStringList& headings,
@@ -79,7 +85,10 @@ QStringList figureHeadings()
             QStringLiteral("reply_min_ms"), QStringLiteral("reply_mean_ms"),
             QStringLiteral("reply_max_ms"), QStringLiteral("reply_p95_ms"),
             // Last, so that what reads the columns by their place reads them as before.
-            QStringLiteral("downtime_ancestor_s")};
+            QStringLiteral("downtime_ancestor_s"),
+            // Planned work, after what was there before for the same reason.
+            QStringLiteral("maintenance_s"), QStringLiteral("downtime_maintenance_s"),
+            QStringLiteral("sla_availability_pct")};
 }
 
 QStringList figureFields(const HostFigures& f) { return fields(f, QLocale::c()); }
@@ -110,6 +119,7 @@ QString figuresText(const std::vector<HostFigures>& figures)
     for (const HostFigures& f : figures) {
         QStringList fields = figureFields(f);
         if (!f.availability) fields[7] = QStringLiteral("-");
+        if (!f.slaAvailability) fields[15] = QStringLiteral("-");
         out += line(fields);
     }
     return out;

@@ -16,7 +16,8 @@ QString csvField(const QString& text, QChar separator = u',');
 
 // The figures of a period, one line a host: id, ip, desc, checks, failed, outages, downtime
 // seconds, availability in percent with three decimals, reply min / mean / max / p95, and the
-// seconds of the downtime while an ancestor was down. Empty where there is nothing to say.
+// seconds of the downtime while an ancestor was down, then the seconds under maintenance, the
+// downtime among them and the availability outside them. Empty where there is nothing to say.
 // Headings and fields as programs read them: English names, a point before decimals.
 QStringList figureHeadings();
 QStringList figureFields(const HostFigures& f);

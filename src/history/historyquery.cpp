@@ -2,6 +2,7 @@
 
 #include "common/datetext.h"
 #include "store/database.h"
+#include "store/maintenance.h"
 #include "store/parents.h"
 
 #include <QCollator>
@@ -241,6 +242,16 @@ std::vector<HostFigures> availabilityOf(Database& db, const QDateTime& from, con
             if (it != outagesOf.cend())
                 in.ancestorOutages.insert(in.ancestorOutages.end(), it->begin(), it->end());
         }
+    }
+    // The maintenance windows as they are now, each occurrence in the period.
+    const std::vector<MaintenanceWindow> windows = maintenanceWindows(db);
+    for (const MaintenanceWindow& w : windows) {
+        const std::vector<TimeSpan> spans =
+            windowSpans(w, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+        if (spans.empty()) continue;
+        for (HostInput& in : inputs)
+            if (windowApplies(w, in.id, tree))
+                for (const TimeSpan& t : spans) in.maintenance.push_back({t.fromMs, t.toMs});
     }
     for (auto& [id, t] : totalsIn(db, from, to, host)) {
         const auto it = index.constFind(id);

@@ -15,6 +15,8 @@ std::uint32_t colorOf(ChangeKind kind)
             return kColorUp;
         case ChangeKind::Unreachable:
             return kColorUnreachable;
+        case ChangeKind::Maintenance:
+            return kColorMaintenance;
     }
     return kColorDown;
 }
@@ -24,6 +26,9 @@ void showChange(MonitorView& view, const HostChange& c)
     // Texts of the database, shown in rows and log lines: no control character goes raw.
     view.PrintStat(printableText(c.host.ip), printableText(c.host.desc), printableText(c.wait),
                    c.reply, colorOf(c.kind));
+    if (c.kind == ChangeKind::Maintenance)
+        view.setLastRowToolTip(
+            QStringLiteral("Обслуживание: %1").arg(printableText(c.maintenance)));
 }
 
 void soundChange(Sound& sound, const HostChange& c)

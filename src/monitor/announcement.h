@@ -24,6 +24,9 @@ enum class ChangeKind {
     Down,         // stopped answering
     Up,           // answers again
     Unreachable,  // stopped answering while an ancestor (the router it is reached through) was down
+    // A change while a maintenance window covers the host: shown in the window's colour with its
+    // comment, never sounded, mailed or sent anywhere.
+    Maintenance,
 };
 
 struct HostChange {
@@ -33,8 +36,9 @@ struct HostChange {
     // pass, known once the pass is over (set in its PassReport, not in the change announced as it
     // is recorded).
     std::optional<HostRef> ancestor{};
-    QDateTime when{};     // of the check
-    QString wait, reply;  // the wait time (vw) and the result (mean reply time, -1: no echo)
+    QDateTime when{};         // of the check
+    QString wait{}, reply{};  // the wait time (vw) and the result (mean reply time, -1: no echo)
+    QString maintenance{};    // Maintenance: the window's comment
 };
 
 struct PassReport {
@@ -44,8 +48,8 @@ struct PassReport {
     QString alertText{};  // the alert mail's text, byte for byte; empty when nothing changed
 };
 
-// The event row's colour of a change: red, green, or grey for a host unreachable behind an
-// ancestor down.
+// The event row's colour of a change: red, green, grey for a host unreachable behind an ancestor
+// down, or the colour of maintenance.
 std::uint32_t colorOf(ChangeKind kind);
 // The event row of a change, on the view, its texts made safe to show.
 void showChange(MonitorView& view, const HostChange& change);

@@ -188,9 +188,11 @@ bool Monitor::RunCheckPass(std::function<void()> after)
     m_batchInFlight = false;
     m_recorder->beginPass(m_me.isEmpty() ? thisProcess(QStringLiteral("sentrok")) : m_me,
                           storedDateText(m_deps.clock->now()));
-    m_recorder->loadHosts([this, guard = QPointer<Monitor>(this)](HostsOutcome loaded) {
-        if (guard) hostsLoaded(std::move(loaded));
-    });
+    m_announceStates.clear();
+    m_recorder->loadHosts(m_deps.clock->now(),
+                          [this, guard = QPointer<Monitor>(this)](HostsOutcome loaded) {
+                              if (guard) hostsLoaded(std::move(loaded));
+                          });
     return true;
 }
 
@@ -300,8 +302,22 @@ void Monitor::sendReady()
                 s.recorded = {Change::None,
                               QStringLiteral("результат проверки \"%1\" не число").arg(s.result)};
             } else {
-                checks.push_back({h.id, h.ip, h.vw, s.result, now,
-                                  s.ancestor == kNone ? 0 : m_slots[s.ancestor].host.id});
+                s.announce = decide(s);
+                const bool quiet =
+                    s.announce == Announce::QuietDown || s.announce == Announce::QuietUp;
+                checks.push_back(
+                    {.hostId = h.id,
+                     .ip = h.ip,
+                     .vw = h.vw,
+                     .result = s.result,
+                     .when = now,
+                     .ancestor = s.ancestor == kNone ? 0 : m_slots[s.ancestor].host.id,
+                     .announce = s.announce == Announce::Down || s.announce == Announce::QuietDown
+                                     ? Change::Down
+                                 : s.announce == Announce::Up || s.announce == Announce::QuietUp
+                                     ? Change::Up
+                                     : Change::None,
+                     .maintenance = quiet ? h.maintenance : std::nullopt});
                 written.push_back(m_nextToSend);
             }
         }
@@ -318,6 +334,32 @@ void Monitor::sendReady()
                                            written](BatchOutcome outcome) {
         if (guard) batchRecorded(from, to, written, std::move(outcome));
     });
+}
+
+// What the check of a slot announces, from where its address's announcement stands. The state is
+// its address's, as outages are: a second host record of an address sees what the first did.
+Announce Monitor::decide(const Slot& s)
+{
+    const HostRecord& h = s.host;
+    auto it = m_announceStates.find(h.ip);
+    if (it == m_announceStates.end()) {
+        // An outage with no change recorded for it that has had its failures was announced by
+        // the program that recorded it (one from before changes were recorded).
+        const Announced before = h.announcedBefore ? Announced::Yes
+                                 : h.quietBefore   ? Announced::Quietly
+                                 : h.downBefore && h.failuresBefore >= h.confirm ? Announced::Yes
+                                                                                 : Announced::No;
+        it = m_announceStates.insert(h.ip, {h.failuresBefore, before});
+    }
+    const bool failed = sentrok::checkFailed(s.result);
+    it->failures = failed ? it->failures + 1 : 0;
+    const AnnounceOutcome out = announceOf({.failed = failed,
+                                            .failures = it->failures,
+                                            .confirm = h.confirm,
+                                            .maintenance = h.maintenance.has_value(),
+                                            .before = it->state});
+    it->state = out.after;
+    return out.announce;
 }
 
 void Monitor::batchRecorded(std::size_t from, std::size_t to,
@@ -397,15 +439,18 @@ void Monitor::announce(const Slot& s)
         failCheck(h, s.recorded.error, s.notWritten);
         return;
     }
-    if (s.recorded.change == Change::None) return;
+    if (s.announce == Announce::Nothing) return;
+    const bool quiet = s.announce == Announce::QuietDown || s.announce == Announce::QuietUp;
     HostChange change{.host = {.id = h.id, .ip = h.ip, .desc = h.desc},
-                      .kind = s.recorded.change == Change::Up ? ChangeKind::Up
-                              : s.ancestor != kNone           ? ChangeKind::Unreachable
-                                                              : ChangeKind::Down,
+                      .kind = quiet                        ? ChangeKind::Maintenance
+                              : s.announce == Announce::Up ? ChangeKind::Up
+                              : s.ancestor != kNone        ? ChangeKind::Unreachable
+                                                           : ChangeKind::Down,
                       .ancestor = std::nullopt,
                       .when = fromStored(s.when),
                       .wait = h.vw,
-                      .reply = s.result};
+                      .reply = s.result,
+                      .maintenance = quiet ? h.maintenance.value_or(QString()) : QString()};
     if (change.kind == ChangeKind::Unreachable) change.ancestor = refOf(s.ancestor);
     m_changes.push_back(change);
     emit changeAnnounced(change);
@@ -496,7 +541,10 @@ bool Monitor::changed(std::size_t index, Change change) const
 {
     if (index >= m_nextToRecord) return false;
     const Slot& s = m_slots[index];
-    return !s.skipped && s.recorded.error.isEmpty() && s.recorded.change == change;
+    return !s.skipped && s.recorded.error.isEmpty() &&
+           s.announce == (change == Change::Down ? Announce::Down
+                          : change == Change::Up ? Announce::Up
+                                                 : Announce::Nothing);
 }
 
 // DownList and UpList of the pass (see composeAlertLists): a host that went down goes under its

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "monitor/announcement.h"
+#include "monitor/confirmation.h"
 #include "monitor/monitorview.h"
 #include "monitor/recorder.h"
 #include "probe/prober.h"
@@ -130,6 +131,11 @@ private:
         std::size_t parent = kNone;    // the slot of its parent
         std::size_t ancestor = kNone;  // a failed check: the slot of its nearest ancestor down
         QString when{};                // the stored date text of its check
+        Announce announce = Announce::Nothing;  // what its check announces
+    };
+    struct AnnounceState {
+        int failures = 0;  // in a row
+        Announced state = Announced::No;
     };
 
     void hostsLoaded(HostsOutcome loaded);
@@ -143,6 +149,7 @@ private:
                        BatchOutcome outcome);
     void announceReady();
     void announce(const Slot& slot);
+    Announce decide(const Slot& slot);
     void linkParents();
     static std::optional<bool> checkFailed(const Slot& s);
     std::optional<bool> downInPass(const Slot& s) const;
@@ -186,7 +193,8 @@ private:
     qint64 m_processed = 0, m_failedCount = 0;
     std::function<void()> m_after;
     QString m_downList, m_upList;
-    std::vector<HostChange> m_changes;  // announced in this pass
+    std::vector<HostChange> m_changes;               // announced in this pass
+    QHash<QString, AnnounceState> m_announceStates;  // by address, in this pass
     // Standard error gets the first of a repeated failure, then a count per pass.
     QSet<QString> m_toldFailures;
     QString m_loadError;  // the host list could not be read, told once

@@ -11,6 +11,8 @@ inline constexpr std::uint32_t kColorDown = 0x0000FF;  // red
 inline constexpr std::uint32_t kColorUp = 0x008000;    // dark green
 // A host gone down while an ancestor (the router it is reached through) was down: unreachable.
 inline constexpr std::uint32_t kColorUnreachable = 0x808080;  // grey
+// A change of a host under maintenance: neither alarm nor all clear.
+inline constexpr std::uint32_t kColorMaintenance = 0xB07000;  // steel blue
 
 // Lasting conditions that keep checks from being made or recorded. Each is shown until it is
 // cleared, beside the five panels, never over them.
@@ -32,6 +34,8 @@ public:
     // Puts one event row on top of the event grid.
     virtual void PrintStat(const QString& ip, const QString& desc, const QString& pto,
                            const QString& v_w, std::uint32_t color) = 0;
+    // The tool tip of the event row put on top last.
+    virtual void setLastRowToolTip(const QString& text) { (void)text; }
     virtual QString panelText(int panel) const = 0;
     virtual void setPanelText(int panel, const QString& text) = 0;
     virtual void setPanelToolTip(int panel, const QString& text) = 0;

@@ -31,17 +31,18 @@ class RecorderWorker {
 public:
     RecorderWorker(DbWorker& worker, Recorder* owner) : m_worker(worker), m_owner(owner) {}
 
-    void loadHosts(std::function<void(HostsOutcome)> done)
+    void loadHosts(const QDateTime& now, std::function<void(HostsOutcome)> done)
     {
         HostsOutcome out;
         try {
             out.requests = newestPassRequest(db());
-            out.hosts = readPassHosts(db());
+            out.hosts = readPassHosts(db(), now);
             if (m_pass) m_pass->requests = out.requests;
         } catch (const DbError& e) {
             if (e.isBusy()) {
                 // A lock that keeps even readers out: try again, as a batch would.
-                QTimer::singleShot(kRetryMs, m_worker.context(), [this, done] { loadHosts(done); });
+                QTimer::singleShot(kRetryMs, m_worker.context(),
+                                   [this, now, done] { loadHosts(now, done); });
                 return;
             }
             out.error = e.userText();
@@ -287,10 +288,11 @@ Recorder::Recorder(const QString& database, QObject* parent)
 
 Recorder::~Recorder() = default;
 
-void Recorder::loadHosts(std::function<void(HostsOutcome)> done)
+void Recorder::loadHosts(const QDateTime& now, std::function<void(HostsOutcome)> done)
 {
-    m_thread->post(
-        [w = m_worker, done = std::move(done)]() mutable { w->loadHosts(std::move(done)); });
+    m_thread->post([w = m_worker, now, done = std::move(done)]() mutable {
+        w->loadHosts(now, std::move(done));
+    });
 }
 
 void Recorder::record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done)

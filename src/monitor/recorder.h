@@ -65,8 +65,8 @@ public:
     ~Recorder() override;
 
     // Every host record, ordered by description as a person reads the list, with its parent and
-    // whether it was down when the pass began.
-    void loadHosts(std::function<void(HostsOutcome)> done);
+    // whether it was down when the pass began, and the maintenance windows lasting at `now`.
+    void loadHosts(const QDateTime& now, std::function<void(HostsOutcome)> done);
     // Writes the checks of the running pass; `done` gets one result per check, in order, from
     // the event loop.
     void record(std::vector<CheckRecord> checks, std::function<void(BatchOutcome)> done);

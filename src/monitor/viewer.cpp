@@ -83,13 +83,16 @@ HostChange Viewer::changeOf(const EventRow& e) const
     // Gone down behind an ancestor that was down: unreachable, and the ancestor's sound is enough.
     const bool unreachable = e.down && e.ancestor != 0;
     HostChange c{.host = {.id = e.hostId, .ip = e.ip, .desc = e.desc},
-                 .kind = !e.down       ? ChangeKind::Up
+                 .kind = e.maintenance ? ChangeKind::Maintenance
+                         : !e.down     ? ChangeKind::Up
                          : unreachable ? ChangeKind::Unreachable
                                        : ChangeKind::Down,
                  .ancestor = std::nullopt,
                  .when = fromStored(e.dt),
                  .wait = e.wait,
-                 .reply = e.reply};
+                 .reply = e.reply,
+                 .maintenance = e.maintenance.value_or(QString())};
+    if (e.maintenance) return c;
     if (unreachable)
         c.ancestor = HostRef{.id = e.ancestor, .ip = e.ancestorIp, .desc = e.ancestorDesc};
     return c;
@@ -134,7 +137,8 @@ PassReport Viewer::reportOf(const std::vector<EventRow>& events) const
         QHash<qint64, std::size_t> position;
         for (std::size_t i = 0; i < hosts.size(); ++i) position.insert(hosts[i].id, i);
         QHash<qint64, bool> wentDown, cameUp;  // in this pass
-        for (const EventRow& e : events) (e.down ? wentDown : cameUp).insert(e.hostId, true);
+        for (const EventRow& e : events)
+            if (!e.maintenance) (e.down ? wentDown : cameUp).insert(e.hostId, true);
         const auto label = [&](qint64 id) {
             const HostNode* h = tree.find(id);
             return h ? hostLabel(h->desc, h->ip) : QString();
@@ -156,6 +160,7 @@ PassReport Viewer::reportOf(const std::vector<EventRow>& events) const
         QSet<qint64> listed;
         for (std::size_t k = 0; k < events.size(); ++k) {
             const EventRow& e = events[k];
+            if (e.maintenance) continue;  // never in the alert
             if (!e.down) {
                 qint64 with = 0;
                 for (qint64 a = parentOf(e.hostId); a && !with; a = parentOf(a))

@@ -20,7 +20,17 @@ ChannelMessage passMessage(const PassReport& report)
                                .address = c.host.ip,
                                .description = c.host.desc,
                                .ancestor = c.ancestor ? c.ancestor->id : 0};
-        (c.kind == ChangeKind::Up ? up : down) << host;
+        switch (c.kind) {
+            case ChangeKind::Up:
+                up << host;
+                break;
+            case ChangeKind::Down:
+            case ChangeKind::Unreachable:
+                down << host;
+                break;
+            case ChangeKind::Maintenance:  // shown in the window only, never sent
+                break;
+        }
     }
     return channelMessage(report.alertText, report.time, report.checkedBy, std::move(down),
                           std::move(up));

@@ -26,20 +26,21 @@ void writeEvents(Database& db, qint64 passId, const std::vector<CheckRecord>& ch
 {
     std::vector<std::size_t> changed;
     for (std::size_t i = 0; i < results.size(); ++i)
-        if (results[i].error.isEmpty() && results[i].change != Change::None) changed.push_back(i);
+        if (results[i].error.isEmpty() && checks[i].announce != Change::None) changed.push_back(i);
     inChunks(changed, [&](std::size_t at, std::size_t end) {
         QVariantList values;
         for (std::size_t k = at; k < end; ++k) {
             const CheckRecord& c = checks[changed[k]];
-            const bool down = results[changed[k]].change == Change::Down;
+            const bool down = c.announce == Change::Down;
             values << passId << c.hostId << (down ? QStringLiteral("down") : QStringLiteral("up"))
                    << c.when << c.result << c.vw
                    << (down && c.ancestor ? QVariant(c.ancestor)
-                                          : QVariant(QMetaType::fromType<qint64>()));
+                                          : QVariant(QMetaType::fromType<qint64>()))
+                   << (c.maintenance ? QVariant(*c.maintenance) : QVariant());
         }
         db.execute(QStringLiteral("insert into events (pass_id,id_ip,kind,dt,time_echo,time_wait,"
-                                  "ancestor) values ") +
-                       valueRows(int(end - at), 7),
+                                  "ancestor,maintenance) values ") +
+                       valueRows(int(end - at), 8),
                    values);
     });
 }
@@ -89,7 +90,8 @@ std::vector<EventRow> eventsAfter(Database& db, qint64 afterId)
     std::vector<EventRow> out;
     for (Result r = db.execute(
              QStringLiteral("select e.id, e.kind, e.time_echo, e.time_wait, a.ip, a.[desc], "
-                            "e.ancestor, e.pass_id, e.id_ip, e.dt, p.ip, p.[desc] from events e "
+                            "e.ancestor, e.pass_id, e.id_ip, e.dt, p.ip, p.[desc], e.maintenance "
+                            "from events e "
                             "inner join address a on a.id = e.id_ip left join address p on "
                             "p.id = e.ancestor where e.id > ? order by e.id"),
              {afterId});
@@ -107,6 +109,7 @@ std::vector<EventRow> eventsAfter(Database& db, qint64 afterId)
         e.dt = r.field(9).toString();
         e.ancestorIp = r.field(10).toString();
         e.ancestorDesc = r.field(11).toString();
+        if (!r.field(12).isNull()) e.maintenance = r.field(12).toString();
         out.push_back(std::move(e));
     }
     return out;

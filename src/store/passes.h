@@ -24,7 +24,8 @@ qint64 insertPass(Database& db, const QString& monitor, const QString& started);
 void finishPassRecord(Database& db, qint64 id, const QString& finished, qint64 hosts,
                       qint64 failed);
 
-// The changes of state of a batch, recorded in its order. Inside the caller's transaction.
+// The changes of state a batch announces (CheckRecord::announce), in its order. Inside the caller's
+// transaction.
 void writeEvents(Database& db, qint64 passId, const std::vector<CheckRecord>& checks,
                  const std::vector<RecordResult>& results);
 
@@ -54,6 +55,7 @@ struct EventRow {
     QString dt, reply, wait;  // as stored
     qint64 ancestor = 0;      // a change to down behind an ancestor down: that one (0: none)
     QString ancestorIp, ancestorDesc;
+    std::optional<QString> maintenance{};  // shown as under maintenance, with the window's comment
 };
 // The id of the newest change recorded (0: none).
 qint64 newestEvent(Database& db);

@@ -4,6 +4,7 @@
 #include "common/datetext.h"
 #include "store/database.h"
 #include "store/hosts.h"
+#include "store/maintenance.h"
 #include "store/outages.h"
 #include "store/statements.h"
 #include "store/totals.h"
@@ -26,14 +27,15 @@ Change transition(bool failed, bool outageOpen)
     return Change::None;
 }
 
-std::vector<HostRecord> readPassHosts(Database& db)
+std::vector<HostRecord> readPassHosts(Database& db, const QDateTime& now)
 {
     static const char* const names[] = {"id", "ip", "desc", "vw", "vi", "vn", "vl"};
     std::vector<HostRecord> hosts;
     // The addresses down now: an ancestor among them makes its hosts unreachable.
-    const QSet<QString> down = addressesDown(db);
-    for (Result r = db.execute(
-             QStringLiteral("select id,ip,[desc],vw,vi,vn,vl,parent from address order by id"));
+    const QHash<QString, ConfirmationState> down = confirmationStates(db, false);
+    const QHash<qint64, QString> maintenance = hostsUnderMaintenance(db, now);
+    for (Result r = db.execute(QStringLiteral(
+             "select id,ip,[desc],vw,vi,vn,vl,parent,confirm from address order by id"));
          !r.eof(); r.moveNext()) {
         HostRecord h;
         QString* texts[] = {nullptr, &h.ip, &h.desc, &h.vw, &h.vi, &h.vn, &h.vl};
@@ -49,7 +51,16 @@ std::vector<HostRecord> readPassHosts(Database& db)
             }
         }
         h.parent = r.field(7).toLongLong();  // NULL reads 0
-        h.downBefore = down.contains(h.ip);
+        const QVariant confirm = r.field(8);
+        h.confirm = confirm.isNull() ? kConfirmDefault : confirm.toInt();
+        if (const auto it = down.constFind(h.ip); it != down.cend()) {
+            h.downBefore = true;
+            h.failuresBefore = it->failures;
+            h.announcedBefore = it->announced;
+            h.quietBefore = it->quiet;
+        }
+        if (const auto it = maintenance.constFind(h.id); it != maintenance.cend())
+            h.maintenance = *it;
         hosts.push_back(std::move(h));
     }
     sortByDescription(hosts, [](const HostRecord& h) -> const QString& { return h.desc; });

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 namespace sentrok {
@@ -15,7 +17,15 @@ struct HostRecord {
     QString readError{};      // a field that could not be read as text
     qint64 parent = 0;        // the host it is reached through; 0: none
     bool downBefore = false;  // its address had an outage open when the pass began
+    // How far the announcement of that outage had come: failed checks since it opened, and
+    // whether it was announced, or shown as under maintenance instead.
+    int failuresBefore = 0;
+    bool announcedBefore = false, quietBefore = false;
+    int confirm = 1;                       // failed checks in a row before an outage is announced
+    std::optional<QString> maintenance{};  // under maintenance as the pass began: its comment
 };
+
+enum class Change { None, Down, Up };
 
 // One check to be written, in the pass's order. `when` is the stored date text of the check.
 // `ancestor`: for a check that fails, the nearest ancestor down in this pass (0: none); a change
@@ -24,9 +34,11 @@ struct CheckRecord {
     qint64 hostId = 0;
     QString ip, vw, result, when;
     qint64 ancestor = 0;
+    // The change announced with it (None: nothing), and for one shown as under maintenance
+    // instead, the window's comment.
+    Change announce = Change::None;
+    std::optional<QString> maintenance{};
 };
-
-enum class Change { None, Down, Up };
 
 // What became of one check: the change of state it recorded, or why nothing of it was written.
 struct RecordResult {
@@ -43,9 +55,9 @@ bool checkFailed(const QString& result);
 Change transition(bool failed, bool outageOpen);
 
 // Every host record, ordered by description as a person reads the list (equal descriptions keep
-// the order of their ids), with its parent and whether its address had an outage open. Throws
-// DbError.
-std::vector<HostRecord> readPassHosts(Database& db);
+// the order of their ids), with its parent, whether its address had an outage open and how far its
+// announcement came, and whether a maintenance window covers it at `now`. Throws DbError.
+std::vector<HostRecord> readPassHosts(Database& db, const QDateTime& now);
 
 // One check as a unit of its own: the log row, its totals, and the outage opened or closed when
 // the state changed (the outage belongs to the first host record with the address). A failure of

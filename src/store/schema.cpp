@@ -106,6 +106,22 @@ void addChannels(Database& db, const std::function<void(qint64, qint64)>&)
         "secret_ref TEXT NOT NULL UNIQUE)"));
 }
 
+// Version 7: a host's outage is announced after this many failed checks in a row (1: at the first),
+// and windows of planned work during which nothing is announced for their hosts. A change shown as
+// under maintenance instead of announced keeps the window's comment.
+void addConfirmAndMaintenance(Database& db, const std::function<void(qint64, qint64)>&)
+{
+    db.execute(QStringLiteral("ALTER TABLE address ADD COLUMN confirm INTEGER DEFAULT 1"));
+    db.execute(QStringLiteral(
+        "CREATE TABLE maintenance (id INTEGER PRIMARY KEY AUTOINCREMENT, id_ip INTEGER REFERENCES "
+        "address (id) ON DELETE CASCADE, children INTEGER NOT NULL DEFAULT 0, dt_from TEXT NOT "
+        "NULL, dt_to TEXT NOT NULL, recurs TEXT NOT NULL DEFAULT 'once', comment TEXT NOT NULL "
+        "DEFAULT '')"));
+    db.execute(QStringLiteral("ALTER TABLE events ADD COLUMN maintenance TEXT"));
+    // How far an open outage's announcement came is read from its host's changes.
+    db.execute(QStringLiteral("CREATE INDEX events_host ON events (id_ip, dt)"));
+}
+
 }  // namespace
 
 const std::vector<SchemaStep>& schemaSteps()
@@ -118,6 +134,7 @@ const std::vector<SchemaStep>& schemaSteps()
         {4, QStringLiteral("записи о проходах и изменениях состояния"), addPassRecords},
         {5, QStringLiteral("зависимости хостов"), addParents},
         {6, QStringLiteral("каналы оповещения в чаты"), addChannels},
+        {7, QStringLiteral("подтверждение отказов и окна обслуживания"), addConfirmAndMaintenance},
     };
     return steps;
 }

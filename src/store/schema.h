@@ -11,7 +11,7 @@ namespace sentrok {
 class Database;
 
 // The version a file made or upgraded by this program has.
-inline constexpr int kSchemaVersion = 6;
+inline constexpr int kSchemaVersion = 7;
 
 // What an upgrade tells while it works: the step's version and words, and how far it is
 // (done of total, both 0 while it cannot say). It may throw UpgradeCancelled to stop; the

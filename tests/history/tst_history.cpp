@@ -3,6 +3,7 @@
 #include "history/csv.h"
 #include "history/historyquery.h"
 #include "history/retention.h"
+#include "store/maintenance.h"
 #include "store/purge.h"
 #include "store/schema.h"
 #include "store/totals.h"
@@ -96,6 +97,8 @@ private slots:
     void downtimeWhileAncestorDown();
     void ancestorsAnyStepUpCount();
     void logWithoutIdColumn();
+    void availabilityWithMaintenance_data();
+    void availabilityWithMaintenance();
 };
 
 void TestHistory::figures_data()
@@ -412,7 +415,8 @@ void TestHistory::csvQuoting()
     f.ip = "10.0.0.7";
     f.desc = desc;
     const QString csv = figuresCsv({f});
-    QCOMPARE(csv, figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,,0\r\n");
+    QCOMPARE(csv,
+             figureHeadings().join(u',') + "\r\n7,10.0.0.7," + field + ",0,0,0,0,,,,,,0,0,0,\r\n");
 }
 
 // The same host for a spreadsheet program of each locale: its separator, its decimals, no
@@ -427,14 +431,17 @@ void TestHistory::csvForSpreadsheets_data()
         << QLocale(QLocale::Russian, QLocale::Russia)
         << "Код;IP-адрес;Описание;Проверок;Неудачных;Обрывов;Простой, с;Доступность, %;"
            "Ответ мин, мс;Ответ сред, мс;Ответ макс, мс;95-й процентиль, мс;"
-           "Простой из-за родителя, с"
-        << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
-    QTest::newRow("C")
-        << QLocale::c() << heading
-        << "7,192.0.2.7,\"Шлюз; этаж 2, \"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60";
+           "Простой из-за родителя, с;Обслуживание, с;Простой в обслуживании, с;"
+           "Доступность без обслуживания, %"
+        << "7;192.0.2.7;\"Шлюз; этаж 2, "
+           "\"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60;0;0;";
+    QTest::newRow("C") << QLocale::c() << heading
+                       << "7,192.0.2.7,\"Шлюз; этаж 2, "
+                          "\"\"главный\"\"\",3,1,1,108,99.875,1200,1234.5,1269,,60,0,0,";
     QTest::newRow("German: decimal comma, headings as programs read them")
         << QLocale(QLocale::German, QLocale::Germany) << heading.split(u',').join(u';')
-        << "7;192.0.2.7;\"Шлюз; этаж 2, \"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60";
+        << "7;192.0.2.7;\"Шлюз; этаж 2, "
+           "\"\"главный\"\"\";3;1;1;108;99,875;1200;1234,5;1269;;60;0;0;";
 }
 
 void TestHistory::csvForSpreadsheets()
@@ -616,6 +623,67 @@ void TestHistory::logWithoutIdColumn()
     QVERIFY(finished.wait(10000));
     QCOMPARE(finished.at(0).at(0).toString(), QString());
     QCOMPARE(db.execute("select count(*) from log").field(0).toInt(), 0);
+}
+
+// A known log: the host checked since the day before, down 10:00 to 12:00 on the day looked at.
+// The agreed figure leaves the maintenance time out, and the downtime that fell in it.
+void TestHistory::availabilityWithMaintenance_data()
+{
+    QTest::addColumn<QString>("window");  // host|from|to|repeat; empty: none
+    QTest::addColumn<qint64>("maintenance");
+    QTest::addColumn<qint64>("maintenanceDown");
+    QTest::addColumn<double>("sla");  // -1: nothing left to count
+    const double plain = 1.0 - 7200.0 / 86400.0;
+    QTest::newRow("none") << "" << 0LL << 0LL << plain;
+    QTest::newRow("once, over the outage's second hour")
+        << "self|2024-05-01 11:00|2024-05-01 14:00|once" << 10800LL << 3600LL
+        << 1.0 - 3600.0 / (86400.0 - 10800.0);
+    QTest::newRow("daily across midnight, begun the day before")
+        << "self|2024-04-30 23:00|2024-05-01 01:00|daily" << 7200LL << 0LL
+        << 1.0 - 7200.0 / (86400.0 - 7200.0);
+    QTest::newRow("another host's")
+        << "other|2024-05-01 00:00|2024-05-02 00:00|once" << 0LL << 0LL << plain;
+    QTest::newRow("every host, the whole day")
+        << "all|2024-05-01 00:00|2024-05-02 00:00|once" << 86400LL << 7200LL << -1.0;
+}
+
+void TestHistory::availabilityWithMaintenance()
+{
+    QFETCH(QString, window);
+    QFETCH(qint64, maintenance);
+    QFETCH(qint64, maintenanceDown);
+    QFETCH(double, sla);
+    TestFolder f;
+    const qint64 host = f.addHost("192.0.2.1", "Router"), other = f.addHost("192.0.2.2", "Web");
+    f.db().execute(
+        "insert into log (id_ip,time_echo,time_wait,dt) values "
+        "(?,5,'1000','2024-04-30 00:00:00')",
+        {host});
+    f.db().execute(
+        "insert into noconnect (id_ip,dt1,dt2) values "
+        "(?,'2024-05-01 10:00:00','2024-05-01 12:00:00')",
+        {host});
+    if (!window.isEmpty()) {
+        const QStringList w = window.split(u'|');
+        const auto time = [](const QString& t) {
+            return QDateTime::fromString(t, "yyyy-MM-dd HH:mm");
+        };
+        addMaintenanceWindow(f.db(), {.hostId = w[0] == "self"    ? host
+                                                : w[0] == "other" ? other
+                                                                  : 0,
+                                      .from = time(w[1]),
+                                      .to = time(w[2]),
+                                      .repeat = w[3] == "daily" ? Repeat::Daily : Repeat::Once});
+    }
+    const std::vector<HostFigures> all =
+        availabilityOf(f.db(), at("2024-05-01 00:00:00"), at("2024-05-02 00:00:00"), host);
+    QCOMPARE(all.size(), std::size_t(1));
+    const HostFigures& got = all.front();
+    QCOMPARE(got.downtimeSecs, 7200);
+    QCOMPARE(*got.availability, 1.0 - 7200.0 / 86400.0);
+    QCOMPARE(got.maintenanceSecs, maintenance);
+    QCOMPARE(got.maintenanceDownSecs, maintenanceDown);
+    QCOMPARE(got.slaAvailability.value_or(-1.0), sla);
 }
 
 QTEST_GUILESS_MAIN(TestHistory)

@@ -10,6 +10,7 @@
 
 #include "common/inputrules.h"
 #include "store/lease.h"
+#include "store/maintenance.h"
 #include "store/schema.h"
 
 #include <QElapsedTimer>
@@ -39,6 +40,7 @@ public:
     {
         events << Event{ip, desc, pto, v_w, color};
     }
+    void setLastRowToolTip(const QString& text) override { rowTips[events.size() - 1] = text; }
     QString panelText(int p) const override { return panels[p]; }
     void setPanelText(int p, const QString& t) override
     {
@@ -68,7 +70,23 @@ public:
     QStringList failures, progress;
     QMap<Condition, QString> conditions;
     int passesStarted = 0;
+    QMap<int, QString> rowTips;  // by event
 };
+
+// The event rows from `from` on, a letter each: D down, U up, G unreachable, M under maintenance.
+QString rowLetters(const FakeView& view, qsizetype from = 0)
+{
+    QString out;
+    for (qsizetype i = from; i < view.events.size(); ++i) {
+        const std::uint32_t c = view.events[i].color;
+        out += c == kColorDown          ? u'D'
+               : c == kColorUp          ? u'U'
+               : c == kColorUnreachable ? u'G'
+               : c == kColorMaintenance ? u'M'
+                                        : u'?';
+    }
+    return out;
+}
 
 struct Rig {
     TestFolder folder;
@@ -134,6 +152,10 @@ private slots:
     void emptyTable();
     void countsSkippedButNotAsFailed();
     void alertTextByteForByte();
+    void confirmedAndMaintained_data();
+    void confirmedAndMaintained();
+    void windowForParent_data();
+    void windowForParent();
     void noAlertWithoutChange();
     void onePassAtATime();
     void countdownAndPassStart();
@@ -529,7 +551,7 @@ void TestMonitor::nullFieldAbandonsOnlyThatHost()
     dropReferencedTable(r.folder.db(), "address");
     r.folder.db().execute(
         "create table address (id INTEGER PRIMARY KEY AUTOINCREMENT, ip TEXT, [desc] TEXT, vw "
-        "TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER)");
+        "TEXT, vn TEXT, vl TEXT, vi TEXT, color TEXT, parent INTEGER, confirm INTEGER)");
     r.folder.db().execute(
         "insert into address (ip,[desc],vw,vn,vl,vi,color) values "
         "('10.0.0.1','a',NULL,'1','32','255','0')");
@@ -906,6 +928,131 @@ void TestMonitor::viewerShowsUnreachableGreyAndSilent()
     QCOMPARE(view.events[0].color, kColorDown);
     QCOMPARE(view.events[1].color, kColorUnreachable);
     QCOMPARE(player.played, QStringList{kDown});
+}
+
+// One host through passes 700 s apart, its answers one a pass ("-1" fails). `window`: the passes
+// a maintenance window covers, "2-3" for the third and fourth. `rows`: each pass's event rows
+// (rowLetters, "-" for none), on the monitor's window and on a viewer following it alike.
+void TestMonitor::confirmedAndMaintained_data()
+{
+    QTest::addColumn<int>("confirm");
+    QTest::addColumn<QString>("answers");
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QString>("sounds");
+    QTest::addColumn<int>("alerts");
+    QTest::newRow("confirmation 1") << 1 << "-1,-1,5"
+                                    << ""
+                                    << "D,-,U"
+                                    << "D,U" << 2;
+    QTest::newRow("3 with a blip of 2") << 3 << "-1,-1,5,5"
+                                        << ""
+                                        << "-,-,-,-"
+                                        << "" << 0;
+    QTest::newRow("3 reached") << 3 << "-1,-1,-1,-1,5"
+                               << ""
+                               << "-,-,D,-,U"
+                               << "D,U" << 2;
+    QTest::newRow("maintenance starting mid-outage") << 1 << "-1,-1,5,5"
+                                                     << "1-2"
+                                                     << "D,-,M,-"
+                                                     << "D" << 1;
+    QTest::newRow("maintenance ending mid-outage") << 1 << "-1,-1,-1,5"
+                                                   << "0-1"
+                                                   << "M,-,D,U"
+                                                   << "D,U" << 2;
+    QTest::newRow("maintenance ending before confirmation") << 2 << "-1,-1,-1,5"
+                                                            << "0-0"
+                                                            << "-,D,-,U"
+                                                            << "D,U" << 2;
+}
+
+void TestMonitor::confirmedAndMaintained()
+{
+    QFETCH(int, confirm);
+    QFETCH(QString, answers);
+    QFETCH(QString, window);
+    QFETCH(QString, rows);
+    QFETCH(QString, sounds);
+    QFETCH(int, alerts);
+    Rig r;
+    const qint64 id = r.folder.addHost("10.0.0.1", "Router");
+    QVERIFY(setConfirm(r.folder.db(), id, confirm));
+    const QDateTime start = r.clock.now();
+    constexpr qint64 kApartSecs = 700;
+    if (!window.isEmpty()) {
+        const QStringList span = window.split(u'-');
+        addMaintenanceWindow(r.folder.db(),
+                             {.hostId = id,
+                              .from = start.addSecs(span[0].toInt() * kApartSecs - 10),
+                              .to = start.addSecs(span[1].toInt() * kApartSecs + 10),
+                              .comment = "замена блока питания"});
+    }
+    FakeView followed;
+    Viewer viewer(
+        {.database = r.folder.dbFile(), .view = &followed, .clock = &r.clock, .getNoCon = {}});
+    QObject::connect(&viewer, &Viewer::changeAnnounced,
+                     [&](const HostChange& c) { showChange(followed, c); });
+    viewer.start();
+    QStringList got, gotFollowed;
+    int runs = 0;  // runs of failed checks: each opens one outage, announced or not
+    bool failing = false;
+    for (const QString& answer : answers.split(u',')) {
+        const qsizetype before = r.view.events.size(), followedBefore = followed.events.size();
+        r.prober.answers["10.0.0.1"] = reply(answer);
+        r.pass();
+        viewer.poll();
+        got << (r.view.events.size() == before ? QStringLiteral("-") : rowLetters(r.view, before));
+        gotFollowed << (followed.events.size() == followedBefore
+                            ? QStringLiteral("-")
+                            : rowLetters(followed, followedBefore));
+        if (answer == "-1" && !failing) ++runs;
+        failing = answer == "-1";
+        r.clock.advance(kApartSecs * 1000);
+    }
+    QCOMPARE(got.join(u','), rows);
+    QCOMPARE(gotFollowed.join(u','), rows);
+    QStringList played;
+    for (const QString& file : r.player.played) played << (file == kDown ? "D" : "U");
+    QCOMPARE(played.join(u','), sounds);
+    QCOMPARE(r.alerts.size(), alerts);
+    // Recorded as it happened, whatever was announced.
+    QCOMPARE(r.count("select count(*) from noconnect"), QString::number(runs));
+    for (auto it = r.view.rowTips.cbegin(); it != r.view.rowTips.cend(); ++it)
+        QCOMPARE(it.value(), QStringLiteral("Обслуживание: замена блока питания"));
+    QCOMPARE(r.view.rowTips.size(), qsizetype(rows.count(u'M')));
+}
+
+// A window for a router: the hosts behind it are under maintenance too where it says so, and
+// otherwise unreachable behind it as always.
+void TestMonitor::windowForParent_data()
+{
+    QTest::addColumn<bool>("withChildren");
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<int>("alerts");  // the host behind, unreachable: in the mail as always
+    QTest::newRow("with children") << true << "MM" << 0;
+    QTest::newRow("the router alone") << false << "MG" << 1;
+}
+
+void TestMonitor::windowForParent()
+{
+    QFETCH(bool, withChildren);
+    QFETCH(QString, rows);
+    QFETCH(int, alerts);
+    Rig r;
+    const qint64 router = r.folder.addHost("10.0.0.1", "Router");
+    const qint64 web = r.folder.addHost("10.0.0.2", "Web");
+    r.folder.db().execute("update address set parent=? where id=?", {router, web});
+    addMaintenanceWindow(r.folder.db(), {.hostId = router,
+                                         .withChildren = withChildren,
+                                         .from = r.clock.now().addSecs(-60),
+                                         .to = r.clock.now().addSecs(3600)});
+    r.prober.answers["10.0.0.1"] = silent();
+    r.prober.answers["10.0.0.2"] = silent();
+    r.pass();
+    QCOMPARE(rowLetters(r.view), rows);
+    QVERIFY(r.player.played.isEmpty());
+    QCOMPARE(r.alerts.size(), alerts);
 }
 
 void TestMonitor::refusedAddressIsNotLookedUp()

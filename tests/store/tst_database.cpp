@@ -3,6 +3,7 @@
 #include "store/database.h"
 #include "store/databaseurl.h"
 #include "store/lease.h"
+#include "store/maintenance.h"
 #include "store/parents.h"
 #include "store/recording.h"
 #include "store/schema.h"
@@ -52,6 +53,9 @@ private slots:
     void parentRules_data();
     void parentRules();
     void dbToolParents();
+    void dbToolAnnouncing_data();
+    void dbToolAnnouncing();
+    void confirmationStateFromRecords();
     void dbToolRefusesHosts_data();
     void dbToolRefusesHosts();
     void newerSchemaIsRefused_data();
@@ -584,6 +588,175 @@ ToolRun runTool(const QStringList& args)
 }
 
 }  // namespace
+
+// sentrok-db's confirmation counts and maintenance windows: each bound on both sides, and what a
+// refusal leaves (nothing). Host 1 exists, with a window of its own (id 1); {} is the database.
+void TestDatabase::dbToolAnnouncing_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");     // a part of what it says
+    QTest::addColumn<QString>("confirm");  // the highest count afterwards
+    QTest::addColumn<int>("windows");      // afterwards
+    const QString from = "2026-12-09 23:00", to = "2026-12-10 01:00";
+    QTest::newRow("set-confirm 0")
+        << QStringList{"set-confirm", "{}", "1", "0"} << 2 << "from 1 to 100, not \"0\""
+        << "1" << 1;
+    QTest::newRow("set-confirm 1")
+        << QStringList{"set-confirm", "{}", "1", "1"} << 0 << "after 1 failed check in a row"
+        << "1" << 1;
+    QTest::newRow("set-confirm 100")
+        << QStringList{"set-confirm", "{}", "1", "100"} << 0 << "after 100 failed checks"
+        << "100" << 1;
+    QTest::newRow("set-confirm 101")
+        << QStringList{"set-confirm", "{}", "1", "101"} << 2 << "not \"101\""
+        << "1" << 1;
+    QTest::newRow("set-confirm garbage")
+        << QStringList{"set-confirm", "{}", "1", "abc"} << 2 << "not \"abc\""
+        << "1" << 1;
+    QTest::newRow("set-confirm, no such host")
+        << QStringList{"set-confirm", "{}", "7", "3"} << 1 << "there is no host 7"
+        << "1" << 1;
+    QTest::newRow("add-host --confirm 101")
+        << QStringList{"add-host", "{}", "192.0.2.9", "--confirm", "101"} << 2 << "not \"101\""
+        << "1" << 1;
+    QTest::newRow("add-host --confirm 3")
+        << QStringList{"add-host", "{}", "192.0.2.9", "--confirm", "3"} << 0
+        << "announced after 3 failed checks"
+        << "3" << 1;
+    QTest::newRow("window ending as it begins")
+        << QStringList{"maintenance", "add", "{}", "--host", "1", "--from", from, "--to", from} << 1
+        << "кончается раньше, чем начинается"
+        << "1" << 1;
+    QTest::newRow("window a minute long")
+        << QStringList{"maintenance", "add", "{}",   "--host",          "1",
+                       "--from",      from,  "--to", "2026-12-09 23:01"}
+        << 0 << "added maintenance window 2"
+        << "1" << 2;
+    QTest::newRow("daily across midnight") << QStringList{"maintenance",
+                                                          "add",
+                                                          "{}",
+                                                          "--all",
+                                                          "--from",
+                                                          from,
+                                                          "--to",
+                                                          to,
+                                                          "--daily",
+                                                          "--comment",
+                                                          "резервное копирование"}
+                                           << 0 << "added maintenance window 2"
+                                           << "1" << 2;
+    QTest::newRow("daily longer than a day")
+        << QStringList{"maintenance",      "add",    "{}", "--all", "--from", from, "--to",
+                       "2026-12-11 01:00", "--daily"}
+        << 1 << "длиннее периода"
+        << "1" << 1;
+    QTest::newRow("both --host and --all")
+        << QStringList{"maintenance", "add",    "{}", "--host", "1",
+                       "--all",       "--from", from, "--to",   to}
+        << 2 << "either --host ID or --all"
+        << "1" << 1;
+    QTest::newRow("neither --host nor --all")
+        << QStringList{"maintenance", "add", "{}", "--from", from, "--to", to} << 2
+        << "either --host ID or --all"
+        << "1" << 1;
+    QTest::newRow("a time with seconds")
+        << QStringList{"maintenance", "add", "{}", "--all", "--from", from + ":00", "--to", to} << 2
+        << "YYYY-MM-DD HH:MM"
+        << "1" << 1;
+    QTest::newRow("--with-children with --all")
+        << QStringList{"maintenance", "add", "{}",   "--all", "--with-children",
+                       "--from",      from,  "--to", to}
+        << 2 << "--with-children goes with --host"
+        << "1" << 1;
+    QTest::newRow("both --daily and --weekly")
+        << QStringList{"maintenance", "add",  "{}", "--all",   "--from",
+                       from,          "--to", to,   "--daily", "--weekly"}
+        << 2 << "not both"
+        << "1" << 1;
+    QTest::newRow("no end") << QStringList{"maintenance", "add", "{}", "--all", "--from", from} << 2
+                            << "wants --from and --to"
+                            << "1" << 1;
+    QTest::newRow("remove, not an id")
+        << QStringList{"maintenance", "remove", "{}", "x"} << 2 << "wants a window id"
+        << "1" << 1;
+    QTest::newRow("set-confirm, not a host id")
+        << QStringList{"set-confirm", "{}", "0", "3"} << 2 << "wants a host id"
+        << "1" << 1;
+    QTest::newRow("no such host") << QStringList{"maintenance",     "add",    "{}", "--host", "7",
+                                                 "--with-children", "--from", from, "--to",   to}
+                                  << 1 << "there is no host 7"
+                                  << "1" << 1;
+    QTest::newRow("list") << QStringList{"maintenance", "list", "{}"} << 0
+                          << "1\thost 1 with children\t2026-12-09 23:00\t2026-12-10 01:00\tweekly"
+                          << "1" << 1;
+    QTest::newRow("remove") << QStringList{"maintenance", "remove", "{}", "1"} << 0
+                            << "removed maintenance window 1"
+                            << "1" << 0;
+    QTest::newRow("remove, no such window")
+        << QStringList{"maintenance", "remove", "{}", "2"} << 1 << "no maintenance window 2"
+        << "1" << 1;
+}
+
+void TestDatabase::dbToolAnnouncing()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QFETCH(QString, confirm);
+    QFETCH(int, windows);
+    if (!QFile::exists(qEnvironmentVariable("SENTROK_BIN_DIR") + "/sentrok-db"))
+        QSKIP("sentrok-db not built beside the tests");
+    TestFolder f;
+    const qint64 host = f.addHost("192.0.2.1", "Router");
+    addMaintenanceWindow(f.db(), {.hostId = host,
+                                  .withChildren = true,
+                                  .from = QDateTime(QDate(2026, 12, 9), QTime(23, 0)),
+                                  .to = QDateTime(QDate(2026, 12, 10), QTime(1, 0)),
+                                  .repeat = Repeat::Weekly});
+    args.replace(args.indexOf("{}"), f.dbFile());
+    const ToolRun run = runTool(args);
+    QVERIFY2(QString::fromUtf8(run.said).contains(said), run.said.constData());
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(f.scalar("select max(confirm) from address"), confirm);
+    QCOMPARE(f.scalar("select count(*) from maintenance"), QString::number(windows));
+}
+
+// How far an open outage's announcement came is read back from what was recorded: its failed
+// checks since it opened, and the last change announced for it.
+void TestDatabase::confirmationStateFromRecords()
+{
+    TestFolder f;
+    const qint64 host = f.addHost("192.0.2.1", "Router");
+    QVERIFY(setConfirm(f.db(), host, 3));
+    QVERIFY(!setConfirm(f.db(), host + 1, 3));
+    QVERIFY(confirmationStates(f.db()).isEmpty());
+    const auto check = [&](const QString& when, int echo) {
+        f.db().execute("insert into log (id_ip,time_echo,time_wait,dt) values (?,?,'1000',?)",
+                       {host, echo, when});
+    };
+    check("2026-12-09 09:00:00", 5);  // before the outage
+    f.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-09 10:00:00')", {host});
+    check("2026-12-09 10:00:00", -1);
+    check("2026-12-09 10:10:00", -1);
+    ConfirmationState s = confirmationStates(f.db()).value("192.0.2.1");
+    QCOMPARE(s.hostId, host);
+    QCOMPARE(s.confirm, 3);
+    QCOMPARE(s.failures, 2);
+    QVERIFY(!s.announced && !s.quiet);
+    const auto event = [&](const QVariant& maintenance) {
+        f.db().execute(
+            "insert into events (id_ip,kind,dt,maintenance) values "
+            "(?,'down','2026-12-09 10:20:00',?)",
+            {host, maintenance});
+    };
+    event(QStringLiteral("работы"));
+    s = confirmationStates(f.db()).value("192.0.2.1");
+    QVERIFY(!s.announced && s.quiet);
+    event(QVariant());
+    s = confirmationStates(f.db()).value("192.0.2.1");
+    QVERIFY(s.announced && !s.quiet);
+}
 
 void TestDatabase::dbToolRefusesHosts_data()
 {

@@ -7,13 +7,18 @@
 #include "support/loopwatch.h"
 #include "support/testdb.h"
 #include "ui/admin/frmbase.h"
+#include "ui/admin/frmmaintenance.h"
 #include "ui/admin/frmparent.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/units.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -122,6 +127,10 @@ bool is(const Message& m, const QString& text, MsgIcon icon, const QString& titl
 class TestFrmBase : public QObject {
     Q_OBJECT
 private slots:
+    void confirmCountEdited_data();
+    void confirmCountEdited();
+    void maintenanceWindowsAddedAndRemoved_data();
+    void maintenanceWindowsAddedAndRemoved();
     void init() { QLocale::setDefault(QLocale::c()); }
     void loadWithEmptyTablesKeepsFormDefaults();
     void loadShowsSettingsFirstRecipientAndOrderedAddresses();
@@ -883,6 +892,85 @@ void TestFrmBase::parentChosen()
         QVERIFY(is(h.boxes.asked[0], refusal, MsgIcon::Exclamation));
         QVERIFY(chooser && chooser->isVisible());
     }
+}
+
+// The failed checks before the alarm, shown on the host's button and edited from it within the
+// bounds; the other host keeps its own.
+void TestFrmBase::confirmCountEdited_data()
+{
+    QTest::addColumn<int>("typed");
+    QTest::addColumn<int>("stored");
+    QTest::newRow("1") << 1 << 1;
+    QTest::newRow("100") << 100 << 100;
+    QTest::newRow("0 goes to the least") << 0 << 1;
+    QTest::newRow("101 goes to the most") << 101 << 100;
+}
+
+void TestFrmBase::confirmCountEdited()
+{
+    QFETCH(int, typed);
+    QFETCH(int, stored);
+    Harness h;
+    h.folder.addHost("192.0.2.1", "Router");
+    h.folder.addHost("192.0.2.2", "Web");
+    h.folder.db().execute("update address set confirm=5");
+    QVERIFY(h.load());
+    QVERIFY(!h.find("cmdConfirm")->isEnabled());
+    h.select("192.0.2.1");
+    QCOMPARE(h.find<QAbstractButton>("cmdConfirm")->text(), QStringLiteral("Тревога: 5"));
+    h.click("cmdConfirm");
+    auto* dialog = h.w->findChild<QInputDialog*>("dlgConfirm");
+    QVERIFY(dialog);
+    QCOMPARE(dialog->intValue(), 5);
+    dialog->setIntValue(typed);
+    dialog->accept();
+    QCOMPARE(h.folder.column("select confirm from address order by id"),
+             QStringList({QString::number(stored), "5"}));
+    QCOMPARE(h.find<QAbstractButton>("cmdConfirm")->text(),
+             QStringLiteral("Тревога: %1").arg(stored));
+}
+
+// A window is added only when it ends after it begins; removing takes the one chosen.
+void TestFrmBase::maintenanceWindowsAddedAndRemoved_data()
+{
+    QTest::addColumn<int>("minutes");  // the window's length as typed
+    QTest::addColumn<bool>("added");
+    QTest::newRow("ends as it begins") << 0 << false;
+    QTest::newRow("a minute") << 1 << true;
+}
+
+void TestFrmBase::maintenanceWindowsAddedAndRemoved()
+{
+    QFETCH(int, minutes);
+    QFETCH(bool, added);
+    Harness h;
+    h.folder.addHost("192.0.2.1", "Router");
+    QVERIFY(h.load());
+    h.click("cmdMaintenance");
+    QPointer<frmMaintenance> dialog = h.w->findChild<frmMaintenance*>();
+    QVERIFY(dialog);
+    auto* host = dialog->findChild<QComboBox*>("cboHost");
+    QCOMPARE(host->count(), 2);  // every host, then the one there is
+    host->setCurrentIndex(1);
+    dialog->findChild<QCheckBox*>("chkChildren")->setChecked(true);
+    const QDateTime from(QDate(2026, 12, 9), QTime(23, 0));
+    dialog->findChild<QDateTimeEdit*>("dtFrom")->setDateTime(from);
+    dialog->findChild<QDateTimeEdit*>("dtTo")->setDateTime(from.addSecs(minutes * 60));
+    dialog->findChild<QComboBox*>("cboRepeat")->setCurrentIndex(1);
+    dialog->findChild<QLineEdit*>("txtComment")->setText("замена роутера");
+    dialog->findChild<QAbstractButton*>("cmdAddWindow")->click();
+    auto* list = dialog->findChild<QListWidget*>("lstWindows");
+    QCOMPARE(h.folder.column("select id_ip||'|'||children||'|'||dt_from||'|'||recurs||'|'||comment "
+                             "from maintenance"),
+             added ? QStringList{"1|1|2026-12-09 23:00:00|daily|замена роутера"} : QStringList{});
+    QCOMPARE(list->count(), added ? 1 : 0);
+    QCOMPARE(h.boxes.asked.size(), added ? 0 : 1);
+    if (!added) return;
+    QVERIFY(list->item(0)->text().contains("Router[192.0.2.1] и зависящие: замена роутера"));
+    list->setCurrentRow(0);
+    dialog->findChild<QAbstractButton*>("cmdRemoveWindow")->click();
+    QCOMPARE(h.folder.scalar("select count(*) from maintenance"), QStringLiteral("0"));
+    QCOMPARE(list->count(), 0);
 }
 
 QTEST_MAIN(TestFrmBase)

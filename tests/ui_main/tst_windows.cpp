@@ -1,5 +1,6 @@
 #include "alerts/sound.h"
 #include "monitor/monitor.h"
+#include "store/maintenance.h"
 #include "support/fakes.h"
 #include "support/mainharness.h"
 #include "support/testdb.h"
@@ -49,6 +50,8 @@ private slots:
     void outageListNewestOnTop();
     void outageListNullAndEmptyDescription();
     void outageListNamesTheAncestorWaitedFor();
+    void outageListShowsMaintenance_data();
+    void outageListShowsMaintenance();
     void outageGeometryAndWidthsRoundTrip();
     void outageGridKeepsSizeWhenTiny();
     void closedOutageWindowReloadedHiddenByPass();
@@ -212,7 +215,7 @@ void TestWindows::outageListNullAndEmptyDescription()
     h.folder.db().execute("PRAGMA foreign_keys=OFF");
     h.folder.db().execute(
         "create table a2 (id INTEGER PRIMARY KEY, ip TEXT, [desc] TEXT, vw TEXT, vn TEXT, vl TEXT, "
-        "vi TEXT, color TEXT, parent INTEGER)");
+        "vi TEXT, color TEXT, parent INTEGER, confirm INTEGER)");
     h.folder.db().execute("insert into a2 select * from address");
     h.folder.db().execute("drop table address");
     h.folder.db().execute("alter table a2 rename to address");
@@ -245,6 +248,35 @@ void TestWindows::outageListNamesTheAncestorWaitedFor()
     QCOMPARE(row(o->grid(), 2), QStringList({"Router", "10.0.0.1", "07.12.2026 8:00:00"}));
     QCOMPARE(o->grid()->cellForeColorAt(1, 2), kColorUnreachable);
     QCOMPARE(o->grid()->cellForeColorAt(2, 2), 0u);
+}
+
+// A host down under planned work: the maintenance colour and the work in the tool tip, only while
+// the window lasts.
+void TestWindows::outageListShowsMaintenance_data()
+{
+    QTest::addColumn<int>("endsInSecs");  // from now
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("lasting") << 1 << true;
+    QTest::newRow("just ended") << 0 << false;
+}
+
+void TestWindows::outageListShowsMaintenance()
+{
+    QFETCH(int, endsInSecs);
+    QFETCH(bool, shown);
+    Harness h;
+    const qint64 router = h.folder.addHost("10.0.0.1", "Router");
+    h.folder.db().execute("insert into noconnect (id_ip,dt1) values (?,'2026-12-07 08:00:00')",
+                          {router});
+    addMaintenanceWindow(h.folder.db(), {.hostId = router,
+                                         .from = h.clock.now().addSecs(-3600),
+                                         .to = h.clock.now().addSecs(endsInSecs),
+                                         .comment = "замена роутера"});
+    auto o = h.outages();
+    QVERIFY(o->Form_Load());
+    QCOMPARE(o->grid()->cellForeColorAt(1, 2), shown ? kColorMaintenance : 0u);
+    QCOMPARE(o->grid()->cellToolTipAt(1, 2),
+             shown ? QStringLiteral("Обслуживание: замена роутера") : QString());
 }
 
 void TestWindows::outageGeometryAndWidthsRoundTrip()

@@ -7,6 +7,7 @@
 #include "store/hosts.h"
 #include "store/lease.h"
 #include "store/mailsettings.h"
+#include "store/maintenance.h"
 #include "store/parents.h"
 #include "store/purge.h"
 #include "store/reports.h"
@@ -14,6 +15,7 @@
 #include "store/settings.h"
 #include "ui/admin/frmchannels.h"
 #include "ui/admin/frmmailserver.h"
+#include "ui/admin/frmmaintenance.h"
 #include "ui/admin/frmparent.h"
 #include "ui/admin/wrapbutton.h"
 #include "ui/controls/busypointer.h"
@@ -27,6 +29,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -39,6 +42,9 @@
 namespace sentrok {
 
 namespace {
+
+// The button that shows and edits how many failed checks in a row raise the alarm.
+QString confirmCaption(int n) { return QStringLiteral("Тревога: %1").arg(n); }
 
 // The window's client area, in twips.
 constexpr double kClientWidth = 8535, kClientHeight = 9330;
@@ -227,8 +233,16 @@ void frmBase::buildHostFrame()
     cmdParent = makeButton(Frame1, QStringLiteral("cmdParent"), QStringLiteral("Зависит от..."),
                            2400, 360, 1215, 285, &frmBase::cmdParent_Click);
     cmdParent->setEnabled(false);
+    // Below it: how many failed checks in a row announce the host down, and the planned work.
+    cmdConfirm = makeButton(Frame1, QStringLiteral("cmdConfirm"), confirmCaption(1), 2400, 720,
+                            1035, 285, &frmBase::cmdConfirm_Click,
+                            QStringLiteral("Сколько проверок подряд без ответа до тревоги"));
+    cmdConfirm->setEnabled(false);
+
     connect(txtID, &QLineEdit::textChanged, this, [this](const QString& id) {
         cmdParent->setEnabled(!id.isEmpty());
+        cmdConfirm->setEnabled(!id.isEmpty());
+        if (id.isEmpty()) cmdConfirm->setText(confirmCaption(1));
         if (id.isEmpty())
             cmdParent->setToolTip(QStringLiteral("Хост, через который доступен показанный"));
     });
@@ -246,6 +260,11 @@ void frmBase::buildDetailFrame()
                           2880, 3840, 1215, 615, &frmBase::Command3_Click, lastRows);
     Command4 = makeButton(Frame4, QStringLiteral("Command4"), QStringLiteral("Отчёт (Обрывы)"),
                           2880, 4560, 1215, 615, &frmBase::Command4_Click, lastRows);
+    // Under the reports, as wide as the room left of the text allows.
+    cmdMaintenance =
+        makeButton(Frame4, QStringLiteral("cmdMaintenance"), QStringLiteral("Обслуживание..."),
+                   2520, 5220, 1800, 285, &frmBase::cmdMaintenance_Click,
+                   QStringLiteral("Окна плановых работ: хосты проверяются, тревоги нет"));
 
     txtDetail = new QPlainTextEdit(Frame4);
     txtDetail->setObjectName(QStringLiteral("txtDetail"));
@@ -373,11 +392,12 @@ void frmBase::buildRecipientFrame()
 void frmBase::applyThinBorders()
 {
     for (QWidget* control : std::initializer_list<QWidget*>{
-             Frame1,    Frame2,      lstAdr,        txtInt,    txtSmtp,    txtSoundUp, txtSoundDown,
-             txtDESC,   txtVW,       txtVL,         txtVI,     txtVN,      txtCOLOR,   txtEDesc,
-             txtID,     txtIP,       Command1,      Command2,  Command3,   Command4,   txtTO,
-             txtFROM,   cmdSaveOpt,  cmdEdit,       cmdDel,    cmdAdd,     cmdClear,   cmdDelSMTP,
-             txtDetail, cmdClearLog, cmdMailServer, cmdParent, cmdChannels})
+             Frame1,        Frame2,    lstAdr,      txtInt,     txtSmtp,       txtSoundUp,
+             txtSoundDown,  txtDESC,   txtVW,       txtVL,      txtVI,         txtVN,
+             txtCOLOR,      txtEDesc,  txtID,       txtIP,      Command1,      Command2,
+             Command3,      Command4,  txtTO,       txtFROM,    cmdSaveOpt,    cmdEdit,
+             cmdDel,        cmdAdd,    cmdClear,    cmdDelSMTP, txtDetail,     cmdClearLog,
+             cmdMailServer, cmdParent, cmdChannels, cmdConfirm, cmdMaintenance})
         SetThinBorder(control);
 }
 
@@ -507,6 +527,58 @@ void frmBase::lstAdr_Click()
     txtID->setText(QString::number(host->id));
     showFields(host->fields);
     showParent();
+    showConfirm();
+}
+
+void frmBase::showConfirm()
+{
+    if (txtID->text().isEmpty()) return;
+    cmdConfirm->setText(confirmCaption(confirmOf(db(), txtID->text().toLongLong())));
+}
+
+// Over this window only, like the parent's dialog: the monitor and the other windows go on.
+void frmBase::cmdConfirm_Click()
+{
+    if (txtID->text().isEmpty()) return;
+    const qint64 host = txtID->text().toLongLong();
+    auto* dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("dlgConfirm"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("Подтверждение тревоги"));
+    dialog->setLabelText(QStringLiteral("Проверок подряд без ответа до тревоги (1 - сразу):"));
+    dialog->setInputMode(QInputDialog::IntInput);
+    dialog->setIntRange(kConfirmMin, kConfirmMax);
+    dialog->setIntValue(confirmOf(db(), host));
+    connect(dialog, &QInputDialog::intValueSelected, this, [this, host](int n) {
+        m_confirmTo = {host, n};
+        guarded(&frmBase::saveConfirm);
+    });
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
+}
+
+void frmBase::saveConfirm()
+{
+    if (!setConfirm(db(), m_confirmTo.first, m_confirmTo.second)) return;
+    showConfirm();
+}
+
+void frmBase::cmdMaintenance_Click()
+{
+    if (m_maintenance) {
+        m_maintenance->raise();
+        m_maintenance->activateWindow();
+        return;
+    }
+    auto* dialog = new frmMaintenance({.db = &db(), .boxes = m_deps.boxes}, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!dialog->Form_Load()) {
+        delete dialog;
+        return;
+    }
+    m_maintenance = dialog;
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
 }
 
 // The host shown's parent, in the button's tool tip.

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 class QCheckBox;
 class QGroupBox;
@@ -28,6 +29,7 @@ class TablePurge;
 class WrapButton;
 class frmChannels;
 class frmMailServer;
+class frmMaintenance;
 class frmParent;
 
 // What the administration window is given by the main window or by a test.
@@ -98,6 +100,10 @@ private:
     void cmdDel_Click();
     void cmdParent_Click();
     void showParent();
+    void cmdConfirm_Click();
+    void saveConfirm();
+    void showConfirm();
+    void cmdMaintenance_Click();
     bool hostInputAccepted();
     void cmdSaveOpt_Click();
     void cmdDelSMTP_Click();
@@ -136,6 +142,10 @@ private:
     WrapButton* cmdEdit = nullptr;
     WrapButton* cmdParent = nullptr;
     QPointer<frmParent> m_parentChooser;
+    WrapButton* cmdConfirm = nullptr;
+    WrapButton* cmdMaintenance = nullptr;
+    QPointer<frmMaintenance> m_maintenance;
+    std::pair<qint64, int> m_confirmTo{};  // the host and count saveConfirm writes
     WrapButton* Command3 = nullptr;
     WrapButton* Command4 = nullptr;
     QPlainTextEdit* txtDetail = nullptr;

@@ -25,8 +25,10 @@ QVariant FlexGridModel::data(const QModelIndex& index, int role) const
     const Cell* c = cell(index.row(), index.column());
     if (!c) return {};
     switch (role) {
-        case Qt::DisplayRole:
         case Qt::ToolTipRole:
+            if (!c->toolTip.isEmpty()) return c->toolTip;
+            [[fallthrough]];
+        case Qt::DisplayRole:
             return c->text.isEmpty() ? QVariant() : QVariant(c->text);
         case Qt::TextAlignmentRole:
             return QVariant::fromValue(FlexGrid::qtAlignment(c->alignment));
@@ -187,6 +189,20 @@ void FlexGrid::setCellForeColor(std::uint32_t colorref)
         c->color = colorref;
         m_model.cellChanged(m_row - 1, m_col);
     }
+}
+
+void FlexGrid::setCellToolTip(const QString& text)
+{
+    if (auto* c = current()) {
+        c->toolTip = text;
+        m_model.cellChanged(m_row - 1, m_col);
+    }
+}
+
+QString FlexGrid::cellToolTipAt(int row, int col) const
+{
+    const FlexGridModel::Cell* c = m_model.cell(row - 1, col);
+    return c ? c->toolTip : QString();
 }
 
 void FlexGrid::setRedraw(bool on)

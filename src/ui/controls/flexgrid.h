@@ -22,6 +22,7 @@ public:
         std::uint8_t alignment = 0;  // the grid's alignment code
         bool hasColor = false;
         std::uint32_t color = 0;  // 0x00BBGGRR
+        QString toolTip{};        // empty: the text
     };
 
     using QAbstractTableModel::QAbstractTableModel;
@@ -88,6 +89,7 @@ public:
     int col() const { return m_col; }
     void setCellAlignment(int code);
     void setCellForeColor(std::uint32_t colorref);
+    void setCellToolTip(const QString& text);
     // Off: no repaint until switched on again. On: one repaint, made a moment later, so rows
     // added in quick succession are painted together.
     void setRedraw(bool on);
@@ -95,6 +97,7 @@ public:
     QString textMatrix(int row, int col) const;
     int cellAlignmentAt(int row, int col) const;
     std::uint32_t cellForeColorAt(int row, int col) const;  // 0 when none set
+    QString cellToolTipAt(int row, int col) const;
 
     static Qt::Alignment qtAlignment(int code);
 

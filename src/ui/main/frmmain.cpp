@@ -404,6 +404,15 @@ void frmMain::PrintStat(const QString& ip, const QString& desc, const QString& p
     m_fg->setRedraw(true);
 }
 
+void frmMain::setLastRowToolTip(const QString& text)
+{
+    m_fg->setRow(1);
+    for (int col = 1; col <= 5; ++col) {
+        m_fg->setCol(col);
+        m_fg->setCellToolTip(text);
+    }
+}
+
 QString frmMain::panelText(int n) const { return panel(n) ? panel(n)->text() : QString(); }
 
 void frmMain::setPanelText(int n, const QString& text)

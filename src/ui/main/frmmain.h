@@ -95,6 +95,7 @@ public:
     // MonitorView
     void PrintStat(const QString& ip, const QString& desc, const QString& pto, const QString& v_w,
                    std::uint32_t color) override;
+    void setLastRowToolTip(const QString& text) override;
     QString panelText(int panel) const override;
     void setPanelText(int panel, const QString& text) override;
     void setPanelToolTip(int panel, const QString& text) override;

@@ -1,7 +1,9 @@
 #include "ui/outages/frmnocon.h"
 
+#include "common/conversions.h"
 #include "common/datetext.h"
 #include "monitor/monitorview.h"
+#include "store/maintenance.h"
 #include "store/outages.h"
 #include "ui/controls/flexgrid.h"
 #include "ui/controls/programicon.h"
@@ -83,7 +85,11 @@ void frmNoCon::GetNoCon()
     m_fg->setRows(1);
     try {
         const std::vector<OpenOutage> rows = openOutages(*m_db);
+        // Hosts under planned work are down as expected: their own colour, the work in the tip.
+        const QHash<qint64, QString> maintenance =
+            hostsUnderMaintenance(*m_db, m_deps.clock->now());
         for (const OpenOutage& row : rows) {
+            const auto planned = maintenance.constFind(row.hostId);
             // A host behind an ancestor that is down too waits for that one: said and greyed.
             const std::optional<HostNode>& waitsFor = row.waitsFor;
             const QString desc =
@@ -100,7 +106,13 @@ void frmNoCon::GetNoCon()
             for (int col = 1; col <= 3; ++col) {
                 m_fg->setCol(col);
                 m_fg->setCellAlignment(alignment[col]);
-                if (waitsFor) m_fg->setCellForeColor(kColorUnreachable);
+                if (planned != maintenance.cend()) {
+                    m_fg->setCellForeColor(kColorMaintenance);
+                    m_fg->setCellToolTip(
+                        QStringLiteral("Обслуживание: %1").arg(printableText(*planned)));
+                } else if (waitsFor) {
+                    m_fg->setCellForeColor(kColorUnreachable);
+                }
             }
             m_fg->setRedraw(true);
         }
