@@ -51,6 +51,11 @@ void writeHost(JsonWriter& w, TimeText& times, const HostStatus& h)
     w.key("reply_ms").valueOrNull(h.replyMs);
     w.key("parent").valueOrNull(h.parent > 0 ? h.parent : -1);
     w.key("down_ancestor").valueOrNull(h.downAncestor > 0 ? h.downAncestor : -1);
+    w.key("maintenance");
+    if (h.underMaintenance)
+        w.value(h.maintenance);  // the window's comment: nothing is announced for the host
+    else
+        w.null();
     w.key("availability").beginObject();
     w.key("24h").valueOrNull(h.availability[0]);
     w.key("7d").valueOrNull(h.availability[1]);

@@ -67,6 +67,10 @@ void hostFamilies(QByteArray& out, const StatusSnapshot& s, const std::vector<QB
         if (s.hosts[i].state != HostState::Unchecked)
             sample(out, "sentrok_host_unreachable", labels[i],
                    s.hosts[i].state == HostState::Unreachable ? "1" : "0");
+    family(out, "sentrok_host_maintenance", "gauge",
+           "Идёт ли обслуживание хоста: проверки пишутся, оповещений нет.");
+    for (std::size_t i = 0; i < s.hosts.size(); ++i)
+        sample(out, "sentrok_host_maintenance", labels[i], s.hosts[i].underMaintenance ? "1" : "0");
     family(out, "sentrok_host_reply_seconds", "gauge",
            "Среднее время ответа при последней проверке хоста, если он ответил.");
     for (std::size_t i = 0; i < s.hosts.size(); ++i)

@@ -97,7 +97,13 @@ void row(QString& out, TimeText& times, const PageRow& r)
     out += id;
     out += QLatin1String("\">");
     out += h.description.isEmpty() ? QStringLiteral("(без описания)") : htmlText(h.description);
-    out += QLatin1String("</a></td><td class=\"addr\">");
+    out += QLatin1String("</a>");
+    if (h.underMaintenance) {
+        out += QLatin1String(" <span class=\"maint\" title=\"");
+        out += htmlText(h.maintenance);
+        out += QLatin1String("\">обслуживание</span>");
+    }
+    out += QLatin1String("</td><td class=\"addr\">");
     out += htmlText(h.address);
     out += QLatin1String("</td><td class=\"since\">");
     out += sinceText(times, h);

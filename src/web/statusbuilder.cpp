@@ -3,6 +3,7 @@
 #include "common/datetext.h"
 #include "store/database.h"
 #include "store/lease.h"
+#include "store/maintenance.h"
 #include "store/parents.h"
 #include "store/settings.h"
 #include "store/statusqueries.h"
@@ -245,6 +246,9 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
     nodes.reserve(rows.size());
     for (const StatusHostRow& r : rows) nodes.push_back({r.id, r.parent, r.ip, r.desc});
     const HostTree tree(std::move(nodes));
+    // The same windows the monitor asks before it announces a change, at the snapshot's time.
+    const QHash<qint64, QString> underMaintenance =
+        hostsUnderMaintenance(maintenanceWindows(db), tree, QDateTime::fromMSecsSinceEpoch(nowMs));
     QHash<qint64, std::vector<Outage>> outages;
     QHash<qint64, qint64> openSince;
     for (const OutageRow& o : readOutagesSince(db, storedDateText(QDateTime::fromMSecsSinceEpoch(
@@ -270,6 +274,10 @@ void StatusBuilder::fillHosts(Database& db, StatusSnapshot& s, qint64 nowMs)
         h.address = r.ip;
         h.description = r.desc;
         h.parent = r.parent;
+        if (const auto m = underMaintenance.constFind(r.id); m != underMaintenance.cend()) {
+            h.underMaintenance = true;
+            h.maintenance = *m;
+        }
         const std::shared_ptr<Track> t = m_tracks.value(r.id);
         HostInput in;
         in.id = r.id;

@@ -47,6 +47,9 @@ struct HostStatus {
     std::array<std::optional<double>, kPeriodSecs.size()> availability{};  // 0..1
     std::array<HourCell, kStripHours> strip{};                             // oldest first
     qint64 checksOk = 0, checksFailed = 0;  // every check the totals and the log hold
+    // A maintenance window covers the host now: checked and recorded, announced to nobody.
+    bool underMaintenance = false;
+    QString maintenance{};  // the window's comment
 };
 
 struct PassInfo {

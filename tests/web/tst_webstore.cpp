@@ -3,6 +3,7 @@
 // thread with its bounded questions.
 
 #include "common/datetext.h"
+#include "store/maintenance.h"
 #include "storefill.h"
 #include "support/fakes.h"
 #include "support/testdb.h"
@@ -69,6 +70,16 @@ void TestWebStore::statesOfHosts()
     outage(db, behind, ago(300));
     check(db, behind, ago(60), -1);
     outage(db, skipped, ago(300));
+    // Work on the router and what is behind it, now; another window is over.
+    addMaintenanceWindow(db, {.hostId = router,
+                              .withChildren = true,
+                              .from = kNow.addSecs(-900),
+                              .to = kNow.addSecs(900),
+                              .comment = QStringLiteral("замена блока питания")});
+    addMaintenanceWindow(db, {.hostId = up,
+                              .from = kNow.addSecs(-7200),
+                              .to = kNow.addSecs(-1),
+                              .comment = QStringLiteral("прошло")});
 
     web::StatusBuilder b;
     const auto s = b.build(db, nowMs(), {true, {QStringLiteral("запись ждёт")}});
@@ -90,6 +101,11 @@ void TestWebStore::statesOfHosts()
     QCOMPARE(d.state, HostState::Unreachable);
     QCOMPARE(d.downAncestor, router);
     QCOMPARE(d.parent, router);
+    QVERIFY(r.underMaintenance);
+    QCOMPARE(r.maintenance, QStringLiteral("замена блока питания"));
+    QVERIFY(d.underMaintenance);
+    QVERIFY(!u.underMaintenance);
+    QVERIFY(!hostOf(*s, never).underMaintenance);
     QCOMPARE(hostOf(*s, never).state, HostState::Unchecked);
     QCOMPARE(hostOf(*s, never).sinceMs, qint64(-1));
     QCOMPARE(hostOf(*s, skipped).state, HostState::Unchecked);

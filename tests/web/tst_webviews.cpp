@@ -7,6 +7,7 @@
 #include "web/views.h"
 #include "webtest.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -37,6 +38,7 @@ private slots:
     void times();
     void metricsFormat();
     void pageOrder();
+    void maintenanceShownEverywhere();
     void chart_data();
     void chart();
     void health_data();
@@ -227,6 +229,43 @@ void TestWebViews::metricsFormat()
     QVERIFY(text.contains(QStringLiteral("sentrok_last_pass_timestamp_seconds 1699999991.5\n")));
     QVERIFY(text.contains(QStringLiteral("sentrok_monitor_active 1\n")));
     QVERIFY(text.contains(QStringLiteral("sentrok_hosts{state=\"unreachable\"} 1\n")));
+}
+
+// A host under maintenance says so in the JSON, the metrics and the page, its comment escaped like
+// every text from the database; the others say they are not.
+void TestWebViews::maintenanceShownEverywhere()
+{
+    web::StatusSnapshot s = sampleSnapshot(1'700'000'000'000);
+    s.hosts[1].underMaintenance = true;  // the router, id 1
+    s.hosts[1].maintenance = kHostileText;
+    s.index();
+    const QString metrics = QString::fromUtf8(web::metricsText(s));
+    QVERIFY(
+        metrics.contains(QStringLiteral("sentrok_host_maintenance{id=\"1\",address=\"192.0.2.1\","
+                                        "description=\"Маршрутизатор\"} 1")));
+    QCOMPARE(metrics.count(QStringLiteral("sentrok_host_maintenance{")), int(s.hosts.size()));
+    QCOMPARE(
+        metrics.count(QRegularExpression(QStringLiteral("sentrok_host_maintenance\\{.*\\} 1\n"))),
+        1);
+    const QJsonArray hosts = QJsonDocument::fromJson(web::statusJson(s))
+                                 .object()
+                                 .value(QStringLiteral("hosts"))
+                                 .toArray();
+    int shown = 0;
+    for (const QJsonValue& h : hosts) {
+        const QJsonValue m = h.toObject().value(QStringLiteral("maintenance"));
+        if (h.toObject().value(QStringLiteral("id")).toInt() == 1) {
+            QCOMPARE(m.toString(), kHostileText);
+            ++shown;
+        } else {
+            QVERIFY(m.isNull());
+        }
+    }
+    QCOMPARE(shown, 1);
+    const QString page = QString::fromUtf8(web::statusPage(&s));
+    QCOMPARE(page.count(QStringLiteral("class=\"maint\"")), 1);
+    QVERIFY(page.contains(QStringLiteral("title=\"&lt;script&gt;")));
+    QVERIFY(!page.contains(QStringLiteral("<script>window.pwned")));
 }
 
 void TestWebViews::pageOrder()

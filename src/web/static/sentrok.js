@@ -65,7 +65,8 @@
   function row(h, depth) {
     const link = el("a", { href: "/host/" + h.id, text: h.description || "(без описания)" });
     const cells = [
-      el("td", { class: "desc" }, [link]),
+      el("td", { class: "desc" }, h.maintenance === null ? [link]
+        : [link, document.createTextNode(" "), el("span", { class: "maint", title: h.maintenance, text: "обслуживание" })]),
       el("td", { class: "addr", text: h.address }),
       el("td", { class: "since", text: h.since ? "с " + brief(h.since) : "—" }),
       el("td", { class: "reply", text: !h.last_check ? "—" : h.reply_ms === null ? "нет ответа" : h.reply_ms + " мс" }),
