@@ -1,6 +1,7 @@
 #include "common/datetext.h"
 #include "history/csv.h"
 #include "history/historyquery.h"
+#include "store/maintenance.h"
 #include "store/totals.h"
 #include "support/mainharness.h"
 #include "ui/controls/flexgrid.h"
@@ -118,6 +119,19 @@ void TestFrmHistory::hostFiguresAndChartOffTheWindowThread()
     QCOMPARE(figure(&w, "lblDowntime"), QStringLiteral("02:00:00"));
     QCOMPARE(figure(&w, "lblChecks"), QString::number(want.totals.checks));
     QCOMPARE(figure(&w, "lblReply"), QStringLiteral("40 / 40,0 / 40"));
+    // Planned work over the whole outage: the agreed figure leaves it out, the other keeps it.
+    {
+        Database db(h.folder.dbFile(), Database::uniqueName("m"));
+        const QDateTime outage = h.clock.now().addSecs(-20 * 3600);
+        addMaintenanceWindow(db, {.hostId = w.hostShown().figures.id,
+                                  .from = outage.addSecs(-1800),
+                                  .to = outage.addSecs(2 * 3600 + 1800)});
+    }
+    loaded.clear();
+    w.findChild<QPushButton*>(QStringLiteral("cmdRefresh"))->click();
+    QVERIFY(loaded.wait(10000));
+    QCOMPARE(figure(&w, "lblAvailability"),
+             QStringLiteral("91,667\u00A0% (без обслуживания 100,000\u00A0%)"));
     // Every check of the day is on the chart, the failed ones among them.
     QCOMPARE(qint64(w.hostShown().points.size()), want.totals.checks);
     // Zooming keeps the axis inside what was asked for, a double click shows it all again.

@@ -211,7 +211,13 @@ QString percentText(double percent, int decimals)
 
 QString availabilityText(const HostFigures& f)
 {
-    return f.availability ? percentText(*f.availability * 100.0, 3) : QStringLiteral("нет данных");
+    if (!f.availability) return QStringLiteral("нет данных");
+    const QString all = percentText(*f.availability * 100.0, 3);
+    // Planned work in the period: the figure agreed with the users leaves its time out.
+    if (f.maintenanceSecs <= 0) return all;
+    return QStringLiteral("%1 (без обслуживания %2)")
+        .arg(all, f.slaAvailability ? percentText(*f.slaAvailability * 100.0, 3)
+                                    : QStringLiteral("нет данных"));
 }
 
 QString downtimeText(const HostFigures& f)
